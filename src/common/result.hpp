@@ -59,3 +59,16 @@ using Status = Result<Ok, E>;
         if (!arbolite_try_result_.ok())                        \
             return ::arbolite::fail(std::move(arbolite_try_result_).error()); \
     } while (0)
+
+#define ARBOLITE_CONCAT_INNER(a, b) a##b
+#define ARBOLITE_CONCAT(a, b) ARBOLITE_CONCAT_INNER(a, b)
+
+// `ARBOLITE_TRY_ASSIGN(auto x, make_x());` declares (or assigns) the value of
+// a Result, or propagates its error out of the enclosing function. It is
+// several statements: give it braces of its own after `if`.
+#define ARBOLITE_TRY_ASSIGN(lhs, expr) \
+    ARBOLITE_TRY_ASSIGN_IMPL(ARBOLITE_CONCAT(arbolite_try_value_, __LINE__), lhs, expr)
+#define ARBOLITE_TRY_ASSIGN_IMPL(tmp, lhs, expr)                      \
+    auto tmp = (expr);                                                \
+    if (!tmp.ok()) return ::arbolite::fail(std::move(tmp).error());   \
+    lhs = std::move(tmp).value()

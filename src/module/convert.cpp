@@ -1,0 +1,89 @@
+#include "module/convert.hpp"
+
+#include <climits>
+
+namespace arbolite::module {
+namespace {
+
+// NumPy's boolean scalar type is named "bool_" in NumPy 1 and "bool" in
+// NumPy 2; both live in the module "numpy".
+bool is_numpy_bool(PyTypeObject* type) {
+    py::ref name = py::ref::steal(PyType_GetName(type));
+    py::ref module = name ? py::ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"))
+                          : py::ref();
+    if (!module) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+           (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+            PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
+}
+
+PyResult<py::ref> as_index(PyObject* obj) {
+    py::ref index = py::ref::steal(PyNumber_Index(obj));
+    if (!index) return fail(fetch_error());
+    return index;
+}
+
+}  // namespace
+
+PyResult<std::string_view> borrow_utf8(PyObject* obj) {
+    if (!PyUnicode_Check(obj)) return fail(type_mismatch(obj, "str"));
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (!data) return fail(fetch_error());
+    return std::string_view(data, static_cast<size_t>(size));
+}
+
+PyResult<std::string> to_string(PyObject* obj) {
+    PyResult<std::string_view> view = borrow_utf8(obj);
+    if (!view.ok()) return fail(std::move(view).error());
+    return std::string(view.value());
+}
+
+PyResult<bool> to_bool(PyObject* obj) {
+    if (obj == Py_True) return true;
+    if (obj == Py_False) return false;
+    if (is_numpy_bool(Py_TYPE(obj))) {
+        int truth = PyObject_IsTrue(obj);
+        if (truth < 0) return fail(fetch_error());
+        return truth != 0;
+    }
+    return fail(type_mismatch(obj, "bool"));
+}
+
+PyResult<size_t> to_size(PyObject* obj) {
+    PyResult<py::ref> index = as_index(obj);
+    if (!index.ok()) return fail(std::move(index).error());
+    unsigned long long value = PyLong_AsUnsignedLongLong(index->get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return fail(fetch_error());
+    if (value > SIZE_MAX) return fail(size_overflow_error());
+    return static_cast<size_t>(value);
+}
+
+PyResult<int32_t> to_i32(PyObject* obj) {
+    PyResult<py::ref> index = as_index(obj);
+    if (!index.ok()) return fail(std::move(index).error());
+    long value = PyLong_AsLong(index->get());
+    if (value == -1 && PyErr_Occurred()) return fail(fetch_error());
+    if (value < INT32_MIN || value > INT32_MAX) return fail(size_overflow_error());
+    return static_cast<int32_t>(value);
+}
+
+PyResult<uint8_t> to_u8(PyObject* obj) {
+    PyResult<py::ref> index = as_index(obj);
+    if (!index.ok()) return fail(std::move(index).error());
+    Py_ssize_t value = PyLong_AsSsize_t(index->get());
+    if (value == -1 && PyErr_Occurred()) return fail(fetch_error());
+    if (value < 0 || value > UINT8_MAX) return fail(size_overflow_error());
+    return static_cast<uint8_t>(value);
+}
+
+PyResult<py::ref> new_str(std::string_view utf8) {
+    py::ref str = py::ref::steal(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict"));
+    if (!str) return fail(fetch_error());
+    return str;
+}
+
+}  // namespace arbolite::module

@@ -1,0 +1,212 @@
+#include "module/errors.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <type_traits>
+
+#include "module/once.hpp"
+#include "read/read_error.hpp"
+
+namespace arbolite::module {
+namespace {
+
+Exc build(PyObject* cls, std::string_view text) {
+    py::ref message = py::ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    if (!message) return fetch_error();
+    py::ref exc = py::ref::steal(PyObject_CallOneArg(cls, message.get()));
+    if (!exc) return fetch_error();
+    return Exc(std::move(exc));
+}
+
+// strerror_r comes in a GNU form (returns the text) and a POSIX form
+// (fills the buffer, returns 0); these pick the text from either.
+[[maybe_unused]] const char* strerror_text(char* text, const char*) { return text; }
+[[maybe_unused]] const char* strerror_text(int rc, const char* buffer) { return rc == 0 ? buffer : nullptr; }
+
+std::string describe_errno(int errnum) {
+    char buffer[256] = {};
+    const char* text = strerror_text(strerror_r(errnum, buffer, sizeof buffer), buffer);
+    return text ? std::string(text) : "Unknown error " + std::to_string(errnum);
+}
+
+PyObject* os_error_class(int errnum) {
+    switch (errnum) {
+        case ENOENT: return PyExc_FileNotFoundError;
+        case EACCES:
+        case EPERM: return PyExc_PermissionError;
+        case EEXIST: return PyExc_FileExistsError;
+        case EISDIR: return PyExc_IsADirectoryError;
+        case ENOTDIR: return PyExc_NotADirectoryError;
+        case EAGAIN: return PyExc_BlockingIOError;
+        case EINTR: return PyExc_InterruptedError;
+        case EPIPE: return PyExc_BrokenPipeError;
+        case ECONNREFUSED: return PyExc_ConnectionRefusedError;
+        case ECONNRESET: return PyExc_ConnectionResetError;
+        case ECONNABORTED: return PyExc_ConnectionAbortedError;
+        case ETIMEDOUT: return PyExc_TimeoutError;
+        case ENOMEM: return PyExc_MemoryError;
+        default: return PyExc_OSError;
+    }
+}
+
+std::string quoted_list(const std::vector<const char*>& names) {
+    std::string out;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            if (names.size() == 2) out += " and ";
+            else out += (i + 1 == names.size()) ? ", and " : ", ";
+        }
+        out += '\'';
+        out += names[i];
+        out += '\'';
+    }
+    return out;
+}
+
+const char* was_were(size_t n) { return n == 1 ? "was" : "were"; }
+
+std::string index_error_text(const index::IndexBuildError& e) {
+    switch (e.kind) {
+        case index::IndexBuildError::Kind::UnclosedTag:
+            return "Unclosed tag at byte " + std::to_string(e.offset);
+        case index::IndexBuildError::Kind::UnexpectedEnd:
+            return "unexpected end of document at byte " + std::to_string(e.offset);
+        case index::IndexBuildError::Kind::NameTooLong:
+            return "element name at byte " + std::to_string(e.offset) + " is longer than 4294967295 bytes";
+    }
+    return "unknown index error";
+}
+
+}  // namespace
+
+Exc Exc::noted(const char* param) && {
+    py::ref note = py::ref::steal(PyUnicode_FromFormat("while processing '%s'", param));
+    py::ref added = note ? py::ref::steal(PyObject_CallMethod(exc_.get(), "add_note", "O", note.get())) : py::ref();
+    if (!added) PyErr_Clear();
+    return std::move(*this);
+}
+
+Exc fetch_error() {
+    PyObject* raised = PyErr_GetRaisedException();
+    if (!raised) return internal_fault("invariant: a failed interpreter call sets an exception");
+    return Exc(py::ref::steal(raised));
+}
+
+std::string mismatch_text(PyObject* obj, std::string_view expected) {
+    std::string text;
+    if (obj == Py_None) {
+        text = "'None' is not an instance of '";
+    } else {
+        text = "'";
+        py::ref qualname = py::ref::steal(PyType_GetQualName(Py_TYPE(obj)));
+        const char* name = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
+        if (!name) {
+            PyErr_Clear();
+            name = "<failed to extract type name>";
+        }
+        text += name;
+        text += "' object is not an instance of '";
+    }
+    text += expected;
+    text += '\'';
+    return text;
+}
+
+Exc type_mismatch(PyObject* obj, std::string_view expected) {
+    return build(PyExc_TypeError, mismatch_text(obj, expected));
+}
+
+Exc type_error(std::string message) { return build(PyExc_TypeError, message); }
+
+Exc str_to_vec_error() { return build(PyExc_TypeError, "Can't extract `str` to `Vec`"); }
+
+Exc value_error(const char* message) { return build(PyExc_ValueError, message); }
+
+Exc size_overflow_error() {
+    return build(PyExc_OverflowError, "out of range integral type conversion attempted");
+}
+
+Exc os_error(int errnum) {
+    return build(os_error_class(errnum), describe_errno(errnum) + " (os error " + std::to_string(errnum) + ")");
+}
+
+Exc os_error_message(const char* message) { return build(PyExc_OSError, message); }
+
+Exc read_error(const read::ReadError& e) {
+    using Kind = read::ReadError::Kind;
+    switch (e.kind) {
+        case Kind::IndexFailure:
+            return build(PyExc_ValueError, "malformed XML: " + index_error_text(e.index_error));
+        case Kind::Malformed:
+            return build(PyExc_ValueError, "malformed XML at byte " + std::to_string(e.offset) + ": " + e.detail);
+        case Kind::RootNotFound:
+            return build(PyExc_ValueError, "root tag <" + e.detail + "> not found in document");
+        case Kind::Unclosed:
+            return build(PyExc_ValueError, "unexpected end of document: <" + e.detail + "> is never closed");
+        case Kind::UnknownEntity:
+            return build(PyExc_ValueError,
+                         "unknown entity reference '&" + e.detail + ";' at byte " + std::to_string(e.offset));
+    }
+    return internal_fault("invariant: every read error has a known kind");
+}
+
+Exc internal_fault(std::string_view text) {
+    PyResult<PyObject*> cls = internal_fault_class();
+    if (!cls.ok()) return std::move(cls).error();
+    return build(cls.value(), text);
+}
+
+Exc memory_error() {
+    PyErr_NoMemory();
+    return fetch_error();
+}
+
+Exc too_many_positional(const char* function, size_t required, size_t params, size_t given) {
+    std::string text = function;
+    if (required == params) {
+        text += " takes " + std::to_string(params);
+    } else {
+        text += " takes from " + std::to_string(required) + " to " + std::to_string(params);
+    }
+    text += " positional arguments but " + std::to_string(given) + " " + was_were(given) + " given";
+    return build(PyExc_TypeError, text);
+}
+
+Exc unexpected_keyword(const char* function, PyObject* keyword) {
+    py::ref text = py::ref::steal(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'", function, keyword));
+    if (!text) return fetch_error();
+    py::ref exc = py::ref::steal(PyObject_CallOneArg(PyExc_TypeError, text.get()));
+    if (!exc) return fetch_error();
+    return Exc(std::move(exc));
+}
+
+Exc multiple_values(const char* function, const char* param) {
+    return build(PyExc_TypeError, std::string(function) + " got multiple values for argument '" + param + "'");
+}
+
+Exc missing_arguments(const char* function, const std::vector<const char*>& names) {
+    std::string text = std::string(function) + " missing " + std::to_string(names.size()) + " required positional " +
+                       (names.size() == 1 ? "argument" : "arguments") + ": " + quoted_list(names);
+    return build(PyExc_TypeError, text);
+}
+
+std::string enum_failure_head() {
+    return "failed to extract enum HashmapTypes ('String | Vec | NullableString | Map')";
+}
+
+std::string variant_line(const char* variant, std::string_view reason) {
+    std::string line = "\n- variant ";
+    line += variant;
+    line += " (";
+    line += variant;
+    line += "): ";
+    line += reason;
+    return line;
+}
+
+PyObject* raise(Exc&& error) noexcept {
+    PyErr_SetRaisedException(error.take().release());
+    return nullptr;
+}
+
+}  // namespace arbolite::module

@@ -1,0 +1,113 @@
+// The boundary's error value and every message text the module raises.
+//
+// Operations at the boundary return PyResult<T>: a value, or an Exc holding
+// the exception object to raise. Only `boundary()` (and the slot wrappers
+// built on it) set the interpreter's current exception.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/result.hpp"
+#include "module/py_ref.hpp"
+
+namespace arbolite::read {
+struct ReadError;
+}
+
+namespace arbolite::module {
+
+class Exc {
+public:
+    explicit Exc(py::ref exception) noexcept : exc_(std::move(exception)) {}
+    PyObject* get() const noexcept { return exc_.get(); }
+    py::ref take() noexcept { return std::move(exc_); }
+
+    // Adds "while processing '{param}'" through the exception's add_note. A
+    // failure of add_note itself is dropped and the exception kept as it was.
+    Exc noted(const char* param) &&;
+
+private:
+    py::ref exc_;
+};
+
+template <class T>
+using PyResult = Result<T, Exc>;
+
+// The exception the interpreter has just set (after a failed C API call).
+Exc fetch_error();
+
+// Exceptions with the module's own texts.
+Exc type_mismatch(PyObject* obj, std::string_view expected);
+Exc str_to_vec_error();
+Exc value_error(const char* message);
+Exc size_overflow_error();
+Exc os_error(int errnum);
+Exc os_error_message(const char* message);
+Exc read_error(const read::ReadError& error);
+Exc internal_fault(std::string_view text);
+Exc memory_error();
+
+// Argument binding.
+Exc too_many_positional(const char* function, size_t required, size_t params, size_t given);
+Exc unexpected_keyword(const char* function, PyObject* keyword);
+Exc multiple_values(const char* function, const char* param);
+Exc missing_arguments(const char* function, const std::vector<const char*>& names);
+
+// The dictionary form's value conversion. A reason is one variant's failure;
+// `enum_failure` joins the four into the message of the whole conversion.
+std::string mismatch_text(PyObject* obj, std::string_view expected);
+std::string enum_failure_head();
+std::string variant_line(const char* variant, std::string_view reason);
+Exc type_error(std::string message);
+
+// A failed conversion of the parameter `param`, with the processing note.
+template <class T>
+PyResult<T> noted(PyResult<T>&& result, const char* param) {
+    if (result.ok()) return std::move(result);
+    return fail(std::move(result).error().noted(param));
+}
+
+// Raises the error: sets it as the current exception.
+PyObject* raise(Exc&& error) noexcept;
+
+// Runs `body`, which returns PyResult<py::ref>, and hands Python the result
+// or raises the error. No C++ exception escapes: running out of native
+// memory raises MemoryError, anything else the internal fault.
+template <class Body>
+PyObject* boundary(Body&& body) noexcept {
+    try {
+        auto result = body();
+        if (result.ok()) return std::move(result).value().release();
+        return raise(std::move(result).error());
+    } catch (const std::bad_alloc&) {
+        return raise(memory_error());
+    } catch (const std::length_error&) {
+        return raise(memory_error());
+    } catch (const std::exception& e) {
+        return raise(internal_fault(e.what()));
+    } catch (...) {
+        return raise(internal_fault("unexpected native exception"));
+    }
+}
+
+// The same for slots that return an int (0 success, -1 error) or a status.
+template <class Body>
+int boundary_int(Body&& body) noexcept {
+    PyObject* r = boundary([&]() -> PyResult<py::ref> {
+        auto status = body();
+        if (!status.ok()) return fail(std::move(status).error());
+        return py::ref::borrow(Py_None);
+    });
+    if (!r) return -1;
+    Py_DECREF(r);
+    return 0;
+}
+
+}  // namespace arbolite::module

@@ -1,0 +1,53 @@
+// The module object: one execution step that adds the classes and functions
+// to a fresh module and to its __all__. There is no per-module state.
+#include <Python.h>
+
+#include "module/errors.hpp"
+#include "node/node.hpp"
+
+namespace arbolite::module {
+namespace {
+
+// Appends `name` to the module's __all__ (creating it if needed), then sets
+// the attribute.
+Status<Exc> add_value(PyObject* module, const char* name, PyObject* value) {
+    py::ref all = py::ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        PyErr_Clear();
+        all = py::ref::steal(PyList_New(0));
+        if (!all) return fail(fetch_error());
+        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return fail(fetch_error());
+    }
+    py::ref name_obj = py::ref::steal(PyUnicode_FromString(name));
+    if (!name_obj || !PyList_Check(all.get()) || PyList_Append(all.get(), name_obj.get()) < 0) {
+        PyErr_Clear();
+        return fail(internal_fault("could not append __name__ to __all__"));
+    }
+    if (PyObject_SetAttrString(module, name, value) < 0) return fail(fetch_error());
+    return Ok{};
+}
+
+int module_exec(PyObject* module) {
+    return boundary_int([&]() -> Status<Exc> {
+        if (!PyModule_Check(module)) return fail(type_mismatch(module, "module"));
+        ARBOLITE_TRY_ASSIGN(PyTypeObject * search_type, node::search_type());
+        ARBOLITE_TRY(add_value(module, "SearchType", reinterpret_cast<PyObject*>(search_type)));
+        ARBOLITE_TRY_ASSIGN(PyTypeObject * node_type, node::node_type());
+        ARBOLITE_TRY(add_value(module, "Node", reinterpret_cast<PyObject*>(node_type)));
+        return Ok{};
+    });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "arbolite", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace arbolite::module
+
+PyMODINIT_FUNC PyInit_arbolite() { return PyModuleDef_Init(&arbolite::module::module_def); }

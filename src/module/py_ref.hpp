@@ -1,0 +1,47 @@
+// A move-only owning reference to a Python object. Borrowed references stay
+// plain PyObject* parameters; every transfer of ownership goes through this
+// type and is visible at the call site.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace arbolite::py {
+
+class ref {
+public:
+    ref() noexcept = default;
+    ref(const ref&) = delete;
+    ref& operator=(const ref&) = delete;
+    ref(ref&& other) noexcept : obj_(other.obj_) { other.obj_ = nullptr; }
+    ref& operator=(ref&& other) noexcept {
+        if (this != &other) {
+            PyObject* old = obj_;
+            obj_ = other.obj_;
+            other.obj_ = nullptr;
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    ~ref() { Py_XDECREF(obj_); }
+
+    // Takes over a reference that the caller owns (a "new reference").
+    static ref steal(PyObject* obj) noexcept { return ref(obj); }
+    // Takes a new reference to a borrowed object.
+    static ref borrow(PyObject* obj) noexcept {
+        Py_XINCREF(obj);
+        return ref(obj);
+    }
+
+    PyObject* get() const noexcept { return obj_; }
+    // Hands the reference to the caller.
+    PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+
+private:
+    explicit ref(PyObject* obj) noexcept : obj_(obj) {}
+    PyObject* obj_ = nullptr;
+};
+
+}  // namespace arbolite::py

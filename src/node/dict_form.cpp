@@ -1,0 +1,379 @@
+// The dictionary form of a Node: {"name": str, "attrs": {str: str},
+// "children": [dict, ...], "text": str | None}.
+//
+// from_dict converts the whole input first, and only then builds nodes, so a
+// value of the wrong kind anywhere (TypeError) is reported before any
+// structural fault (ValueError). Both directions walk with explicit stacks,
+// so nesting depth is bounded by memory, not by the native stack.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "module/binding.hpp"
+#include "module/convert.hpp"
+#include "module/once.hpp"
+#include "node/node.hpp"
+
+namespace arbolite::node {
+namespace {
+
+using module::fetch_error;
+using module::mismatch_text;
+
+// The dictionary keys, made once per call.
+struct Keys {
+    py::ref name, attrs, children, text;
+
+    static PyResult<Keys> make() {
+        Keys k{py::ref::steal(PyUnicode_InternFromString("name")), py::ref::steal(PyUnicode_InternFromString("attrs")),
+               py::ref::steal(PyUnicode_InternFromString("children")),
+               py::ref::steal(PyUnicode_InternFromString("text"))};
+        if (!k.name || !k.attrs || !k.children || !k.text) return fail(fetch_error());
+        return k;
+    }
+};
+
+PyResult<py::ref> attrs_dict(const AttrMap& attrs) {
+    py::ref dict = py::ref::steal(PyDict_New());
+    if (!dict) return fail(fetch_error());
+    for (const auto& entry : attrs) {
+        ARBOLITE_TRY_ASSIGN(py::ref key, module::new_str(entry.name));
+        ARBOLITE_TRY_ASSIGN(py::ref value, module::new_str(entry.value));
+        if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return fail(fetch_error());
+    }
+    return dict;
+}
+
+Status<Exc> set_item(PyObject* dict, PyObject* key, py::ref value) {
+    if (PyDict_SetItem(dict, key, value.get()) < 0) return fail(fetch_error());
+    return Ok{};
+}
+
+// The dict of one node; its "children" list is made at full length with
+// empty slots, which the caller fills.
+PyResult<py::ref> node_dict(const Keys& keys, const NodeFields& f, PyObject** children_list) {
+    py::ref dict = py::ref::steal(PyDict_New());
+    if (!dict) return fail(fetch_error());
+    ARBOLITE_TRY_ASSIGN(py::ref name, module::new_str(f.name));
+    ARBOLITE_TRY(set_item(dict.get(), keys.name.get(), std::move(name)));
+    ARBOLITE_TRY_ASSIGN(py::ref attrs, attrs_dict(f.attrs));
+    ARBOLITE_TRY(set_item(dict.get(), keys.attrs.get(), std::move(attrs)));
+    py::ref children = py::ref::steal(PyList_New(static_cast<Py_ssize_t>(f.children.size())));
+    if (!children) return fail(fetch_error());
+    *children_list = children.get();  // the dict keeps it alive
+    ARBOLITE_TRY(set_item(dict.get(), keys.children.get(), std::move(children)));
+    py::ref text = py::ref::borrow(Py_None);
+    if (f.text) {
+        ARBOLITE_TRY_ASSIGN(text, module::new_str(*f.text));
+    }
+    ARBOLITE_TRY(set_item(dict.get(), keys.text.get(), std::move(text)));
+    return dict;
+}
+
+PyResult<py::ref> to_dict_impl(PyObject* root) {
+    ARBOLITE_TRY_ASSIGN(Keys keys, Keys::make());
+    struct Pending {
+        PyObject* node;
+        PyObject* children_list;
+    };
+    std::vector<Pending> stack(1, {root, nullptr});
+    ARBOLITE_TRY_ASSIGN(py::ref result, node_dict(keys, fields_of(root), &stack[0].children_list));
+    while (!stack.empty()) {
+        Pending p = stack.back();
+        stack.pop_back();
+        const auto& children = fields_of(p.node).children;
+        for (size_t i = 0; i < children.size(); ++i) {
+            PyObject* list = nullptr;
+            const NodeFields& child = fields_of(children[i].get());
+            ARBOLITE_TRY_ASSIGN(py::ref dict, node_dict(keys, child, &list));
+            PyList_SET_ITEM(p.children_list, static_cast<Py_ssize_t>(i), dict.release());
+            if (!child.children.empty()) stack.push_back({children[i].get(), list});
+        }
+    }
+    return result;
+}
+
+// ---- from_dict: conversion of the input ----------------------------------
+
+// The value variants of the dictionary form, in the order they are tried.
+enum class Variant : uint8_t { Missing, String, Vec, NullableString, Map };
+
+// One converted dictionary. Only the four keys that building reads are kept;
+// every other value is converted (for its errors) and dropped.
+struct DictRecord {
+    Variant name_kind = Variant::Missing;
+    Variant attrs_kind = Variant::Missing;
+    Variant children_kind = Variant::Missing;
+    Variant text_kind = Variant::Missing;
+    std::string name;
+    AttrMap attrs;
+    std::vector<size_t> children;  // indices of the item records
+    std::optional<std::string> text;
+};
+
+enum class Field : uint8_t { Name, Attrs, Children, Text, Other };
+
+Field field_of(std::string_view key) {
+    if (key == "name") return Field::Name;
+    if (key == "attrs") return Field::Attrs;
+    if (key == "children") return Field::Children;
+    if (key == "text") return Field::Text;
+    return Field::Other;
+}
+
+// Where the variant of a kept field is recorded; null for other keys.
+Variant* kind_slot(DictRecord& r, Field field) {
+    switch (field) {
+        case Field::Name: return &r.name_kind;
+        case Field::Attrs: return &r.attrs_kind;
+        case Field::Children: return &r.children_kind;
+        case Field::Text: return &r.text_kind;
+        case Field::Other: return nullptr;
+    }
+    return nullptr;
+}
+
+// The text of an exception, as a variant's reason.
+std::string exception_text(Exc&& error) {
+    py::ref exc = error.take();
+    py::ref text = py::ref::steal(PyObject_Str(exc.get()));
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (!utf8) {
+        PyErr_Clear();
+        return "<failed to describe the error>";
+    }
+    return std::string(Py_TYPE(exc.get())->tp_name) + ": " + utf8;
+}
+
+// The message for a value that fits no variant is head + Vec reason + tail:
+// the Vec variant is the only one whose reason can come from deep inside.
+struct EnumMessage {
+    std::string head, tail;
+
+    EnumMessage(const std::string& string_reason, const std::string& map_reason)
+        : head(module::enum_failure_head() + module::variant_line("String", string_reason) +
+               module::variant_line("Vec", "")),
+          tail(module::variant_line("NullableString", string_reason) + module::variant_line("Map", map_reason)) {}
+    // A value that is neither a str nor a dict.
+    explicit EnumMessage(PyObject* value) : EnumMessage(mismatch_text(value, "str"), mismatch_text(value, "dict")) {}
+
+    std::string with(std::string_view vec_reason) const { return head + std::string(vec_reason) + tail; }
+};
+
+// A dict of str to str, or the reason it is not one.
+std::optional<std::string> convert_map(PyObject* dict, AttrMap& out) {
+    out.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        for (PyObject* part : {key, value}) {
+            if (!PyUnicode_Check(part)) return mismatch_text(part, "str");
+        }
+        PyResult<std::string> name = module::to_string(key);
+        if (!name.ok()) return exception_text(std::move(name).error());
+        PyResult<std::string> text = module::to_string(value);
+        if (!text.ok()) return exception_text(std::move(text).error());
+        out.insert_or_assign(std::move(name).value(), std::move(text).value());
+    }
+    return std::nullopt;
+}
+
+// Converts a whole input dict into records, depth first in each dict's own
+// order, with an explicit stack of open dicts and sequences.
+class Converter {
+public:
+    std::vector<DictRecord> records;
+
+    Status<Exc> run(PyObject* top);
+
+private:
+    struct Frame {
+        py::ref object;      // the dict, or the sequence value
+        py::ref iterator;    // set while a sequence is iterated
+        Py_ssize_t pos = 0;  // position in the dict
+        size_t record = 0;   // the dict's record, or the record owning the sequence
+        Field field = Field::Other;
+        std::vector<size_t> items;
+    };
+    std::vector<Frame> stack_;
+
+    Status<Exc> step_dict();
+    Status<Exc> step_sequence();
+    Status<Exc> store(size_t record, Field field, PyObject* value);
+    Status<Exc> fail_inside(std::string message, size_t below);
+    void push_dict(PyObject* dict);
+};
+
+void Converter::push_dict(PyObject* dict) {
+    records.emplace_back();
+    Frame frame;
+    frame.object = py::ref::borrow(dict);
+    frame.record = records.size() - 1;
+    stack_.push_back(std::move(frame));
+}
+
+Status<Exc> Converter::run(PyObject* top) {
+    if (!PyDict_Check(top)) return fail(module::type_mismatch(top, "dict").noted("dict_"));
+    push_dict(top);
+    while (!stack_.empty()) ARBOLITE_TRY(stack_.back().iterator ? step_sequence() : step_dict());
+    return Ok{};
+}
+
+// Fails the whole conversion with `message`, the reason a value fits no
+// variant, wrapped by every sequence below stack position `below`: each
+// enclosing sequence fails as Vec because of the value inside it. The pieces
+// are joined once, so the cost stays linear in the nesting depth.
+Status<Exc> Converter::fail_inside(std::string message, size_t below) {
+    std::vector<EnumMessage> enclosing;
+    for (size_t i = below; i-- > 0;) {
+        if (stack_[i].iterator) enclosing.emplace_back(stack_[i].object.get());
+    }
+    std::string full;
+    for (auto it = enclosing.rbegin(); it != enclosing.rend(); ++it) full += it->head;
+    full += message;
+    for (const auto& e : enclosing) full += e.tail;
+    return fail(module::type_error(std::move(full)).noted("dict_"));
+}
+
+Status<Exc> Converter::step_dict() {
+    Frame& frame = stack_.back();
+    size_t depth = stack_.size() - 1;
+    PyObject *key, *value;
+    if (!PyDict_Next(frame.object.get(), &frame.pos, &key, &value)) {
+        size_t done = frame.record;
+        stack_.pop_back();
+        if (!stack_.empty()) stack_.back().items.push_back(done);
+        return Ok{};
+    }
+    PyResult<std::string_view> key_text = module::borrow_utf8(key);
+    if (!key_text.ok()) {
+        if (depth == 0) return fail(std::move(key_text).error().noted("dict_"));
+        // A key that is not a str makes the sequence holding this dict fail.
+        const Frame& owner = stack_[depth - 1];
+        std::string reason = PyUnicode_Check(key) ? exception_text(std::move(key_text).error())
+                                                  : mismatch_text(key, "str");
+        return fail_inside(EnumMessage(owner.object.get()).with(reason), depth - 1);
+    }
+    py::ref held = py::ref::borrow(value);
+    return store(frame.record, field_of(key_text.value()), held.get());
+}
+
+// Tries `value` against the variants in order. A sequence is opened as a
+// frame and finished by step_sequence; everything else is stored at once.
+Status<Exc> Converter::store(size_t record, Field field, PyObject* value) {
+    size_t depth = stack_.size();
+    DictRecord& r = records[record];
+    Variant* kind = kind_slot(r, field);
+    if (PyUnicode_Check(value)) {
+        PyResult<std::string> text = module::to_string(value);
+        if (!text.ok()) {
+            std::string reason = exception_text(std::move(text).error());
+            EnumMessage m(reason, mismatch_text(value, "dict"));
+            return fail_inside(m.with("Can't extract `str` to `Vec`"), depth);
+        }
+        if (field == Field::Name) r.name = text.value();
+        if (field == Field::Text) r.text = std::move(text).value();
+        if (kind) *kind = Variant::String;
+        return Ok{};
+    }
+    if (PySequence_Check(value)) {
+        py::ref iterator = py::ref::steal(PyObject_GetIter(value));
+        if (!iterator) return fail_inside(EnumMessage(value).with(exception_text(fetch_error())), depth);
+        Frame frame;
+        frame.object = py::ref::borrow(value);
+        frame.iterator = std::move(iterator);
+        frame.record = record;
+        frame.field = field;
+        stack_.push_back(std::move(frame));
+        return Ok{};
+    }
+    if (value == Py_None) {
+        if (kind) *kind = Variant::NullableString;
+        return Ok{};
+    }
+    if (PyDict_Check(value)) {
+        AttrMap map;
+        if (auto reason = convert_map(value, map)) {
+            EnumMessage m(mismatch_text(value, "str"), *reason);
+            return fail_inside(m.with(mismatch_text(value, "Sequence")), depth);
+        }
+        if (field == Field::Attrs) r.attrs = std::move(map);
+        if (kind) *kind = Variant::Map;
+        return Ok{};
+    }
+    return fail_inside(EnumMessage(value).with(mismatch_text(value, "Sequence")), depth);
+}
+
+Status<Exc> Converter::step_sequence() {
+    size_t depth = stack_.size() - 1;
+    Frame& frame = stack_.back();
+    py::ref item = py::ref::steal(PyIter_Next(frame.iterator.get()));
+    if (!item) {
+        if (PyErr_Occurred()) {
+            std::string reason = exception_text(fetch_error());
+            return fail_inside(EnumMessage(frame.object.get()).with(reason), depth);
+        }
+        DictRecord& r = records[frame.record];
+        if (Variant* kind = kind_slot(r, frame.field)) *kind = Variant::Vec;
+        if (frame.field == Field::Children) r.children = std::move(frame.items);
+        stack_.pop_back();
+        return Ok{};
+    }
+    if (!PyDict_Check(item.get())) {
+        return fail_inside(EnumMessage(frame.object.get()).with(mismatch_text(item.get(), "dict")), depth);
+    }
+    push_dict(item.get());
+    return Ok{};
+}
+
+// ---- from_dict: building the nodes ----------------------------------------
+
+// Checks every record reachable from the top in pre-order (a node's own
+// entries before its children's), then makes the nodes children first.
+PyResult<py::ref> build_nodes(PyTypeObject* type, std::vector<DictRecord>& records) {
+    std::vector<size_t> order;
+    std::vector<size_t> stack{0};
+    while (!stack.empty()) {
+        size_t i = stack.back();
+        stack.pop_back();
+        const DictRecord& r = records[i];
+        if (r.name_kind != Variant::String) return fail(module::value_error("Invalid name"));
+        if (r.attrs_kind != Variant::Map) return fail(module::value_error("Invalid attrs"));
+        if (r.children_kind != Variant::Vec) return fail(module::value_error("Invalid children"));
+        order.push_back(i);
+        stack.insert(stack.end(), r.children.rbegin(), r.children.rend());
+    }
+    std::vector<py::ref> made(records.size());
+    for (auto it = order.rbegin(); it != order.rend(); ++it) {
+        DictRecord& r = records[*it];
+        NodeFields f;
+        f.name = std::move(r.name);
+        f.attrs = std::move(r.attrs);
+        f.text = std::move(r.text);
+        f.children.reserve(r.children.size());
+        for (size_t child : r.children) f.children.push_back(std::move(made[child]));
+        ARBOLITE_TRY_ASSIGN(made[*it], create_node(type, std::move(f)));
+    }
+    return std::move(made[0]);
+}
+
+const module::Params<1> kFromDict{{"dict_"}, 1, "Node.from_dict()"};
+
+}  // namespace
+
+PyObject* node_to_dict(PyObject* self, PyObject*) {
+    return module::boundary([&] { return to_dict_impl(self); });
+}
+
+PyObject* node_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return module::boundary([&]() -> PyResult<py::ref> {
+        PyObject* arg[1];
+        ARBOLITE_TRY(module::bind_fastcall(kFromDict.signature(), args, nargsf, kwnames, arg));
+        ARBOLITE_TRY_ASSIGN(PyTypeObject * type, node_type());
+        Converter converter;
+        ARBOLITE_TRY(converter.run(arg[0]));
+        return build_nodes(type, converter.records);
+    });
+}
+
+}  // namespace arbolite::node

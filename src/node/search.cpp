@@ -1,0 +1,100 @@
+// Tree search: the nodes whose name, attribute names or text equal a string,
+// in depth-first pre-order, optionally within a depth below the start.
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "module/binding.hpp"
+#include "module/convert.hpp"
+#include "node/node.hpp"
+
+namespace arbolite::node {
+namespace {
+
+enum class Test { Name, Attr, Text };
+
+bool matches(const NodeFields& f, Test test, std::string_view value) {
+    switch (test) {
+        case Test::Name: return f.name.size() == value.size() && f.name == value;
+        case Test::Attr: return !f.attrs.empty() && f.attrs.contains(value);
+        case Test::Text: return f.text && f.text->size() == value.size() && *f.text == value;
+    }
+    return false;
+}
+
+// A shared child is met once per path to it and listed each time. A negative
+// depth never counts down to zero on the way, so it sets no limit.
+PyResult<py::ref> search_impl(PyObject* start, Test test, std::string_view value, std::optional<int32_t> depth) {
+    struct Pending {
+        PyObject* node;
+        int64_t remaining;  // levels still allowed below this node; < 0: unlimited
+    };
+    std::vector<PyObject*> found;
+    std::vector<Pending> stack{{start, depth ? int64_t{*depth} : -1}};
+    while (!stack.empty()) {
+        Pending p = stack.back();
+        stack.pop_back();
+        const NodeFields& f = fields_of(p.node);
+        if (matches(f, test, value)) found.push_back(p.node);
+        if (p.remaining == 0) continue;
+        int64_t below = p.remaining < 0 ? -1 : p.remaining - 1;
+        for (auto it = f.children.rbegin(); it != f.children.rend(); ++it) stack.push_back({it->get(), below});
+    }
+    py::ref list = py::ref::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
+    if (!list) return fail(module::fetch_error());
+    for (size_t i = 0; i < found.size(); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(found[i]));
+    return list;
+}
+
+PyResult<std::optional<int32_t>> to_depth(PyObject* arg) {
+    if (module::absent(arg)) return std::optional<int32_t>();
+    ARBOLITE_TRY_ASSIGN(int32_t depth, module::noted(module::to_i32(arg), "depth"));
+    return std::optional<int32_t>(depth);
+}
+
+PyObject* search_with(Test test, const module::Params<2>& params, PyObject* self, PyObject* const* args,
+                      Py_ssize_t nargsf, PyObject* kwnames) {
+    return module::boundary([&]() -> PyResult<py::ref> {
+        PyObject* arg[2];
+        ARBOLITE_TRY(module::bind_fastcall(params.signature(), args, nargsf, kwnames, arg));
+        ARBOLITE_TRY_ASSIGN(std::string_view value, module::noted(module::borrow_utf8(arg[0]), params.names[0]));
+        ARBOLITE_TRY_ASSIGN(std::optional<int32_t> depth, to_depth(arg[1]));
+        return search_impl(self, test, value, depth);
+    });
+}
+
+const module::Params<2> kByName{{"name", "depth"}, 1, "Node.search_by_name()"};
+const module::Params<2> kByAttr{{"key", "depth"}, 1, "Node.search_by_attr()"};
+const module::Params<2> kByText{{"text", "depth"}, 1, "Node.search_by_text()"};
+const module::Params<3> kSearch{{"by", "value", "depth"}, 2, "Node.search()"};
+
+}  // namespace
+
+PyObject* node_search_by_name(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return search_with(Test::Name, kByName, self, args, nargsf, kwnames);
+}
+
+PyObject* node_search_by_attr(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return search_with(Test::Attr, kByAttr, self, args, nargsf, kwnames);
+}
+
+PyObject* node_search_by_text(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return search_with(Test::Text, kByText, self, args, nargsf, kwnames);
+}
+
+PyObject* node_search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return module::boundary([&]() -> PyResult<py::ref> {
+        PyObject* arg[3];
+        ARBOLITE_TRY(module::bind_fastcall(kSearch.signature(), args, nargsf, kwnames, arg));
+        ARBOLITE_TRY_ASSIGN(PyTypeObject * by_type, search_type());
+        if (!Py_IS_TYPE(arg[0], by_type)) return fail(module::type_mismatch(arg[0], "SearchType").noted("by"));
+        py::ref by_value = py::ref::steal(PyNumber_Long(arg[0]));
+        if (!by_value) return fail(module::fetch_error());
+        Test test = static_cast<Test>(PyLong_AsLong(by_value.get()));
+        ARBOLITE_TRY_ASSIGN(std::string_view value, module::noted(module::borrow_utf8(arg[1]), "value"));
+        ARBOLITE_TRY_ASSIGN(std::optional<int32_t> depth, to_depth(arg[2]));
+        return search_impl(self, test, value, depth);
+    });
+}
+
+}  // namespace arbolite::node
