@@ -1,6 +1,7 @@
 # make test  - set up a virtual environment, build, run the Python and native tests
 # make demo  - set up the same way and run the example program
 # make asan  - run both test suites again against an AddressSanitizer + UBSan build
+# make bench - benchmarks side by side with lxml, ElementTree and xmltodict
 
 PYTHON_FOUND := $(shell scripts/find-python)
 VENV := .venv
@@ -9,7 +10,7 @@ ABS_PY := $(abspath $(PY))
 NATIVE_BUILD := build/native
 ASAN_BUILD := build/asan
 
-.PHONY: test demo install pytest native asan clean
+.PHONY: test demo install pytest native asan bench clean
 
 test: pytest native
 
@@ -51,6 +52,11 @@ asan: $(VENV)/.ready
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" PYTHONPATH=$(ASAN_BUILD) \
 		ARBOLITE_SANITIZED=1 $(PY) -m pytest -q -p no:cacheprovider
+
+# Side-by-side benchmarks against lxml, ElementTree and xmltodict.
+bench: install
+	$(PY) -m pip install -q -r bench/requirements.txt
+	$(PY) bench/run.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV)

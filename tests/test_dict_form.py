@@ -1,0 +1,369 @@
+"""The dictionary form: to_dict and Node.from_dict."""
+
+import collections
+import copy
+
+import pytest
+from hypothesis import given
+
+from arbolite import Node, SearchType
+from conftest import check_error, dict_shape, mismatch, shape, trees
+
+KEYS = {"name", "attrs", "children", "text"}
+ENUM_FIRST_LINE = "failed to extract enum HashmapTypes ('String | Vec | NullableString | Map')"
+VARIANTS = ["String", "Vec", "NullableString", "Map"]
+
+
+def leaf(name="a", **extra):
+    d = {"name": name, "attrs": {}, "children": []}
+    d.update(extra)
+    return d
+
+
+# ----------------------------------------------------------------------------
+# to_dict
+
+
+def test_leaf_to_dict():
+    d = Node("leaf", {"k": "v"}, None, "t").to_dict()
+    assert type(d) is dict
+    assert set(d) == KEYS
+    assert d == {"name": "leaf", "attrs": {"k": "v"}, "children": [], "text": "t"}
+    assert type(d["attrs"]) is dict and type(d["children"]) is list
+
+
+@pytest.mark.parametrize("text", [None, "", "x\ny"])
+def test_to_dict_text(text):
+    assert Node("a", text=text).to_dict()["text"] == text
+
+
+def test_to_dict_nested():
+    tree = Node("r", {"a": "1"}, [Node("c", text=""), Node("d", children=[Node("e")])])
+    assert tree.to_dict() == {
+        "name": "r",
+        "attrs": {"a": "1"},
+        "text": None,
+        "children": [
+            {"name": "c", "attrs": {}, "children": [], "text": ""},
+            {
+                "name": "d",
+                "attrs": {},
+                "text": None,
+                "children": [{"name": "e", "attrs": {}, "children": [], "text": None}],
+            },
+        ],
+    }
+
+
+def test_to_dict_is_new_every_call_and_shares_nothing():
+    tree = Node("r", {"k": "v"}, [Node("c")])
+    first, second = tree.to_dict(), tree.to_dict()
+    assert first == second
+    assert first is not second
+    assert first["attrs"] is not second["attrs"]
+    assert first["children"] is not second["children"]
+    assert first["children"][0] is not second["children"][0]
+    first["attrs"]["k"] = "changed"
+    first["children"].append("junk")
+    first["name"] = "other"
+    assert tree.to_dict() == second
+    assert tree.attrs == {"k": "v"} and len(tree.children) == 1
+
+
+def test_shared_child_becomes_independent_copies():
+    c = Node("c", {"k": "v"}, None, "t")
+    p = Node("p", children=[c, c])
+    d = p.to_dict()
+    assert d["children"][0] == d["children"][1]
+    assert d["children"][0] is not d["children"][1]
+    rebuilt = Node.from_dict(d)
+    one, two = rebuilt.children
+    assert one is not two
+    assert shape(one) == shape(two) == shape(c)
+    assert one is not c
+
+
+# ----------------------------------------------------------------------------
+# from_dict: valid input
+
+
+def test_minimal_from_dict():
+    node = Node.from_dict({"name": "a", "attrs": {}, "children": []})
+    assert type(node) is Node
+    assert (node.name, node.attrs, node.children, node.text) == ("a", {}, [], None)
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("missing", None),
+        (None, None),
+        ([], None),
+        ((), None),
+        ({}, None),
+        ({"a": "b"}, None),
+        ([{"any": "thing"}], None),
+        ("", ""),
+        ("t", "t"),
+        ("x\ny\x00", "x\ny\x00"),
+    ],
+)
+def test_from_dict_text(text, expected):
+    d = leaf() if text == "missing" else leaf(text=text)
+    assert Node.from_dict(d).text == expected
+
+
+@pytest.mark.parametrize("children", [[], (), range(0), b""])
+def test_from_dict_empty_sequences_are_no_children(children):
+    assert Node.from_dict(leaf(children=children)).children == []
+
+
+def test_from_dict_children_tuple_and_order():
+    node = Node.from_dict(leaf("p", children=(leaf("x"), leaf("y", text="t"), leaf("z"))))
+    assert [c.name for c in node.children] == ["x", "y", "z"]
+    assert node.children[1].text == "t"
+    assert all(type(c) is Node for c in node.children)
+
+
+def test_from_dict_accepts_subclasses():
+    class D(dict):
+        pass
+
+    class S(str):
+        pass
+
+    d = D(name=S("a"), attrs=collections.OrderedDict([(S("k"), S("v"))]), children=[D(leaf("c"))], text=S("t"))
+    node = Node.from_dict(d)
+    assert shape(node) == ("a", {"k": "v"}, "t", [("c", {}, None, [])])
+    assert type(node.name) is str
+
+
+def test_from_dict_ignores_other_keys():
+    d = leaf(extra="x", nothing=None, m={"a": "b"}, v=[leaf("ignored")])
+    node = Node.from_dict(d)
+    assert node.children == []
+    assert set(node.to_dict()) == KEYS
+
+
+def test_from_dict_does_not_change_its_input():
+    d = leaf("p", attrs={"k": "v"}, children=[leaf("c", text="t")], text="u", extra="e")
+    before = copy.deepcopy(d)
+    Node.from_dict(d)
+    assert d == before
+
+
+def test_from_dict_by_keyword_and_from_an_instance():
+    d = leaf("k")
+    assert Node.from_dict(dict_=d).name == "k"
+    assert Node("other").from_dict(d).name == "k"
+
+
+def test_from_dict_builds_new_nodes_every_time():
+    d = leaf("p", children=[leaf("c")])
+    one, two = Node.from_dict(d), Node.from_dict(d)
+    assert one is not two
+    assert one.children[0] is not two.children[0]
+
+
+def test_from_dict_result_is_fully_usable():
+    node = Node.from_dict(leaf("p", attrs={"id": "1"}, children=[leaf("c", text="t")]))
+    assert node.search_by_attr("id") == [node]
+    assert node.search(SearchType.Text, "t") == node.children
+    assert str(node) == "Name: p\nAttributes:\nid: 1\nChildren:\n  Name: c\n  Text: t\n"
+
+
+# ----------------------------------------------------------------------------
+# from_dict: structural faults
+
+STRUCTURE_ERRORS = [
+    # name
+    ({"attrs": {}, "children": []}, "Invalid name"),
+    (leaf(None), "Invalid name"),
+    (leaf([]), "Invalid name"),
+    (leaf({}), "Invalid name"),
+    (leaf({"a": "b"}), "Invalid name"),
+    (leaf([leaf()]), "Invalid name"),
+    ({}, "Invalid name"),
+    # attrs: required, must be a map of strings
+    ({"name": "a", "children": []}, "Invalid attrs"),
+    (leaf(attrs=[]), "Invalid attrs"),  # an empty list is a Vec
+    (leaf(attrs=None), "Invalid attrs"),
+    (leaf(attrs="x"), "Invalid attrs"),
+    (leaf(attrs=b""), "Invalid attrs"),
+    # children: required, must be a sequence of dictionaries
+    ({"name": "a", "attrs": {}}, "Invalid children"),
+    (leaf(children={}), "Invalid children"),  # an empty dict is a Map
+    (leaf(children={"a": "b"}), "Invalid children"),
+    (leaf(children=None), "Invalid children"),
+    (leaf(children="x"), "Invalid children"),
+    (leaf(children=""), "Invalid children"),
+    # the node's own entries come in the order name, attrs, children
+    ({"attrs": [], "children": None}, "Invalid name"),
+    ({"name": "a", "attrs": None, "children": None}, "Invalid attrs"),
+    # then the children, one by one, depth first
+    (leaf(children=[{"attrs": {}, "children": []}]), "Invalid name"),
+    ({"name": "a", "attrs": [], "children": [{"attrs": {}, "children": []}]}, "Invalid attrs"),
+    (leaf(children=[leaf("ok"), leaf("bad", attrs=None), {"children": []}]), "Invalid attrs"),
+    (leaf(children=[leaf("c1", children=[{"attrs": {}, "children": []}]), leaf("c2", attrs=None)]), "Invalid name"),
+    (leaf(children=[leaf("c1", children=[leaf("g", children=None)])]), "Invalid children"),
+]
+
+
+@pytest.mark.parametrize("d, message", STRUCTURE_ERRORS)
+def test_structural_faults(d, message):
+    with pytest.raises(ValueError) as excinfo:
+        Node.from_dict(d)
+    assert type(excinfo.value) is ValueError
+    assert str(excinfo.value) == message
+
+
+# ----------------------------------------------------------------------------
+# from_dict: conversion failures
+
+
+@pytest.mark.parametrize(
+    "arg, type_name",
+    [(None, None), ([], "list"), ("name", "str"), (5, "int"), (Node("a"), "Node"), (collections.UserDict(), "UserDict")],
+)
+def test_argument_not_a_dict(arg, type_name):
+    with pytest.raises(TypeError) as excinfo:
+        Node.from_dict(arg)
+    check_error(excinfo, mismatch(type_name, "dict"), "dict_")
+
+
+@pytest.mark.parametrize("key, type_name", [(1, "int"), (None, None), (b"name", "bytes"), (("t",), "tuple")])
+def test_top_level_key_not_a_str(key, type_name):
+    d = leaf()
+    d[key] = "x"
+    with pytest.raises(TypeError) as excinfo:
+        Node.from_dict(d)
+    check_error(excinfo, mismatch(type_name, "str"), "dict_")
+
+
+def check_enum_error(excinfo, mode="flat"):
+    message = str(excinfo.value)
+    lines = message.split("\n")
+    assert lines[0] == ENUM_FIRST_LINE
+    firsts = []
+    for variant in VARIANTS:
+        prefix = f"- variant {variant} ({variant}): "
+        found = [i for i, line in enumerate(lines) if line.startswith(prefix)]
+        assert found, (variant, message)
+        if mode == "flat":
+            assert len(found) == 1, message
+        firsts.append(found[0])
+    assert firsts == sorted(firsts), message
+    if mode == "nested":
+        # the reason given for Vec holds the nested message
+        assert message.count("failed to extract enum HashmapTypes") >= 2, message
+
+
+UNCONVERTIBLE = [
+    leaf(text=5),
+    leaf(text=1.5),
+    leaf(text=b"t"),
+    leaf(text=True),
+    leaf(5),
+    leaf(attrs={"id": 1}),  # a TypeError, not "Invalid attrs"
+    leaf(attrs={1: "v"}),
+    leaf(attrs={"k": None}),
+    leaf(attrs={"k": {"x": "y"}}),
+    {"attrs": {}, "children": [], "extra": 5},  # conversion comes before "Invalid name"
+    {"extra": object()},
+    leaf(children=[5]),
+    leaf(children=[leaf(), "x"]),
+    leaf(children=[[leaf()]]),
+    leaf(children=range(1)),
+    leaf(children=b"x"),
+    leaf(children={1: "a"}),
+    leaf(children={"a": 1}),
+    leaf(children=iter([])),
+    leaf(children={"a"}),  # a set fits nothing
+]
+
+
+@pytest.mark.parametrize("d", UNCONVERTIBLE)
+def test_values_fitting_no_variant(d):
+    with pytest.raises(TypeError) as excinfo:
+        Node.from_dict(d)
+    assert type(excinfo.value) is TypeError
+    check_error(excinfo, None, "dict_")
+    check_enum_error(excinfo)
+
+
+NESTED_UNCONVERTIBLE = [
+    leaf(children=[leaf(text=5)]),
+    leaf(children=[{"name": 5}]),  # a TypeError, although "name" is also missing things
+    leaf(children=[leaf("c", children=[leaf("g", attrs={"k": 0})])]),
+    {"name": "a", "attrs": [], "children": [leaf(text=5)]},  # conversion before "Invalid attrs"
+    leaf(text=[{"name": 5}]),  # even "text", where a Vec is ignored
+    leaf(extra=[leaf(text=1.5)]),  # even an ignored key
+]
+
+
+@pytest.mark.parametrize("d", NESTED_UNCONVERTIBLE)
+def test_nested_values_fitting_no_variant(d):
+    with pytest.raises(TypeError) as excinfo:
+        Node.from_dict(d)
+    check_error(excinfo, None, "dict_")
+    check_enum_error(excinfo, "nested")
+
+
+def test_non_str_key_in_nested_dictionary():
+    with pytest.raises(TypeError) as excinfo:
+        Node.from_dict(leaf(children=[leaf(), {1: "x"}]))
+    check_error(excinfo, None, "dict_")
+    check_enum_error(excinfo, "any")
+
+
+def test_children_str_is_invalid_children_not_type_error():
+    # a str is the String variant, so it converts and then fails the structure
+    with pytest.raises(ValueError) as excinfo:
+        Node.from_dict(leaf(children="abc"))
+    assert str(excinfo.value) == "Invalid children"
+
+
+def test_lone_surrogate_in_input_raises():
+    with pytest.raises((TypeError, UnicodeEncodeError)) as excinfo:
+        Node.from_dict(leaf("\ud800"))
+    check_error(excinfo, None, "dict_")
+
+
+# ----------------------------------------------------------------------------
+# Round trips
+
+
+def test_round_trip_example():
+    tree = Node("r", {"a": "1", "b": ""}, [Node("c", text=""), Node("d", {"x": "y\nz"}, [Node("e")], "t")], "root")
+    d = tree.to_dict()
+    rebuilt = Node.from_dict(d)
+    assert rebuilt is not tree
+    assert shape(rebuilt) == shape(tree)
+    assert rebuilt.to_dict() == d
+
+
+def test_valid_dict_round_trip_normalises():
+    d = {
+        "name": "r",
+        "attrs": {"k": "v"},
+        "children": (leaf("c", extra="gone"), leaf("d", text=[])),
+        "ignored": None,
+    }
+    assert Node.from_dict(d).to_dict() == {
+        "name": "r",
+        "attrs": {"k": "v"},
+        "text": None,
+        "children": [
+            {"name": "c", "attrs": {}, "children": [], "text": None},
+            {"name": "d", "attrs": {}, "children": [], "text": None},
+        ],
+    }
+
+
+@given(trees)
+def test_generated_round_trip(tree):
+    d = tree.to_dict()
+    rebuilt = Node.from_dict(d)
+    assert rebuilt.to_dict() == d
+    assert shape(rebuilt) == shape(tree)
+    assert dict_shape(d) == shape(tree)
