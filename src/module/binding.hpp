@@ -33,6 +33,9 @@ Status<Exc> bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_
 // The same from an argument tuple and a keyword dict (the constructor).
 Status<Exc> bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
 
+// A METH_FASTCALL | METH_KEYWORDS function as a method table entry.
+#define ARBOLITE_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+
 // True when an optional argument was left out or given as None.
 inline bool absent(PyObject* arg) { return arg == nullptr || arg == Py_None; }
 

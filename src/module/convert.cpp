@@ -36,6 +36,18 @@ PyResult<std::string_view> borrow_utf8(PyObject* obj) {
     return std::string_view(data, static_cast<size_t>(size));
 }
 
+PyResult<Utf8Text> document_utf8(PyObject* obj) {
+    if (!PyUnicode_Check(obj)) return fail(type_mismatch(obj, "str"));
+    if (PyUnicode_IS_ASCII(obj)) {
+        ARBOLITE_TRY_ASSIGN(std::string_view view, borrow_utf8(obj));
+        return Utf8Text{view, py::ref()};
+    }
+    py::ref bytes = py::ref::steal(PyUnicode_AsUTF8String(obj));
+    if (!bytes) return fail(fetch_error());
+    std::string_view view(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+    return Utf8Text{view, std::move(bytes)};
+}
+
 PyResult<std::string> to_string(PyObject* obj) {
     PyResult<std::string_view> view = borrow_utf8(obj);
     if (!view.ok()) return fail(std::move(view).error());

@@ -16,6 +16,15 @@ namespace arbolite::module {
 // while the object lives. Not a str: type mismatch naming "str".
 PyResult<std::string_view> borrow_utf8(PyObject* obj);
 
+// The UTF-8 text of a whole document. An ASCII str is borrowed as it is;
+// any other is encoded into a temporary copy that `owner` releases, so the
+// str does not keep a UTF-8 copy of the document for the rest of its life.
+struct Utf8Text {
+    std::string_view view;
+    py::ref owner;
+};
+PyResult<Utf8Text> document_utf8(PyObject* obj);
+
 // The same, copied.
 PyResult<std::string> to_string(PyObject* obj);
 

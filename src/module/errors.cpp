@@ -2,10 +2,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 #include <type_traits>
 
+#include "common/posix_file.hpp"
 #include "module/once.hpp"
 #include "read/read_error.hpp"
+#include "write/serializer.hpp"
 
 namespace arbolite::module {
 namespace {
@@ -63,6 +66,15 @@ std::string quoted_list(const std::vector<const char*>& names) {
     return out;
 }
 
+std::string concat(std::initializer_list<std::string_view> parts) {
+    size_t size = 0;
+    for (auto part : parts) size += part.size();
+    std::string out;
+    out.reserve(size);
+    for (auto part : parts) out.append(part);
+    return out;
+}
+
 const char* was_were(size_t n) { return n == 1 ? "was" : "were"; }
 
 std::string index_error_text(const index::IndexBuildError& e) {
@@ -93,23 +105,14 @@ Exc fetch_error() {
 }
 
 std::string mismatch_text(PyObject* obj, std::string_view expected) {
-    std::string text;
-    if (obj == Py_None) {
-        text = "'None' is not an instance of '";
-    } else {
-        text = "'";
-        py::ref qualname = py::ref::steal(PyType_GetQualName(Py_TYPE(obj)));
-        const char* name = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
-        if (!name) {
-            PyErr_Clear();
-            name = "<failed to extract type name>";
-        }
-        text += name;
-        text += "' object is not an instance of '";
+    if (obj == Py_None) return concat({"'None' is not an instance of '", expected, "'"});
+    py::ref qualname = py::ref::steal(PyType_GetQualName(Py_TYPE(obj)));
+    const char* name = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
+    if (!name) {
+        PyErr_Clear();
+        name = "<failed to extract type name>";
     }
-    text += expected;
-    text += '\'';
-    return text;
+    return concat({"'", name, "' object is not an instance of '", expected, "'"});
 }
 
 Exc type_mismatch(PyObject* obj, std::string_view expected) {
@@ -132,6 +135,17 @@ Exc os_error(int errnum) {
 
 Exc os_error_message(const char* message) { return build(PyExc_OSError, message); }
 
+Exc os_failure(const OsError& error) {
+    switch (error.kind) {
+        case OsError::Kind::Errno: return os_error(error.errnum);
+        case OsError::Kind::NulInPath: return os_error_message("file name contained an unexpected NUL byte");
+        case OsError::Kind::InvalidUtf8: return os_error_message("stream did not contain valid UTF-8");
+        case OsError::Kind::ShortWrite: return os_error_message("failed to write whole buffer");
+        case OsError::Kind::ShortFlush: return os_error_message("failed to write the buffered data");
+    }
+    return internal_fault("invariant: every OS error has a known kind");
+}
+
 Exc read_error(const read::ReadError& e) {
     using Kind = read::ReadError::Kind;
     switch (e.kind) {
@@ -148,6 +162,13 @@ Exc read_error(const read::ReadError& e) {
                          "unknown entity reference '&" + e.detail + ";' at byte " + std::to_string(e.offset));
     }
     return internal_fault("invariant: every read error has a known kind");
+}
+
+Exc write_error(const write::WriteError& e) {
+    if (e.kind == write::WriteError::Kind::IndentOverflow) {
+        return build(PyExc_OverflowError, "indentation too deep: indent times depth does not fit in a size");
+    }
+    return os_failure(e.os);
 }
 
 Exc internal_fault(std::string_view text) {

@@ -17,8 +17,14 @@
 #include "common/result.hpp"
 #include "module/py_ref.hpp"
 
+namespace arbolite {
+struct OsError;
+}
 namespace arbolite::read {
 struct ReadError;
+}
+namespace arbolite::write {
+struct WriteError;
 }
 
 namespace arbolite::module {
@@ -50,7 +56,9 @@ Exc value_error(const char* message);
 Exc size_overflow_error();
 Exc os_error(int errnum);
 Exc os_error_message(const char* message);
+Exc os_failure(const OsError& error);
 Exc read_error(const read::ReadError& error);
+Exc write_error(const write::WriteError& error);
 Exc internal_fault(std::string_view text);
 Exc memory_error();
 

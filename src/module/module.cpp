@@ -2,8 +2,11 @@
 // to a fresh module and to its __all__. There is no per-module state.
 #include <Python.h>
 
+#include "module/binding.hpp"
 #include "module/errors.hpp"
 #include "node/node.hpp"
+#include "read/entry.hpp"
+#include "write/entry.hpp"
 
 namespace arbolite::module {
 namespace {
@@ -27,6 +30,30 @@ Status<Exc> add_value(PyObject* module, const char* name, PyObject* value) {
     return Ok{};
 }
 
+// Module functions bound to the module, so that `__self__` is the module
+// (a static flag would make it None).
+PyMethodDef functions[] = {
+    {"read_string", ARBOLITE_FASTCALL(read::read_string), METH_FASTCALL | METH_KEYWORDS,
+     "read_string(xml_string, root_tag)\n--\n\n"},
+    {"read_file", ARBOLITE_FASTCALL(read::read_file), METH_FASTCALL | METH_KEYWORDS,
+     "read_file(file_path, root_tag)\n--\n\n"},
+    {"write_file", ARBOLITE_FASTCALL(write::write_file), METH_FASTCALL | METH_KEYWORDS,
+     "write_file(node, file_path, indent=None, default_xml_def=None)\n--\n\n"},
+    {"write_string", ARBOLITE_FASTCALL(write::write_string), METH_FASTCALL | METH_KEYWORDS,
+     "write_string(node, indent=None, default_xml_def=None)\n--\n\n"},
+};
+
+// The functions are added in the order of the module's contents.
+constexpr size_t kAddOrder[] = {1, 0, 2, 3};
+
+Status<Exc> add_function(PyObject* module, PyMethodDef* def) {
+    py::ref module_name = py::ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return fail(fetch_error());
+    py::ref function = py::ref::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
+    if (!function) return fail(fetch_error());
+    return add_value(module, def->ml_name, function.get());
+}
+
 int module_exec(PyObject* module) {
     return boundary_int([&]() -> Status<Exc> {
         if (!PyModule_Check(module)) return fail(type_mismatch(module, "module"));
@@ -34,6 +61,7 @@ int module_exec(PyObject* module) {
         ARBOLITE_TRY(add_value(module, "SearchType", reinterpret_cast<PyObject*>(search_type)));
         ARBOLITE_TRY_ASSIGN(PyTypeObject * node_type, node::node_type());
         ARBOLITE_TRY(add_value(module, "Node", reinterpret_cast<PyObject*>(node_type)));
+        for (size_t i : kAddOrder) ARBOLITE_TRY(add_function(module, &functions[i]));
         return Ok{};
     });
 }

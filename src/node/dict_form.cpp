@@ -173,7 +173,7 @@ std::optional<std::string> convert_map(PyObject* dict, AttrMap& out) {
         if (!name.ok()) return exception_text(std::move(name).error());
         PyResult<std::string> text = module::to_string(value);
         if (!text.ok()) return exception_text(std::move(text).error());
-        out.insert_or_assign(std::move(name).value(), std::move(text).value());
+        out.insert_or_assign(name.value(), text.value());
     }
     return std::nullopt;
 }

@@ -27,7 +27,7 @@ PyResult<AttrMap> to_attr_map(PyObject* obj) {
     while (PyDict_Next(obj, &pos, &key, &value)) {
         ARBOLITE_TRY_ASSIGN(std::string name, module::to_string(key));
         ARBOLITE_TRY_ASSIGN(std::string text, module::to_string(value));
-        map.insert_or_assign(std::move(name), std::move(text));
+        map.insert_or_assign(name, text);
     }
     return map;
 }
@@ -154,8 +154,6 @@ PyObject* get_children(PyObject* self, void*) {
         return list;
     });
 }
-
-#define ARBOLITE_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
 
 PyGetSetDef node_getset[] = {
     {"name", get_name, nullptr, nullptr, nullptr},

@@ -15,6 +15,10 @@ const char* find_byte(const char* begin, const char* end, char c) noexcept;
 // byte to search for fewer than four.
 const char* find_any4(const char* begin, const char* end, char a, char b, char c, char d) noexcept;
 
+// First byte equal to any of set[0..8) in [begin, end), or `end`. Repeat a
+// byte to search for fewer than eight.
+const char* find_any8(const char* begin, const char* end, const char* set) noexcept;
+
 // Number of bytes equal to `c` in [begin, end).
 size_t count_byte(const char* begin, const char* end, char c) noexcept;
 

@@ -2,17 +2,45 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <iterator>
 #include <map>
+#include <new>
+#include <random>
 #include <string>
 #include <vector>
 
 namespace arbolite {
 namespace {
 
+using namespace std::string_literals;
+
+// prefix + decimal number.
+std::string numbered(std::string_view prefix, uint64_t n) {
+    std::string s(prefix);
+    s += std::to_string(n);
+    return s;
+}
+
 std::vector<std::string> names_in_order(const AttrMap& map) {
     std::vector<std::string> names;
-    for (const auto& e : map) names.push_back(e.name);
+    for (const auto& e : map) names.emplace_back(e.name);
     return names;
+}
+
+std::map<std::string, std::string> contents(const AttrMap& map) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : map) EXPECT_TRUE(out.emplace(e.name, e.value).second) << "name listed twice: " << e.name;
+    return out;
+}
+
+// The block size of a map with `entries` entry capacity and `bytes` string
+// bytes: 40 bytes of header, 24 per entry, and a power-of-two slot table
+// (at least 4/3 slots per entry) of 1-byte slots up to 255 entries.
+size_t small_block_size(size_t entries, size_t bytes) {
+    size_t slots = 4;
+    while (slots < entries + (entries + 2) / 3) slots *= 2;
+    return 40 + 24 * entries + slots + bytes;
 }
 
 TEST(SipHash, MatchesReferenceValues) {
@@ -32,10 +60,23 @@ TEST(AttrMap, EmptyMapOwnsNothing) {
     AttrMap map;
     EXPECT_EQ(map.size(), 0u);
     EXPECT_EQ(map.capacity(), 0u);
+    EXPECT_EQ(map.allocated_bytes(), 0u);
+    EXPECT_EQ(map.hash_key().k0 | map.hash_key().k1, 0u);
     EXPECT_EQ(map.begin(), map.end());
-    EXPECT_EQ(map.find("a"), nullptr);
+    EXPECT_FALSE(map.find("a").has_value());
+    EXPECT_FALSE(map.find("").has_value());
+    map.reserve(0, 0);
+    EXPECT_EQ(map.allocated_bytes(), 0u);
     AttrMap copy = map;
     EXPECT_EQ(copy.capacity(), 0u);
+
+    // A block without entries iterates as empty, and its copy owns nothing.
+    AttrMap reserved;
+    reserved.reserve(8, 64);
+    EXPECT_GT(reserved.allocated_bytes(), 0u);
+    EXPECT_EQ(reserved.begin(), reserved.end());
+    EXPECT_FALSE(reserved.contains(""));
+    EXPECT_EQ(AttrMap(reserved).allocated_bytes(), 0u);
 }
 
 TEST(AttrMap, InsertFindReplace) {
@@ -43,38 +84,74 @@ TEST(AttrMap, InsertFindReplace) {
     EXPECT_TRUE(map.insert_or_assign("id", "1"));
     EXPECT_TRUE(map.insert_or_assign("", "empty name"));
     EXPECT_FALSE(map.insert_or_assign("id", "2"));
-    ASSERT_NE(map.find("id"), nullptr);
+    ASSERT_TRUE(map.find("id").has_value());
     EXPECT_EQ(*map.find("id"), "2");
     EXPECT_EQ(*map.find(""), "empty name");
     EXPECT_EQ(map.size(), 2u);
     EXPECT_FALSE(map.contains("ID"));
+    EXPECT_FALSE(map.contains("i"));
     EXPECT_FALSE(map.contains(std::string_view("id\0", 3)));
 }
 
-TEST(AttrMap, TryInsertLeavesArgumentsOnDuplicate) {
+TEST(AttrMap, TryInsertLeavesMapUnchangedOnDuplicate) {
     AttrMap map;
-    std::string name = "a", value = "1";
-    EXPECT_TRUE(map.try_insert(std::move(name), std::move(value)));
-    std::string again = "a", other = "2";
-    EXPECT_FALSE(map.try_insert(std::move(again), std::move(other)));
-    EXPECT_EQ(again, "a");
-    EXPECT_EQ(other, "2");
+    EXPECT_TRUE(map.try_insert("a", "1"));
+    EXPECT_TRUE(map.try_insert("b", "2"));
+    const auto before = names_in_order(map);
+    const size_t bytes = map.allocated_bytes();
+    EXPECT_FALSE(map.try_insert("a", "a much longer value than before"));
     EXPECT_EQ(*map.find("a"), "1");
+    EXPECT_EQ(map.size(), 2u);
+    EXPECT_EQ(names_in_order(map), before);
+    EXPECT_EQ(map.allocated_bytes(), bytes);
+}
+
+// Names and values are arbitrary bytes: NUL, empty, prefixes of each other,
+// bytes above 0x7F. Each must come back exactly, and only for its own name.
+TEST(AttrMap, ArbitraryBytesInNamesAndValues) {
+    const std::vector<std::pair<std::string, std::string>> pairs = {
+        {"", ""},
+        {"a", ""},
+        {"a\0"s, "nul after name"},
+        {"\0a"s, "nul before name"},
+        {"\0"s, "\0"s},
+        {"\0\0"s, "\0\0\0"s},
+        {"ab", "x\0y"s},
+        {"abc", "\0"s},
+        {"\xff\xfe", "\x80\x81\x82"},
+        {"caf\xC3\xA9", "\xE2\x82\xAC"},
+        {"long-name-of-more-than-sixteen-bytes", ""},
+    };
+    for (bool via_assign : {false, true}) {
+        AttrMap map;
+        for (const auto& [name, value] : pairs) {
+            EXPECT_TRUE(via_assign ? map.insert_or_assign(name, value) : map.try_insert(name, value));
+        }
+        ASSERT_EQ(map.size(), pairs.size());
+        for (const auto& [name, value] : pairs) {
+            auto found = map.find(name);
+            ASSERT_TRUE(found.has_value()) << testing::PrintToString(name);
+            EXPECT_EQ(*found, value) << testing::PrintToString(name);
+        }
+        EXPECT_FALSE(map.contains("\0\0\0"s));
+        EXPECT_FALSE(map.contains("b"));
+        const std::map<std::string, std::string> expected(pairs.begin(), pairs.end());
+        EXPECT_EQ(contents(map), expected);
+        EXPECT_EQ(contents(AttrMap(map)), expected);
+    }
 }
 
 TEST(AttrMap, GrowthKeepsEveryEntry) {
     AttrMap map;
     std::map<std::string, std::string> expected;
     for (int i = 0; i < 5000; ++i) {
-        std::string k = "name" + std::to_string(i * 7919 % 10007);
+        std::string k = numbered("name", i * 7919 % 10007);
         map.insert_or_assign(k, std::to_string(i));
         expected[k] = std::to_string(i);
     }
     EXPECT_EQ(map.size(), expected.size());
     EXPECT_GT(map.capacity(), map.size());
-    std::map<std::string, std::string> seen;
-    for (const auto& e : map) seen[e.name] = e.value;
-    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(contents(map), expected);
     for (const auto& [k, v] : expected) EXPECT_EQ(*map.find(k), v);
 }
 
@@ -86,27 +163,339 @@ TEST(AttrMap, CollidingSlotsProbeOnward) {
     for (char c = 'a'; c <= 'z'; ++c) map.insert_or_assign(std::string(1, c), std::string(2, c));
     for (char c = 'a'; c <= 'z'; ++c) EXPECT_EQ(*map.find(std::string(1, c)), std::string(2, c));
     EXPECT_EQ(map.size(), 26u);
+    EXPECT_FALSE(map.contains("aa"));
 }
 
-TEST(AttrMap, ReserveAvoidsRegrowth) {
+// Entry counts around the slot-width boundaries (1, 2 and 4 bytes per slot)
+// and a large map: every entry is found, iteration visits each once, and a
+// copy iterates in the same order.
+class AttrMapSizes : public testing::TestWithParam<size_t> {};
+
+TEST_P(AttrMapSizes, EveryEntryFoundAndListedOnce) {
+    const size_t n = GetParam();
     AttrMap map;
-    map.reserve(100);
-    size_t cap = map.capacity();
-    for (int i = 0; i < 100; ++i) map.insert_or_assign(std::to_string(i), "v");
+    for (size_t i = 0; i < n; ++i) ASSERT_TRUE(map.try_insert(numbered("k", i), std::to_string(i * 3)));
+    ASSERT_EQ(map.size(), n);
+    EXPECT_GT(map.capacity(), n);
+    EXPECT_EQ(map.capacity() & (map.capacity() - 1), 0u) << "not a power of two";
+    for (size_t i = 0; i < n; ++i) {
+        auto found = map.find(numbered("k", i));
+        ASSERT_TRUE(found.has_value()) << i;
+        ASSERT_EQ(*found, std::to_string(i * 3)) << i;
+    }
+    EXPECT_FALSE(map.contains(numbered("k", n)));
+    EXPECT_FALSE(map.try_insert("k0", "again"));
+    std::vector<bool> seen(n, false);
+    size_t listed = 0;
+    for (const auto& e : map) {
+        size_t i = std::stoul(std::string(e.name.substr(1)));
+        ASSERT_LT(i, n);
+        ASSERT_FALSE(seen[i]) << "listed twice: " << e.name;
+        seen[i] = true;
+        EXPECT_EQ(e.value, std::to_string(i * 3));
+        ++listed;
+    }
+    EXPECT_EQ(listed, n);
+    EXPECT_EQ(names_in_order(AttrMap(map)), names_in_order(map));
+}
+
+INSTANTIATE_TEST_SUITE_P(AttrMap, AttrMapSizes,
+                         testing::Values(size_t{1}, size_t{3}, size_t{4}, size_t{255}, size_t{256}, size_t{65535},
+                                         size_t{65536}, size_t{100'000}));
+
+TEST(AttrMap, ReserveAvoidsReallocation) {
+    struct Case {
+        size_t count;
+        size_t name_size;
+        size_t value_size;
+    };
+    const Case cases[] = {{1, 1, 0}, {4, 3, 5}, {16, 8, 20}, {100, 4, 4}, {300, 2, 0}, {3, 0, 100'000}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.count);
+        // Names are padded with a counter of fixed width.
+        auto name_of = [&](size_t i) {
+            std::string s = std::to_string(i);
+            return std::string(c.name_size, 'n') + std::string(3 - std::min<size_t>(s.size(), 3), '0') + s;
+        };
+        AttrMap map;
+        map.reserve(c.count, c.count * (c.name_size + 3 + c.value_size));
+        const size_t cap = map.capacity();
+        const size_t bytes = map.allocated_bytes();
+        map.try_insert(name_of(0), std::string(c.value_size, 'v'));
+        const char* first = map.find(name_of(0))->data();
+        for (size_t i = 1; i < c.count; ++i) map.try_insert(name_of(i), std::string(c.value_size, 'v'));
+        EXPECT_EQ(map.size(), c.count);
+        EXPECT_EQ(map.capacity(), cap);
+        EXPECT_EQ(map.allocated_bytes(), bytes);
+        EXPECT_EQ(map.find(name_of(0))->data(), first) << "the block moved";
+    }
+}
+
+TEST(AttrMap, ReserveCountsWhatIsAlreadyThere) {
+    AttrMap map;
+    map.insert_or_assign("a", "1");
+    map.insert_or_assign("b", "2");
+    const auto order = names_in_order(map);
+    // Room for what is there is already there: nothing changes.
+    const size_t bytes = map.allocated_bytes();
+    map.reserve(2, 4);
+    EXPECT_EQ(map.allocated_bytes(), bytes);
+    // More bytes only: same slots, same order.
+    const size_t cap = map.capacity();
+    map.reserve(2, 1000);
     EXPECT_EQ(map.capacity(), cap);
+    EXPECT_EQ(names_in_order(map), order);
+    const char* value = map.find("a")->data();
+    map.try_insert("c", std::string(990, 'c'));
+    EXPECT_EQ(map.find("a")->data(), value);
+    // More entries: every entry kept.
+    map.reserve(50);
+    EXPECT_GE(map.capacity(), 64u);
+    EXPECT_EQ(contents(map), (std::map<std::string, std::string>{{"a", "1"}, {"b", "2"}, {"c", std::string(990, 'c')}}));
+}
+
+TEST(AttrMap, ImpossibleSizesThrowAndLeaveTheMapAlone) {
+    const std::pair<size_t, size_t> cases[] = {
+        {SIZE_MAX, 0},  {size_t{UINT32_MAX} + 1, 0}, {1, SIZE_MAX}, {1, SIZE_MAX - 30},
+        {1, SIZE_MAX / 2 + 1}, {SIZE_MAX / 24, SIZE_MAX / 2},
+    };
+    for (auto [count, bytes] : cases) {
+        SCOPED_TRACE(testing::Message() << count << ", " << bytes);
+        AttrMap empty;
+        EXPECT_THROW(empty.reserve(count, bytes), std::bad_alloc);
+        EXPECT_EQ(empty.allocated_bytes(), 0u);
+
+        AttrMap map;
+        map.insert_or_assign("x", "1");
+        const auto key = map.hash_key();
+        const size_t allocated = map.allocated_bytes();
+        EXPECT_THROW(map.reserve(count, bytes), std::bad_alloc);
+        EXPECT_EQ(map.allocated_bytes(), allocated);
+        EXPECT_EQ(map.hash_key().k0, key.k0);
+        EXPECT_EQ(*map.find("x"), "1");
+    }
 }
 
 TEST(AttrMap, CopyKeepsKeySlotsAndOrder) {
     AttrMap map;
-    for (int i = 0; i < 40; ++i) map.insert_or_assign("k" + std::to_string(i), std::to_string(i));
+    for (int i = 0; i < 40; ++i) map.insert_or_assign(numbered("k", i), std::to_string(i));
     AttrMap copy = map;
     EXPECT_EQ(copy.capacity(), map.capacity());
     EXPECT_EQ(copy.hash_key().k0, map.hash_key().k0);
     EXPECT_EQ(copy.hash_key().k1, map.hash_key().k1);
     EXPECT_EQ(names_in_order(copy), names_in_order(map));
+    // The copy carries no spare string bytes.
+    EXPECT_LE(copy.allocated_bytes(), map.allocated_bytes());
     AttrMap moved = std::move(copy);
     EXPECT_EQ(names_in_order(moved), names_in_order(map));
     EXPECT_EQ(copy.size(), 0u);
+    EXPECT_EQ(copy.allocated_bytes(), 0u);
+}
+
+TEST(AttrMap, CopyIsIndependent) {
+    AttrMap map;
+    map.insert_or_assign("a", "1");
+    map.insert_or_assign("b", "2");
+    AttrMap copy = map;
+    copy.insert_or_assign("a", "changed");
+    copy.insert_or_assign("c", "3");
+    EXPECT_EQ(*map.find("a"), "1");
+    EXPECT_FALSE(map.contains("c"));
+    EXPECT_EQ(*copy.find("a"), "changed");
+    EXPECT_EQ(*copy.find("b"), "2");
+
+    // Assignment over a map that holds entries replaces them all.
+    AttrMap other;
+    other.insert_or_assign("z", "26");
+    other = map;
+    EXPECT_EQ(contents(other), contents(map));
+    EXPECT_EQ(names_in_order(other), names_in_order(map));
+    const AttrMap& same = other;
+    other = same;
+    EXPECT_EQ(contents(other), contents(map));
+}
+
+TEST(AttrMap, MoveHandsOverTheBlock) {
+    AttrMap map;
+    map.insert_or_assign("a", "1");
+    const char* value = map.find("a")->data();
+    AttrMap moved(std::move(map));
+    EXPECT_EQ(moved.find("a")->data(), value);
+    EXPECT_TRUE(map.empty());
+    AttrMap target;
+    target.insert_or_assign("b", "2");
+    target = std::move(moved);
+    EXPECT_EQ(target.find("a")->data(), value);
+    EXPECT_FALSE(target.contains("b"));
+}
+
+// Replacing a value by one that is shorter, equal, longer with room left,
+// and longer than the room left: the old value is gone everywhere, the
+// entry keeps its slot, and copies made afterwards agree.
+TEST(AttrMap, ReplaceThenIterateAndCopy) {
+    const std::string replacements[] = {"", "v", "vvvvvvvvvv", std::string(200, 'w'), "x", std::string(5000, 'y')};
+    AttrMap map;
+    map.reserve(8, 64);
+    for (int i = 0; i < 6; ++i) map.insert_or_assign(numbered("n", i), numbered("value", i));
+    const auto order = names_in_order(map);
+    std::map<std::string, std::string> expected = contents(map);
+    for (const std::string& value : replacements) {
+        SCOPED_TRACE(value.size());
+        EXPECT_FALSE(map.insert_or_assign("n3", value));
+        expected["n3"] = value;
+        EXPECT_EQ(map.size(), 6u);
+        EXPECT_EQ(names_in_order(map), order);
+        EXPECT_EQ(contents(map), expected);
+        const AttrMap copy = map;
+        EXPECT_EQ(names_in_order(copy), order);
+        EXPECT_EQ(contents(copy), expected);
+    }
+}
+
+TEST(AttrMap, RepeatedReplacementDoesNotPileUp) {
+    AttrMap map;
+    map.insert_or_assign("other", "x");
+    for (size_t i = 1; i <= 200; ++i) map.insert_or_assign("k", std::string(i * 100, 'a'));
+    EXPECT_EQ(map.find("k")->size(), 20'000u);
+    // Replaced values may leave bytes behind, but growth repacks them.
+    EXPECT_LT(map.allocated_bytes(), 4 * 20'000u);
+}
+
+// Names and values taken from the map itself stay valid while the map
+// copies them, also when it has to move to a larger block.
+TEST(AttrMap, ArgumentsMayPointIntoTheMap) {
+    AttrMap map;
+    map.reserve(2, 8);
+    map.insert_or_assign("a", "first");
+    map.insert_or_assign("b", "2");
+    // The block is full: both insertions move to a larger one.
+    map.try_insert("c", *map.find("a"));
+    map.try_insert(map.find("c")->substr(0, 3), *map.find("a"));
+    EXPECT_EQ(*map.find("c"), "first");
+    EXPECT_EQ(*map.find("fir"), "first");
+    // Replacement by a part of the entry's own value.
+    map.insert_or_assign("a", map.find("a")->substr(1));
+    EXPECT_EQ(*map.find("a"), "irst");
+    // Replacement by a longer value read from another entry: written after
+    // the last string, or into a new block.
+    std::string expected = "first";
+    for (int i = 0; i < 10; ++i) {
+        expected += expected;
+        map.insert_or_assign("c", expected);
+        map.insert_or_assign("a", *map.find("c"));
+        ASSERT_EQ(*map.find("a"), expected) << i;
+    }
+    EXPECT_EQ(*map.find("b"), "2");
+    EXPECT_EQ(*map.find("fir"), "first");
+}
+
+TEST(AttrMap, LargeValues) {
+    const std::string big(1 << 20, 'b');
+    std::string with_nul = big;
+    with_nul[12345] = '\0';
+    AttrMap map;
+    map.try_insert("big", big);
+    map.try_insert("small", "s");
+    map.try_insert("nul", with_nul);
+    EXPECT_EQ(*map.find("big"), big);
+    EXPECT_EQ(*map.find("nul"), with_nul);
+    EXPECT_EQ(*map.find("small"), "s");
+    // One huge value does not reserve several times its size.
+    EXPECT_LT(map.allocated_bytes(), 5u << 20);
+
+    AttrMap copy = map;
+    EXPECT_EQ(copy.allocated_bytes(), small_block_size(3, 2 * big.size() + 1 + 3 + 5 + 3));
+    EXPECT_EQ(names_in_order(copy), names_in_order(map));
+    EXPECT_EQ(*copy.find("nul"), with_nul);
+
+    const std::string other(1 << 20, 'o');
+    map.insert_or_assign("big", other);
+    EXPECT_EQ(*map.find("big"), other);
+    EXPECT_EQ(contents(map).size(), 3u);
+    EXPECT_EQ(*copy.find("big"), big);
+}
+
+TEST(AttrMap, MatchesAReferenceModel) {
+    // Random names from a small pool (so names repeat), values of random
+    // length, both insert operations.
+    const unsigned seed = 20240611;
+    std::mt19937 rng(seed);
+    AttrMap map;
+    std::map<std::string, std::string> model;
+    for (int step = 0; step < 4000; ++step) {
+        std::string name = numbered("n", rng() % 300);
+        if (rng() % 8 == 0) name.push_back('\0');
+        std::string value(rng() % 40, static_cast<char>('a' + step % 26));
+        if (rng() % 3 == 0) {
+            bool fresh = model.find(name) == model.end();
+            ASSERT_EQ(map.insert_or_assign(name, value), fresh) << "seed " << seed << " step " << step;
+            model[name] = value;
+        } else {
+            bool fresh = model.emplace(name, value).second;
+            ASSERT_EQ(map.try_insert(name, value), fresh) << "seed " << seed << " step " << step;
+        }
+        if (step % 97 == 0) {
+            ASSERT_EQ(contents(map), model) << "seed " << seed << " step " << step;
+        }
+    }
+    EXPECT_EQ(contents(map), model);
+    for (const auto& [k, v] : model) EXPECT_EQ(*map.find(k), v);
+}
+
+TEST(AttrMap, IteratorYieldsEntriesByValue) {
+    static_assert(std::forward_iterator<AttrMap::const_iterator>);
+    static_assert(std::is_same_v<decltype(*AttrMap::const_iterator{}), AttrMap::Entry>);
+    AttrMap map;
+    map.insert_or_assign("a", "1");
+    map.insert_or_assign("b", "22");
+    map.insert_or_assign("c", "333");
+
+    EXPECT_EQ(std::distance(map.begin(), map.end()), 3);
+    auto it = map.begin();
+    const std::string first_name(it->name);
+    EXPECT_EQ(it->value, *map.find(first_name));
+    EXPECT_EQ((*it).name, first_name);
+    auto old = it++;
+    EXPECT_EQ(old->name, first_name);
+    EXPECT_NE(it->name, first_name);
+    EXPECT_NE(it, old);
+    EXPECT_EQ(++old, it);
+
+    size_t total = 0;
+    for (AttrMap::Entry e : map) total += e.value.size();
+    for (const auto& [name, value] : map) total += name.size();
+    EXPECT_EQ(total, 6u + 3u);
+    EXPECT_EQ(AttrMap::const_iterator{}, AttrMap{}.begin());
+}
+
+// The map's memory for typical attribute sets, as the parser sizes it:
+// header 40 bytes, 24 per entry, one byte per slot, then the strings.
+TEST(AttrMap, BlockSizeOfSmallMaps) {
+    struct Case {
+        size_t count;
+        size_t bound;
+    };
+    const Case cases[] = {{1, 100}, {4, 250}, {16, 700}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.count);
+        std::vector<std::pair<std::string, std::string>> attrs;
+        size_t bytes = 0;
+        for (size_t i = 0; i < c.count; ++i) {
+            attrs.emplace_back(numbered("attr", i), numbered("value", i));
+            bytes += attrs.back().first.size() + attrs.back().second.size();
+        }
+        AttrMap map;
+        map.reserve(c.count, bytes);
+        for (const auto& [name, value] : attrs) map.try_insert(name, value);
+        EXPECT_EQ(map.allocated_bytes(), small_block_size(c.count, bytes));
+        EXPECT_LE(map.allocated_bytes(), c.bound);
+        EXPECT_EQ(AttrMap(map).allocated_bytes(), map.allocated_bytes());
+    }
+    // Filled without a reservation, a map of 4 stays within a small bound
+    // too.
+    AttrMap unreserved;
+    for (int i = 0; i < 4; ++i) unreserved.try_insert(numbered("attr", i), numbered("value", i));
+    EXPECT_LE(unreserved.allocated_bytes(), 400u);
 }
 
 TEST(AttrMap, EachMapHasItsOwnKey) {
@@ -120,7 +509,7 @@ TEST(AttrMap, OrderIsNotInsertionOrderForSomeMap) {
     // With random keys, 20 maps of 8 names all iterating in insertion order
     // would be a (2^-15)^20 coincidence.
     std::vector<std::string> inserted;
-    for (int i = 0; i < 8; ++i) inserted.push_back("attr" + std::to_string(i));
+    for (int i = 0; i < 8; ++i) inserted.push_back(numbered("attr", i));
     bool differs = false;
     for (int round = 0; round < 20 && !differs; ++round) {
         AttrMap map;

@@ -1,0 +1,77 @@
+#include "common/posix_file.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "simd/search.hpp"
+
+namespace arbolite {
+namespace {
+
+// Closes the descriptor on every path; a failing close is not reported.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+Failure<OsError> errno_failure(int errnum) { return fail(OsError{OsError::Kind::Errno, errnum}); }
+
+}  // namespace
+
+Result<std::unique_ptr<char[]>, OsError> c_path(std::string_view path) {
+    if (path.find('\0') != std::string_view::npos) return fail(OsError{OsError::Kind::NulInPath});
+    auto copy = std::make_unique_for_overwrite<char[]>(path.size() + 1);
+    std::memcpy(copy.get(), path.data(), path.size());
+    copy[path.size()] = '\0';
+    return copy;
+}
+
+Result<FileBytes, OsError> read_utf8_file(std::string_view path) {
+    ARBOLITE_TRY_ASSIGN(auto name, c_path(path));
+    int raw;
+    do {
+        raw = ::open(name.get(), O_RDONLY | O_CLOEXEC);
+    } while (raw < 0 && errno == EINTR);
+    if (raw < 0) return errno_failure(errno);
+    Descriptor fd(raw);
+
+    struct stat info;
+    size_t capacity = 0;
+    if (::fstat(fd.get(), &info) == 0 && info.st_size > 0) capacity = static_cast<size_t>(info.st_size);
+    FileBytes bytes;
+    capacity += 1;  // one more byte to see the end of file without growing
+    bytes.data = std::make_unique_for_overwrite<char[]>(capacity);
+    for (;;) {
+        if (bytes.size == capacity) {
+            // The file grew since fstat (or reports no size): double.
+            size_t bigger = capacity * 2;
+            auto grown = std::make_unique_for_overwrite<char[]>(bigger);
+            std::memcpy(grown.get(), bytes.data.get(), bytes.size);
+            bytes.data = std::move(grown);
+            capacity = bigger;
+        }
+        ssize_t n = ::read(fd.get(), bytes.data.get() + bytes.size, capacity - bytes.size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno_failure(errno);
+        }
+        if (n == 0) break;
+        bytes.size += static_cast<size_t>(n);
+    }
+    if (!simd::is_valid_utf8(bytes.data.get(), bytes.size)) return fail(OsError{OsError::Kind::InvalidUtf8});
+    return bytes;
+}
+
+}  // namespace arbolite

@@ -1,0 +1,35 @@
+// Whole-file reading over POSIX descriptors, with interrupted calls retried.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string_view>
+
+#include "common/result.hpp"
+
+namespace arbolite {
+
+// An operating-system error number, or one of the fixed failures that have
+// no number of their own.
+struct OsError {
+    enum class Kind : uint8_t { Errno, NulInPath, InvalidUtf8, ShortWrite, ShortFlush };
+    Kind kind;
+    int errnum = 0;
+};
+
+// Bytes read from a file; not terminated, not initialised beyond `size`.
+struct FileBytes {
+    std::unique_ptr<char[]> data;
+    size_t size = 0;
+
+    std::string_view view() const { return {data.get(), size}; }
+};
+
+// Reads the whole file at `path`. The path may not contain a NUL byte; the
+// bytes must be valid UTF-8.
+Result<FileBytes, OsError> read_utf8_file(std::string_view path);
+
+// `path` as a NUL-terminated string, refused when it holds a NUL byte.
+Result<std::unique_ptr<char[]>, OsError> c_path(std::string_view path);
+
+}  // namespace arbolite

@@ -1,0 +1,433 @@
+#include "index/structural.hpp"
+
+#include <limits>
+#include <memory>
+
+#include "simd/kernels.hpp"
+#include "simd/markup.hpp"
+#include "simd/quote_mask.hpp"
+
+namespace arbolite::index {
+namespace {
+
+namespace markup = simd::markup;
+using simd::block_masks;
+using simd::block_size;
+
+constexpr uint64_t max_name_length = std::numeric_limits<uint32_t>::max();
+
+// The lists of an index under construction. One tag entry per 128 bytes and
+// one text range per 256 bytes of document are reserved up front. When a
+// list is an eighth full, and again whenever it is full, its final length is
+// predicted from the density so far, and the list grows to that at once (by
+// half at least when full). A document of uniform shape so costs at most one
+// reallocation, which copies few entries, instead of a series of doublings
+// that each copy the list and fault in fresh pages.
+class index_lists {
+public:
+    explicit index_lists(size_t n) : n_(n) {
+        const size_t tags = n / 128;
+        const size_t texts = n / 256;
+        ix_.tag_starts.reserve(tags);
+        ix_.tag_ends.reserve(tags);
+        ix_.tag_kinds.reserve(tags);
+        ix_.name_offsets.reserve(tags);
+        ix_.name_lengths.reserve(tags);
+        ix_.text_starts.reserve(texts);
+        ix_.text_ends.reserve(texts);
+        tag_review_ = first_review(tags);
+        text_review_ = first_review(texts);
+    }
+
+    [[gnu::always_inline]] void tag(size_t start, size_t end, TagKind kind, size_t name_offset,
+                                    size_t name_length) {
+        if (ix_.tag_starts.size() == tag_review_) [[unlikely]]
+            review_tags(start);
+        ix_.tag_starts.push_back(start);
+        ix_.tag_ends.push_back(end);
+        ix_.tag_kinds.push_back(kind);
+        ix_.name_offsets.push_back(name_offset);
+        ix_.name_lengths.push_back(static_cast<uint32_t>(name_length));
+    }
+
+    [[gnu::always_inline]] void text(size_t start, size_t end) {
+        if (ix_.text_starts.size() == text_review_) [[unlikely]]
+            review_texts(start);
+        ix_.text_starts.push_back(start);
+        ix_.text_ends.push_back(end);
+    }
+
+    StructuralIndex take() { return std::move(ix_); }
+
+private:
+    static size_t first_review(size_t capacity) { return capacity >= 2048 ? capacity / 8 : capacity; }
+
+    // The capacity that `count` entries up to document offset `pos` call for.
+    size_t wanted(size_t count, size_t pos, size_t capacity) const {
+        const double whole = static_cast<double>(count) * static_cast<double>(n_) / static_cast<double>(pos + 1);
+        size_t want = static_cast<size_t>(whole * 1.125) + 64;
+        if (want > n_ + 1) want = n_ + 1;  // never more entries than bytes
+        if (count == capacity && want < count + count / 2) want = count + count / 2;
+        return want;
+    }
+
+    [[gnu::noinline]] void review_tags(size_t pos) {
+        const size_t want = wanted(ix_.tag_starts.size(), pos, ix_.tag_starts.capacity());
+        if (want > ix_.tag_starts.capacity()) {
+            ix_.tag_starts.reserve(want);
+            ix_.tag_ends.reserve(want);
+            ix_.tag_kinds.reserve(want);
+            ix_.name_offsets.reserve(want);
+            ix_.name_lengths.reserve(want);
+        }
+        tag_review_ = ix_.tag_starts.capacity();
+    }
+
+    [[gnu::noinline]] void review_texts(size_t pos) {
+        const size_t want = wanted(ix_.text_starts.size(), pos, ix_.text_starts.capacity());
+        if (want > ix_.text_starts.capacity()) {
+            ix_.text_starts.reserve(want);
+            ix_.text_ends.reserve(want);
+        }
+        text_review_ = ix_.text_starts.capacity();
+    }
+
+    size_t n_;
+    size_t tag_review_;   // the tag count at which to look at the capacity again
+    size_t text_review_;  // the same for text ranges
+    StructuralIndex ix_;
+};
+
+[[gnu::cold, gnu::noinline]] Failure<IndexBuildError> unclosed_tag(size_t s) {
+    return fail(IndexBuildError{IndexBuildError::Kind::UnclosedTag, s});
+}
+
+[[gnu::cold, gnu::noinline]] Failure<IndexBuildError> unexpected_end(size_t n) {
+    return fail(IndexBuildError{IndexBuildError::Kind::UnexpectedEnd, n});
+}
+
+[[gnu::cold, gnu::noinline]] Failure<IndexBuildError> name_too_long(size_t name_offset) {
+    return fail(IndexBuildError{IndexBuildError::Kind::NameTooLong, name_offset});
+}
+
+// The '<', '>', '"' and '\'' of a document, found through the bitmaps of its
+// 64-byte blocks. Blocks are classified a window at a time as the searches
+// reach them; a search may also go back (after an unmatched quote), which
+// classifies that window again. Each search returns the first occurrence at
+// or after `from`, or n. A search for '>' that found nothing remembers where
+// it started, so that declarations without one, repeated through a
+// document, do not each search to the end again. (The other searches end
+// the build, or the markup's kind, when they find nothing.)
+class markup_stream {
+public:
+    markup_stream(const simd::kernel_table& k, const char* d, size_t n)
+        : k_(k), d_(d), n_(n), blocks_(simd::bitmap_words(n)) {}
+
+    size_t next_lt(size_t from) { return next<lt>(from); }
+    size_t next_gt(size_t from) { return next<gt>(from); }
+    size_t next_quote_or_gt(size_t from) { return next<quote_or_gt>(from); }
+    size_t next_quote(char quote, size_t from) { return quote == '"' ? next<dq>(from) : next<sq>(from); }
+
+    // The end of the element name that starts at `from`: its first tab,
+    // line feed, form feed, carriage return, space, '/' or '>', or n.
+    // `at_gt` tells whether it is a '>'.
+    size_t element_name_end(size_t from, bool& at_gt) {
+        for (;;) {
+            const size_t i = next<name_stop>(from);
+            if (i == n_) return i;
+            // The block of i is the current one: a '>' shows in its masks.
+            at_gt = (current_.gt >> (i % block_size)) & 1;
+            if (at_gt || markup::byte_classes[static_cast<unsigned char>(d_[i])] & markup::element_name_stops.classes)
+                return i;
+            from = i + 1;
+        }
+    }
+
+    // The first tab, line feed, form feed, carriage return or space in
+    // [from, limit), or `limit`, where d[limit] is a '>'.
+    size_t space_before(size_t from, size_t limit) {
+        for (;;) {
+            const size_t i = next<name_stop>(from);
+            if (i >= limit || markup::byte_classes[static_cast<unsigned char>(d_[i])] & markup::class_space)
+                return i < limit ? i : limit;
+            from = i + 1;
+        }
+    }
+
+private:
+    enum selector { lt, gt, quote_or_gt, dq, sq, name_stop };
+
+    template <selector S>
+    static uint64_t select(const block_masks& m) {
+        if constexpr (S == lt) return m.lt;
+        if constexpr (S == gt) return m.gt;
+        if constexpr (S == quote_or_gt) return m.dq | m.sq | m.gt;
+        if constexpr (S == dq) return m.dq;
+        if constexpr (S == sq) return m.sq;
+        if constexpr (S == name_stop) return m.low_or_slash | m.gt;
+    }
+
+    template <selector S>
+    size_t next(size_t from) {
+        if constexpr (S == gt)
+            if (from >= gt_absent_from_) return n_;
+        size_t b = from / block_size;
+        if (b >= blocks_) return n_;
+        uint64_t bits = select<S>(block(b)) & (~uint64_t{0} << (from % block_size));
+        while (bits == 0) {
+            if (++b == blocks_) {
+                if constexpr (S == gt) gt_absent_from_ = from;
+                return n_;
+            }
+            bits = select<S>(block(b));
+        }
+        return b * block_size + static_cast<size_t>(__builtin_ctzll(bits));
+    }
+
+    // The masks of block b. The current block is kept apart from the window
+    // so that it can stay in registers.
+    const block_masks& block(size_t b) {
+        if (b != current_block_) {
+            if (b - first_ >= count_) {
+                count_ = refill(k_, d_, n_, b, window_);
+                first_ = b;
+            }
+            current_ = window_[b - first_];
+            current_block_ = b;
+        }
+        return current_;
+    }
+
+    // Classifies up to `window` blocks from block b (< the block count) on;
+    // returns how many.
+    [[gnu::noinline]] static size_t refill(const simd::kernel_table& k, const char* d, size_t n, size_t b,
+                                           block_masks* out) {
+        const size_t blocks = simd::bitmap_words(n);
+        const size_t whole_blocks = n / block_size;
+        const size_t count = blocks - b < window ? blocks - b : window;
+        const size_t whole = b + count <= whole_blocks ? count : whole_blocks - b;
+        k.classify_blocks(d + b * block_size, whole, out);
+        if (whole < count) out[whole] = simd::classify_partial_block(k, d + whole_blocks * block_size, n % block_size);
+        return count;
+    }
+
+    static constexpr size_t window = 32;
+
+    const simd::kernel_table& k_;
+    const char* d_;
+    size_t n_;
+    size_t blocks_;
+    size_t first_ = 0;
+    size_t count_ = 0;
+    size_t current_block_ = SIZE_MAX;
+    block_masks current_{};
+    size_t gt_absent_from_ = SIZE_MAX;
+    block_masks window_[window];
+};
+
+}  // namespace
+
+Builder choose_builder(std::string_view document) {
+    const size_t n = document.size() < 4096 ? document.size() : 4096;
+    if (n == 0) return Builder::Sequential;
+    const simd::kernel_table& k = simd::active_kernels();
+    const char* d = document.data();
+    size_t lt = k.count_byte(d, d + n, '<');
+    size_t dq = k.count_byte(d, d + n, '"');
+    if (lt < 1) lt = 1;
+    if (dq < 1) dq = 1;
+    return static_cast<double>(dq) / static_cast<double>(lt) > 5.0 ? Builder::QuoteAware : Builder::Sequential;
+}
+
+[[gnu::flatten]] IndexResult build_index_sequential(std::string_view document) {
+    const simd::kernel_table& k = simd::active_kernels();
+    const markup::name_scanner pi_target(k, markup::pi_target_stops);
+    const char* d = document.data();
+    const size_t n = document.size();
+    index_lists out(n);
+    markup_stream stream(k, d, n);
+    auto next_gt = [&stream](size_t from) { return stream.next_gt(from); };
+
+    size_t cdata_open_from = SIZE_MAX;  // no "]]>" at or after this
+    size_t last_bracket = SIZE_MAX;     // the last ']' of the document, once needed (n: none)
+
+    size_t p = 0;          // where the search for the next '<' starts
+    size_t text_from = 0;  // start of the pending text
+    for (;;) {
+        const size_t s = stream.next_lt(p);
+        if (s == n) break;
+        if (text_from < s) out.text(text_from, s);
+        if (s == n - 1) return unclosed_tag(s);
+
+        size_t end;
+        const char next = d[s + 1];
+        if (next != '!' && next != '/' && next != '?') {
+            // An open or self-closing tag. The walk over its attribute part
+            // jumps over quoted runs; the tag ends at the first '>' outside
+            // them, self-closing when the walk passed a '/' just before it.
+            bool name_at_gt = false;
+            const size_t name_end = stream.element_name_end(s + 1, name_at_gt);
+            if (name_end == n) return unclosed_tag(s);
+            size_t walk = name_end;  // the first byte the walk looks at
+            if (name_at_gt) {
+                end = name_end;  // no attributes
+            } else if (d[name_end] == '/' && name_end + 1 < n && d[name_end + 1] == '>') {
+                end = name_end + 1;
+            } else {
+                for (;;) {
+                    const size_t x = stream.next_quote_or_gt(walk);
+                    if (x == n) return unclosed_tag(s);
+                    const char c = d[x];
+                    if (c == '>') {
+                        end = x;
+                        break;
+                    }
+                    const size_t close = stream.next_quote(c, x + 1);
+                    // An unmatched quote: the walk goes on two bytes after it.
+                    walk = close == n ? x + 2 : close + 1;
+                    if (walk >= n) return unclosed_tag(s);
+                }
+            }
+            if (name_end - (s + 1) > max_name_length) return name_too_long(s + 1);
+            const TagKind kind = end > walk && d[end - 1] == '/' ? TagKind::SelfClosing : TagKind::Open;
+            out.tag(s, end, kind, s + 1, name_end - (s + 1));
+        } else if (next == '/') {
+            // The name ends at a '>' or a space before it; the tag, at that
+            // '>'.
+            end = stream.next_gt(s + 2);
+            if (end == n) return unclosed_tag(s);
+            const size_t name_end = stream.space_before(s + 2, end);
+            if (end == n) return unclosed_tag(s);
+            if (name_end - (s + 2) > max_name_length) return name_too_long(s + 2);
+            out.tag(s, end, TagKind::Close, s + 2, name_end - (s + 2));
+        } else if (next == '?') {
+            const size_t target_end = pi_target(d, s + 2, n);
+            end = markup::pi_end(next_gt, d, target_end, n);
+            if (end == n) return unexpected_end(n);
+            if (target_end - (s + 2) > max_name_length) return name_too_long(s + 2);
+            out.tag(s, end, TagKind::ProcessingInstruction, s + 2, target_end - (s + 2));
+        } else if (markup::starts_comment(d, s, n)) {
+            end = markup::find_double_close(next_gt, d, s + 4, n, '-');
+            if (end == n) return unexpected_end(n);
+            out.tag(s, end, TagKind::Comment, 0, 0);
+        } else if (markup::starts_cdata(d, s, n)) {
+            const size_t content = s + 9;
+            end = content >= cdata_open_from ? n : markup::find_double_close(next_gt, d, content, n, ']');
+            if (end != n) {
+                if (content < end - 2) out.text(content, end - 2);
+            } else {
+                // Unterminated: the section ends just after the last ']' of
+                // the document, or just after "<![CDATA[" when its content
+                // has none.
+                if (content < cdata_open_from) cdata_open_from = content;
+                if (last_bracket == SIZE_MAX) {
+                    last_bracket = n;
+                    for (size_t i = n; i > 0; --i) {
+                        if (d[i - 1] == ']') {
+                            last_bracket = i - 1;
+                            break;
+                        }
+                    }
+                }
+                end = last_bracket != n && last_bracket >= content ? last_bracket + 1 : content;
+                if (end == n) return unexpected_end(n);
+            }
+            out.tag(s, end, TagKind::CData, 0, 0);
+        } else {
+            // A declaration: skipped up to its '>'. Without one, only the '<'
+            // is passed over and stays part of the pending text.
+            end = stream.next_gt(s);
+            if (end == n) {
+                p = s + 1;
+                text_from = s;
+                continue;
+            }
+        }
+        p = end + 1;
+        text_from = end + 1;
+    }
+    return out.take();
+}
+
+[[gnu::flatten]] IndexResult build_index_quote_aware(std::string_view document) {
+    const simd::kernel_table& k = simd::active_kernels();
+    const markup::name_scanner element_name(k, markup::element_name_stops);
+    const markup::name_scanner close_name(k, markup::space_stops);
+    const markup::name_scanner pi_target(k, markup::pi_target_stops);
+    const char* d = document.data();
+    const size_t n = document.size();
+    index_lists out(n);
+    if (n == 0) return out.take();
+
+    const size_t words = simd::bitmap_words(n);
+    const auto bitmaps = std::make_unique_for_overwrite<uint64_t[]>(2 * words);
+    uint64_t* const lt = bitmaps.get();
+    uint64_t* const gt = lt + words;
+    simd::mark_markup(k, d, n, lt, gt);
+    // Inside comments, CDATA sections and processing instructions every '>'
+    // is marked, so the searches for their ends can use the bitmap.
+    auto next_gt = [gt, n](size_t from) { return simd::next_marked(gt, from, n); };
+
+    // Each marked '<' after the end of the previous tag starts markup that
+    // ends at or after the first marked '>' following it. A '<' inside a
+    // comment, CDATA section or processing instruction lies at or before that
+    // markup's end and is passed over.
+    size_t from = 0;  // just after the previous tag; the pending text starts here
+    for (;;) {
+        const size_t s = simd::next_marked(lt, from, n);
+        if (s == n) break;
+        if (from < s) out.text(from, s);
+        if (s == n - 1) break;  // a '<' that ends the document starts nothing
+        const size_t g = next_gt(s + 1);
+        if (g == n) return unclosed_tag(s);
+
+        size_t end;
+        const char next = d[s + 1];
+        if (next != '!' && next != '/' && next != '?') {
+            const size_t name_end = element_name(d, s + 1, g);
+            if (name_end - (s + 1) > max_name_length) return name_too_long(s + 1);
+            end = g;
+            out.tag(s, end, d[g - 1] == '/' ? TagKind::SelfClosing : TagKind::Open, s + 1, name_end - (s + 1));
+        } else if (next == '/') {
+            const size_t name_end = close_name(d, s + 2, g);
+            if (name_end - (s + 2) > max_name_length) return name_too_long(s + 2);
+            end = g;
+            out.tag(s, end, TagKind::Close, s + 2, name_end - (s + 2));
+        } else if (next == '?') {
+            const size_t target_end = pi_target(d, s + 2, n);
+            end = markup::pi_end(next_gt, d, target_end, n);
+            if (target_end - (s + 2) > max_name_length) return name_too_long(s + 2);
+            out.tag(s, end, TagKind::ProcessingInstruction, s + 2, target_end - (s + 2));
+        } else if (markup::starts_comment(d, s, n)) {
+            if (s + 6 >= n) {
+                end = s + 4;
+            } else {
+                end = markup::find_double_close(next_gt, d, s + 4, n, '-');
+                if (end == n) end = n - 2;
+            }
+            out.tag(s, end, TagKind::Comment, 0, 0);
+        } else if (markup::starts_cdata(d, s, n)) {
+            if (s + 11 >= n) {
+                end = s + 9;
+            } else {
+                end = markup::find_double_close(next_gt, d, s + 9, n, ']');
+                if (end == n)
+                    end = n - 2;
+                else if (s + 9 < end - 2)
+                    out.text(s + 9, end - 2);
+            }
+            out.tag(s, end, TagKind::CData, 0, 0);
+        } else {
+            end = g;  // a declaration, which leaves no tag
+        }
+        from = end + 1;
+    }
+    return out.take();
+}
+
+IndexResult build_index(std::string_view document) {
+    return choose_builder(document) == Builder::QuoteAware ? build_index_quote_aware(document)
+                                                           : build_index_sequential(document);
+}
+
+}  // namespace arbolite::index

@@ -1,0 +1,221 @@
+// The search kernels, written once over the operations of vector_ops.hpp and
+// instantiated by each kernel source for its instruction set. Ranges shorter
+// than a register go to the next narrower ops type; the last partial register
+// of a longer range is covered by one more load that ends at the range's end
+// and overlaps bytes already searched. Nothing reads outside [begin, end).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#include "simd/kernels.hpp"
+#include "simd/scalar.hpp"
+#include "simd/vector_ops.hpp"
+
+namespace arbolite::simd {
+namespace {
+
+inline unsigned lowest_bit(uint64_t m) { return static_cast<unsigned>(__builtin_ctzll(m)); }
+
+// The kernels test a register with `Match`, a functor that turns raw bytes
+// into match lanes; find_first<Ops> returns the first byte of the first
+// matching lane.
+template <class Ops, class Match>
+const char* find_first(const char* begin, const char* end, const Match& match) noexcept {
+    constexpr size_t w = Ops::width;
+    if (static_cast<size_t>(end - begin) < w) {
+        if constexpr (std::is_void_v<typename Ops::narrower>) {
+            for (; begin != end; ++begin)
+                if (match.byte(*begin)) return begin;
+            return end;
+        } else {
+            return find_first<typename Ops::narrower>(begin, end, match.template narrow<typename Ops::narrower>());
+        }
+    }
+    const char* p = begin;
+    while (static_cast<size_t>(end - p) >= 4 * w) {
+        const auto m0 = match(Ops::load(p));
+        const auto m1 = match(Ops::load(p + w));
+        const auto m2 = match(Ops::load(p + 2 * w));
+        const auto m3 = match(Ops::load(p + 3 * w));
+        if (Ops::any(Ops::or_(Ops::or_(m0, m1), Ops::or_(m2, m3)))) {
+            const uint64_t b0 = Ops::bits(m0);
+            if (b0) return p + lowest_bit(b0);
+            const uint64_t b1 = Ops::bits(m1);
+            if (b1) return p + w + lowest_bit(b1);
+            const uint64_t b2 = Ops::bits(m2);
+            if (b2) return p + 2 * w + lowest_bit(b2);
+            return p + 3 * w + lowest_bit(Ops::bits(m3));
+        }
+        p += 4 * w;
+    }
+    while (static_cast<size_t>(end - p) >= w) {
+        const uint64_t b = Ops::bits(match(Ops::load(p)));
+        if (b) return p + lowest_bit(b);
+        p += w;
+    }
+    if (p != end) {
+        // The bytes of this load before `p` were searched already.
+        const char* last = end - w;
+        const uint64_t b = Ops::bits(match(Ops::load(last)));
+        if (b) return last + lowest_bit(b);
+    }
+    return end;
+}
+
+template <class Ops>
+struct match_byte {
+    typename Ops::vec needle;
+    char c;
+    explicit match_byte(char ch) : needle(Ops::splat(ch)), c(ch) {}
+    typename Ops::vec operator()(typename Ops::vec v) const { return Ops::eq(v, needle); }
+    bool byte(char x) const { return x == c; }
+    template <class N>
+    match_byte<N> narrow() const { return match_byte<N>(c); }
+};
+
+template <class Ops>
+struct match_any4 {
+    typename Ops::vec na, nb, nc, nd;
+    char a, b, c, d;
+    match_any4(char a_, char b_, char c_, char d_)
+        : na(Ops::splat(a_)), nb(Ops::splat(b_)), nc(Ops::splat(c_)), nd(Ops::splat(d_)), a(a_), b(b_), c(c_), d(d_) {}
+    typename Ops::vec operator()(typename Ops::vec v) const {
+        return Ops::or_(Ops::or_(Ops::eq(v, na), Ops::eq(v, nb)), Ops::or_(Ops::eq(v, nc), Ops::eq(v, nd)));
+    }
+    bool byte(char x) const { return x == a || x == b || x == c || x == d; }
+    template <class N>
+    match_any4<N> narrow() const { return match_any4<N>(a, b, c, d); }
+};
+
+template <class Ops>
+struct match_any8 {
+    typename Ops::vec needles[8];
+    const char* set;
+    explicit match_any8(const char* s) : set(s) {
+        for (int i = 0; i < 8; ++i) needles[i] = Ops::splat(s[i]);
+    }
+    typename Ops::vec operator()(typename Ops::vec v) const {
+        const auto low = Ops::or_(Ops::or_(Ops::eq(v, needles[0]), Ops::eq(v, needles[1])),
+                                  Ops::or_(Ops::eq(v, needles[2]), Ops::eq(v, needles[3])));
+        const auto high = Ops::or_(Ops::or_(Ops::eq(v, needles[4]), Ops::eq(v, needles[5])),
+                                   Ops::or_(Ops::eq(v, needles[6]), Ops::eq(v, needles[7])));
+        return Ops::or_(low, high);
+    }
+    bool byte(char x) const {
+        for (int i = 0; i < 8; ++i)
+            if (x == set[i]) return true;
+        return false;
+    }
+    template <class N>
+    match_any8<N> narrow() const { return match_any8<N>(set); }
+};
+
+// Match lanes are bytes with the top bit set: any(), bits() and or_() work on
+// them directly, which is what high_bits() relies on for the wider ops.
+template <class Ops>
+struct match_non_ascii {
+    typename Ops::vec operator()(typename Ops::vec v) const {
+        if constexpr (std::is_same_v<Ops, swar_ops>)
+            return v & swar_ops::high1;
+        else
+            return v;
+    }
+    bool byte(char x) const { return static_cast<unsigned char>(x) >= 0x80; }
+    template <class N>
+    match_non_ascii<N> narrow() const { return {}; }
+};
+
+// Ranges shorter than a 64-bit word are searched byte by byte straight away.
+constexpr size_t tiny_range = 8;
+
+template <class Ops>
+const char* find_byte_kernel(const char* begin, const char* end, char c) noexcept {
+    if (static_cast<size_t>(end - begin) < tiny_range) return scalar::find_byte(begin, end, c);
+    return find_first<Ops>(begin, end, match_byte<Ops>(c));
+}
+
+template <class Ops>
+const char* find_any4_kernel(const char* begin, const char* end, char a, char b, char c, char d) noexcept {
+    if (static_cast<size_t>(end - begin) < tiny_range) return scalar::find_any4(begin, end, a, b, c, d);
+    return find_first<Ops>(begin, end, match_any4<Ops>(a, b, c, d));
+}
+
+template <class Ops>
+const char* find_any8_kernel(const char* begin, const char* end, const char* set) noexcept {
+    if (static_cast<size_t>(end - begin) < tiny_range) return scalar::find_any8(begin, end, set);
+    return find_first<Ops>(begin, end, match_any8<Ops>(set));
+}
+
+template <class Ops>
+size_t count_byte_kernel(const char* begin, const char* end, char c) noexcept {
+    constexpr size_t w = Ops::width;
+    const auto needle = Ops::splat(c);
+    size_t total = 0;
+    const char* p = begin;
+    while (static_cast<size_t>(end - p) >= w) {
+        // The per-byte counters hold at most 255.
+        size_t rounds = static_cast<size_t>(end - p) / w;
+        if (rounds > 255) rounds = 255;
+        auto acc = Ops::zero();
+        for (size_t i = 0; i < rounds; ++i, p += w) acc = Ops::add_match(acc, Ops::eq(Ops::load(p), needle));
+        total += Ops::sum_counts(acc);
+    }
+    if constexpr (std::is_void_v<typename Ops::narrower>)
+        return total + scalar::count_byte(p, end, c);
+    else
+        return total + count_byte_kernel<typename Ops::narrower>(p, end, c);
+}
+
+// Skips ASCII a register (four at a time in long runs) at a time and checks
+// each run of non-ASCII bytes sequence by sequence.
+template <class Ops>
+bool is_valid_utf8_kernel(const char* data, size_t len) noexcept {
+    const char* p = data;
+    const char* end = data + len;
+    for (;;) {
+        p = find_first<Ops>(p, end, match_non_ascii<Ops>{});
+        if (p == end) return true;
+        p = scalar::validate_non_ascii_run(p, end);
+        if (p == nullptr) return false;
+    }
+}
+
+template <class Ops>
+void classify_blocks_kernel(const char* blocks, size_t count, block_masks* out) noexcept {
+    constexpr size_t w = Ops::width;
+    const auto lt = Ops::splat('<');
+    const auto gt = Ops::splat('>');
+    const auto dq = Ops::splat('"');
+    const auto sq = Ops::splat('\'');
+    const auto slash = Ops::splat('/');
+    const auto space = Ops::splat(' ');
+    for (size_t b = 0; b < count; ++b) {
+        const char* p = blocks + b * block_size;
+        block_masks m{0, 0, 0, 0, 0};
+        for (size_t i = 0; i < block_size / w; ++i) {
+            const auto v = Ops::load(p + i * w);
+            m.lt |= Ops::bits(Ops::eq(v, lt)) << (i * w);
+            m.gt |= Ops::bits(Ops::eq(v, gt)) << (i * w);
+            m.dq |= Ops::bits(Ops::eq(v, dq)) << (i * w);
+            m.sq |= Ops::bits(Ops::eq(v, sq)) << (i * w);
+            m.low_or_slash |= Ops::bits(Ops::or_(Ops::at_most(v, space), Ops::eq(v, slash))) << (i * w);
+        }
+        out[b] = m;
+    }
+}
+
+template <class Ops>
+constexpr kernel_table generic_table(const char* name) {
+    return kernel_table{name,
+                        &find_byte_kernel<Ops>,
+                        &find_any4_kernel<Ops>,
+                        &find_any8_kernel<Ops>,
+                        &count_byte_kernel<Ops>,
+                        &is_valid_utf8_kernel<Ops>,
+                        &classify_blocks_kernel<Ops>};
+}
+
+}  // namespace
+}  // namespace arbolite::simd

@@ -1,0 +1,56 @@
+// The kernel tables behind the byte searches. A table bundles one
+// implementation of every search for one instruction set; the process picks
+// one table on first use and keeps it. Tests reach every table through
+// kernels_for_testing().
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace arbolite::simd {
+
+// The markup bytes of one 64-byte block, as bitmaps: bit i is set when byte
+// i of the block is of the kind.
+struct block_masks {
+    uint64_t lt;            // '<'
+    uint64_t gt;            // '>'
+    uint64_t dq;            // '"'
+    uint64_t sq;            // '\''
+    uint64_t low_or_slash;  // '/' and bytes up to ' ' (the whitespace that
+                            // ends names, among other control characters)
+};
+
+inline constexpr size_t block_size = 64;
+
+struct kernel_table {
+    const char* name;
+    const char* (*find_byte)(const char* begin, const char* end, char c) noexcept;
+    const char* (*find_any4)(const char* begin, const char* end, char a, char b, char c, char d) noexcept;
+    const char* (*find_any8)(const char* begin, const char* end, const char* set) noexcept;
+    size_t (*count_byte)(const char* begin, const char* end, char c) noexcept;
+    bool (*is_valid_utf8)(const char* data, size_t len) noexcept;
+    // Classifies `count` whole blocks starting at `blocks` into out[0..count).
+    void (*classify_blocks)(const char* blocks, size_t count, block_masks* out) noexcept;
+};
+
+// The table in use, chosen once from what the processor supports.
+const kernel_table& active_kernels() noexcept;
+
+// Every table that runs on this processor, the byte-at-a-time reference
+// first, then the portable 64-bit word kernel, then the vector kernels.
+std::span<const kernel_table* const> kernels_for_testing() noexcept;
+
+// Classifies the last, partial block of a buffer (`len` < 64 bytes at `p`):
+// no bit is set beyond `len`. Reads only [p, p+len).
+block_masks classify_partial_block(const kernel_table& kernels, const char* p, size_t len) noexcept;
+
+// The individual tables. The vector ones are null when the build does not
+// target their instruction set; whether the processor runs them is checked by
+// the callers (active_kernels, kernels_for_testing).
+extern const kernel_table scalar_kernels;
+extern const kernel_table swar_kernels;
+const kernel_table* sse2_kernels() noexcept;
+const kernel_table* avx2_kernels() noexcept;
+
+}  // namespace arbolite::simd

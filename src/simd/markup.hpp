@@ -1,0 +1,129 @@
+// The byte-level rules of markup shared by the index builders and the
+// quote-aware marking pass: where names end, and where comments, CDATA
+// sections and processing instructions end. Included only by sources built
+// for the baseline instruction set.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "simd/generic.hpp"
+#include "simd/kernels.hpp"
+
+namespace arbolite::simd::markup {
+namespace {
+
+enum : uint8_t {
+    class_space = 1,  // tab, line feed, form feed, carriage return, space
+    class_slash = 2,
+    class_gt = 4,
+    class_question = 8,
+};
+
+inline constexpr std::array<uint8_t, 256> byte_classes = [] {
+    std::array<uint8_t, 256> t{};
+    for (unsigned char c : {'\t', '\n', '\f', '\r', ' '}) t[c] = class_space;
+    t['/'] = class_slash;
+    t['>'] = class_gt;
+    t['?'] = class_question;
+    return t;
+}();
+
+// The bytes that end a name, as classes and as a set of eight for find_any8.
+struct name_stops {
+    uint8_t classes;
+    char set[8];
+};
+
+inline constexpr name_stops element_name_stops{class_space | class_slash | class_gt,
+                                               {'\t', '\n', '\f', '\r', ' ', '/', '>', '>'}};
+inline constexpr name_stops close_name_stops{class_space | class_gt, {'\t', '\n', '\f', '\r', ' ', '>', '>', '>'}};
+inline constexpr name_stops pi_target_stops{class_space | class_gt | class_question,
+                                            {'\t', '\n', '\f', '\r', ' ', '>', '?', '?'}};
+inline constexpr name_stops space_stops{class_space, {'\t', '\n', '\f', '\r', ' ', ' ', ' ', ' '}};
+
+// The register of the baseline instruction set, for names.
+#if defined(__SSE2__)
+using name_ops = sse2_ops;
+#else
+using name_ops = swar_ops;
+#endif
+
+// Finds where names end. Names are short: the first register's worth is
+// tested at once, and only a longer name goes on to the kernel's search.
+class name_scanner {
+public:
+    name_scanner(const kernel_table& k, const name_stops& stops) : k_(k), stops_(stops), match_(stops.set) {}
+
+    // Offset of the first byte in [from, limit) that ends a name, or `limit`.
+    size_t operator()(const char* d, size_t from, size_t limit) const {
+        constexpr size_t w = name_ops::width;
+        if (limit - from < w) {
+            for (size_t i = from; i < limit; ++i)
+                if (byte_classes[static_cast<unsigned char>(d[i])] & stops_.classes) return i;
+            return limit;
+        }
+        const uint64_t bits = name_ops::bits(match_(name_ops::load(d + from)));
+        if (bits) return from + static_cast<size_t>(__builtin_ctzll(bits));
+        return static_cast<size_t>(k_.find_any8(d + from + w, d + limit, stops_.set) - d);
+    }
+
+private:
+    const kernel_table& k_;
+    const name_stops& stops_;
+    match_any8<name_ops> match_;
+};
+
+inline bool starts_comment(const char* d, size_t s, size_t n) {
+    return s + 3 < n && d[s + 1] == '!' && d[s + 2] == '-' && d[s + 3] == '-';
+}
+
+inline bool starts_cdata(const char* d, size_t s, size_t n) {
+    return s + 8 < n && std::memcmp(d + s + 1, "![CDATA[", 8) == 0;
+}
+
+// The searches below take `next_gt(from)`: the first '>' at or after `from`,
+// or n when there is none (also when from >= n).
+
+// The '>' of the first "xx>" (x twice, then '>') whose first x is at or
+// after `from`, or n when there is none.
+template <class NextGt>
+inline size_t find_double_close(NextGt&& next_gt, const char* d, size_t from, size_t n, char x) {
+    for (size_t g = next_gt(from + 2); g < n; g = next_gt(g + 1))
+        if (d[g - 1] == x && d[g - 2] == x) return g;
+    return n;
+}
+
+// The '>' of the first "?>" whose '?' is at or after `from`, or n.
+template <class NextGt>
+inline size_t find_pi_close(NextGt&& next_gt, const char* d, size_t from, size_t n) {
+    for (size_t g = next_gt(from + 1); g < n; g = next_gt(g + 1))
+        if (d[g - 1] == '?') return g;
+    return n;
+}
+
+// The end of the processing instruction whose target ends at `target_end`:
+// the '>' of its "?>", the last byte of the document when there is none, or
+// the target's end when the target reaches the last byte (n when it runs to
+// the very end).
+template <class NextGt>
+inline size_t pi_end(NextGt&& next_gt, const char* d, size_t target_end, size_t n) {
+    if (target_end + 1 >= n) return target_end;
+    const size_t g = find_pi_close(next_gt, d, target_end, n);
+    return g == n ? n - 1 : g;
+}
+
+// next_gt over the raw bytes, with a byte search.
+struct byte_search_gt {
+    const kernel_table& k;
+    const char* d;
+    size_t n;
+    size_t operator()(size_t from) const {
+        return from >= n ? n : static_cast<size_t>(k.find_byte(d + from, d + n, '>') - d);
+    }
+};
+
+}  // namespace
+}  // namespace arbolite::simd::markup

@@ -1,0 +1,175 @@
+// The XML writer: walks a ParsedTree and writes indented XML into a memory
+// buffer or a buffered file.
+//
+// Layout: every element that does not directly follow text starts on a new
+// line, indented by `indent` blanks per nesting level; an element with no text
+// and no children is closed with "/>"; nothing follows the root's end tag.
+// Names are written as stored; text and attribute values are escaped. The
+// walk keeps its open elements on an explicit stack, so trees of any depth are
+// written without native recursion, and both sinks receive exactly the same
+// bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "common/posix_file.hpp"
+#include "common/result.hpp"
+#include "read/parsed_element.hpp"
+#include "write/copy.hpp"
+
+namespace arbolite::write {
+
+namespace detail {
+// A line feed and the blanks of a short indentation.
+inline constexpr char line_start[] = "\n" "                                                                ";
+inline constexpr size_t short_indent = sizeof line_start - 2;
+}  // namespace detail
+
+// The XML declaration, line feed included, that precedes the root element
+// when it is wanted.
+inline constexpr std::string_view xml_declaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
+static_assert(xml_declaration.size() == 39);
+
+struct WriteError {
+    enum class Kind : uint8_t {
+        Os,              // `os` holds the operating-system failure
+        IndentOverflow,  // indent x depth does not fit in size_t
+    };
+    Kind kind;
+    OsError os{};
+
+    static WriteError from_os(OsError error) { return {Kind::Os, error}; }
+    static WriteError indent_overflow() { return {Kind::IndentOverflow, {}}; }
+};
+
+// A growable byte buffer; the memory sink of the walk. Its writes never fail:
+// running out of memory (or asking for more than the address space holds)
+// throws std::bad_alloc.
+class MemorySink {
+public:
+    MemorySink() noexcept = default;
+    MemorySink(MemorySink&& other) noexcept;
+    MemorySink& operator=(MemorySink&& other) noexcept;
+    MemorySink(const MemorySink&) = delete;
+    MemorySink& operator=(const MemorySink&) = delete;
+    ~MemorySink();
+
+    // Makes the capacity at least `total` bytes.
+    void reserve(size_t total);
+
+    bool write(const char* data, size_t size) {
+        if (size > capacity_ - size_) grow(size);
+        copy_bytes(data_ + size_, data, size);
+        size_ += size;
+        return true;
+    }
+    bool write(std::string_view s) { return write(s.data(), s.size()); }
+    bool write_byte(char c) {
+        if (size_ == capacity_) grow(1);
+        data_[size_++] = c;
+        return true;
+    }
+    bool write_blanks(size_t count) {
+        if (count > detail::short_indent) return write_many_blanks(count);
+        return write(detail::line_start + 1, count);
+    }
+    // A line feed, then `count` blanks.
+    bool write_line_start(size_t count) {
+        if (count > detail::short_indent) return write_byte('\n') && write_many_blanks(count);
+        return write(detail::line_start, count + 1);
+    }
+
+    std::string_view view() const noexcept { return {data_, size_}; }
+    const char* data() const noexcept { return data_; }
+    size_t size() const noexcept { return size_; }
+    size_t capacity() const noexcept { return capacity_; }
+
+private:
+    void grow(size_t extra);  // room for `extra` more bytes, or std::bad_alloc
+    bool write_many_blanks(size_t count);
+
+    char* data_ = nullptr;  // malloc'd, so that large buffers grow in place
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
+// The file sink: an 8192-byte buffer in front of a descriptor that it owns.
+//
+// Each piece handed to write() is buffered when it fits; when it does not fit
+// in the free space the buffer is flushed first, and a piece of a whole buffer
+// or more then goes straight to the file. The first failure is kept in
+// error() and every later write fails at once. Destruction tries once more to
+// flush what is still buffered (ignoring the outcome), frees the buffer and
+// closes the descriptor (ignoring the outcome).
+class FileSink {
+public:
+    static constexpr size_t buffer_capacity = 8192;
+
+    // Takes ownership of `fd`. With `declaration` the buffer starts out
+    // holding the XML declaration.
+    FileSink(int fd, bool declaration);
+    FileSink(const FileSink&) = delete;
+    FileSink& operator=(const FileSink&) = delete;
+    ~FileSink();
+
+    bool write(const char* data, size_t size) {
+        if (failed_) return false;
+        if (size <= buffer_capacity - fill_ && size < buffer_capacity) {
+            copy_bytes(buffer_.get() + fill_, data, size);
+            fill_ += size;
+            return true;
+        }
+        return write_slow(data, size);
+    }
+    bool write(std::string_view s) { return write(s.data(), s.size()); }
+    bool write_byte(char c) {
+        if (failed_) return false;
+        if (fill_ == buffer_capacity && !flush()) return false;
+        buffer_[fill_++] = c;
+        return true;
+    }
+    // `count` blanks, as if handed over one at a time: they always pass
+    // through the buffer, a buffer-full at a time.
+    bool write_blanks(size_t count);
+    bool write_line_start(size_t count) { return write_byte('\n') && (count == 0 || write_blanks(count)); }
+
+    // Writes out everything buffered. A write() of 0 bytes fails with
+    // OsError::Kind::ShortFlush.
+    bool flush();
+
+    size_t buffered() const noexcept { return fill_; }
+    bool failed() const noexcept { return failed_; }
+    const OsError& error() const noexcept { return error_; }
+
+private:
+    bool write_slow(const char* data, size_t size);
+    bool write_direct(const char* data, size_t size);
+    bool drain_buffer();  // flush() without the sticky-failure check
+    bool fail_with(OsError error);
+
+    std::unique_ptr<char[]> buffer_;
+    size_t fill_ = 0;
+    int fd_;
+    bool failed_ = false;
+    OsError error_{};
+};
+
+// Writes `tree` (element 0 is the root; an empty tree writes no element) into
+// a new memory buffer, after the XML declaration when `declaration` is true.
+// Fails only with IndentOverflow; throws std::bad_alloc when the output does
+// not fit in memory.
+Result<MemorySink, WriteError> write_tree_to_memory(const ParsedTree& tree, size_t indent, bool declaration);
+
+// Writes `tree` into the file at `path`, which is created (mode 0666 before
+// the umask) or truncated. A path holding a NUL byte is refused before any
+// system call. After a failure the file holds a prefix of the output.
+Status<WriteError> write_tree_to_file(const ParsedTree& tree, std::string_view path, size_t indent, bool declaration);
+
+// The walk alone, into an existing sink; for sinks set up by the caller.
+Status<WriteError> write_tree(const ParsedTree& tree, MemorySink& sink, size_t indent);
+Status<WriteError> write_tree(const ParsedTree& tree, FileSink& sink, size_t indent);
+
+}  // namespace arbolite::write

@@ -1,0 +1,561 @@
+#include "read/parser.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using arbolite::ParsedElement;
+using arbolite::ParsedTree;
+using arbolite::index::IndexBuildError;
+using arbolite::index::StructuralIndex;
+using arbolite::index::TagKind;
+using arbolite::read::parse_document;
+using arbolite::read::parse_indexed;
+using arbolite::read::parse_start_tag;
+using arbolite::read::ReadError;
+using arbolite::read::scan_element_name;
+
+// Checks the shape invariants of a pre-order tree: every `end` lies inside
+// the parent's range and `child_count` matches the children found by
+// hopping from sibling to sibling.
+void expect_consistent(const ParsedTree& tree) {
+    const auto& el = tree.elements;
+    ASSERT_FALSE(el.empty());
+    ASSERT_EQ(el[0].end, el.size());
+    std::vector<size_t> ends{el.size()};
+    for (size_t i = 0; i < el.size(); ++i) {
+        while (ends.back() <= i) ends.pop_back();
+        ASSERT_GT(el[i].end, i);
+        ASSERT_LE(el[i].end, ends.back());
+        size_t children = 0;
+        for (size_t j = i + 1; j < el[i].end; j = el[j].end) ++children;
+        ASSERT_EQ(el[i].child_count, children) << "element " << i;
+        ASSERT_TRUE(!el[i].text || !el[i].text->empty()) << "empty text on element " << i;
+        ends.push_back(el[i].end);
+    }
+}
+
+// A compact outline: name, sorted attributes in (), text in "", children in [].
+std::string describe(const ParsedTree& tree) {
+    const auto& el = tree.elements;
+    std::string out;
+    std::vector<size_t> ends;
+    for (size_t i = 0; i < el.size(); ++i) {
+        bool first_child = !out.empty() && out.back() == '[';
+        while (!ends.empty() && ends.back() <= i) {
+            out += ']';
+            ends.pop_back();
+        }
+        if (i > 0 && !first_child) out += ' ';
+        out += el[i].name;
+        std::vector<std::pair<std::string, std::string>> attrs;
+        for (const auto& e : el[i].attrs) attrs.emplace_back(e.name, e.value);
+        std::sort(attrs.begin(), attrs.end());
+        if (!attrs.empty()) {
+            out += '(';
+            for (size_t a = 0; a < attrs.size(); ++a) {
+                if (a) out += ',';
+                out += attrs[a].first + "=" + attrs[a].second;
+            }
+            out += ')';
+        }
+        if (el[i].text) out += "\"" + *el[i].text + "\"";
+        if (el[i].end > i + 1) {
+            out += '[';
+            ends.push_back(el[i].end);
+        }
+    }
+    out.append(ends.size(), ']');
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Documents that parse
+
+struct TreeCase {
+    std::string document;
+    std::string root;
+    std::string expected;
+};
+
+void PrintTo(const TreeCase& c, std::ostream* os) { *os << c.document; }
+
+class ParseTreeTest : public ::testing::TestWithParam<TreeCase> {};
+
+TEST_P(ParseTreeTest, BuildsTree) {
+    const TreeCase& c = GetParam();
+    SCOPED_TRACE(c.document);
+    auto result = parse_document(c.document, c.root);
+    ASSERT_TRUE(result.ok()) << "error: " << result.error().detail << " at " << result.error().offset;
+    expect_consistent(result.value());
+    EXPECT_EQ(describe(result.value()), c.expected);
+}
+
+// Every White_Space character of Unicode, in UTF-8.
+const std::string kAllWhiteSpace =
+    "\t\n\v\f\r \xC2\x85\xC2\xA0\xE1\x9A\x80"
+    "\xE2\x80\x80\xE2\x80\x81\xE2\x80\x82\xE2\x80\x83\xE2\x80\x84\xE2\x80\x85\xE2\x80\x86\xE2\x80\x87"
+    "\xE2\x80\x88\xE2\x80\x89\xE2\x80\x8A\xE2\x80\xA8\xE2\x80\xA9\xE2\x80\xAF\xE2\x81\x9F\xE3\x80\x80";
+
+INSTANTIATE_TEST_SUITE_P(
+    Parser, ParseTreeTest,
+    ::testing::Values(
+        // The root is found at any depth; what encloses it is left out.
+        TreeCase{"<a><r x=\"1\">t</r></a>", "r", "r(x=1)\"t\""},
+        TreeCase{"<x><y><r><z/></r></y></x>", "r", "r[z]"},
+        TreeCase{"<x><r>1</r><r>2</r></x>", "r", "r\"1\""},
+        TreeCase{"<r><r>in</r>out</r>", "r", "r\"out\"[r\"in\"]"},
+        TreeCase{"<x><r a=\"1\"/><r>later</r></x>", "r", "r(a=1)"},
+        TreeCase{"<a><a></a><r/></a>", "r", "r"},
+        TreeCase{"<a>before<r>in</r>after</a>", "r", "r\"in\""},
+        // Outside the root, open tags are not looked at beyond their name,
+        // nor is text; after the root closes nothing is looked at.
+        TreeCase{"<a><b x=1></b><r/></a>", "r", "r"},
+        TreeCase{"<a>&bogus; a > b<r/></a>", "r", "r"},
+        TreeCase{"<r>a</r><x>", "r", "r\"a\""},
+        TreeCase{"<r/><x a=1/></y>", "r", "r"},
+        TreeCase{"<r>a</r></x>", "r", "r\"a\""},
+        // Close tags may carry white space, ASCII or not, before '>'.
+        TreeCase{"<r></r >", "r", "r"},
+        TreeCase{"<r></r\n\t>", "r", "r"},
+        TreeCase{"<r></r \xC2\xA0\xE3\x80\x80>", "r", "r"},
+        // Text: concatenated across children, comments and processing
+        // instructions, then trimmed; absent when nothing is left.
+        TreeCase{"<a> x <b/> y </a>", "a", "a\"x  y\"[b]"},
+        TreeCase{"<a>  </a>", "a", "a"},
+        TreeCase{"<a></a>", "a", "a"},
+        TreeCase{"<r>  <!-- c -->  </r>", "r", "r"},
+        TreeCase{"<a><b>in</b>after</a>", "a", "a\"after\"[b\"in\"]"},
+        TreeCase{"<r>a<!--c-->b<?p x?>c</r>", "r", "r\"abc\""},
+        TreeCase{"<r>a\r\nb\tc</r>", "r", "r\"a\r\nb\tc\""},
+        TreeCase{"<r>" + kAllWhiteSpace + "x" + kAllWhiteSpace + "y" + kAllWhiteSpace + "</r>", "r",
+                 "r\"x" + kAllWhiteSpace + "y\""},
+        TreeCase{"<r>" + kAllWhiteSpace + "</r>", "r", "r"},
+        // Not White_Space: zero width space U+200B, U+180E, U+FEFF.
+        TreeCase{"<r>\xE2\x80\x8Bx\xE1\xA0\x8E\xEF\xBB\xBF</r>", "r", "r\"\xE2\x80\x8Bx\xE1\xA0\x8E\xEF\xBB\xBF\""},
+        // Trimming happens after decoding.
+        TreeCase{"<r>&#32;x&#xA0;</r>", "r", "r\"x\""},
+        TreeCase{"<r> &#x3000; </r>", "r", "r"},
+        TreeCase{"<r>x &lt; y &amp;&amp; z</r>", "r", "r\"x < y && z\""},
+        TreeCase{"<r>&amp;lt;</r>", "r", "r\"&lt;\""},
+        // CDATA content is taken raw, and only once.
+        TreeCase{"<r><![CDATA[ <&> ]]></r>", "r", "r\"<&>\""},
+        TreeCase{"<r><![CDATA[x]]>y</r>", "r", "r\"xy\""},
+        TreeCase{"<r>a<![CDATA[b]]>c</r>", "r", "r\"abc\""},
+        TreeCase{"<r><![CDATA[a]]b]]></r>", "r", "r\"a]]b\""},
+        TreeCase{"<r><![CDATA[&amp;]]></r>", "r", "r\"&amp;\""},
+        TreeCase{"<r><![CDATA[]]></r>", "r", "r"},
+        TreeCase{"<r><![CDATA[  ]]> </r>", "r", "r"},
+        TreeCase{"<a><![CDATA[zz]]><r>t</r></a>", "r", "r\"t\""},
+        // Attributes: white space around '=', either quote, the other quote
+        // inside, references decoded, line ends normalised.
+        TreeCase{"<r a = \"1\"\tb\n=\n'2'/>", "r", "r(a=1,b=2)"},
+        TreeCase{"<r a='say \"hi\"' b=\"it's\"/>", "r", "r(a=say \"hi\",b=it's)"},
+        TreeCase{"<r a=\"\" b=''/>", "r", "r(a=,b=)"},
+        TreeCase{"<r a=\"x\r\ny\tz\"/>", "r", "r(a=x y z)"},
+        TreeCase{"<r a=\"&lt;&#10;&gt;\"></r>", "r", "r(a=<\n>)"},
+        TreeCase{"<r a=\"x>y\" />", "r", "r(a=x>y)"},
+        // Decoded and plain values side by side: each decoded one is complete
+        // and none is overwritten by the next.
+        TreeCase{"<r a=\"x&amp;1\" b=\"y&lt;2\" c=\"plain\" d=\"p&#9;q\" e=\"\r\nz\" f='&quot;'/>", "r",
+                 "r(a=x&1,b=y<2,c=plain,d=p\tq,e= z,f=\")"},
+        TreeCase{"<r a=\"1\" b=\"2\" c=\"3\" d=\"4\" e=\"5\" f=\"6\" g=\"7\" h=\"8\" i=\"9\"/>", "r",
+                 "r(a=1,b=2,c=3,d=4,e=5,f=6,g=7,h=8,i=9)"},
+        TreeCase{"<r\n a=\"1\"\n >t</r>", "r", "r(a=1)\"t\""},
+        // Names are taken as written, prefixes included.
+        TreeCase{"<ns:r ns:a=\"1\"><ns:b/></ns:r>", "ns:r", "ns:r(ns:a=1)[ns:b]"},
+        TreeCase{"<r>\xC3\xA9t\xC3\xA9</r>", "r", "r\"\xC3\xA9t\xC3\xA9\""},
+        // Declarations before the root are skipped.
+        TreeCase{"<?xml version=\"1.0\"?><!DOCTYPE r><r/>", "r", "r"},
+        TreeCase{"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- top -->\n<r>\n  <a>1</a>\n</r>\n", "r",
+                 "r[a\"1\"]"},
+        // Children keep document order.
+        TreeCase{"<r><a/><b>t</b><c><d/></c><e/></r>", "r", "r[a b\"t\" c[d] e]"},
+        TreeCase{"<r><a><b><c/></b></a><d/></r>", "r", "r[a[b[c]] d]"},
+        TreeCase{"<catalog>\n"
+                 "  <book id=\"b1\" lang='en'>\n"
+                 "    <title>XML &amp; You</title>\n"
+                 "    <price cur=\"EUR\">12.50</price>\n"
+                 "  </book>\n"
+                 "  <book id=\"b2\"><title/><note>a<br/>b</note></book>\n"
+                 "</catalog>",
+                 "catalog",
+                 "catalog[book(id=b1,lang=en)[title\"XML & You\" price(cur=EUR)\"12.50\"] "
+                 "book(id=b2)[title note\"ab\"[br]]]"}));
+
+// ---------------------------------------------------------------------------
+// Documents that fail
+
+struct ErrorCase {
+    std::string document;
+    std::string root;
+    ReadError::Kind kind;
+    std::string detail;
+    uint64_t offset;
+};
+
+void PrintTo(const ErrorCase& c, std::ostream* os) { *os << c.document; }
+
+class ParseErrorTest : public ::testing::TestWithParam<ErrorCase> {};
+
+TEST_P(ParseErrorTest, Fails) {
+    const ErrorCase& c = GetParam();
+    SCOPED_TRACE(c.document);
+    auto result = parse_document(c.document, c.root);
+    ASSERT_FALSE(result.ok()) << describe(result.value());
+    const ReadError& e = result.error();
+    EXPECT_EQ(e.kind, c.kind);
+    EXPECT_EQ(e.detail, c.detail);
+    if (c.kind == ReadError::Kind::Malformed || c.kind == ReadError::Kind::UnknownEntity) {
+        EXPECT_EQ(e.offset, c.offset);
+    }
+}
+
+constexpr auto kMalformed = ReadError::Kind::Malformed;
+constexpr auto kUnknown = ReadError::Kind::UnknownEntity;
+constexpr auto kRootNotFound = ReadError::Kind::RootNotFound;
+constexpr auto kUnclosed = ReadError::Kind::Unclosed;
+
+INSTANTIATE_TEST_SUITE_P(
+    Parser, ParseErrorTest,
+    ::testing::Values(
+        ErrorCase{"", "r", kRootNotFound, "r", 0},
+        ErrorCase{"just text", "r", kRootNotFound, "r", 0},
+        ErrorCase{"<a><b/></a>", "r", kRootNotFound, "r", 0},
+        ErrorCase{"<a><R/></a>", "r", kRootNotFound, "r", 0},
+        ErrorCase{"<r><a>", "r", kUnclosed, "a", 0},
+        ErrorCase{"<r>text", "r", kUnclosed, "r", 0},
+        ErrorCase{"<a><r><b></b>", "r", kUnclosed, "r", 0},
+        // Index failures that end the document inside markup.
+        ErrorCase{"<r><!-- x</r>", "r", kMalformed, "unexpected end of document", 13},
+        ErrorCase{"<r><![CDATA[x]", "r", kMalformed, "unexpected end of document", 14},
+        ErrorCase{"<r><?pi", "r", kMalformed, "unexpected end of document", 7},
+        // Start tags.
+        ErrorCase{"<r>< a/></r>", "r", kMalformed, "expected element name after '<'", 3},
+        ErrorCase{"< a></a><r/>", "r", kMalformed, "expected element name after '<'", 0},
+        ErrorCase{"<x>< a/><r/></x>", "r", kMalformed, "expected element name after '<'", 3},
+        ErrorCase{"<r a=\"1\"b=\"2\"/>", "r", kMalformed, "expected whitespace before attribute", 8},
+        ErrorCase{"<r/ >", "r", kMalformed, "expected whitespace before attribute", 2},
+        ErrorCase{"<r =\"1\"/>", "r", kMalformed, "expected attribute name", 3},
+        ErrorCase{"<r a=\"1\" 'x'/>", "r", kMalformed, "expected attribute name", 9},
+        ErrorCase{"<r a/>", "r", kMalformed, "attribute 'a' has no value", 3},
+        ErrorCase{"<r  abc def=\"1\"/>", "r", kMalformed, "attribute 'abc' has no value", 4},
+        ErrorCase{"<r a=1/>", "r", kMalformed, "value of attribute 'a' is not quoted", 5},
+        ErrorCase{"<r a=/>", "r", kMalformed, "value of attribute 'a' is not quoted", 5},
+        ErrorCase{"<r a = >", "r", kMalformed, "value of attribute 'a' is not quoted", 7},
+        ErrorCase{"<r a=\"1/>", "r", kMalformed, "unterminated attribute value", 6},
+        ErrorCase{"<r a='1\" >", "r", kMalformed, "unterminated attribute value", 6},
+        ErrorCase{"<r a=\"x<y\"/>", "r", kMalformed, "'<' is not allowed in attribute values", 7},
+        ErrorCase{"<r a=\"1\" b='<<'/>", "r", kMalformed, "'<' is not allowed in attribute values", 12},
+        ErrorCase{"<r a=\"1\" a=\"2\"/>", "r", kMalformed, "duplicate attribute 'a'", 9},
+        ErrorCase{"<r a=\"1\" b=\"\" a=\"1\"></r>", "r", kMalformed, "duplicate attribute 'a'", 14},
+        // A duplicate with a bad value reports the value's error.
+        ErrorCase{"<r a=\"1\" a=2/>", "r", kMalformed, "value of attribute 'a' is not quoted", 11},
+        ErrorCase{"<r a=\"1\" a=\"&bad;\"/>", "r", kUnknown, "bad", 12},
+        ErrorCase{"<r a=\"&amp;\" a=\"&amp;\"/>", "r", kMalformed, "duplicate attribute 'a'", 13},
+        ErrorCase{"<r a=\"ab\tc&bad;\"/>", "r", kUnknown, "bad", 10},
+        // Self-closing tags outside the root are checked in full.
+        ErrorCase{"<a><b x=1/><r/></a>", "r", kMalformed, "value of attribute 'x' is not quoted", 8},
+        ErrorCase{"<a><b c=\"1\" c=\"2\"/><r/></a>", "r", kMalformed, "duplicate attribute 'c'", 12},
+        ErrorCase{"<b c=\"&x;\"/><r/>", "r", kUnknown, "x", 6},
+        // Close tags.
+        ErrorCase{"<r><a></b></r>", "r", kMalformed, "expected </a>, found </b>", 6},
+        ErrorCase{"<r></R>", "r", kMalformed, "expected </r>, found </R>", 3},
+        ErrorCase{"<a></b><r/>", "r", kMalformed, "expected </a>, found </b>", 3},
+        ErrorCase{"</r>", "r", kMalformed, "unexpected end tag </r>", 0},
+        ErrorCase{"<a></a></a><r/>", "r", kMalformed, "unexpected end tag </a>", 7},
+        ErrorCase{"<r></r x>", "r", kMalformed, "malformed end tag </r>", 3},
+        ErrorCase{"<r></r \xE2\x80\x8B>", "r", kMalformed, "malformed end tag </r>", 3},
+        ErrorCase{"<a></a x><r/>", "r", kMalformed, "malformed end tag </a>", 3},
+        ErrorCase{"<r></ r>", "r", kMalformed, "malformed end tag </>", 3},
+        // Comments, CDATA sections and processing instructions.
+        ErrorCase{"<r><![CDATA[abc</r>", "r", kMalformed, "unterminated CDATA section", 3},
+        ErrorCase{"<a><![CDATA[abc</a><r/>", "r", kMalformed, "unterminated CDATA section", 3},
+        ErrorCase{"<r><?pi?</r>", "r", kMalformed, "unterminated processing instruction", 3},
+        ErrorCase{"<?pi?<r/>", "r", kMalformed, "unterminated processing instruction", 0},
+        // Text.
+        ErrorCase{"<r>x<!y<?p ?", "r", kMalformed, "unexpected '<'", 4},
+        ErrorCase{"<r>a & b</r>", "r", kMalformed, "unterminated entity reference", 5},
+        ErrorCase{"<r>xx&bad;</r>", "r", kUnknown, "bad", 5},
+        ErrorCase{"<r><a/>  &;</r>", "r", kUnknown, "", 9},
+        ErrorCase{"<r>&#0;</r>", "r", kMalformed, "invalid character reference '&#0;'", 3},
+        ErrorCase{"<r>&#X41;</r>", "r", kMalformed, "invalid character reference '&#X41;'", 3},
+        ErrorCase{"<r a=\"&amp\"/>", "r", kMalformed, "unterminated entity reference", 6},
+        ErrorCase{"<r a=\"x\r\n&#xD800;\"/>", "r", kMalformed, "invalid character reference '&#xD800;'", 9}));
+
+// Documents dominated by quoted values go through the other index builder;
+// the walk must give the same results on its index.
+TEST(Parser, QuoteAwareIndexedDocuments) {
+    using arbolite::index::Builder;
+    using arbolite::index::choose_builder;
+    const std::string six = " a=\"1\" b=\"2\" c=\"3\" d=\"4\" e=\"5\" f=\"6\"";
+
+    const std::string text_doc = "<r" + six + ">it's<x" + six + "/>  </r>";
+    ASSERT_EQ(choose_builder(text_doc), Builder::QuoteAware);
+    auto tree = parse_document(text_doc, "r");
+    ASSERT_TRUE(tree.ok()) << tree.error().detail;
+    EXPECT_EQ(describe(tree.value()), "r(a=1,b=2,c=3,d=4,e=5,f=6)\"it's\"[x(a=1,b=2,c=3,d=4,e=5,f=6)]");
+
+    const std::string six_more = " g=\"1\" h=\"2\" i=\"3\" j=\"4\" k=\"5\" l=\"6\"";
+    const std::string comment_doc = "<r" + six + six_more + ">t<!-- a<b --></r>";
+    ASSERT_EQ(choose_builder(comment_doc), Builder::QuoteAware);
+    auto commented = parse_document(comment_doc, "r");
+    ASSERT_TRUE(commented.ok()) << commented.error().detail;
+    EXPECT_EQ(commented.value().elements.front().text, "t");
+
+    const std::string open_comment = "<x" + six + "/><!-- x>y";
+    ASSERT_EQ(choose_builder(open_comment), Builder::QuoteAware);
+    auto unterminated = parse_document(open_comment, "r");
+    ASSERT_FALSE(unterminated.ok());
+    EXPECT_EQ(unterminated.error().detail, "unterminated comment");
+    EXPECT_EQ(unterminated.error().offset, 40u);
+
+    const std::string lt_value = "<r q=\"<\"" + six + "/>";
+    ASSERT_EQ(choose_builder(lt_value), Builder::QuoteAware);
+    auto bad_value = parse_document(lt_value, "r");
+    ASSERT_FALSE(bad_value.ok());
+    EXPECT_EQ(bad_value.error().detail, "'<' is not allowed in attribute values");
+    EXPECT_EQ(bad_value.error().offset, 6u);
+}
+
+TEST(Parser, IndexFailureCarriesTheIndexError) {
+    // The parser would stop at </r>, but the index covers the whole document.
+    auto result = parse_document("<r>a</r>junk<", "r");
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().kind, ReadError::Kind::IndexFailure);
+    EXPECT_EQ(result.error().index_error.kind, IndexBuildError::Kind::UnclosedTag);
+    EXPECT_EQ(result.error().index_error.offset, 12u);
+}
+
+// ---------------------------------------------------------------------------
+// The walk over hand-made indexes: tag ends that the builders report for
+// markup they could not close.
+
+struct Tag {
+    uint64_t start, end;
+    TagKind kind;
+    uint64_t name_offset;
+    uint32_t name_length;
+};
+
+StructuralIndex make_index(std::initializer_list<Tag> tags,
+                           std::initializer_list<std::pair<uint64_t, uint64_t>> texts = {}) {
+    StructuralIndex index;
+    for (const Tag& t : tags) {
+        index.tag_starts.push_back(t.start);
+        index.tag_ends.push_back(t.end);
+        index.tag_kinds.push_back(t.kind);
+        index.name_offsets.push_back(t.name_offset);
+        index.name_lengths.push_back(t.name_length);
+    }
+    for (auto [s, e] : texts) {
+        index.text_starts.push_back(s);
+        index.text_ends.push_back(e);
+    }
+    return index;
+}
+
+void expect_malformed(const arbolite::Result<ParsedTree, ReadError>& result, const std::string& message,
+                      uint64_t offset) {
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().kind, ReadError::Kind::Malformed);
+    EXPECT_EQ(result.error().detail, message);
+    EXPECT_EQ(result.error().offset, offset);
+}
+
+TEST(ParserWalk, TagEndingAtOrPastTheDocumentEndIsUnterminatedMarkup) {
+    const std::string doc = "<r><?pi";
+    for (uint64_t end : {uint64_t{7}, uint64_t{8}, uint64_t{1000}}) {
+        auto index = make_index({{0, 2, TagKind::Open, 1, 1}, {3, end, TagKind::ProcessingInstruction, 5, 2}});
+        expect_malformed(parse_indexed(doc, index, "r"), "unterminated markup", 3);
+    }
+}
+
+TEST(ParserWalk, UnterminatedMarkupIsCheckedBeforeAnythingElse) {
+    // Even ahead of the text in front of the tag, and outside the root.
+    const std::string doc = "<r>x<y";
+    auto index = make_index({{0, 2, TagKind::Open, 1, 1}, {4, 6, TagKind::Open, 5, 1}}, {{3, 4}});
+    expect_malformed(parse_indexed(doc, index, "zz"), "unterminated markup", 4);
+}
+
+TEST(ParserWalk, CommentsMustEndInTheirTerminator) {
+    // As the quote-aware builder reports an unterminated comment: ending two
+    // bytes before the end of the document, or 4 past its start.
+    const std::string doc = "<r><!-- xy";
+    auto short_index = make_index({{0, 2, TagKind::Open, 1, 1}, {3, 7, TagKind::Comment, 0, 0}});
+    expect_malformed(parse_indexed(doc, short_index, "r"), "unterminated comment", 3);
+    auto long_index = make_index({{0, 2, TagKind::Open, 1, 1}, {3, 8, TagKind::Comment, 0, 0}});
+    expect_malformed(parse_indexed(doc, long_index, "r"), "unterminated comment", 3);
+    // The shortest comment is fine.
+    const std::string ok_doc = "<r><!----></r>";
+    auto ok_index = make_index(
+        {{0, 2, TagKind::Open, 1, 1}, {3, 9, TagKind::Comment, 0, 0}, {10, 13, TagKind::Close, 12, 1}});
+    EXPECT_TRUE(parse_indexed(ok_doc, ok_index, "r").ok());
+}
+
+TEST(ParserWalk, ProcessingInstructionEndingAtZeroIsUnterminated) {
+    const std::string doc = "<?x";
+    auto index = make_index({{0, 0, TagKind::ProcessingInstruction, 2, 1}});
+    expect_malformed(parse_indexed(doc, index, "r"), "unterminated processing instruction", 0);
+}
+
+TEST(ParserWalk, TextRangeHoldingLessThan) {
+    const std::string doc = "<r>a<b</r>";
+    auto index = make_index({{0, 2, TagKind::Open, 1, 1}, {6, 9, TagKind::Close, 8, 1}}, {{3, 6}});
+    expect_malformed(parse_indexed(doc, index, "r"), "unexpected '<'", 4);
+}
+
+TEST(ParserWalk, LessThanWinsOverBadReferenceInTheSameRange) {
+    const std::string doc = "<r>&bad; <</r>";
+    auto index = make_index({{0, 2, TagKind::Open, 1, 1}, {10, 13, TagKind::Close, 12, 1}}, {{3, 10}});
+    expect_malformed(parse_indexed(doc, index, "r"), "unexpected '<'", 9);
+}
+
+// ---------------------------------------------------------------------------
+// Pieces
+
+TEST(ParserPieces, ScanElementNameSplitsNameAndRegion) {
+    const std::string doc = "<row a=\"1\"/><x>";
+    auto index = make_index({{0, 11, TagKind::SelfClosing, 1, 3}, {12, 14, TagKind::Open, 13, 1}});
+    auto first = scan_element_name(doc, index, 0);
+    ASSERT_TRUE(first.ok());
+    EXPECT_EQ(first->name, "row");
+    EXPECT_EQ(first->attributes, " a=\"1\"");
+    auto second = scan_element_name(doc, index, 1);
+    ASSERT_TRUE(second.ok());
+    EXPECT_EQ(second->name, "x");
+    EXPECT_EQ(second->attributes, "");
+
+    auto element = parse_start_tag(doc, index, 0);
+    ASSERT_TRUE(element.ok());
+    EXPECT_EQ(element->name, "row");
+    ASSERT_TRUE(element->attrs.find("a").has_value());
+    EXPECT_EQ(*element->attrs.find("a"), "1");
+    EXPECT_FALSE(element->text.has_value());
+    EXPECT_EQ(element->child_count, 0u);
+}
+
+TEST(ParserPieces, ScanElementNameRejectsEmptyName) {
+    const std::string doc = "<x>< y>";
+    auto index = make_index({{0, 2, TagKind::Open, 1, 1}, {3, 6, TagKind::Open, 4, 0}});
+    auto result = scan_element_name(doc, index, 1);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().detail, "expected element name after '<'");
+    EXPECT_EQ(result.error().offset, 3u);
+}
+
+// ---------------------------------------------------------------------------
+// Size limits
+
+TEST(ParserLimits, MillionLevelsDeepParsesAndFrees) {
+    constexpr size_t kDepth = 1'000'000;
+    std::string doc;
+    doc.reserve(kDepth * 7 + 8);
+    for (size_t i = 0; i < kDepth; ++i) doc += "<a>";
+    doc += "x";
+    for (size_t i = 0; i < kDepth; ++i) doc += "</a>";
+    auto result = parse_document(doc, "a");
+    ASSERT_TRUE(result.ok()) << result.error().detail;
+    const auto& el = result.value().elements;
+    ASSERT_EQ(el.size(), kDepth);
+    for (size_t i = 0; i < kDepth; ++i) {
+        ASSERT_EQ(el[i].end, kDepth) << i;
+        ASSERT_EQ(el[i].child_count, i + 1 < kDepth ? 1u : 0u) << i;
+    }
+    ASSERT_TRUE(el.back().text.has_value());
+    EXPECT_EQ(*el.back().text, "x");
+    EXPECT_FALSE(el.front().text.has_value());
+}
+
+TEST(ParserLimits, MillionLevelsOutsideTheRoot) {
+    constexpr size_t kDepth = 1'000'000;
+    std::string doc;
+    for (size_t i = 0; i < kDepth; ++i) doc += "<s>";
+    doc += "<r>t</r>";
+    for (size_t i = 0; i < kDepth; ++i) doc += "</s>";
+    auto result = parse_document(doc, "r");
+    ASSERT_TRUE(result.ok()) << result.error().detail;
+    EXPECT_EQ(describe(result.value()), "r\"t\"");
+
+    // And unclosed at that depth.
+    doc.resize(doc.size() - 4);
+    auto unclosed = parse_document(doc, "s");
+    ASSERT_FALSE(unclosed.ok());
+    EXPECT_EQ(unclosed.error().kind, ReadError::Kind::Unclosed);
+    EXPECT_EQ(unclosed.error().detail, "s");
+}
+
+TEST(ParserLimits, NameLongerThan65535BytesIsKeptWhole) {
+    const std::string name(70'000, 'n');
+    const std::string attr(66'000, 'k');
+    const std::string doc = "<" + name + " " + attr + "=\"v\">t<" + name + "/></" + name + ">";
+    auto result = parse_document(doc, name);
+    ASSERT_TRUE(result.ok()) << result.error().detail;
+    const auto& el = result.value().elements;
+    ASSERT_EQ(el.size(), 2u);
+    EXPECT_EQ(el[0].name, name);
+    EXPECT_EQ(el[1].name, name);
+    ASSERT_TRUE(el[0].attrs.find(attr).has_value());
+    EXPECT_EQ(*el[0].attrs.find(attr), "v");
+    EXPECT_EQ(el[0].text, "t");
+}
+
+TEST(ParserLimits, ManyAttributesBeyondTheFirstReservation) {
+    // 40 attributes, every other one decoded, and '=' inside values, so the
+    // count of '=' in the tag overstates the attributes.
+    std::string doc = "<r";
+    std::vector<std::pair<std::string, std::string>> expected;
+    for (int i = 0; i < 40; ++i) {
+        std::string name = "attribute" + std::to_string(i);
+        if (i % 2) {
+            doc += " " + name + "=\"q=" + std::to_string(i) + "&amp;k=v\"";
+            expected.emplace_back(name, "q=" + std::to_string(i) + "&k=v");
+        } else {
+            doc += " " + name + "='" + std::string(static_cast<size_t>(i), 'v') + "'";
+            expected.emplace_back(name, std::string(static_cast<size_t>(i), 'v'));
+        }
+    }
+    doc += "/>";
+    auto result = parse_document(doc, "r");
+    ASSERT_TRUE(result.ok()) << result.error().detail;
+    const auto& attrs = result.value().elements[0].attrs;
+    EXPECT_EQ(attrs.size(), expected.size());
+    for (const auto& [name, value] : expected) {
+        auto found = attrs.find(name);
+        ASSERT_TRUE(found.has_value()) << name;
+        EXPECT_EQ(*found, value) << name;
+    }
+}
+
+TEST(ParserLimits, ManyRowsAndLongText) {
+    // Enough elements to grow the tree beyond its first reservation, and a
+    // text long enough to span many search words, with references spread
+    // through it.
+    std::string doc = "<rows>";
+    std::string expected_text;
+    for (int i = 0; i < 20'000; ++i) {
+        doc += "<row a=\"" + std::to_string(i) + "\" b='x&amp;y'/>\n";
+    }
+    for (int i = 0; i < 500; ++i) {
+        doc += "some text &lt;" + std::to_string(i) + "&gt; ";
+        expected_text += "some text <" + std::to_string(i) + "> ";
+    }
+    doc += "</rows>";
+    expected_text.pop_back();
+    auto result = parse_document(doc, "rows");
+    ASSERT_TRUE(result.ok()) << result.error().detail;
+    expect_consistent(result.value());
+    const auto& el = result.value().elements;
+    ASSERT_EQ(el.size(), 20'001u);
+    EXPECT_EQ(el[0].child_count, 20'000u);
+    EXPECT_EQ(el[0].text, expected_text);
+    EXPECT_EQ(*el[12'345].attrs.find("a"), "12344");
+    EXPECT_EQ(*el[12'345].attrs.find("b"), "x&y");
+}
+
+}  // namespace

@@ -1,0 +1,670 @@
+#include "write/serializer.hpp"
+
+#include "write/escape.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace arbolite::write {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Helpers
+// ---------------------------------------------------------------------------
+
+// A nested description of a tree, flattened into the pre-order array.
+struct El {
+    std::string name;
+    std::vector<std::pair<std::string, std::string>> attrs = {};
+    std::optional<std::string> text = std::nullopt;
+    std::vector<El> children = {};
+};
+
+void flatten(const El& el, ParsedTree& tree) {
+    const size_t index = tree.elements.size();
+    ParsedElement e;
+    e.name = el.name;
+    for (const auto& [k, v] : el.attrs) e.attrs.insert_or_assign(k, v);
+    e.text = el.text;
+    e.child_count = el.children.size();
+    tree.elements.push_back(std::move(e));
+    for (const El& child : el.children) flatten(child, tree);
+    tree.elements[index].end = tree.elements.size();
+}
+
+ParsedTree tree_of(const El& el) {
+    ParsedTree tree;
+    flatten(el, tree);
+    return tree;
+}
+
+std::string to_memory(const ParsedTree& tree, size_t indent, bool declaration) {
+    auto result = write_tree_to_memory(tree, indent, declaration);
+    EXPECT_TRUE(result.ok());
+    if (!result.ok()) return {};
+    return std::string(result->view());
+}
+
+// The escaping rules one byte at a time, as an independent oracle.
+std::string reference_escape(std::string_view s, bool attr) {
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&apos;"; break;
+            case '\t': out += attr ? "&#9;" : "\t"; break;
+            case '\r': out += attr ? "&#13;" : "\r"; break;
+            case '\n': out += attr ? "&#10;" : "\n"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+off_t file_size(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+class TempDir : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (std::filesystem::temp_directory_path() / "arbolite-writer-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    std::string path(const char* name) const { return dir_ + "/" + name; }
+
+    std::string dir_;
+};
+
+El worked_example() {
+    return El{"catalog",
+                {{"lang", "en"}},
+                std::nullopt,
+                {
+                    El{"book", {{"id", "b1"}}, "Tom & Jerry's"},
+                    El{"note", {}, "a<b", {El{"br"}}},
+                    El{"empty"},
+                    El{"blank", {}, ""},
+                }};
+}
+
+// Root > ... > element at `depth` - 1, each with text, so that no line is
+// broken until the second child at `depth` needs indent x depth blanks.
+ParsedTree first_break_at_depth(size_t depth) {
+    El leaf_pair{"c", {}, "x", {El{"l1"}, El{"l2"}}};
+    El current = leaf_pair;
+    for (size_t d = depth - 1; d > 0; --d) current = El{d == 1 ? "r" : "c", {}, "x", {current}};
+    return tree_of(current);
+}
+
+// `depth` nested elements named `name`, the innermost empty.
+ParsedTree chain(size_t depth, char name) {
+    ParsedTree tree;
+    tree.elements.resize(depth);
+    for (size_t i = 0; i < depth; ++i) {
+        tree.elements[i].name.assign(1, name);
+        tree.elements[i].end = depth;
+        tree.elements[i].child_count = i + 1 < depth ? 1 : 0;
+    }
+    return tree;
+}
+
+// ---------------------------------------------------------------------------
+// Layout
+// ---------------------------------------------------------------------------
+
+TEST(WriterLayout, WorkedExample) {
+    ASSERT_EQ(xml_declaration, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n");
+    const ParsedTree tree = tree_of(worked_example());
+    const std::string body =
+        "<catalog lang=\"en\">\n"
+        "  <book id=\"b1\">Tom &amp; Jerry&apos;s</book>\n"
+        "  <note>a&lt;b<br/>\n"
+        "  </note>\n"
+        "  <empty/>\n"
+        "  <blank></blank>\n"
+        "</catalog>";
+    const std::string flat =
+        "<catalog lang=\"en\">\n"
+        "<book id=\"b1\">Tom &amp; Jerry&apos;s</book>\n"
+        "<note>a&lt;b<br/>\n"
+        "</note>\n"
+        "<empty/>\n"
+        "<blank></blank>\n"
+        "</catalog>";
+    EXPECT_EQ(to_memory(tree, 2, true), std::string(xml_declaration) + body);
+    EXPECT_EQ(to_memory(tree, 2, false), body);
+    EXPECT_EQ(to_memory(tree, 0, true), std::string(xml_declaration) + flat);
+    EXPECT_EQ(to_memory(tree, 0, false), flat);
+}
+
+struct LayoutCase {
+    const char* what;
+    El tree;
+    size_t indent;
+    std::string expected;
+};
+
+TEST(WriterLayout, Rules) {
+    const LayoutCase cases[] = {
+        {"no text, no children", El{"a"}, 4, "<a/>"},
+        {"attribute, no blank before slash", El{"a", {{"k", "v"}}}, 4, "<a k=\"v\"/>"},
+        {"empty attribute value", El{"a", {{"k", ""}}}, 4, "<a k=\"\"/>"},
+        {"empty text is text", El{"a", {}, ""}, 4, "<a></a>"},
+        {"text on one line", El{"a", {}, "t"}, 4, "<a>t</a>"},
+        {"children on their own lines", El{"a", {}, std::nullopt, {El{"b"}, El{"c"}}}, 2,
+         "<a>\n  <b/>\n  <c/>\n</a>"},
+        {"first child follows text", El{"a", {}, "t", {El{"b"}, El{"c"}}}, 2, "<a>t<b/>\n  <c/>\n</a>"},
+        {"first child follows empty text", El{"a", {}, "", {El{"b"}}}, 2, "<a><b/>\n</a>"},
+        {"child with text follows text", El{"r", {}, "t", {El{"a", {}, "u"}}}, 2, "<r>t<a>u</a>\n</r>"},
+        {"siblings with text", El{"r", {}, std::nullopt, {El{"a", {}, "x"}, El{"b", {}, "y"}}}, 1,
+         "<r>\n <a>x</a>\n <b>y</b>\n</r>"},
+        {"three levels",
+         El{"r", {}, std::nullopt, {El{"a", {}, std::nullopt, {El{"b", {}, std::nullopt, {El{"c"}}}}}}}, 3,
+         "<r>\n   <a>\n      <b>\n         <c/>\n      </b>\n   </a>\n</r>"},
+        {"indent 0 keeps the line feeds", El{"r", {}, std::nullopt, {El{"a", {}, std::nullopt, {El{"b"}}}}},
+         0, "<r>\n<a>\n<b/>\n</a>\n</r>"},
+        {"same child twice is written twice", El{"r", {}, std::nullopt, {El{"a", {}, "1"}, El{"a", {}, "1"}}},
+         1, "<r>\n <a>1</a>\n <a>1</a>\n</r>"},
+        {"names are written raw", El{"a b<c&", {{"x y", "1"}}}, 4, "<a b<c& x y=\"1\"/>"},
+        {"empty name", El{""}, 4, "</>"},
+        {"after text the nested end tags still break",
+         El{"r", {}, "t", {El{"a", {}, std::nullopt, {El{"b"}}}}}, 2, "<r>t<a>\n    <b/>\n  </a>\n</r>"},
+    };
+    for (const auto& c : cases) {
+        const std::string out = to_memory(tree_of(c.tree), c.indent, false);
+        EXPECT_EQ(out, c.expected) << c.what;
+        EXPECT_FALSE(!out.empty() && out.back() == '\n') << c.what;
+    }
+}
+
+// Indentation widths around the inline blank runs (up to 64) and beyond the
+// file buffer (8192).
+constexpr size_t indent_widths[] = {0, 1, 2, 3, 4, 8, 16, 17, 21, 31, 32, 33, 63, 64, 65, 100, 4096, 8191, 8192, 9000};
+
+TEST(WriterLayout, IndentWidths) {
+    const ParsedTree tree =
+        tree_of(El{"r", {}, std::nullopt, {El{"a", {}, std::nullopt, {El{"b"}}}, El{"c", {}, "t"}}});
+    for (size_t w : indent_widths) {
+        const std::string one(w, ' '), two(2 * w, ' ');
+        const std::string expected = "<r>\n" + one + "<a>\n" + two + "<b/>\n" + one + "</a>\n" + one + "<c>t</c>\n</r>";
+        EXPECT_EQ(to_memory(tree, w, false), expected) << w;
+    }
+}
+
+TEST(WriterLayout, AttributesFollowTheMapOrder) {
+    const ParsedTree tree = tree_of(El{"a", {{"z", "1"}, {"a", "2"}, {"m", "3"}, {"b", "4"}, {"y", "5"}}});
+    std::string expected = "<a";
+    for (const auto& attr : tree.elements[0].attrs) {
+        expected += ' ';
+        expected += attr.name;
+        expected += "=\"";
+        expected += attr.value;
+        expected += '"';
+    }
+    expected += "/>";
+    EXPECT_EQ(to_memory(tree, 4, false), expected);
+    // Writing the same tree again gives the same bytes.
+    EXPECT_EQ(to_memory(tree, 4, false), expected);
+}
+
+TEST(WriterLayout, EmptyTreeWritesOnlyTheDeclaration) {
+    const ParsedTree tree;
+    EXPECT_EQ(to_memory(tree, 4, true), xml_declaration);
+    EXPECT_EQ(to_memory(tree, 4, false), "");
+}
+
+TEST(WriterLayout, MillionLevelsDeep) {
+    constexpr size_t depth = 1'000'000;
+    const ParsedTree tree = chain(depth, 'a');
+    auto result = write_tree_to_memory(tree, 0, false);
+    ASSERT_TRUE(result.ok());
+    const std::string_view out = result->view();
+    // depth - 1 start tags "<a>", one "<a/>", a line feed before each but the
+    // first, and depth - 1 end tags "\n</a>".
+    EXPECT_EQ(out.size(), 9 * depth - 5);
+    EXPECT_EQ(out.substr(0, 12), "<a>\n<a>\n<a>\n");
+    EXPECT_EQ(out.substr(4 * (depth - 2), 13), "<a>\n<a/>\n</a>");
+    EXPECT_EQ(out.substr(out.size() - 14), "</a>\n</a>\n</a>");
+}
+
+// ---------------------------------------------------------------------------
+// Escaping
+// ---------------------------------------------------------------------------
+
+struct EscapeCase {
+    std::string input;
+    std::string text;  // as element text
+    std::string attr;  // as attribute value
+};
+
+TEST(WriterEscaping, Table) {
+    const EscapeCase cases[] = {
+        {"", "", ""},
+        {"&", "&amp;", "&amp;"},
+        {"<", "&lt;", "&lt;"},
+        {">", "&gt;", "&gt;"},
+        {"\"", "&quot;", "&quot;"},
+        {"'", "&apos;", "&apos;"},
+        {"\t", "\t", "&#9;"},
+        {"\r", "\r", "&#13;"},
+        {"\n", "\n", "&#10;"},
+        {"&<>\"'\t\r\n", "&amp;&lt;&gt;&quot;&apos;\t\r\n", "&amp;&lt;&gt;&quot;&apos;&#9;&#13;&#10;"},
+        {"&&&&", "&amp;&amp;&amp;&amp;", "&amp;&amp;&amp;&amp;"},
+        {"plain text", "plain text", "plain text"},
+        {"a&b<c>d", "a&amp;b&lt;c&gt;d", "a&amp;b&lt;c&gt;d"},
+        {"line one\nline two", "line one\nline two", "line one&#10;line two"},
+        {"&amp;", "&amp;amp;", "&amp;amp;"},
+        // Bytes next to the special ones in value, and other control bytes.
+        {"#%()=;?\x0b\x0c\x08\x0e\x01\x7f", "#%()=;?\x0b\x0c\x08\x0e\x01\x7f", "#%()=;?\x0b\x0c\x08\x0e\x01\x7f"},
+        // Non-ASCII passes through unchanged, also bytes that equal a special
+        // byte with the top bit set.
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xa6\xa7\xbc\xbe\xa2",
+         "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xa6\xa7\xbc\xbe\xa2",
+         "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xa6\xa7\xbc\xbe\xa2"},
+        {std::string("a\0b", 3), std::string("a\0b", 3), std::string("a\0b", 3)},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(to_memory(tree_of(El{"e", {}, c.input}), 4, false), "<e>" + c.text + "</e>") << c.input;
+        EXPECT_EQ(to_memory(tree_of(El{"e", {{"k", c.input}}}), 4, false), "<e k=\"" + c.attr + "\"/>") << c.input;
+    }
+}
+
+// Every special byte at every position of strings up to 80 bytes long, alone,
+// next to a second special at the end, and in all-special strings: covers the
+// vector blocks, the word tail and the byte tail.
+TEST(WriterEscaping, SpecialsAtEveryPosition) {
+    const std::string specials = "&<>\"'\t\r\n";
+    const std::string filler = "abc#%=;?\xa6\xbc \x0b";  // near misses included
+    ParsedTree text_tree = tree_of(El{"e", {}, ""});
+    ParsedTree attr_tree = tree_of(El{"e", {{"k", ""}}});
+    auto check = [&](const std::string& s) {
+        *text_tree.elements[0].text = s;
+        attr_tree.elements[0].attrs.insert_or_assign("k", s);
+        ASSERT_EQ(to_memory(text_tree, 0, false), "<e>" + reference_escape(s, false) + "</e>") << s;
+        ASSERT_EQ(to_memory(attr_tree, 0, false), "<e k=\"" + reference_escape(s, true) + "\"/>") << s;
+    };
+    for (size_t len = 1; len <= 80; ++len) {
+        std::string base(len, ' ');
+        for (size_t i = 0; i < len; ++i) base[i] = filler[i % filler.size()];
+        check(base);
+        for (size_t pos = 0; pos < len; ++pos) {
+            for (char sp : specials) {
+                std::string s = base;
+                s[pos] = sp;
+                check(s);
+                s[len - 1] = '&';
+                check(s);
+            }
+        }
+        std::string all(len, ' ');
+        for (size_t i = 0; i < len; ++i) all[i] = specials[i % specials.size()];
+        check(all);
+    }
+}
+
+// The searches on their own, each kernel against a byte loop: every start
+// position, every special byte at every later position, with and without
+// room to reach back before the start.
+using Search = const char* (*)(const char*, const char*, const char*);
+
+struct SearchKernel {
+    const char* name;
+    Search text;
+    Search attr;
+};
+
+std::vector<SearchKernel> search_kernels() {
+    std::vector<SearchKernel> kernels = {
+        {"words", find_special_words<Escape::Text>, find_special_words<Escape::Attr>},
+    };
+#if defined(__SSE2__)
+    kernels.push_back({"sse2", find_special_vector<Escape::Text>, find_special_vector<Escape::Attr>});
+#endif
+    return kernels;
+}
+
+TEST(WriterEscapeSearch, FindsTheFirstSpecialFromAnyStart) {
+    const std::string specials = "&<>\"'\t\r\n";
+    const std::string near_misses = "%()=;?\x08\x0b\x0c\x0e\xa6\xa7\xbc\xbe\xa2 ";
+    for (const auto& kernel : search_kernels()) {
+        for (size_t len = 0; len <= 70; ++len) {
+            std::string s(len, ' ');
+            for (size_t i = 0; i < len; ++i) s[i] = near_misses[i % near_misses.size()];
+            for (size_t start = 0; start <= len; ++start) {
+                const char* b = s.data();
+                ASSERT_EQ(kernel.text(b + start, b + len, b), b + len) << kernel.name << " " << len;
+                ASSERT_EQ(kernel.attr(b + start, b + len, b), b + len) << kernel.name << " " << len;
+                for (size_t pos = 0; pos < len; ++pos) {
+                    for (char sp : specials) {
+                        std::string t = s;
+                        t[pos] = sp;
+                        const char* tb = t.data();
+                        const bool in_text = sp != '\t' && sp != '\r' && sp != '\n';
+                        const char* expect_attr = pos >= start ? tb + pos : tb + len;
+                        const char* expect_text = pos >= start && in_text ? tb + pos : tb + len;
+                        ASSERT_EQ(kernel.attr(tb + start, tb + len, tb), expect_attr)
+                            << kernel.name << " len " << len << " start " << start << " pos " << pos;
+                        ASSERT_EQ(kernel.text(tb + start, tb + len, tb), expect_text)
+                            << kernel.name << " len " << len << " start " << start << " pos " << pos;
+                        // Without room before the start.
+                        ASSERT_EQ(kernel.attr(tb + start, tb + len, tb + start), expect_attr) << kernel.name;
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(WriterEscaping, LongMixedStringsMatchTheByteLoop) {
+    const std::string alphabet = "abcdefgh \xc3\xa9&<>\"'\t\r\n\x01";
+    uint64_t state = 0x9E3779B97F4A7C15ULL;
+    auto next = [&] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    ParsedTree text_tree = tree_of(El{"e", {}, ""});
+    ParsedTree attr_tree = tree_of(El{"e", {{"k", ""}}});
+    for (int round = 0; round < 300; ++round) {
+        const size_t len = next() % 600;
+        const size_t density = 1 + next() % 64;  // one special in about `density` bytes
+        std::string s(len, 'x');
+        for (char& c : s)
+            if (next() % density == 0) c = alphabet[next() % alphabet.size()];
+        *text_tree.elements[0].text = s;
+        attr_tree.elements[0].attrs.insert_or_assign("k", s);
+        ASSERT_EQ(to_memory(text_tree, 0, false), "<e>" + reference_escape(s, false) + "</e>");
+        ASSERT_EQ(to_memory(attr_tree, 0, false), "<e k=\"" + reference_escape(s, true) + "\"/>");
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Indentation limits
+// ---------------------------------------------------------------------------
+
+struct OverflowCase {
+    size_t indent;
+    size_t depth;  // where the first line break is needed
+};
+
+TEST(WriterIndent, OverflowIsAnErrorBeforeAnyBlank) {
+    // Each product wraps to a small number (2, 0, SIZE_MAX - 1 ... ) in
+    // modular arithmetic; none of it may be written.
+    const OverflowCase cases[] = {
+        {SIZE_MAX / 3 + 1, 3},
+        {SIZE_MAX / 2 + 1, 2},
+        {SIZE_MAX, 2},
+        {SIZE_MAX / 5 + 1, 5},
+    };
+    for (const auto& c : cases) {
+        const ParsedTree tree = first_break_at_depth(c.depth);
+        auto result = write_tree_to_memory(tree, c.indent, false);
+        ASSERT_FALSE(result.ok()) << c.indent;
+        EXPECT_EQ(result.error().kind, WriteError::Kind::IndentOverflow);
+    }
+}
+
+TEST(WriterIndent, FirstBreakTreeLayout) {
+    // The trees of the overflow cases, with a small indent.
+    EXPECT_EQ(to_memory(first_break_at_depth(3), 2, false), "<r>x<c>x<c>x<l1/>\n      <l2/>\n    </c>\n  </c>\n</r>");
+}
+
+TEST(WriterIndent, ProductBeyondMemoryThrowsBadAlloc) {
+    const ParsedTree tree = tree_of(El{"r", {}, std::nullopt, {El{"a"}}});
+    EXPECT_THROW((void)write_tree_to_memory(tree, SIZE_MAX, false), std::bad_alloc);
+    EXPECT_THROW((void)write_tree_to_memory(tree, SIZE_MAX / 2, true), std::bad_alloc);
+}
+
+// ---------------------------------------------------------------------------
+// File sink
+// ---------------------------------------------------------------------------
+
+class WriterFile : public TempDir {};
+
+TEST_F(WriterFile, SinkBuffersSmallPiecesAndWritesLargeOnesThrough) {
+    const std::string p = path("sink");
+    const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    std::string expected(xml_declaration);
+    {
+        FileSink sink(fd, true);
+        EXPECT_EQ(sink.buffered(), 39u);
+        // Fill the buffer exactly: nothing reaches the file yet.
+        const std::string fill(FileSink::buffer_capacity - 39, 'f');
+        ASSERT_TRUE(sink.write(fill));
+        expected += fill;
+        EXPECT_EQ(file_size(p), 0);
+        EXPECT_EQ(sink.buffered(), FileSink::buffer_capacity);
+        // One more byte flushes the full buffer first.
+        ASSERT_TRUE(sink.write("x", 1));
+        expected += "x";
+        EXPECT_EQ(file_size(p), 8192);
+        EXPECT_EQ(sink.buffered(), 1u);
+        // A piece of a whole buffer or more: flush, then straight through.
+        const std::string big(20000, 'b');
+        ASSERT_TRUE(sink.write(big));
+        expected += big;
+        EXPECT_EQ(file_size(p), static_cast<off_t>(expected.size()));
+        EXPECT_EQ(sink.buffered(), 0u);
+        // Exactly 8192 bytes into an empty buffer also bypasses it.
+        const std::string exact(8192, 'e');
+        ASSERT_TRUE(sink.write(exact));
+        expected += exact;
+        EXPECT_EQ(file_size(p), static_cast<off_t>(expected.size()));
+        // 8191 bytes are buffered.
+        const std::string almost(8191, 'a');
+        ASSERT_TRUE(sink.write(almost));
+        expected += almost;
+        EXPECT_EQ(sink.buffered(), 8191u);
+        // Blanks pass through the buffer a buffer-full at a time.
+        ASSERT_TRUE(sink.write_blanks(20000));
+        expected += std::string(20000, ' ');
+        EXPECT_EQ(sink.buffered(), (8191 + 20000) % 8192);
+        EXPECT_EQ(file_size(p) + static_cast<off_t>(sink.buffered()), static_cast<off_t>(expected.size()));
+        ASSERT_TRUE(sink.write("tail", 4));
+        expected += "tail";
+        // Destruction writes out what is still buffered.
+    }
+    EXPECT_EQ(read_file(p), expected);
+}
+
+struct FileCase {
+    const char* what;
+    ParsedTree tree;
+    size_t indent;
+    bool declaration;
+};
+
+ParsedTree wide_tree(size_t children) {
+    El root{"root", {{"version", "1"}}};
+    for (size_t i = 0; i < children; ++i)
+        root.children.push_back(El{"item", {{"id", std::to_string(i)}, {"note", "a\tb"}}, "x < y & z"});
+    return tree_of(root);
+}
+
+TEST_F(WriterFile, ContentEqualsMemoryOutput) {
+    std::vector<FileCase> cases;
+    cases.push_back({"worked example", tree_of(worked_example()), 2, true});
+    cases.push_back({"worked example, no declaration", tree_of(worked_example()), 0, false});
+    cases.push_back({"over 8192 bytes", wide_tree(2000), 4, true});
+    cases.push_back({"over 8192 bytes, no declaration", wide_tree(2000), 1, false});
+    cases.push_back({"one long text run", tree_of(El{"t", {}, std::string(20000, 'x')}), 4, true});
+    cases.push_back({"run of exactly 8192", tree_of(El{"t", {}, std::string(8192, 'y')}), 4, false});
+    cases.push_back({"long attribute run", tree_of(El{"t", {{"v", std::string(9000, 'v') + "\n"}}}), 4, true});
+    cases.push_back({"large indent", tree_of(El{"r", {}, std::nullopt, {El{"a", {}, std::nullopt, {El{"b"}}}}}),
+                     30000, true});
+    cases.push_back({"empty tree", ParsedTree{}, 4, true});
+    for (size_t w : indent_widths) cases.push_back({"indent width", wide_tree(40), w, true});
+    for (const auto& c : cases) {
+        const std::string p = path("out.xml");
+        auto status = write_tree_to_file(c.tree, p, c.indent, c.declaration);
+        ASSERT_TRUE(status.ok()) << c.what;
+        EXPECT_EQ(read_file(p), to_memory(c.tree, c.indent, c.declaration)) << c.what << " " << c.indent;
+    }
+}
+
+TEST_F(WriterFile, NewFileModeFollowsTheUmask) {
+    const ParsedTree tree = tree_of(El{"r"});
+    const std::pair<mode_t, mode_t> cases[] = {{022, 0644}, {077, 0600}, {0, 0666}, {027, 0640}};
+    struct RestoreUmask {
+        mode_t mask;
+        ~RestoreUmask() { ::umask(mask); }
+    } restore{::umask(022)};
+    int n = 0;
+    for (auto [mask, mode] : cases) {
+        ::umask(mask);
+        const std::string p = path(("new" + std::to_string(n++)).c_str());
+        ASSERT_TRUE(write_tree_to_file(tree, p, 4, true).ok());
+        struct stat st {};
+        ASSERT_EQ(::stat(p.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode) << std::oct << mask;
+    }
+}
+
+TEST_F(WriterFile, ExistingFileIsReplacedAndKeepsItsMode) {
+    const std::string p = path("existing.xml");
+    {
+        std::ofstream out(p, std::ios::binary);
+        out << std::string(50000, 'o');
+    }
+    ASSERT_EQ(::chmod(p.c_str(), 0604), 0);
+    const ParsedTree tree = tree_of(worked_example());
+    ASSERT_TRUE(write_tree_to_file(tree, p, 2, false).ok());
+    EXPECT_EQ(read_file(p), to_memory(tree, 2, false));
+    struct stat st {};
+    ASSERT_EQ(::stat(p.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0604u);
+}
+
+struct PathErrorCase {
+    const char* what;
+    std::string path;
+    int errnum;
+};
+
+TEST_F(WriterFile, OpenErrors) {
+    const PathErrorCase cases[] = {
+        {"directory", dir_, EISDIR},
+        {"missing directory", path("missing/out.xml"), ENOENT},
+        {"empty path", "", ENOENT},
+        {"file as a directory", "/dev/null/out.xml", ENOTDIR},
+    };
+    const ParsedTree tree = tree_of(El{"r"});
+    for (const auto& c : cases) {
+        auto status = write_tree_to_file(tree, c.path, 4, true);
+        ASSERT_FALSE(status.ok()) << c.what;
+        EXPECT_EQ(status.error().kind, WriteError::Kind::Os) << c.what;
+        EXPECT_EQ(status.error().os.kind, OsError::Kind::Errno) << c.what;
+        EXPECT_EQ(status.error().os.errnum, c.errnum) << c.what;
+    }
+    EXPECT_FALSE(exists(path("missing")));
+}
+
+TEST_F(WriterFile, NulInPathCreatesNothing) {
+    const ParsedTree tree = tree_of(El{"r"});
+    for (const std::string& p : {path("a") + std::string("\0b", 2), std::string("\0", 1), path("c") + std::string(1, '\0')}) {
+        auto status = write_tree_to_file(tree, p, 4, true);
+        ASSERT_FALSE(status.ok());
+        EXPECT_EQ(status.error().kind, WriteError::Kind::Os);
+        EXPECT_EQ(status.error().os.kind, OsError::Kind::NulInPath);
+    }
+    EXPECT_FALSE(exists(path("a")));
+    EXPECT_FALSE(exists(path("c")));
+    EXPECT_TRUE(std::filesystem::is_empty(dir_));
+}
+
+TEST_F(WriterFile, FullDeviceReportsNoSpace) {
+    if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no writable /dev/full";
+    // A small document fails in the final flush, a large one in the walk.
+    const ParsedTree small = tree_of(El{"r"});
+    const ParsedTree large = wide_tree(2000);
+    for (const ParsedTree* tree : {&small, &large}) {
+        auto status = write_tree_to_file(*tree, "/dev/full", 4, true);
+        ASSERT_FALSE(status.ok());
+        EXPECT_EQ(status.error().kind, WriteError::Kind::Os);
+        EXPECT_EQ(status.error().os.kind, OsError::Kind::Errno);
+        EXPECT_EQ(status.error().os.errnum, ENOSPC);
+    }
+}
+
+// A file size limit makes the kernel stop writing part-way: the error comes
+// back and the file holds a prefix of the output.
+TEST_F(WriterFile, FailureLeavesAPrefix) {
+    const ParsedTree tree = wide_tree(3000);
+    const std::string full = to_memory(tree, 4, true);
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    if (saved.rlim_cur != RLIM_INFINITY && saved.rlim_cur < 20000) GTEST_SKIP() << "file size already limited";
+    // Restores the limit and the signal disposition on every exit.
+    struct Restore {
+        struct rlimit limit;
+        void (*handler)(int);
+        ~Restore() {
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            std::signal(SIGXFSZ, handler);
+        }
+    } restore{saved, std::signal(SIGXFSZ, SIG_IGN)};
+    for (rlim_t limit : {rlim_t{5000}, rlim_t{8192}, rlim_t{20000}}) {
+        struct rlimit lim = saved;
+        lim.rlim_cur = limit;
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &lim), 0);
+        const std::string p = path("limited.xml");
+        auto status = write_tree_to_file(tree, p, 4, true);
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+        ASSERT_FALSE(status.ok()) << limit;
+        EXPECT_EQ(status.error().os.errnum, EFBIG) << limit;
+        const std::string got = read_file(p);
+        EXPECT_EQ(got.size(), limit);
+        EXPECT_EQ(got, full.substr(0, got.size()));
+    }
+}
+
+TEST_F(WriterFile, IndentOverflowLeavesTheWrittenPrefix) {
+    const ParsedTree tree = first_break_at_depth(3);
+    const std::string p = path("overflow.xml");
+    auto status = write_tree_to_file(tree, p, SIZE_MAX / 3 + 1, true);
+    ASSERT_FALSE(status.ok());
+    EXPECT_EQ(status.error().kind, WriteError::Kind::IndentOverflow);
+    EXPECT_EQ(read_file(p), std::string(xml_declaration) + "<r>x<c>x<c>x<l1/>");
+}
+
+}  // namespace
+}  // namespace arbolite::write

@@ -1,0 +1,681 @@
+#include "index/structural.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+
+#include <cstring>
+#include <ostream>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "simd/kernels.hpp"
+#include "simd/quote_mask.hpp"
+
+namespace arbolite::index {
+namespace {
+
+// An index as text: tags as <kind><start>-<end>:<name> (no name for comments
+// and CDATA sections), separated by blanks, then " |" and the text ranges as
+// <start>-<end>; or the error. Kinds: O open, C close, S self-closing, M
+// comment, D CDATA, P processing instruction.
+std::string describe(std::string_view doc, const IndexResult& result) {
+    if (!result.ok()) {
+        const IndexBuildError& e = result.error();
+        std::string out;
+        switch (e.kind) {
+            case IndexBuildError::Kind::UnclosedTag: out = "unclosed@"; break;
+            case IndexBuildError::Kind::UnexpectedEnd: out = "end@"; break;
+            case IndexBuildError::Kind::NameTooLong: out = "toolong@"; break;
+        }
+        out += std::to_string(e.offset);
+        return out;
+    }
+    const StructuralIndex& ix = result.value();
+    std::string out;
+    for (size_t i = 0; i < ix.tag_count(); ++i) {
+        if (i) out += ' ';
+        const TagKind kind = ix.tag_kinds[i];
+        out += "OCSMDP"[static_cast<int>(kind)];
+        out += std::to_string(ix.tag_starts[i]);
+        out += '-';
+        out += std::to_string(ix.tag_ends[i]);
+        if (kind == TagKind::Comment || kind == TagKind::CData) {
+            EXPECT_EQ(ix.name_offsets[i], 0u);
+            EXPECT_EQ(ix.name_lengths[i], 0u);
+        } else {
+            out += ':';
+            out += doc.substr(ix.name_offsets[i], ix.name_lengths[i]);
+        }
+    }
+    out += " |";
+    for (size_t i = 0; i < ix.text_starts.size(); ++i) {
+        out += ' ';
+        out += std::to_string(ix.text_starts[i]);
+        out += '-';
+        out += std::to_string(ix.text_ends[i]);
+    }
+    return out;
+}
+
+void expect_consistent(const IndexResult& result) {
+    if (!result.ok()) return;
+    const StructuralIndex& ix = result.value();
+    EXPECT_EQ(ix.tag_ends.size(), ix.tag_count());
+    EXPECT_EQ(ix.tag_kinds.size(), ix.tag_count());
+    EXPECT_EQ(ix.name_offsets.size(), ix.tag_count());
+    EXPECT_EQ(ix.name_lengths.size(), ix.tag_count());
+    EXPECT_EQ(ix.text_ends.size(), ix.text_starts.size());
+}
+
+struct Case {
+    const char* doc;
+    const char* sequential;  // expected index of the sequential builder
+    const char* quote_aware;  // of the quote-aware builder; null: the same
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << '"' << c.doc << '"'; }
+
+// Documents whose index both builders must produce. Offsets in the comments
+// count from 0.
+const Case kCases[] = {
+    {"", " |", nullptr},
+    {"text only", " |", nullptr},
+    {"<a>x", "O0-2:a |", nullptr},
+    {"<a>x</a>", "O0-2:a C4-7:a | 3-4", nullptr},
+    {"lead<a/>tail", "S4-7:a | 0-4", nullptr},
+    {"<a b='x>y'>", "O0-10:a |", nullptr},
+    {"<a b=\"x>y\">", "O0-10:a |", nullptr},
+    {"<a b='x\"y'>", "O0-10:a |", nullptr},
+    {"<a/ >", "O0-4:a |", nullptr},
+    {"<a/>", "S0-3:a |", nullptr},
+    {"<a />", "S0-4:a |", nullptr},
+    {"<a x='/'>", "O0-8:a |", nullptr},
+    {"<a x=/>", "S0-6:a |", nullptr},
+    {"<>", "O0-1: |", nullptr},
+    {"< a/>", "S0-4: |", nullptr},
+    {"<a\tb\n=\r'1'\f/>", "S0-12:a |", nullptr},
+    {"<a\vb>", "O0-4:a\vb |", nullptr},
+    {"<a\"b>", "O0-4:a\"b |", nullptr},
+    {"<a <b>", "O0-5:a |", nullptr},
+    {"<!DOCTYPE r><r/>", "S12-15:r |", nullptr},
+    {"<!DOCTYPE r \"x>y\"><r/>", "S18-21:r | 15-18", nullptr},
+    {"x<!y>z<r/>", "S6-9:r | 0-1 5-6", nullptr},
+    {"<r><![CDATA[x]]></r>", "O0-2:r D3-15 C16-19:r | 12-13", nullptr},
+    {"<![CDATA[]]>", "D0-11 |", nullptr},
+    {"<![CDATA[a]]]>", "D0-13 | 9-11", nullptr},
+    {"<![CDATA[<a>'\"]]>", "D0-16 | 9-14", nullptr},
+    {"<!---->", "M0-6 |", nullptr},
+    {"<!-- a<b -->", "M0-11 |", nullptr},
+    {"<!-- x -- y --->z<a>", "M0-15 O17-19:a | 16-17", nullptr},
+    {"<!--'--><a b='1'/>", "M0-7 S8-17:a |", nullptr},
+    {"<?xml version=\"1.0\"?><r/>", "P0-20:xml S21-24:r |", nullptr},
+    {"<?pi?>", "P0-5:pi |", nullptr},
+    {"<?pi>x?>", "P0-7:pi |", nullptr},
+    {"<?a '?>'?>", "P0-6:a |", nullptr},
+    {"<?\?>", "P0-3: |", nullptr},
+    {"</a >", "C0-4:a |", nullptr},
+    {"</a b='>'>", "C0-7:a |", nullptr},
+    {"</a/>", "C0-4:a/ |", nullptr},
+    {"</>", "C0-2: |", nullptr},
+    {"<r>it's</r>", "O0-2:r C7-10:r | 3-7", nullptr},
+    {"<r a=\"1\" b=\"2\" c=\"3\" d=\"4\" e=\"5\" f=\"6\">it's</r>", "O0-38:r C43-46:r | 39-43", nullptr},
+    {"<a>\xC3\xA9<\xE2\x82\xAC x='\xF0\x9F\x98\x80>'/></a>",
+     "O0-2:a S5-20:\xE2\x82\xAC C21-24:a | 3-5", nullptr},
+    // A '<' that ends the document: an unclosed tag to the sequential
+    // builder, nothing at all to the quote-aware one.
+    {"<a><", "unclosed@3", "O0-2:a |"},
+    {"<", "unclosed@0", " |"},
+    {"ab<", "unclosed@2", " | 0-2"},
+    {"<r>a</r>junk<", "unclosed@12", "O0-2:r C4-7:r | 3-4 8-12"},
+    // Unterminated markup.
+    {"<a", "unclosed@0", nullptr},
+    {"<a b='>'", "unclosed@0", nullptr},
+    {"</a", "unclosed@0", nullptr},
+    {"</a ", "unclosed@0", nullptr},
+    {"</", "unclosed@0", nullptr},
+    {"<r><!-- x</r>", "end@13", "O0-2:r M3-11 |"},
+    {"<!-->", "end@5", "M0-4 |"},
+    {"<!--->", "end@6", "M0-4 |"},
+    {"<![CDATA[", "end@9", "unclosed@0"},
+    {"<![CDATA[x]", "end@11", "unclosed@0"},
+    {"<![CDATA[x]>", "D0-11 |", "D0-10 |"},
+    {"<![CDATA[ab]c<d>", "D0-12 O13-15:d |", "D0-14 |"},
+    {"<?", "end@2", "unclosed@0"},
+    {"<?pi", "end@4", "unclosed@0"},
+    {"<?pi ", "P0-4:pi |", "unclosed@0"},
+    {"<?pi x>", "P0-6:pi |", nullptr},
+    {"<?pi x", "P0-5:pi |", "unclosed@0"},
+    {"<!x", " |", "unclosed@0"},
+    {"a<!x<?p q", "P4-8:p | 0-1 1-4", "unclosed@1"},
+    {"<a \"/>", "O0-5:a |", "unclosed@0"},
+    {"<a \"><b>", "O0-7:a |", "unclosed@0"},
+    {"<a \"", "unclosed@0", nullptr},
+};
+
+class BuilderCases : public testing::TestWithParam<Case> {};
+
+TEST_P(BuilderCases, Sequential) {
+    const Case& c = GetParam();
+    const IndexResult r = build_index_sequential(c.doc);
+    expect_consistent(r);
+    EXPECT_EQ(describe(c.doc, r), c.sequential) << "document: " << c.doc;
+}
+
+TEST_P(BuilderCases, QuoteAware) {
+    const Case& c = GetParam();
+    const IndexResult r = build_index_quote_aware(c.doc);
+    expect_consistent(r);
+    EXPECT_EQ(describe(c.doc, r), c.quote_aware ? c.quote_aware : c.sequential) << "document: " << c.doc;
+}
+
+INSTANTIATE_TEST_SUITE_P(Structural, BuilderCases, testing::ValuesIn(kCases));
+
+// The sequential builder written as plain byte loops, straight from its rules,
+// as an oracle for the vectorised one. It also reports whether it met an
+// unterminated construct (a quote, declaration, CDATA section or processing
+// instruction without its closing bytes), the only documents on which the
+// quote-aware builder may index differently.
+struct Reference {
+    IndexResult result;
+    bool unterminated = false;
+};
+
+Reference reference_sequential(std::string_view doc) {
+    const size_t n = doc.size();
+    auto at = [&](size_t i) { return doc[i]; };
+    auto find = [&](size_t from, char c) {
+        for (size_t i = from; i < n; ++i)
+            if (at(i) == c) return i;
+        return n;
+    };
+    auto space = [](char c) { return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' '; };
+    auto scan = [&](size_t from, auto stops) {
+        size_t i = from;
+        while (i < n && !stops(at(i))) ++i;
+        return i;
+    };
+    auto error = [](IndexBuildError::Kind kind, size_t offset) {
+        return Reference{fail(IndexBuildError{kind, offset}), false};
+    };
+    constexpr auto unclosed = IndexBuildError::Kind::UnclosedTag;
+    constexpr auto ran_off = IndexBuildError::Kind::UnexpectedEnd;
+
+    StructuralIndex ix;
+    bool unterminated = false;
+    auto tag = [&](size_t s, size_t e, TagKind k, size_t name, size_t len) {
+        ix.tag_starts.push_back(s);
+        ix.tag_ends.push_back(e);
+        ix.tag_kinds.push_back(k);
+        ix.name_offsets.push_back(name);
+        ix.name_lengths.push_back(static_cast<uint32_t>(len));
+    };
+    auto text = [&](size_t a, size_t b) {
+        ix.text_starts.push_back(a);
+        ix.text_ends.push_back(b);
+    };
+    size_t p = 0, text_from = 0;
+    for (;;) {
+        const size_t s = find(p, '<');
+        if (s == n) break;
+        if (text_from < s) text(text_from, s);
+        if (s == n - 1) return error(unclosed, s);
+        size_t end = 0;
+        if (doc.substr(s, 4) == "<!--") {
+            size_t i = s + 4;
+            while (i + 2 < n && doc.substr(i, 3) != "-->") ++i;
+            if (i + 2 >= n) return error(ran_off, n);
+            end = i + 2;
+            tag(s, end, TagKind::Comment, 0, 0);
+        } else if (doc.substr(s, 9) == "<![CDATA[") {
+            size_t pos = s + 9;
+            for (;;) {
+                const size_t j = find(pos, ']');
+                if (j == n) {
+                    end = pos;
+                    unterminated = true;
+                    break;
+                }
+                if (doc.substr(j, 3) == "]]>") {
+                    if (j > s + 9) text(s + 9, j);
+                    end = j + 2;
+                    break;
+                }
+                pos = j + 1;
+            }
+            if (end == n) return error(ran_off, n);
+            tag(s, end, TagKind::CData, 0, 0);
+        } else if (at(s + 1) == '!') {
+            end = find(s, '>');
+            if (end == n) {
+                unterminated = true;
+                p = s + 1;
+                text_from = s;
+                continue;
+            }
+        } else if (at(s + 1) == '/') {
+            const size_t ne = scan(s + 2, [&](char c) { return space(c) || c == '>'; });
+            if (ne == n) return error(unclosed, s);
+            end = find(ne, '>');
+            if (end == n) return error(unclosed, s);
+            tag(s, end, TagKind::Close, s + 2, ne - s - 2);
+        } else if (at(s + 1) == '?') {
+            const size_t te = scan(s + 2, [&](char c) { return space(c) || c == '>' || c == '?'; });
+            if (te + 1 < n) {
+                size_t i = te;
+                while (i + 1 < n && doc.substr(i, 2) != "?>") ++i;
+                if (i + 1 < n) {
+                    end = i + 1;
+                } else {
+                    end = n - 1;
+                    unterminated = true;
+                }
+            } else {
+                end = te;
+                unterminated = true;
+            }
+            if (end == n) return error(ran_off, n);
+            tag(s, end, TagKind::ProcessingInstruction, s + 2, te - s - 2);
+        } else {
+            const size_t ne = scan(s + 1, [&](char c) { return space(c) || c == '/' || c == '>'; });
+            if (ne == n) return error(unclosed, s);
+            size_t i = ne;
+            TagKind kind = TagKind::Open;
+            for (;;) {
+                if (i >= n) return error(unclosed, s);
+                const char c = at(i);
+                if (c == '"' || c == '\'') {
+                    const size_t j = find(i + 1, c);
+                    if (j == n) {
+                        unterminated = true;
+                        i += 2;
+                    } else {
+                        i = j + 1;
+                    }
+                } else if (c == '/' && i + 1 < n && at(i + 1) == '>') {
+                    kind = TagKind::SelfClosing;
+                    end = i + 1;
+                    break;
+                } else if (c == '>') {
+                    end = i;
+                    break;
+                } else {
+                    ++i;
+                }
+            }
+            tag(s, end, kind, s + 1, ne - s - 1);
+        }
+        p = end + 1;
+        text_from = end + 1;
+    }
+    return Reference{std::move(ix), unterminated};
+}
+
+// Random documents made of the constructs the builders tell apart, with
+// quotes, '<' and '>' placed inside and outside tags, then (for half of them)
+// damaged by a few random edits.
+class DocumentGenerator {
+public:
+    explicit DocumentGenerator(uint32_t seed) : rng_(seed) {}
+
+    std::string document(size_t pieces) {
+        std::string doc;
+        for (size_t i = 0; i < pieces; ++i) piece(doc);
+        if (pick(2)) mutate(doc);
+        return doc;
+    }
+
+    // Rows of quoted attributes, the shape that picks the quote-aware builder.
+    std::string attribute_rows(size_t rows) {
+        std::string doc = "<table>\n";
+        for (size_t r = 0; r < rows; ++r) {
+            doc += "<row";
+            for (size_t a = 0, count = 3 + pick(6); a < count; ++a) {
+                doc += ' ';
+                doc += static_cast<char>('a' + a);
+                doc += '=';
+                const char q = pick(4) ? '"' : '\'';
+                doc += q;
+                doc += any_of({"1", "x>y", "a<b/c", "it's", "\"", "'", "", "/>", "</row>"}, q);
+                doc += q;
+            }
+            doc += pick(3) ? "/>\n" : ">it's</row>\n";
+        }
+        doc += "</table>";
+        if (pick(2)) mutate(doc);
+        return doc;
+    }
+
+private:
+    size_t pick(size_t n) { return rng_() % n; }
+
+    // One of `options`, skipping those that contain `avoid` (so a quoted
+    // value holds no quote of its own kind).
+    std::string any_of(std::initializer_list<const char*> options, char avoid = '\0') {
+        std::vector<const char*> usable;
+        for (const char* o : options)
+            if (avoid == '\0' || std::strchr(o, avoid) == nullptr) usable.push_back(o);
+        return usable[pick(usable.size())];
+    }
+
+    std::string name() { return any_of({"a", "item", "r", "ns:x", "b2", "a\"b", "x'y"}); }
+
+    std::string attributes() {
+        std::string out;
+        for (size_t i = 0, count = pick(4); i < count; ++i) {
+            out += any_of({" ", "\t", "\n", "  "});
+            out += any_of({"k", "id", "x:y"});
+            out += any_of({"=", " = "});
+            const char q = pick(2) ? '"' : '\'';
+            out += q;
+            out += any_of({"1", "x>y", "a<b", "it's", "say \"x\"", "/", "", "a/>b", "-->", "]]>", "?>"}, q);
+            out += q;
+        }
+        if (pick(8) == 0) out += any_of({" junk", " /", " '", " \"", " <", "=x"});
+        return out;
+    }
+
+    void piece(std::string& doc) {
+        switch (pick(9)) {
+            case 0:
+            case 1:
+                doc += any_of({"abc", " ", "\n  ", "it's", "say \"hi\"", "&amp;", "a>b", "x/y", "\xC3\xA9", "-", "]"});
+                break;
+            case 2:
+            case 3:
+                doc += '<' + name() + attributes() + any_of({">", "/>", " />", "/ >"});
+                break;
+            case 4:
+                doc += "</" + name() + any_of({">", " >", " x='>'>", "/>", "\t>"});
+                break;
+            case 5:
+                doc += "<!--" + any_of({"", " c ", "'", "\"", "<a b='", ">", "-", "- -", "<!--"}) + "-->";
+                break;
+            case 6:
+                doc += "<![CDATA[" + any_of({"", "x", "<a b='>'>", "]", "]]", "\"'", "]>"}) + "]]>";
+                break;
+            case 7:
+                doc += "<?" + any_of({"xml", "pi", "", "a'b"}) +
+                       any_of({"", " a='?>'", " b=\"x\"", " >", " ?", "?"}) + "?>";
+                break;
+            default:
+                doc += any_of({"<!DOCTYPE r>", "<!DOCTYPE r \"a>b\">", "<!ELEMENT x 'y'>", "<!x>", "<!>"});
+                break;
+        }
+    }
+
+    void mutate(std::string& doc) {
+        for (size_t i = 0, count = 1 + pick(3); i < count; ++i) {
+            if (doc.empty()) doc = "<";
+            const size_t at = pick(doc.size());
+            switch (pick(5)) {
+                case 0: doc.erase(at, 1); break;
+                case 1: doc.insert(at, 1, "<>\"'/!?-[]"[pick(10)]); break;
+                case 2: doc.resize(at); break;
+                case 3: doc += '<'; break;
+                default: std::swap(doc[at], doc[pick(doc.size())]); break;
+            }
+        }
+    }
+
+    std::mt19937 rng_;
+};
+
+struct Tally {
+    size_t documents = 0, compared = 0, sequential_failed = 0, unterminated = 0;
+};
+
+void check_document(const std::string& doc, Tally& tally) {
+    SCOPED_TRACE(testing::Message() << "document: \"" << doc << '"');
+    ++tally.documents;
+    const Reference ref = reference_sequential(doc);
+    const IndexResult seq = build_index_sequential(doc);
+    const IndexResult quote = build_index_quote_aware(doc);
+    expect_consistent(quote);
+    ASSERT_EQ(describe(doc, seq), describe(doc, ref.result));
+    if (!seq.ok()) {
+        ++tally.sequential_failed;
+        return;
+    }
+    if (ref.unterminated) {
+        ++tally.unterminated;
+        return;
+    }
+    ++tally.compared;
+    ASSERT_EQ(describe(doc, quote), describe(doc, seq));
+}
+
+TEST(StructuralDifferential, GeneratedAndMutatedDocuments) {
+    DocumentGenerator gen(20240611);
+    Tally tally;
+    for (int i = 0; i < 20000 && !HasFatalFailure(); ++i) check_document(gen.document(1 + i % 40), tally);
+    for (int i = 0; i < 200 && !HasFatalFailure(); ++i) check_document(gen.document(300), tally);
+    // Most documents must reach the comparison for the test to mean much.
+    EXPECT_GT(tally.compared, tally.documents / 3);
+    EXPECT_GT(tally.sequential_failed, 1000u);
+    EXPECT_GT(tally.unterminated, 100u);
+}
+
+TEST(StructuralDifferential, AttributeRows) {
+    DocumentGenerator gen(77);
+    Tally tally;
+    for (int i = 0; i < 3000 && !HasFatalFailure(); ++i) {
+        const std::string doc = gen.attribute_rows(1 + i % 30);
+        check_document(doc, tally);
+    }
+    EXPECT_GT(tally.compared, tally.documents / 3);
+}
+
+TEST(StructuralDifferential, QuotedRunsAcrossBlocks) {
+    // Values, comments and CDATA sections spanning several 64-byte blocks,
+    // starting and ending at every offset within a block.
+    Tally tally;
+    const std::string filler = "x>y<z'w";
+    for (size_t lead = 0; lead < 70; ++lead) {
+        for (size_t len : {0, 1, 57, 63, 64, 65, 200}) {
+            std::string body;
+            while (body.size() < len) body += filler;
+            body.resize(len);
+            std::string dq_body = body;
+            for (char& c : dq_body)
+                if (c == '"') c = '_';
+            const std::string pad(lead, ' ');
+            check_document(pad + "<a k=\"" + dq_body + "\"/>" + pad + "<b m='" + std::string(len, '"') + "'>t</b>", tally);
+            check_document(pad + "<!--" + body + "--><a x=\"" + std::string(len, '>') + "\">", tally);
+            check_document(pad + "<![CDATA[" + body + "]]><a x='" + std::string(len, '<') + "'/>", tally);
+            check_document(pad + "<a" + std::string(len, '"') + " k='>'>", tally);
+        }
+    }
+    EXPECT_EQ(tally.compared, tally.documents);
+}
+
+TEST(StructuralReference, MatchesTheEdgeCaseTable) {
+    for (const Case& c : kCases) EXPECT_EQ(describe(c.doc, reference_sequential(c.doc).result), c.sequential) << c.doc;
+}
+
+// Builder choice.
+
+std::string repeat(char c, size_t n) { return std::string(n, c); }
+
+TEST(ChooseBuilder, QuotientOfDoubleQuotesToTags) {
+    struct Choice {
+        std::string doc;
+        Builder want;
+    };
+    const Choice choices[] = {
+        {"", Builder::Sequential},
+        {"plain text", Builder::Sequential},
+        {"<a>" + repeat('"', 5), Builder::Sequential},    // 5 / 1: not more than 5
+        {"<a>" + repeat('"', 6), Builder::QuoteAware},    // 6 / 1
+        {repeat('"', 5), Builder::Sequential},            // no '<' counts as one
+        {repeat('"', 6), Builder::QuoteAware},
+        {"<<" + repeat('"', 10), Builder::Sequential},    // 10 / 2 = 5
+        {"<<" + repeat('"', 11), Builder::QuoteAware},    // 5.5
+        {"<<<" + repeat('"', 16), Builder::QuoteAware},   // 5.33
+        {"<<<" + repeat('"', 15), Builder::Sequential},   // 5
+        {"<" + repeat('\'', 100), Builder::Sequential},   // single quotes do not count
+        {"<r a=\"1\" b=\"2\" c=\"3\" d=\"4\" e=\"5\" f=\"6\">it's</r>", Builder::QuoteAware},
+        {"<row a=\"1\" b=\"2\" c=\"3\"/>", Builder::QuoteAware},  // 6 / 1
+        {"<row a=\"1\" b=\"2\"/><row a=\"1\" b=\"2\"/>", Builder::Sequential},  // 8 / 2
+        // Only the first 4096 bytes are looked at.
+        {"<" + repeat('"', 5) + repeat(' ', 4090) + repeat('"', 100), Builder::Sequential},
+        {"<" + repeat('"', 5) + repeat(' ', 4089) + "\"", Builder::QuoteAware},  // 4096th byte counts
+        {"<" + repeat('"', 5) + repeat(' ', 4090) + "\"", Builder::Sequential},  // 4097th does not
+        {repeat('"', 6) + repeat(' ', 4090) + repeat('<', 100), Builder::QuoteAware},
+    };
+    for (const Choice& c : choices)
+        EXPECT_EQ(choose_builder(c.doc), c.want) << "document of " << c.doc.size() << " bytes: " << c.doc.substr(0, 40);
+}
+
+TEST(BuildIndex, UsesTheChosenBuilder) {
+    // Both builders index these the same except for the trailing '<'.
+    const std::string rows = "<r a=\"1\" b=\"2\" c=\"3\" d=\"4\" e=\"5\" f=\"6\"/><";
+    ASSERT_EQ(choose_builder(rows), Builder::QuoteAware);
+    EXPECT_EQ(describe(rows, build_index(rows)), "S0-39:r |");
+    const std::string mixed = "<r a=\"1\"/><";
+    ASSERT_EQ(choose_builder(mixed), Builder::Sequential);
+    EXPECT_EQ(describe(mixed, build_index(mixed)), "unclosed@10");
+}
+
+// Sizes.
+
+TEST(StructuralIndexSize, ReservesOneTagPer128AndOneTextPer256Bytes) {
+    for (size_t n : {0, 1, 127, 128, 255, 256, 1000, 100000}) {
+        const std::string doc(n, ' ');
+        for (auto build : {&build_index_sequential, &build_index_quote_aware}) {
+            const IndexResult r = build(doc);
+            ASSERT_TRUE(r.ok());
+            EXPECT_EQ(r.value().tag_starts.capacity(), n / 128) << n;
+            EXPECT_EQ(r.value().tag_kinds.capacity(), n / 128) << n;
+            EXPECT_EQ(r.value().name_lengths.capacity(), n / 128) << n;
+            EXPECT_EQ(r.value().text_starts.capacity(), n / 256) << n;
+            EXPECT_EQ(r.value().text_ends.capacity(), n / 256) << n;
+        }
+    }
+}
+
+TEST(StructuralIndexSize, GrowsPastTheReservation) {
+    // A tag every 8 bytes: sixteen times the reservation, in every list.
+    std::string doc;
+    while (doc.size() < 100000) doc += "<a>x</a>";
+    for (auto build : {&build_index_sequential, &build_index_quote_aware}) {
+        const IndexResult r = build(doc);
+        ASSERT_TRUE(r.ok());
+        const StructuralIndex& ix = r.value();
+        ASSERT_EQ(ix.tag_count(), doc.size() / 4);
+        ASSERT_EQ(ix.text_starts.size(), doc.size() / 8);
+        for (size_t i = 0; i < ix.tag_count(); i += 997) {
+            EXPECT_EQ(ix.tag_starts[i], i * 4);
+            EXPECT_EQ(ix.tag_ends[i], i * 4 + 2 + i % 2);
+            EXPECT_EQ(ix.tag_kinds[i], i % 2 ? TagKind::Close : TagKind::Open);
+            EXPECT_EQ(ix.name_offsets[i], i * 4 + 1 + i % 2);
+        }
+        EXPECT_EQ(ix.text_ends.back(), doc.size() - 4);
+    }
+}
+
+TEST(StructuralIndexSize, NamesLongerThan16Bits) {
+    const std::string name(70000, 'n');
+    const std::string doc = "<" + name + " a='1'>t</" + name + ">";
+    for (auto build : {&build_index_sequential, &build_index_quote_aware}) {
+        const IndexResult r = build(doc);
+        ASSERT_TRUE(r.ok());
+        ASSERT_EQ(r.value().tag_count(), 2u);
+        EXPECT_EQ(r.value().name_lengths[0], 70000u);
+        EXPECT_EQ(r.value().name_lengths[1], 70000u);
+        EXPECT_EQ(r.value().name_offsets[1], 70000u + 11);
+    }
+}
+
+TEST(StructuralIndexSize, NameOf4GiBIsTooLong) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "scanning 4 GiB under AddressSanitizer takes too long";
+#endif
+    // "<" + 2^32 name bytes + ">": the name bytes are untouched zero pages,
+    // so the mapping costs no memory.
+    const size_t name = size_t{1} << 32;
+    const size_t n = name + 2;
+    void* m = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (m == MAP_FAILED) GTEST_SKIP() << "cannot map 4 GiB";
+    madvise(m, n, MADV_HUGEPAGE);  // fewer page faults, where available
+    char* d = static_cast<char*>(m);
+    d[0] = '<';
+    d[n - 1] = '>';
+    const IndexResult r = build_index_sequential(std::string_view(d, n));
+    EXPECT_EQ(describe("", r), "toolong@1");
+    d[n - 2] = ' ';  // one byte shorter: 2^32 - 1 bytes fit
+    const IndexResult shorter = build_index_sequential(std::string_view(d, n));
+    ASSERT_TRUE(shorter.ok());
+    EXPECT_EQ(shorter.value().name_lengths[0], 0xFFFFFFFFu);
+    munmap(m, n);
+}
+
+// The marking pass of the quote-aware builder.
+
+struct MarkCase {
+    std::string doc;
+    std::string lt;  // a '1' under each '<' that must be marked
+    std::string gt;
+};
+
+std::string marked(const std::vector<uint64_t>& bits, size_t n) {
+    std::string out(n, ' ');
+    for (size_t i = 0; i < n; ++i)
+        if (bits[i / 64] >> (i % 64) & 1) out[i] = '1';
+    return out;
+}
+
+// The expected bitmaps: every '<' / '>' of `doc` except those in [hide_from, hide_to).
+MarkCase mark_case(std::string doc, size_t hide_from, size_t hide_to) {
+    MarkCase c{doc, std::string(doc.size(), ' '), std::string(doc.size(), ' ')};
+    for (size_t i = 0; i < doc.size(); ++i) {
+        if (i >= hide_from && i < hide_to) continue;
+        if (doc[i] == '<') c.lt[i] = '1';
+        if (doc[i] == '>') c.gt[i] = '1';
+    }
+    return c;
+}
+
+class MarkMarkup : public testing::TestWithParam<const simd::kernel_table*> {};
+
+TEST_P(MarkMarkup, HidesOnlyQuotedAttributeValues) {
+    std::vector<MarkCase> cases;
+    for (size_t lead : {0, 1, 40, 58, 62, 63, 64, 127}) {
+        const std::string pad(lead, ' ');
+        const std::string value = std::string(70, '>') + "<'" + std::string(70, '<');
+        // A double-quoted value across blocks.
+        cases.push_back(mark_case(pad + "<a k=\"" + value + "\">", lead + 6, lead + 6 + value.size()));
+        // Unterminated: everything after the quote is hidden.
+        cases.push_back(mark_case(pad + "<a k='x" + std::string(80, '>'), lead + 6, std::string::npos));
+        // Quotes in text, comments, CDATA, close tags, declarations and
+        // processing instructions, and in a name, hide nothing.
+        cases.push_back(mark_case(pad + "it's <a>'<b>'</a '>' > \" <c\"d e='>'>", lead + 33, lead + 34));
+        cases.push_back(mark_case(pad + "<!-- ' <a b=' --><x y='>'/>", lead + 23, lead + 24));
+        cases.push_back(mark_case(pad + "<![CDATA[ <a b=' ]]><x y='>'/>", lead + 26, lead + 27));
+        cases.push_back(mark_case(pad + "<?pi '?>' <x y='>'/>", lead + 16, lead + 17));
+        cases.push_back(mark_case(pad + "<!DOCTYPE r '>' <x y='>'/>", lead + 22, lead + 23));
+        // The other quote inside a run is ordinary, and runs follow one
+        // another within a tag.
+        cases.push_back(mark_case(pad + "<a x='\">' y=\"'>\">", lead + 5, lead + 15));
+        // '<' inside a tag does not start another.
+        cases.push_back(mark_case(pad + "<a <b c='>'>", lead + 8, lead + 11));
+    }
+    const simd::kernel_table& k = *GetParam();
+    for (const MarkCase& c : cases) {
+        const size_t n = c.doc.size();
+        std::vector<uint64_t> lt(simd::bitmap_words(n), ~uint64_t{0}), gt(lt);
+        simd::mark_markup(k, c.doc.data(), n, lt.data(), gt.data());
+        EXPECT_EQ(marked(lt, n), c.lt) << c.doc;
+        EXPECT_EQ(marked(gt, n), c.gt) << c.doc;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Structural, MarkMarkup,
+                         testing::ValuesIn(simd::kernels_for_testing().begin(), simd::kernels_for_testing().end()),
+                         [](const testing::TestParamInfo<const simd::kernel_table*>& info) {
+                             return std::string(info.param->name);
+                         });
+
+}  // namespace
+}  // namespace arbolite::index

@@ -1,0 +1,672 @@
+"""Tests of read_string and read_file: parsing rules, error texts and offsets,
+file errors, argument binding, deep documents and lock release."""
+
+import inspect
+import os
+import pathlib
+import threading
+import time
+import xml.parsers.expat
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+import arbolite
+from arbolite import Node, read_file, read_string
+
+from conftest import assert_script_ok, check_error, mismatch, shape
+
+# The White_Space property of Unicode.
+UNICODE_WS = (
+    "\t\n\x0b\x0c\r \x85\xa0\u1680"
+    + "".join(chr(c) for c in range(0x2000, 0x200B))
+    + "\u2028\u2029\u202f\u205f\u3000"
+)
+
+# Many double quotes in the first bytes select the quote-aware index builder.
+QUOTES = '"' * 40
+Q = len(QUOTES)
+
+
+def malformed(offset, message):
+    return f"malformed XML at byte {offset}: {message}"
+
+
+def read_error(doc, root):
+    with pytest.raises(ValueError) as excinfo:
+        read_string(doc, root)
+    check_error(excinfo)
+    return str(excinfo.value)
+
+
+# ----------------------------------------------------------------------------
+# Failure texts
+
+
+MALFORMED_CASES = [
+    # (document, root, offset, message)
+    ("<r><!-- x</r>", "r", 13, "unexpected end of document"),
+    ("<r><![CDATA[", "r", 12, "unexpected end of document"),
+    ("<r><?pi", "r", 7, "unexpected end of document"),
+    # Index failures anywhere fail the call, even after the root.
+    ("<r/></oops><!-- x", "r", 17, "unexpected end of document"),
+    ("<r>a<!b<?pi x", "r", 4, "unexpected '<'"),
+    ("<r>< a/></r>", "r", 3, "expected element name after '<'"),
+    ("<r><></r>", "r", 3, "expected element name after '<'"),
+    ("</x><r/>", "r", 0, "unexpected end tag </x>"),
+    ("<a></a></b><r/>", "r", 7, "unexpected end tag </b>"),
+    ("<r><a></b></r>", "r", 6, "expected </a>, found </b>"),
+    ("<r></x>", "r", 3, "expected </r>, found </x>"),
+    ("<a><b></c></a><r/>", "r", 6, "expected </b>, found </c>"),
+    ("<r></r x>", "r", 3, "malformed end tag </r>"),
+    ("<a><b></b y></a><r/>", "r", 6, "malformed end tag </b>"),
+    (QUOTES + "<r><!-- x></r>", "r", Q + 3, "unterminated comment"),
+    (QUOTES + "<a><!-- x></a><r/>", "r", Q + 3, "unterminated comment"),
+    ("<r><![CDATA[x</r>", "r", 3, "unterminated CDATA section"),
+    (QUOTES + "<r><![CDATA[x></r>", "r", Q + 3, "unterminated CDATA section"),
+    ("<r><?pi x</r>", "r", 3, "unterminated processing instruction"),
+    ("<?pi x<r/>", "r", 0, "unterminated processing instruction"),
+    ('<r a="1"b="2"/>', "r", 8, "expected whitespace before attribute"),
+    ("<r/ >", "r", 2, "expected whitespace before attribute"),
+    ('<r ="1"/>', "r", 3, "expected attribute name"),
+    ("<r a/>", "r", 3, "attribute 'a' has no value"),
+    ('<r a b="1"/>', "r", 3, "attribute 'a' has no value"),
+    ('<r  xy  "1"/>', "r", 4, "attribute 'xy' has no value"),
+    ("<r a=1/>", "r", 5, "value of attribute 'a' is not quoted"),
+    ("<r a=  1/>", "r", 7, "value of attribute 'a' is not quoted"),
+    ("<r a=/>", "r", 5, "value of attribute 'a' is not quoted"),
+    ("<r a= >", "r", 6, "value of attribute 'a' is not quoted"),
+    ("<a><b x=1/><r/></a>", "r", 8, "value of attribute 'x' is not quoted"),
+    ('<r a="1/>', "r", 6, "unterminated attribute value"),
+    ('<r a="x<y"/>', "r", 7, "'<' is not allowed in attribute values"),
+    ("<r a='<'/>", "r", 6, "'<' is not allowed in attribute values"),
+    ('<r a="1" a="2"/>', "r", 9, "duplicate attribute 'a'"),
+    ('<r a="1" b="2" a="3"></r>', "r", 15, "duplicate attribute 'a'"),
+    ("<r>a & b</r>", "r", 5, "unterminated entity reference"),
+    ('<r a="&amp"/>', "r", 6, "unterminated entity reference"),
+    ("<r>&#X41;</r>", "r", 3, "invalid character reference '&#X41;'"),
+    ('<r a="x&#0;"/>', "r", 7, "invalid character reference '&#0;'"),
+]
+
+
+@pytest.mark.parametrize("doc, root, offset, message", MALFORMED_CASES)
+def test_malformed_messages(doc, root, offset, message):
+    assert read_error(doc, root) == malformed(offset, message)
+
+
+OTHER_ERRORS = [
+    ("<r>a</r>junk<", "r", "malformed XML: Unclosed tag at byte 12"),
+    ("<a><", "a", "malformed XML: Unclosed tag at byte 3"),
+    ("<r><a", "r", "malformed XML: Unclosed tag at byte 3"),
+    ("<r></r", "r", "malformed XML: Unclosed tag at byte 3"),
+    ('<r a="1"', "r", "malformed XML: Unclosed tag at byte 0"),
+    ("", "r", "root tag <r> not found in document"),
+    ("just text", "r", "root tag <r> not found in document"),
+    ("<a/>", "b", "root tag <b> not found in document"),
+    ("<R/>", "r", "root tag <r> not found in document"),
+    ("<a><ra/><r_/></a>", "r", "root tag <r> not found in document"),
+    ("<r>", "r", "unexpected end of document: <r> is never closed"),
+    ("<r><a>", "r", "unexpected end of document: <a> is never closed"),
+    ("<r><a></a><b>x", "r", "unexpected end of document: <b> is never closed"),
+    ("<r>xx&bad;</r>", "r", "unknown entity reference '&bad;' at byte 5"),
+    ("<r>&;</r>", "r", "unknown entity reference '&;' at byte 3"),
+    ("<r>&nbsp;</r>", "r", "unknown entity reference '&nbsp;' at byte 3"),
+    ("<r>&AMP;</r>", "r", "unknown entity reference '&AMP;' at byte 3"),
+    ("<r>a & b;</r>", "r", "unknown entity reference '& b;' at byte 5"),
+    ('<r a="&x;"/>', "r", "unknown entity reference '&x;' at byte 6"),
+    # A duplicate whose value is bad reports the value's error.
+    ('<r a="1" a="&x;"/>', "r", "unknown entity reference '&x;' at byte 12"),
+    # Offsets count UTF-8 bytes, not characters.
+    ("<r>\u00e9\u20ac&x;</r>", "r", "unknown entity reference '&x;' at byte 8"),
+    ("<r>\U0001f600&x;</r>", "r", "unknown entity reference '&x;' at byte 7"),
+]
+
+
+@pytest.mark.parametrize("doc, root, message", OTHER_ERRORS)
+def test_other_read_errors(doc, root, message):
+    assert read_error(doc, root) == message
+
+
+@pytest.mark.parametrize(
+    "body",
+    [
+        "#X41", "#", "#x", "#-1", "#0", "#xD800", "#xDFFF", "#x110000",
+        "#4294967296", "#xFFFFFFFF", "#+", "#x+", "#1a", "#xg", "#++1",
+        "#x-1", "#1 ", "# 1", "#x 41", "#00", "#x0",
+    ],
+)
+def test_invalid_character_references(body):
+    doc = f"<r>ab&{body};</r>"
+    assert read_error(doc, "r") == malformed(5, f"invalid character reference '&{body};'")
+    doc = f'<r a="&{body};"/>'
+    assert read_error(doc, "r") == malformed(6, f"invalid character reference '&{body};'")
+
+
+# ----------------------------------------------------------------------------
+# Successful reads
+
+
+def test_root_inside_other_elements():
+    node = read_string('<a><r x="1">t</r></a>', "r")
+    assert type(node) is Node
+    assert shape(node) == ("r", {"x": "1"}, "t", [])
+
+
+def test_simple_child_root():
+    assert shape(read_string("<a><b>x</b></a>", "b")) == ("b", {}, "x", [])
+
+
+SUCCESS_CASES = [
+    # Attributes of open tags outside the root are never examined.
+    ("<a><b x=1></b><r/></a>", "r", ("r", {}, None, [])),
+    ("<a><b x='1' x='2' y></b><r/></a>", "r", ("r", {}, None, [])),
+    # Text outside the root is never examined.
+    ("<a>&bad; & <b>&#0;</b><r/></a>", "r", ("r", {}, None, [])),
+    # Root at any depth, first match in document order wins.
+    ("<a><b><c><r>deep</r></c></b></a>", "r", ("r", {}, "deep", [])),
+    ("<r>1</r><r>2</r>", "r", ("r", {}, "1", [])),
+    ("<x><r>1</r></x><r>2</r>", "r", ("r", {}, "1", [])),
+    ("<r><r>in</r></r>", "r", ("r", {}, None, [("r", {}, "in", [])])),
+    ("<a><r/><r>2</r></a>", "r", ("r", {}, None, [])),
+    # Skip stack keeps names straight outside the root.
+    ("<x><y></y><z/><y><q></q></y><r>t</r></x>", "r", ("r", {}, "t", [])),
+    # Prefixes are part of the name; names compare byte for byte.
+    ("<ns:r><r>x</r></ns:r>", "ns:r", ("ns:r", {}, None, [("r", {}, "x", [])])),
+    ("<\u00e9l\u00e9ment a='\u20ac'/>", "\u00e9l\u00e9ment", ("\u00e9l\u00e9ment", {"a": "\u20ac"}, None, [])),
+    # Early stop: nothing after the root is examined by the parser.
+    ("<r>a</r><x>", "r", ("r", {}, "a", [])),
+    ("<r>a</r></zzz>", "r", ("r", {}, "a", [])),
+    ("<r/><b x=1/>", "r", ("r", {}, None, [])),
+    ("<r>a</r><?pi x", "r", ("r", {}, "a", [])),
+    # Close tags may have trailing whitespace of any Unicode kind after a blank.
+    ("<r></r >", "r", ("r", {}, None, [])),
+    ("<r>x</r \t\n>", "r", ("r", {}, "x", [])),
+    ("<r>x</r \u00a0\u2028\u3000\x0b>", "r", ("r", {}, "x", [])),
+    # Declarations, comments and processing instructions.
+    ('<?xml version="1.0"?><!DOCTYPE r><r/>', "r", ("r", {}, None, [])),
+    ("<!DOCTYPE r SYSTEM 'x'><!-- c --><?pi?><r>t</r>", "r", ("r", {}, "t", [])),
+    ("<r>a<!-- c -->b<?pi x?>c<!-- <d> -->e</r>", "r", ("r", {}, "abce", [])),
+    ("<r>  <!-- c -->  </r>", "r", ("r", {}, None, [])),
+    (QUOTES + "<r><!-- a<b -->t</r>", "r", ("r", {}, "t", [])),
+    # CDATA sections are taken raw.
+    ("<r><![CDATA[ <&> ]]></r>", "r", ("r", {}, "<&>", [])),
+    ("<r>a<![CDATA[&amp;]]>b</r>", "r", ("r", {}, "a&amp;b", [])),
+    ("<r><![CDATA[]]></r>", "r", ("r", {}, None, [])),
+    ("<r> <![CDATA[ ]]> </r>", "r", ("r", {}, None, [])),
+    ("<r><![CDATA[x]]]></r>", "r", ("r", {}, "x]", [])),
+    ("<r><![CDATA[<a>&x;</a>]]></r>", "r", ("r", {}, "<a>&x;</a>", [])),
+    # Text concatenation and trimming.
+    ("<a> x <b/> y </a>", "a", ("a", {}, "x  y", [("b", {}, None, [])])),
+    ("<r><a>1</a>2</r>", "r", ("r", {}, "2", [("a", {}, "1", [])])),
+    ("<r>  </r>", "r", ("r", {}, None, [])),
+    ("<r></r>", "r", ("r", {}, None, [])),
+    ("<r>\n\t a \n b \r\n</r>", "r", ("r", {}, "a \n b", [])),
+    ("<r>x\r\ny</r>", "r", ("r", {}, "x\r\ny", [])),
+    ("<r>" + UNICODE_WS + "x" + UNICODE_WS + "</r>", "r", ("r", {}, "x", [])),
+    ("<r>\u200bx\u200b</r>", "r", ("r", {}, "\u200bx\u200b", [])),
+    ("<r>\x1cx\x1f</r>", "r", ("r", {}, "\x1cx\x1f", [])),
+    ("<r>\u3000a\u3000b\u3000</r>", "r", ("r", {}, "a\u3000b", [])),
+    ("<r>&#32;x&#32;</r>", "r", ("r", {}, "x", [])),
+    ("<r>\x00x\x00</r>", "r", ("r", {}, "\x00x\x00", [])),
+    # Entity and character references.
+    ("<r>a &lt;b&gt; &amp; &quot;c&quot; &apos;d&apos;</r>", "r", ("r", {}, "a <b> & \"c\" 'd'", [])),
+    ("<r>&#65;&#x42;&#x+43;&#0068;</r>", "r", ("r", {}, "ABCD", [])),
+    ("<r>&amp;lt;</r>", "r", ("r", {}, "&lt;", [])),
+    ("<r>&#x10FFFF;&#xe9;</r>", "r", ("r", {}, "\U0010ffff\u00e9", [])),
+    ("<r>&#x00000041;&#+66;&#128512;</r>", "r", ("r", {}, "AB\U0001f600", [])),
+    ("<r>&#xD7FF;&#xE000;</r>", "r", ("r", {}, "\ud7ff\ue000", [])),
+    ("<r>a&#10;b&#9;c&#13;</r>", "r", ("r", {}, "a\nb\tc", [])),
+    # Attributes: quotes, whitespace around '=', normalisation, references.
+    ("<r a='say \"hi\"' b=\"it's\"/>", "r", ("r", {"a": 'say "hi"', "b": "it's"}, None, [])),
+    ("<r a = \"1\"\n\tb\t=\t'2'\r\n/>", "r", ("r", {"a": "1", "b": "2"}, None, [])),
+    ('<r a="x\ry\nz\tw\r\nq"/>', "r", ("r", {"a": "x y z w q"}, None, [])),
+    ('<r a="&#10;&#9;&#13;"/>', "r", ("r", {"a": "\n\t\r"}, None, [])),
+    ('<r a="&lt;&gt;&amp;&quot;&apos;"/>', "r", ("r", {"a": "<>&\"'"}, None, [])),
+    ('<r a="" b=" "/>', "r", ("r", {"a": "", "b": " "}, None, [])),
+    ('<r a="1" A="2"/>', "r", ("r", {"a": "1", "A": "2"}, None, [])),
+    ('<r a="x>y" b=\'>\'>t</r>', "r", ("r", {"a": "x>y", "b": ">"}, "t", [])),
+    ('<r a="\x0b"/>', "r", ("r", {"a": "\x0b"}, None, [])),
+    ('<r a="1" >t</r>', "r", ("r", {"a": "1"}, "t", [])),
+    ('<r\ta="1"\n/>', "r", ("r", {"a": "1"}, None, [])),
+    # Quote-aware builder gives the same tree.
+    (
+        '<r a="1" b="2" c="3" d="4" e="5" f="6">it\'s</r>',
+        "r",
+        ("r", {k: str(i + 1) for i, k in enumerate("abcdef")}, "it's", []),
+    ),
+    # Children keep document order.
+    (
+        "<r><c1/><c2>t</c2><c1 a='x'/></r>",
+        "r",
+        ("r", {}, None, [("c1", {}, None, []), ("c2", {}, "t", []), ("c1", {"a": "x"}, None, [])]),
+    ),
+    # A UTF-8 byte-order mark is just text before the first tag.
+    ("\ufeff<r/>", "r", ("r", {}, None, [])),
+]
+
+
+@pytest.mark.parametrize("doc, root, expected", SUCCESS_CASES)
+def test_read_string_cases(doc, root, expected):
+    assert shape(read_string(doc, root)) == expected
+
+
+def test_text_absent_is_none():
+    node = read_string("<r><a/><b></b><c> </c></r>", "r")
+    assert node.text is None
+    assert [child.text for child in node.children] == [None, None, None]
+
+
+def test_two_reads_give_independent_trees():
+    doc = "<r><a x='1'>t</a></r>"
+    first, second = read_string(doc, "r"), read_string(doc, "r")
+    assert first is not second
+    assert first.children[0] is not second.children[0]
+    assert shape(first) == shape(second)
+
+
+def test_keyword_arguments():
+    node = read_string(root_tag="r", xml_string="<r>k</r>")
+    assert node.text == "k"
+
+
+def test_long_text_and_many_children():
+    text = "x" * 100_000
+    doc = "<r>" + "".join(f"<c i='{i}'>{text[:i]}</c>" for i in range(500)) + "</r>"
+    node = read_string(doc, "r")
+    assert len(node.children) == 500
+    for i, child in enumerate(node.children):
+        assert child.attrs == {"i": str(i)}
+        assert child.text == (text[:i] or None)
+    assert read_string("<r>" + text + "</r>", "r").text == text
+
+
+# ----------------------------------------------------------------------------
+# Argument binding, conversion and function objects
+
+
+@pytest.mark.parametrize("func, param", [(read_string, "xml_string"), (read_file, "file_path")])
+def test_non_str_arguments(func, param):
+    with pytest.raises(TypeError) as excinfo:
+        func(5, "r")
+    check_error(excinfo, mismatch("int", "str"), param)
+    with pytest.raises(TypeError) as excinfo:
+        func(b"<r/>", "r")
+    check_error(excinfo, mismatch("bytes", "str"), param)
+    with pytest.raises(TypeError) as excinfo:
+        func("<r/>", None)
+    check_error(excinfo, mismatch(None, "str"), "root_tag")
+
+
+def test_lone_surrogates():
+    with pytest.raises(UnicodeEncodeError) as excinfo:
+        read_string("<r>\ud800</r>", "r")
+    check_error(excinfo, param="xml_string")
+    with pytest.raises(UnicodeEncodeError) as excinfo:
+        read_string("<r/>", "\udfff")
+    check_error(excinfo, param="root_tag")
+    with pytest.raises(UnicodeEncodeError) as excinfo:
+        read_file("/tmp/\ud800", "r")
+    check_error(excinfo, param="file_path")
+
+
+def test_str_subclass_accepted():
+    class S(str):
+        pass
+
+    assert read_string(S("<r>s</r>"), S("r")).text == "s"
+
+
+BINDING_CASES = [
+    (read_string, (), {}, "read_string() missing 2 required positional arguments: 'xml_string' and 'root_tag'"),
+    (read_string, ("<r/>",), {}, "read_string() missing 1 required positional argument: 'root_tag'"),
+    (read_string, ("a", "b", "c"), {}, "read_string() takes 2 positional arguments but 3 were given"),
+    (read_string, ("a",), {"xml_string": "b"}, "read_string() got multiple values for argument 'xml_string'"),
+    (read_string, ("a", "b"), {"other": 1}, "read_string() got an unexpected keyword argument 'other'"),
+    (read_file, (), {}, "read_file() missing 2 required positional arguments: 'file_path' and 'root_tag'"),
+    (read_file, ("a", "b", "c"), {}, "read_file() takes 2 positional arguments but 3 were given"),
+    (read_file, ("a",), {"root": "b"}, "read_file() got an unexpected keyword argument 'root'"),
+]
+
+
+@pytest.mark.parametrize("func, args, kwargs, message", BINDING_CASES)
+def test_binding_messages(func, args, kwargs, message):
+    with pytest.raises(TypeError) as excinfo:
+        func(*args, **kwargs)
+    check_error(excinfo, message)
+
+
+@pytest.mark.parametrize(
+    "func, signature",
+    [(read_string, "(xml_string, root_tag)"), (read_file, "(file_path, root_tag)")],
+)
+def test_function_objects(func, signature):
+    assert func.__doc__ is None
+    assert str(inspect.signature(func)) == signature
+    assert func.__text_signature__ == signature
+    assert func.__module__ == "arbolite"
+    assert func.__self__ is arbolite
+    assert getattr(arbolite, func.__name__) is func
+
+
+# ----------------------------------------------------------------------------
+# read_file
+
+
+@pytest.mark.parametrize(
+    "doc, root",
+    [(case[0], case[1]) for case in SUCCESS_CASES[::3]]
+    + [(case[0], case[1]) for case in MALFORMED_CASES[::4]]
+    + [(case[0], case[1]) for case in OTHER_ERRORS[::3]],
+)
+def test_read_file_matches_read_string(tmp_path, doc, root):
+    path = tmp_path / "doc.xml"
+    path.write_bytes(doc.encode("utf-8"))
+    try:
+        expected = ("ok", shape(read_string(doc, root)))
+    except ValueError as exc:
+        expected = ("error", str(exc))
+    try:
+        got = ("ok", shape(read_file(str(path), root)))
+    except ValueError as exc:
+        got = ("error", str(exc))
+    assert got == expected
+
+
+def test_read_file_large(tmp_path):
+    doc = "<r>" + "".join(f"<c a='{i}'>{'t' * (i % 50)}&amp;</c>" for i in range(20000)) + "</r>"
+    path = tmp_path / "big.xml"
+    path.write_text(doc, encoding="utf-8")
+    assert shape(read_file(str(path), "r")) == shape(read_string(doc, "r"))
+
+
+def test_read_file_relative_path(tmp_path, monkeypatch):
+    (tmp_path / "rel.xml").write_text("<r>rel</r>", encoding="utf-8")
+    monkeypatch.chdir(tmp_path)
+    assert read_file("rel.xml", "r").text == "rel"
+    assert read_file(file_path="rel.xml", root_tag="r").text == "rel"
+
+
+def os_message(code):
+    return f"{os.strerror(code)} (os error {code})"
+
+
+def check_os_error(exc, message):
+    assert str(exc) == message
+    assert exc.args == (message,)
+    assert exc.errno is None
+    assert exc.strerror is None
+    assert exc.filename is None
+    assert not getattr(exc, "__notes__", None)
+
+
+def test_read_file_missing(tmp_path):
+    with pytest.raises(FileNotFoundError) as excinfo:
+        read_file(str(tmp_path / "missing.xml"), "r")
+    assert str(excinfo.value).endswith(" (os error 2)")
+    check_os_error(excinfo.value, os_message(2))
+
+
+def test_read_file_empty_path():
+    with pytest.raises(FileNotFoundError) as excinfo:
+        read_file("", "r")
+    check_os_error(excinfo.value, os_message(2))
+
+
+def test_read_file_directory(tmp_path):
+    with pytest.raises(IsADirectoryError) as excinfo:
+        read_file(str(tmp_path), "r")
+    check_os_error(excinfo.value, os_message(21))
+
+
+def test_read_file_not_a_directory(tmp_path):
+    path = tmp_path / "file"
+    path.write_text("<r/>")
+    with pytest.raises(NotADirectoryError) as excinfo:
+        read_file(str(path / "x.xml"), "r")
+    check_os_error(excinfo.value, os_message(20))
+
+
+@pytest.mark.parametrize(
+    "data",
+    [b"\xff", b"<r>\xff</r>", b"<r>\xc3</r>", b"<r>\xed\xa0\x80</r>", b"<r/>\xc0\xaf", b"<r>\xf4\x90\x80\x80</r>"],
+)
+def test_read_file_invalid_utf8(tmp_path, data):
+    path = tmp_path / "bad.xml"
+    path.write_bytes(data)
+    with pytest.raises(OSError) as excinfo:
+        read_file(str(path), "r")
+    assert type(excinfo.value) is OSError
+    check_os_error(excinfo.value, "stream did not contain valid UTF-8")
+
+
+def test_read_string_of_decoded_invalid_bytes():
+    # The same bytes decoded by Python are a str and parse normally.
+    doc = b"<r>\xff</r>".decode("latin-1")
+    assert read_string(doc, "r").text == "\xff"
+
+
+def test_read_file_nul_in_path(tmp_path):
+    with pytest.raises(OSError) as excinfo:
+        read_file(str(tmp_path) + "/a\0b.xml", "r")
+    assert type(excinfo.value) is OSError
+    check_os_error(excinfo.value, "file name contained an unexpected NUL byte")
+
+
+def test_read_file_pathlib_refused(tmp_path):
+    path = tmp_path / "p.xml"
+    path.write_text("<r/>")
+    with pytest.raises(TypeError) as excinfo:
+        read_file(path, "r")
+    check_error(excinfo, mismatch(type(path).__qualname__, "str"), "file_path")
+    assert isinstance(path, pathlib.Path)
+
+
+def test_read_file_empty_file(tmp_path):
+    path = tmp_path / "empty.xml"
+    path.write_bytes(b"")
+    with pytest.raises(ValueError) as excinfo:
+        read_file(str(path), "r")
+    assert str(excinfo.value) == "root tag <r> not found in document"
+
+
+def test_read_file_special_file():
+    # /dev/null reports size 0 and reads nothing.
+    with pytest.raises(ValueError) as excinfo:
+        read_file("/dev/null", "r")
+    assert str(excinfo.value) == "root tag <r> not found in document"
+
+
+# ----------------------------------------------------------------------------
+# Deep documents
+
+
+def test_million_deep_document():
+    assert_script_ok(
+        """
+        import arbolite
+        n = 1_000_000
+        doc = "<a>" * n + "t" + "</a>" * n
+        root = arbolite.read_string(doc, "a")
+        node = root
+        depth = 1
+        while node.children:
+            assert len(node.children) == 1
+            node = node.children[0]
+            depth += 1
+        print(depth, node.text)
+        node = None
+        del root
+        try:
+            arbolite.read_string("<a>" * n, "a")
+        except ValueError as exc:
+            print(exc)
+        tree = arbolite.read_string("<x>" * n + "<r/>" + "</x>" * n, "r")
+        print(tree.name)
+        """,
+        "1000000 t\nunexpected end of document: <a> is never closed\nr\n",
+    )
+
+
+# ----------------------------------------------------------------------------
+# Property: agreement with the standard library parser
+
+NAME_START = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ_\u00e9\u4e2d"
+NAME_CHARS = NAME_START + "0123456789-."
+
+xml_names = st.builds(
+    lambda first, rest: first + rest,
+    st.sampled_from(NAME_START),
+    st.text(st.sampled_from(NAME_CHARS), max_size=5),
+)
+
+# Characters allowed by XML 1.0, CR excluded (line ends are normalised by the
+# standard parser but kept as they are here).
+xml_chars = st.characters(
+    codec="utf-8",
+    exclude_categories=("Cs",),
+    exclude_characters="\r\ufffe\uffff" + "".join(chr(c) for c in range(0x20) if c not in (9, 10)),
+)
+xml_texts = st.text(xml_chars, max_size=8) | st.sampled_from(
+    [" ", "\u3000x\u00a0", " a b ", "\u2028", "\x85y\x85", "\u200b"]
+)
+
+
+def escape_text(s):
+    return s.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+
+
+def escape_attr(s):
+    return (
+        s.replace("&", "&amp;")
+        .replace("<", "&lt;")
+        .replace('"', "&quot;")
+        .replace("\t", "&#9;")
+        .replace("\n", "&#10;")
+    )
+
+
+@st.composite
+def documents(draw, depth=0):
+    name = draw(xml_names)
+    attrs = draw(st.dictionaries(xml_names, xml_texts, max_size=3))
+    parts = []
+    n_items = draw(st.integers(0, 4 if depth < 3 else 1))
+    for _ in range(n_items):
+        kind = draw(st.sampled_from(["text", "text", "cdata", "comment", "child"] if depth < 3 else ["text", "cdata"]))
+        if kind == "text":
+            text = draw(xml_texts)
+            if draw(st.booleans()) and text:
+                # Some characters as references.
+                text = "".join(f"&#{ord(c)};" if c in "ab \u3000" else escape_text(c) for c in text)
+            else:
+                text = escape_text(text)
+            parts.append(text)
+        elif kind == "cdata":
+            content = draw(xml_texts)
+            while "]]>" in content:
+                content = content.replace("]]>", "")
+            parts.append("<![CDATA[" + content + "]]>")
+        elif kind == "comment":
+            parts.append("<!--" + draw(st.text("abc <>&", max_size=4)) + "-->")
+        else:
+            parts.append(draw(documents(depth + 1)))
+    attr_text = "".join(f' {k}="{escape_attr(v)}"' for k, v in attrs.items())
+    if not parts and draw(st.booleans()):
+        return f"<{name}{attr_text}/>"
+    return f"<{name}{attr_text}>" + "".join(parts) + f"</{name}>"
+
+
+def expat_tree(doc):
+    parser = xml.parsers.expat.ParserCreate()
+    root = []
+    stack = []
+
+    def start(name, attrs):
+        element = [name, attrs, [], []]
+        if stack:
+            stack[-1][3].append(element)
+        else:
+            root.append(element)
+        stack.append(element)
+
+    def end(name):
+        stack.pop()
+
+    def chars(data):
+        stack[-1][2].append(data)
+
+    parser.StartElementHandler = start
+    parser.EndElementHandler = end
+    parser.CharacterDataHandler = chars
+    parser.Parse(doc, True)
+
+    def finish(element):
+        name, attrs, texts, children = element
+        text = "".join(texts).strip(UNICODE_WS) or None
+        return (name, attrs, text, [finish(child) for child in children])
+
+    return finish(root[0])
+
+
+@given(documents())
+def test_agrees_with_standard_parser(doc):
+    expected = expat_tree(doc)
+    assert shape(read_string(doc, expected[0])) == expected
+    # Root found at depth inside an unrelated wrapper too.
+    wrapped = '<?xml version="1.0"?><wrap-00 q="1"><!-- pre -->' + doc + "</wrap-00>"
+    assert shape(read_string(wrapped, expected[0])) == expected
+
+
+# ----------------------------------------------------------------------------
+# The interpreter lock is released while parsing
+
+
+def _samples_inside_call(call):
+    """Runs call() while another thread keeps stamping the clock; returns how
+    many stamps fall in the middle of the call, where only a released lock
+    lets the other thread run."""
+    stop = threading.Event()
+    stamps = []
+    started = threading.Event()
+
+    def worker():
+        last = 0.0
+        count = 0
+        while not stop.is_set():
+            count += 1
+            now = time.perf_counter()
+            if now - last > 0.0002:
+                stamps.append(now)
+                last = now
+            started.set()
+
+    thread = threading.Thread(target=worker)
+    thread.start()
+    started.wait()
+    try:
+        t0 = time.perf_counter()
+        call()
+        t1 = time.perf_counter()
+    finally:
+        stop.set()
+        thread.join()
+    lo, hi = t0 + (t1 - t0) * 0.2, t1 - (t1 - t0) * 0.2
+    return sum(1 for t in stamps if lo < t < hi), t1 - t0
+
+
+def test_lock_released_during_parse():
+    # About 50 MB of elements outside the root: all the work is index
+    # building and skipping, the result is one small node.
+    unit = '<item attr="value">some text of the item &amp; more</item>\n'
+    doc = "<doc>" + unit * (50_000_000 // len(unit)) + "<r>end</r></doc>"
+    inside, duration = _samples_inside_call(lambda: read_string(doc, "r"))
+    assert inside >= 1, duration
+
+
+def test_lock_released_during_read_file(tmp_path):
+    unit = "<item>text &lt; text</item>\n"
+    path = tmp_path / "big.xml"
+    path.write_text("<doc>" + unit * (50_000_000 // len(unit)) + "<r/></doc>", encoding="utf-8")
+    inside, duration = _samples_inside_call(lambda: read_file(str(path), "r"))
+    assert inside >= 1, duration
