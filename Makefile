@@ -1,5 +1,5 @@
 # make test  - set up a virtual environment, build, run the Python and native tests
-# make demo  - set up the same way and run the example program
+# make demo  - set up the same way and run the example program and the command-line tool
 # make asan  - run both test suites again against an AddressSanitizer + UBSan build
 # make bench - benchmarks side by side with lxml, ElementTree and xmltodict
 
@@ -16,6 +16,8 @@ test: pytest native
 
 demo: install
 	$(PY) examples/demo.py
+	@echo; echo '$$ arbolite pretty examples/catalog.xml catalog --indent 2'
+	$(VENV)/bin/arbolite pretty examples/catalog.xml catalog --indent 2
 
 $(VENV)/.ready: requirements-dev.txt
 	@test -n "$(PYTHON_FOUND)" || { echo "no CPython 3.12+ found" >&2; exit 1; }

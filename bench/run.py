@@ -117,6 +117,28 @@ def bench_to_dict(docs, repeat):
     return table
 
 
+def bench_write(docs, repeat):
+    table = Table("write, indented: MB/s of output (higher is better)",
+                  ["shape", "arbolite", "lxml", "ElementTree", "vs lxml", "vs ET"])
+    for shape, (text, root, data) in docs.items():
+        ours = arbolite.read_string(text, root)
+        lx = lxml.etree.fromstring(data)
+        et = ET.fromstring(text)
+        out = arbolite.write_string(ours)
+        assert count_nodes(arbolite.read_string(out, root)) == count_nodes(ours)
+        mb = len(out.encode()) / 1e6
+        t_ours = best_of(lambda: arbolite.write_string(ours), repeat)
+        t_lx = best_of(lambda: lxml.etree.tostring(lx, pretty_print=True, encoding="unicode"), repeat)
+
+        def et_write():
+            ET.indent(et)
+            return ET.tostring(et, encoding="unicode", xml_declaration=True)
+
+        t_et = best_of(et_write, repeat)
+        table.add(shape, mb / t_ours, mb / t_lx, mb / t_et, ratio(t_ours, t_lx), ratio(t_ours, t_et))
+    return table
+
+
 MEMORY_PROBE = r"""
 import ctypes, gc, sys
 sys.path.insert(0, {bench!r})
@@ -167,7 +189,8 @@ def main():
     for shape in args.shapes.split(","):
         text, root = generate(shape, size)
         docs[shape] = (text, root, text.encode())
-    tables = [bench_read(docs, args.repeat), bench_search(docs, args.repeat), bench_to_dict(docs, args.repeat)]
+    tables = [bench_read(docs, args.repeat), bench_write(docs, args.repeat), bench_search(docs, args.repeat),
+              bench_to_dict(docs, args.repeat)]
     if not args.skip_memory:
         tables.append(bench_memory(docs, size))
     report = "\n".join(t.markdown() for t in tables)

@@ -1,37 +1,39 @@
-"""Builds a small catalogue, renders it, searches it and converts it to and from dicts."""
+"""Reads the sample catalogue, renders, searches and converts it, and writes it back."""
 
 import json
+import pathlib
 
+import arbolite
 from arbolite import Node, SearchType
 
-
-def build_catalog() -> Node:
-    books = [
-        Node("book", {"id": "b1", "lang": "en"}, [Node("title", text="Tom & Jerry")], text=None),
-        Node("book", {"id": "b2"}, [Node("title", text="Der Zauberberg")]),
-        Node("magazine", {"issue": "12"}, text="quarterly"),
-    ]
-    return Node("catalog", {"owner": "library"}, books)
+SAMPLE = pathlib.Path(__file__).with_name("catalog.xml")
 
 
 def main() -> None:
-    catalog = build_catalog()
-    print("repr:", repr(catalog))
-    print("outline:")
-    print(catalog)
-    print()
+    catalog = arbolite.read_file(str(SAMPLE), "catalog")
+    print("read", SAMPLE.name, "->", repr(catalog), "with", len(catalog.children), "children")
+
+    first = catalog.children[0]
+    print("\noutline of the first child:")
+    print(first)
 
     titles = catalog.search_by_name("title")
-    print("titles:", [t.text for t in titles])
+    print("\ntitles:", [t.text for t in titles])
     with_id = catalog.search(SearchType.Attr, "id")
-    print("nodes with an id:", [n.attrs["id"] for n in with_id])
-    print("top level only:", catalog.search_by_name("book", depth=0))
+    print("elements with an id:", len(with_id))
 
     as_dict = catalog.to_dict()
-    print("dict form:", json.dumps(as_dict, sort_keys=True)[:120] + " ...")
+    print("\ndict form of the first child:", json.dumps(as_dict["children"][0], ensure_ascii=False)[:160], "...")
     copy = Node.from_dict(as_dict)
     assert copy.to_dict() == as_dict and copy is not catalog
-    print("round trip through the dict form: equal content, new nodes")
+
+    note = Node("note", {"lang": "en"}, [Node("br")], text="built in Python & written back")
+    extended = Node(catalog.name, catalog.attrs, catalog.children + [note], catalog.text)
+    xml = arbolite.write_string(extended, indent=2)
+    print("\nwritten back:", len(xml), "characters; last lines:")
+    print("\n".join(xml.splitlines()[-5:]))
+    again = arbolite.read_string(xml, "catalog")
+    assert again.search_by_name("note")[-1].text == note.text
 
 
 if __name__ == "__main__":

@@ -116,8 +116,9 @@ private:
 // classifies that window again. Each search returns the first occurrence at
 // or after `from`, or n. A search for '>' that found nothing remembers where
 // it started, so that declarations without one, repeated through a
-// document, do not each search to the end again. (The other searches end
-// the build, or the markup's kind, when they find nothing.)
+// document, do not each search to the end again. The other searches find
+// nothing at most once per document and character: it ends the build, or
+// (for a quote) there is no such character further on.
 class markup_stream {
 public:
     markup_stream(const simd::kernel_table& k, const char* d, size_t n)
@@ -130,28 +131,28 @@ public:
 
     // The end of the element name that starts at `from`: its first tab,
     // line feed, form feed, carriage return, space, '/' or '>', or n.
-    // `at_gt` tells whether it is a '>'.
+    // `at_gt` tells whether it is a '>'. The masks give the candidates; a
+    // name that holds another control character is finished with a search
+    // for the exact bytes.
     size_t element_name_end(size_t from, bool& at_gt) {
-        for (;;) {
-            const size_t i = next<name_stop>(from);
-            if (i == n_) return i;
-            // The block of i is the current one: a '>' shows in its masks.
-            at_gt = (current_.gt >> (i % block_size)) & 1;
-            if (at_gt || markup::byte_classes[static_cast<unsigned char>(d_[i])] & markup::element_name_stops.classes)
-                return i;
-            from = i + 1;
-        }
+        const size_t i = next<name_stop>(from);
+        if (i == n_) return i;
+        // The block of i is the current one: a '>' shows in its masks.
+        at_gt = (current_.gt >> (i % block_size)) & 1;
+        if (at_gt || markup::byte_classes[static_cast<unsigned char>(d_[i])] & markup::element_name_stops.classes)
+            return i;
+        const size_t end = static_cast<size_t>(k_.find_any8(d_ + i + 1, d_ + n_, markup::element_name_stops.set) - d_);
+        at_gt = end != n_ && d_[end] == '>';
+        return end;
     }
 
     // The first tab, line feed, form feed, carriage return or space in
-    // [from, limit), or `limit`, where d[limit] is a '>'.
+    // [from, limit), or `limit`.
     size_t space_before(size_t from, size_t limit) {
-        for (;;) {
-            const size_t i = next<name_stop>(from);
-            if (i >= limit || markup::byte_classes[static_cast<unsigned char>(d_[i])] & markup::class_space)
-                return i < limit ? i : limit;
-            from = i + 1;
-        }
+        const size_t i = next<name_stop>(from);
+        if (i >= limit) return limit;
+        if (markup::byte_classes[static_cast<unsigned char>(d_[i])] & markup::class_space) return i;
+        return static_cast<size_t>(k_.find_any8(d_ + i + 1, d_ + limit, markup::space_stops.set) - d_);
     }
 
 private:
@@ -297,7 +298,6 @@ Builder choose_builder(std::string_view document) {
             end = stream.next_gt(s + 2);
             if (end == n) return unclosed_tag(s);
             const size_t name_end = stream.space_before(s + 2, end);
-            if (end == n) return unclosed_tag(s);
             if (name_end - (s + 2) > max_name_length) return name_too_long(s + 2);
             out.tag(s, end, TagKind::Close, s + 2, name_end - (s + 2));
         } else if (next == '?') {

@@ -13,33 +13,36 @@ namespace {
 using module::Exc;
 using module::PyResult;
 
-// Copies a Node tree into plain records, in pre-order, with an explicit
-// stack. Attribute maps are copied whole (same key, same slots), so each
-// record lists its attributes in the node's own order. A node shared by
-// several parents is copied once per occurrence.
-ParsedTree snapshot(PyObject* root) {
-    ParsedTree tree;
-    auto copy = [&](PyObject* node) {
+// Lists the elements of a Node tree in pre-order, with an explicit stack. A
+// node shared by several parents is listed once per occurrence. The views
+// point into the nodes themselves: nodes never change, and the call holds a
+// reference to the root (which keeps every descendant alive) until the
+// writing is done, so the data can be read without the interpreter lock and
+// nothing needs copying. Attributes are read from each node's own map, so
+// they come out in that map's order.
+std::vector<ElementView> snapshot(PyObject* root) {
+    std::vector<ElementView> tree;
+    auto add = [&](PyObject* node) {
         const node::NodeFields& f = node::fields_of(node);
-        tree.elements.push_back(ParsedElement{f.name, f.attrs, f.text, 0, f.children.size()});
-        return tree.elements.size() - 1;
+        tree.push_back({f.name, &f.attrs, f.text ? &*f.text : nullptr, 0});
+        return tree.size() - 1;
     };
     struct Open {
         PyObject* node;
         size_t index;
         size_t next_child;
     };
-    std::vector<Open> open{{root, copy(root), 0}};
+    std::vector<Open> open{{root, add(root), 0}};
     while (!open.empty()) {
         Open& top = open.back();
         const auto& children = node::fields_of(top.node).children;
         if (top.next_child == children.size()) {
-            tree.elements[top.index].end = tree.elements.size();
+            tree[top.index].end = tree.size();
             open.pop_back();
             continue;
         }
         PyObject* child = children[top.next_child++].get();
-        open.push_back({child, copy(child), 0});
+        open.push_back({child, add(child), 0});
     }
     return tree;
 }
@@ -72,7 +75,7 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
         Options options;
         ARBOLITE_TRY(convert_options(arg[1], arg[2], options));
         py::ref held = py::ref::borrow(node);
-        ParsedTree tree = snapshot(node);
+        std::vector<ElementView> tree = snapshot(node);
 
         struct Outcome {
             Result<MemorySink, WriteError> output;
@@ -98,7 +101,7 @@ PyObject* write_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
         Options options;
         ARBOLITE_TRY(convert_options(arg[2], arg[3], options));
         py::ref held = py::ref::borrow(node);
-        ParsedTree tree = snapshot(node);
+        std::vector<ElementView> tree = snapshot(node);
         Status<WriteError> written = module::without_lock(
             [&] { return write_tree_to_file(tree, path, options.indent, options.declaration); });
         if (!written.ok()) return fail(module::write_error(written.error()));

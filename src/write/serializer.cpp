@@ -48,7 +48,7 @@ class Walker {
 public:
     Walker(Sink& sink, size_t indent) : sink_(sink), indent_(indent) {}
 
-    Status<WriteError> run(const ParsedTree& tree) {
+    Status<WriteError> run(TreeView tree) {
         if (!walk(tree)) {
             if (indent_overflow_) return fail(WriteError::indent_overflow());
             return fail(sink_error(sink_));
@@ -68,9 +68,10 @@ private:
         return sink_.write_line_start(blanks);
     }
 
-    bool start_tag(const ParsedElement& e) {
+    bool start_tag(const ElementView& e) {
         if (!sink_.write_byte('<') || !sink_.write(e.name)) return false;
-        for (const auto& attr : e.attrs) {
+        if (e.attrs->empty()) return true;
+        for (const auto& attr : *e.attrs) {
             if (!sink_.write_byte(' ') || !sink_.write(attr.name) || !sink_.write("=\"", 2) ||
                 !write_escaped<Escape::Attr>(sink_, attr.value) || !sink_.write_byte('"'))
                 return false;
@@ -78,7 +79,7 @@ private:
         return true;
     }
 
-    bool end_tag(const ParsedElement& e, size_t depth) {
+    bool end_tag(const ElementView& e, size_t depth) {
         if (pending_break_ && !line_break(depth)) return false;
         pending_break_ = true;
         return sink_.write("</", 2) && sink_.write(e.name) && sink_.write_byte('>');
@@ -86,18 +87,17 @@ private:
 
     // Pre-order over the element array. `open` holds the elements whose end
     // tag is still to come; its size is the current depth.
-    bool walk(const ParsedTree& tree) {
-        const auto& elements = tree.elements;
+    bool walk(TreeView elements) {
         if (elements.empty()) return true;
         const size_t stop = std::min(elements[0].end, elements.size());
-        std::vector<const ParsedElement*> open;
+        std::vector<const ElementView*> open;
         for (size_t i = 0; i < stop; ++i) {
             while (!open.empty() && i >= open.back()->end) {
-                const ParsedElement* done = open.back();
+                const ElementView* done = open.back();
                 open.pop_back();
                 if (!end_tag(*done, open.size())) return false;
             }
-            const ParsedElement& e = elements[i];
+            const ElementView& e = elements[i];
             if (pending_break_ && !line_break(open.size())) return false;
             pending_break_ = true;
             if (!start_tag(e)) return false;
@@ -114,7 +114,7 @@ private:
             open.push_back(&e);
         }
         while (!open.empty()) {
-            const ParsedElement* done = open.back();
+            const ElementView* done = open.back();
             open.pop_back();
             if (!end_tag(*done, open.size())) return false;
         }
@@ -278,15 +278,24 @@ bool FileSink::write_blanks(size_t count) {
 // Entry points
 // ---------------------------------------------------------------------------
 
-Status<WriteError> write_tree(const ParsedTree& tree, MemorySink& sink, size_t indent) {
+std::vector<ElementView> view_of(const ParsedTree& tree) {
+    std::vector<ElementView> views;
+    views.reserve(tree.elements.size());
+    for (const ParsedElement& e : tree.elements) {
+        views.push_back({e.name, &e.attrs, e.text ? &*e.text : nullptr, e.end});
+    }
+    return views;
+}
+
+Status<WriteError> write_tree(TreeView tree, MemorySink& sink, size_t indent) {
     return Walker<MemorySink>(sink, indent).run(tree);
 }
 
-Status<WriteError> write_tree(const ParsedTree& tree, FileSink& sink, size_t indent) {
+Status<WriteError> write_tree(TreeView tree, FileSink& sink, size_t indent) {
     return Walker<FileSink>(sink, indent).run(tree);
 }
 
-Result<MemorySink, WriteError> write_tree_to_memory(const ParsedTree& tree, size_t indent, bool declaration) {
+Result<MemorySink, WriteError> write_tree_to_memory(TreeView tree, size_t indent, bool declaration) {
     MemorySink sink;
     if (declaration) {
         sink.reserve(xml_declaration.size());
@@ -296,7 +305,7 @@ Result<MemorySink, WriteError> write_tree_to_memory(const ParsedTree& tree, size
     return sink;
 }
 
-Status<WriteError> write_tree_to_file(const ParsedTree& tree, std::string_view path, size_t indent,
+Status<WriteError> write_tree_to_file(TreeView tree, std::string_view path, size_t indent,
                                       bool declaration) {
     auto name = c_path(path);
     if (!name) return fail(WriteError::from_os(name.error()));
@@ -310,6 +319,23 @@ Status<WriteError> write_tree_to_file(const ParsedTree& tree, std::string_view p
     ARBOLITE_TRY(write_tree(tree, sink, indent));
     if (!sink.flush()) return fail(WriteError::from_os(sink.error()));
     return Ok{};
+}
+
+Result<MemorySink, WriteError> write_tree_to_memory(const ParsedTree& tree, size_t indent, bool declaration) {
+    return write_tree_to_memory(view_of(tree), indent, declaration);
+}
+
+Status<WriteError> write_tree_to_file(const ParsedTree& tree, std::string_view path, size_t indent,
+                                      bool declaration) {
+    return write_tree_to_file(view_of(tree), path, indent, declaration);
+}
+
+Status<WriteError> write_tree(const ParsedTree& tree, MemorySink& sink, size_t indent) {
+    return write_tree(view_of(tree), sink, indent);
+}
+
+Status<WriteError> write_tree(const ParsedTree& tree, FileSink& sink, size_t indent) {
+    return write_tree(view_of(tree), sink, indent);
 }
 
 }  // namespace arbolite::write

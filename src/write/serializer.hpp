@@ -1,4 +1,4 @@
-// The XML writer: walks a ParsedTree and writes indented XML into a memory
+// The XML writer: walks a tree of elements and writes indented XML into a memory
 // buffer or a buffered file.
 //
 // Layout: every element that does not directly follow text starts on a new
@@ -13,6 +13,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
+#include <string>
+#include <vector>
 #include <string_view>
 
 #include "common/posix_file.hpp"
@@ -157,18 +160,39 @@ private:
     OsError error_{};
 };
 
-// Writes `tree` (element 0 is the root; an empty tree writes no element) into
-// a new memory buffer, after the XML declaration when `declaration` is true.
-// Fails only with IndentOverflow; throws std::bad_alloc when the output does
-// not fit in memory.
-Result<MemorySink, WriteError> write_tree_to_memory(const ParsedTree& tree, size_t indent, bool declaration);
+// What the walk reads of one element. The writer never owns element data:
+// a view points into records (or nodes) that outlive the call.
+struct ElementView {
+    std::string_view name;
+    const AttrMap* attrs;    // never null
+    const std::string* text; // null when the text is absent
+    size_t end;              // one past the index of the last descendant
+};
+
+// A whole tree in pre-order (element 0 is the root), as views.
+using TreeView = std::span<const ElementView>;
+
+// Views of the records of a parsed tree, which must outlive them.
+std::vector<ElementView> view_of(const ParsedTree& tree);
+
+// Writes `tree` (an empty tree writes no element) into a new memory buffer,
+// after the XML declaration when `declaration` is true. Fails only with
+// IndentOverflow; throws std::bad_alloc when the output does not fit in
+// memory.
+Result<MemorySink, WriteError> write_tree_to_memory(TreeView tree, size_t indent, bool declaration);
 
 // Writes `tree` into the file at `path`, which is created (mode 0666 before
 // the umask) or truncated. A path holding a NUL byte is refused before any
 // system call. After a failure the file holds a prefix of the output.
-Status<WriteError> write_tree_to_file(const ParsedTree& tree, std::string_view path, size_t indent, bool declaration);
+Status<WriteError> write_tree_to_file(TreeView tree, std::string_view path, size_t indent, bool declaration);
 
 // The walk alone, into an existing sink; for sinks set up by the caller.
+Status<WriteError> write_tree(TreeView tree, MemorySink& sink, size_t indent);
+Status<WriteError> write_tree(TreeView tree, FileSink& sink, size_t indent);
+
+// The same over parsed records.
+Result<MemorySink, WriteError> write_tree_to_memory(const ParsedTree& tree, size_t indent, bool declaration);
+Status<WriteError> write_tree_to_file(const ParsedTree& tree, std::string_view path, size_t indent, bool declaration);
 Status<WriteError> write_tree(const ParsedTree& tree, MemorySink& sink, size_t indent);
 Status<WriteError> write_tree(const ParsedTree& tree, FileSink& sink, size_t indent);
 

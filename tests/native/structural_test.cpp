@@ -98,6 +98,13 @@ const Case kCases[] = {
     {"<a\tb\n=\r'1'\f/>", "S0-12:a |", nullptr},
     {"<a\vb>", "O0-4:a\vb |", nullptr},
     {"<a\"b>", "O0-4:a\"b |", nullptr},
+    // Control characters other than the five spaces belong to names.
+    {"<a\x01" "b\x02 x='>'/>", "S0-12:a\x01" "b\x02 |", nullptr},
+    {"<a\x01>", "O0-3:a\x01 |", nullptr},
+    {"<a\x01/>", "S0-4:a\x01 |", nullptr},
+    {"<a\x01" "b", "unclosed@0", nullptr},
+    {"</a\x01" "b\v >", "C0-7:a\x01" "b\v |", nullptr},
+    {"</a\x01>", "C0-4:a\x01 |", nullptr},
     {"<a <b>", "O0-5:a |", nullptr},
     {"<!DOCTYPE r><r/>", "S12-15:r |", nullptr},
     {"<!DOCTYPE r \"x>y\"><r/>", "S18-21:r | 15-18", nullptr},
@@ -359,7 +366,7 @@ private:
         return usable[pick(usable.size())];
     }
 
-    std::string name() { return any_of({"a", "item", "r", "ns:x", "b2", "a\"b", "x'y"}); }
+    std::string name() { return any_of({"a", "item", "r", "ns:x", "b2", "a\"b", "x'y", "c\x01" "d", "e\v"}); }
 
     std::string attributes() {
         std::string out;

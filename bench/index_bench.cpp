@@ -1,0 +1,231 @@
+// Throughput of the byte searches and the structural index on two generated
+// documents of about 10 MB: a mixed catalogue (elements with a few
+// attributes, text with entity references, CDATA sections, comments) and
+// rows of quoted attributes. Prints MB/s (10^6 bytes per second), best of
+// several runs.
+//
+//   index_bench [repetitions]
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "index/structural.hpp"
+#include "simd/kernels.hpp"
+#include "simd/search.hpp"
+
+namespace {
+
+using arbolite::index::build_index;
+using arbolite::index::build_index_quote_aware;
+using arbolite::index::build_index_sequential;
+using arbolite::index::Builder;
+using arbolite::index::choose_builder;
+namespace simd = arbolite::simd;
+
+constexpr size_t target_size = 10'000'000;
+
+class Words {
+public:
+    explicit Words(uint32_t seed) : rng_(seed) {}
+    size_t pick(size_t n) { return rng_() % n; }
+    std::string word() {
+        static const char* const words[] = {
+            "lorem", "ipsum", "dolor", "sit",    "amet",   "consectetur", "adipiscing", "elit",  "sed",
+            "do",    "tempor", "magna", "aliqua", "enim",  "minim",       "veniam",     "quis",  "nostrud",
+            "ut",    "labore", "et",    "dolore", "caf\xC3\xA9", "na\xC3\xAFve", "\xE2\x82\xAC", "data",
+        };
+        return words[pick(sizeof words / sizeof *words)];
+    }
+    std::string sentence(size_t min, size_t max) {
+        std::string out;
+        for (size_t i = 0, n = min + pick(max - min + 1); i < n; ++i) {
+            if (i) out += ' ';
+            out += word();
+            if (pick(25) == 0) out += " &amp;";
+            if (pick(60) == 0) out += " &#233;";
+        }
+        return out;
+    }
+
+private:
+    std::mt19937 rng_;
+};
+
+std::string mixed_catalogue() {
+    Words w(2024);
+    std::string doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE catalogue>\n<catalogue>\n";
+    for (size_t id = 1; doc.size() < target_size; ++id) {
+        doc += "  <book id=\"bk" + std::to_string(id) + "\" lang=\"" + (w.pick(3) ? "en" : "es") +
+               "\" available=\"" + (w.pick(2) ? "yes" : "no") + "\">\n";
+        doc += "    <title>" + w.sentence(2, 6) + "</title>\n";
+        for (size_t a = 0, n = 1 + w.pick(3); a < n; ++a)
+            doc += "    <author role=\"" + std::string(a ? "co" : "main") + "\">" + w.sentence(2, 3) + "</author>\n";
+        doc += "    <price currency=\"EUR\">" + std::to_string(w.pick(100)) + "." + std::to_string(10 + w.pick(90)) +
+               "</price>\n";
+        doc += "    <published>20" + std::to_string(10 + w.pick(15)) + "-0" + std::to_string(1 + w.pick(9)) +
+               "-1" + std::to_string(w.pick(10)) + "</published>\n";
+        if (w.pick(4) == 0) doc += "    <!-- " + w.sentence(3, 10) + " -->\n";
+        if (w.pick(3) == 0)
+            doc += "    <description><![CDATA[" + w.sentence(10, 60) + " <b>bold</b> & more]]></description>\n";
+        else
+            doc += "    <description>" + w.sentence(10, 80) + "</description>\n";
+        if (w.pick(50) == 0) doc += "    <!-- ~ -->\n";
+        doc += "    <tags>";
+        for (size_t t = 0, n = w.pick(4); t < n; ++t) doc += "<tag>" + w.word() + "</tag>";
+        doc += "</tags>\n    <stock/>\n  </book>\n";
+    }
+    doc += "</catalogue>\n";
+    return doc;
+}
+
+std::string attribute_rows() {
+    Words w(99);
+    std::string doc = "<?xml version=\"1.0\"?>\n<table>\n";
+    for (size_t id = 1; doc.size() < target_size; ++id) {
+        doc += "  <row id=\"" + std::to_string(id) + "\"";
+        for (size_t a = 0, n = 4 + w.pick(6); a < n; ++a) {
+            doc += ' ';
+            doc += static_cast<char>('a' + a);
+            doc += "=\"" + (w.pick(3) ? std::to_string(w.pick(100000)) : w.word()) + "\"";
+        }
+        if (w.pick(200) == 0) doc += " note=\"~\"";
+        doc += "/>\n";
+    }
+    doc += "</table>\n";
+    return doc;
+}
+
+volatile size_t sink;
+
+// Best time of `reps` runs, in MB/s over `bytes`.
+double measure(size_t bytes, int reps, const std::function<size_t()>& run) {
+    double best = 1e100;
+    for (int i = 0; i < reps; ++i) {
+        const auto t0 = std::chrono::steady_clock::now();
+        sink = run();
+        const auto t1 = std::chrono::steady_clock::now();
+        const double s = std::chrono::duration<double>(t1 - t0).count();
+        if (s < best) best = s;
+    }
+    return static_cast<double>(bytes) / best / 1e6;
+}
+
+void report(const char* what, double mbps) { std::printf("  %-44s %9.0f MB/s\n", what, mbps); }
+
+size_t count_with_memchr(std::string_view doc) {
+    size_t count = 0;
+    const char* p = doc.data();
+    const char* end = p + doc.size();
+    while (const void* hit = std::memchr(p, '<', static_cast<size_t>(end - p))) {
+        ++count;
+        p = static_cast<const char*>(hit) + 1;
+    }
+    return count;
+}
+
+size_t count_with(const simd::kernel_table& k, std::string_view doc) {
+    size_t count = 0;
+    const char* p = doc.data();
+    const char* end = p + doc.size();
+    for (;;) {
+        p = k.find_byte(p, end, '<');
+        if (p == end) return count;
+        ++count;
+        ++p;
+    }
+}
+
+size_t count_sparse(const simd::kernel_table& k, std::string_view doc, char c) {
+    size_t count = 0;
+    const char* p = doc.data();
+    const char* end = p + doc.size();
+    for (;;) {
+        p = k.find_byte(p, end, c);
+        if (p == end) return count;
+        ++count;
+        ++p;
+    }
+}
+
+// The parser's use: is there a '<' (or '&') in each text range? Ranges of the
+// index, mostly short.
+size_t scan_text_ranges(const simd::kernel_table& k, std::string_view doc,
+                        const arbolite::index::StructuralIndex& ix) {
+    size_t hits = 0;
+    for (size_t i = 0; i < ix.text_starts.size(); ++i) {
+        const char* b = doc.data() + ix.text_starts[i];
+        const char* e = doc.data() + ix.text_ends[i];
+        hits += k.find_byte(b, e, '<') != e;
+        hits += k.find_any4(b, e, '&', '&', '&', '&') != e;
+    }
+    return hits;
+}
+
+size_t tags_of(const arbolite::index::IndexResult& r) {
+    if (!r.ok()) {
+        std::fprintf(stderr, "index failed at byte %llu\n", static_cast<unsigned long long>(r.error().offset));
+        std::exit(1);
+    }
+    return r.value().tag_count();
+}
+
+void bench_document(const char* title, const std::string& doc, int reps) {
+    const std::string_view d = doc;
+    const auto index = build_index(d);
+    std::printf("%s: %zu bytes, %zu tags, %zu text ranges, builder chosen: %s\n", title, doc.size(), tags_of(index),
+                index.value().text_starts.size(),
+                choose_builder(d) == Builder::QuoteAware ? "quote-aware" : "sequential");
+    report("memchr loop over '<'", measure(doc.size(), reps, [&] { return count_with_memchr(d); }));
+    report("find_byte loop over '<' (active kernels)",
+           measure(doc.size(), reps, [&] { return count_with(simd::active_kernels(), d); }));
+    for (const simd::kernel_table* k : simd::kernels_for_testing()) {
+        const std::string what = std::string("  find_byte loop, ") + k->name;
+        report(what.c_str(), measure(doc.size(), reps, [&] { return count_with(*k, d); }));
+    }
+    for (const simd::kernel_table* k : simd::kernels_for_testing()) {
+        const std::string what = std::string("  find_byte loop over '~' (rare), ") + k->name;
+        report(what.c_str(), measure(doc.size(), reps, [&] { return count_sparse(*k, d, '~'); }));
+    }
+    for (const simd::kernel_table* k : simd::kernels_for_testing()) {
+        const std::string what = std::string("  count_byte '\"', ") + k->name;
+        report(what.c_str(), measure(doc.size(), reps, [&] { return k->count_byte(doc.data(), doc.data() + doc.size(), '"'); }));
+    }
+    size_t text_bytes = 0;
+    for (size_t i = 0; i < index.value().text_starts.size(); ++i)
+        text_bytes += index.value().text_ends[i] - index.value().text_starts[i];
+    for (const simd::kernel_table* k : simd::kernels_for_testing()) {
+        const std::string what = std::string("  '<' and '&' in each text range, ") + k->name;
+        report(what.c_str(), measure(text_bytes, reps, [&] { return scan_text_ranges(*k, d, index.value()); }));
+    }
+    report("build_index (chosen builder)", measure(doc.size(), reps, [&] { return tags_of(build_index(d)); }));
+    report("build_index_sequential", measure(doc.size(), reps, [&] { return tags_of(build_index_sequential(d)); }));
+    report("build_index_quote_aware", measure(doc.size(), reps, [&] { return tags_of(build_index_quote_aware(d)); }));
+    std::vector<simd::block_masks> masks(doc.size() / simd::block_size);
+    for (const simd::kernel_table* k : simd::kernels_for_testing()) {
+        const std::string what = std::string("classify_blocks, ") + k->name;
+        report(what.c_str(), measure(doc.size(), reps, [&] {
+                   k->classify_blocks(doc.data(), masks.size(), masks.data());
+                   return static_cast<size_t>(masks.back().lt);
+               }));
+    }
+    for (const simd::kernel_table* k : simd::kernels_for_testing()) {
+        const std::string what = std::string("is_valid_utf8, ") + k->name;
+        report(what.c_str(), measure(doc.size(), reps, [&] { return size_t{k->is_valid_utf8(doc.data(), doc.size())}; }));
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int reps = argc > 1 ? std::atoi(argv[1]) : 15;
+    std::printf("kernels in use: %s\n", simd::active_kernels().name);
+    bench_document("mixed catalogue", mixed_catalogue(), reps);
+    bench_document("attribute rows", attribute_rows(), reps);
+    return 0;
+}

@@ -1,0 +1,265 @@
+// Fuzz target: the structural index builders and the byte-search kernels.
+//
+// Differential checks on every input:
+//   - wherever the sequential builder indexes the document, the quote-aware
+//     builder must index it too, with the same tags (start, end, kind, name
+//     offset and length) and the same text ranges; every index that a
+//     builder returns must be well formed (equal list lengths, tags and text
+//     ranges in document order, inside the document);
+//   - every kernel table that runs on this processor must agree with the
+//     byte-at-a-time table on find_byte, find_any4, find_any8, count_byte,
+//     is_valid_utf8, classify_blocks (whole and partial blocks) and on the
+//     '<' / '>' bitmaps of the quote-aware marking pass. The searches run
+//     over several sub-ranges, each copied into a buffer of its own exact
+//     size so that a read past either end is caught by the address
+//     sanitizer.
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "fuzz_report.hpp"
+#include "index/structural.hpp"
+#include "simd/kernels.hpp"
+#include "simd/quote_mask.hpp"
+
+namespace {
+
+using arbolite::index::IndexResult;
+using arbolite::index::StructuralIndex;
+using arbolite::simd::block_masks;
+using arbolite::simd::block_size;
+using arbolite::simd::kernel_table;
+using fuzz_report::print_bytes;
+
+[[noreturn]] void fail_with(std::string_view document, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+[[noreturn]] void fail_with(std::string_view document, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+    print_bytes("document", document);
+    std::abort();
+}
+
+// ---------------------------------------------------------------------------
+// Index builders
+
+void print_index(const char* label, const StructuralIndex& ix) {
+    std::fprintf(stderr, "%s: %zu tags, %zu text ranges\n", label, ix.tag_count(), ix.text_starts.size());
+    for (size_t t = 0; t < ix.tag_count(); ++t)
+        std::fprintf(stderr, "  tag %zu: start %llu end %llu kind %d name %llu+%u\n", t,
+                     static_cast<unsigned long long>(ix.tag_starts[t]), static_cast<unsigned long long>(ix.tag_ends[t]),
+                     static_cast<int>(ix.tag_kinds[t]), static_cast<unsigned long long>(ix.name_offsets[t]),
+                     ix.name_lengths[t]);
+    for (size_t r = 0; r < ix.text_starts.size(); ++r)
+        std::fprintf(stderr, "  text %zu: [%llu, %llu)\n", r, static_cast<unsigned long long>(ix.text_starts[r]),
+                     static_cast<unsigned long long>(ix.text_ends[r]));
+}
+
+void check_well_formed(std::string_view doc, const StructuralIndex& ix, const char* builder) {
+    const size_t tags = ix.tag_starts.size();
+    const size_t n = doc.size();
+    if (ix.tag_ends.size() != tags || ix.tag_kinds.size() != tags || ix.name_offsets.size() != tags ||
+        ix.name_lengths.size() != tags || ix.text_ends.size() != ix.text_starts.size())
+        fail_with(doc, "%s builder: lists of different lengths", builder);
+    for (size_t t = 0; t < tags; ++t) {
+        const uint64_t start = ix.tag_starts[t];
+        if (start >= n || doc[start] != '<') {
+            print_index(builder, ix);
+            fail_with(doc, "%s builder: tag %zu does not start at a '<'", builder, t);
+        }
+        if (t > 0 && start <= ix.tag_starts[t - 1]) {
+            print_index(builder, ix);
+            fail_with(doc, "%s builder: tag %zu out of order", builder, t);
+        }
+        if (ix.name_offsets[t] > n || ix.name_lengths[t] > n - ix.name_offsets[t]) {
+            print_index(builder, ix);
+            fail_with(doc, "%s builder: name of tag %zu runs past the document", builder, t);
+        }
+    }
+    for (size_t r = 0; r < ix.text_starts.size(); ++r) {
+        const uint64_t start = ix.text_starts[r];
+        const uint64_t end = ix.text_ends[r];
+        if (start >= end || end > n || (r > 0 && start < ix.text_ends[r - 1])) {
+            print_index(builder, ix);
+            fail_with(doc, "%s builder: text range %zu is empty, out of order or past the end", builder, r);
+        }
+    }
+}
+
+void compare_builders(std::string_view doc) {
+    const IndexResult sequential = arbolite::index::build_index_sequential(doc);
+    const IndexResult quote_aware = arbolite::index::build_index_quote_aware(doc);
+    if (sequential.ok()) check_well_formed(doc, sequential.value(), "sequential");
+    if (quote_aware.ok()) check_well_formed(doc, quote_aware.value(), "quote-aware");
+    if (!sequential.ok()) return;
+
+    if (!quote_aware.ok()) {
+        print_index("sequential", sequential.value());
+        fail_with(doc, "quote-aware builder failed (kind %d at %llu) where the sequential one succeeded",
+                  static_cast<int>(quote_aware.error().kind),
+                  static_cast<unsigned long long>(quote_aware.error().offset));
+    }
+    const StructuralIndex& a = sequential.value();
+    const StructuralIndex& b = quote_aware.value();
+    if (a.tag_starts != b.tag_starts || a.tag_ends != b.tag_ends || a.tag_kinds != b.tag_kinds ||
+        a.name_offsets != b.name_offsets || a.name_lengths != b.name_lengths || a.text_starts != b.text_starts ||
+        a.text_ends != b.text_ends) {
+        print_index("sequential", a);
+        print_index("quote-aware", b);
+        fail_with(doc, "the builders disagree");
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Kernels
+
+// A copy of bytes in a heap block of exactly their size.
+class exact_copy {
+public:
+    explicit exact_copy(std::string_view bytes) : data_(new char[bytes.size() == 0 ? 1 : bytes.size()]),
+                                                  size_(bytes.size()) {
+        if (size_ != 0) std::memcpy(data_.get(), bytes.data(), size_);
+    }
+    const char* begin() const { return data_.get(); }
+    const char* end() const { return data_.get() + size_; }
+    size_t size() const { return size_; }
+
+private:
+    std::unique_ptr<char[]> data_;
+    size_t size_;
+};
+
+struct search_case {
+    const char* what;
+    size_t (*run)(const kernel_table& k, const exact_copy& range, const char* needles);
+};
+
+size_t offset(const exact_copy& range, const char* p) { return static_cast<size_t>(p - range.begin()); }
+
+// needles[0..8) are the bytes the searches look for.
+constexpr search_case search_cases[] = {
+    {"find_byte '<'", [](const kernel_table& k, const exact_copy& r, const char*) {
+         return offset(r, k.find_byte(r.begin(), r.end(), '<'));
+     }},
+    {"find_byte (input byte)", [](const kernel_table& k, const exact_copy& r, const char* s) {
+         return offset(r, k.find_byte(r.begin(), r.end(), s[0]));
+     }},
+    {"find_any4 markup", [](const kernel_table& k, const exact_copy& r, const char*) {
+         return offset(r, k.find_any4(r.begin(), r.end(), '<', '>', '"', '\''));
+     }},
+    {"find_any4 (input bytes)", [](const kernel_table& k, const exact_copy& r, const char* s) {
+         return offset(r, k.find_any4(r.begin(), r.end(), s[1], s[2], s[3], s[4]));
+     }},
+    {"find_any8 (input bytes)", [](const kernel_table& k, const exact_copy& r, const char* s) {
+         return offset(r, k.find_any8(r.begin(), r.end(), s));
+     }},
+    {"count_byte '<'", [](const kernel_table& k, const exact_copy& r, const char*) {
+         return k.count_byte(r.begin(), r.end(), '<');
+     }},
+    {"count_byte (input byte)", [](const kernel_table& k, const exact_copy& r, const char* s) {
+         return k.count_byte(r.begin(), r.end(), s[5]);
+     }},
+    {"is_valid_utf8", [](const kernel_table& k, const exact_copy& r, const char*) {
+         return static_cast<size_t>(k.is_valid_utf8(r.begin(), r.size()));
+     }},
+};
+
+bool same_masks(const block_masks& a, const block_masks& b) {
+    return a.lt == b.lt && a.gt == b.gt && a.dq == b.dq && a.sq == b.sq && a.low_or_slash == b.low_or_slash;
+}
+
+void compare_searches(std::string_view doc, std::span<const kernel_table* const> tables) {
+    // The needles: the last eight bytes of the input, so that the searches
+    // for them usually find something.
+    char needles[8] = {'<', '>', '&', '"', '\'', ']', '-', '?'};
+    for (size_t i = 0; i < 8 && i < doc.size(); ++i) needles[i] = doc[doc.size() - 1 - i];
+
+    // Sub-ranges that start and end at every alignment the kernels treat
+    // differently: inside the first word, and at register and block edges.
+    const size_t n = doc.size();
+    static constexpr size_t cuts[] = {0, 1, 3, 7, 8, 15, 16, 31, 33, 64};
+    for (const size_t head : cuts) {
+        if (head > n) break;
+        for (const size_t tail : {size_t{0}, size_t{1}, size_t{9}, size_t{40}}) {
+            if (tail > n - head) break;
+            const exact_copy range(doc.substr(head, n - head - tail));
+            for (const search_case& c : search_cases) {
+                const size_t expected = c.run(*tables[0], range, needles);
+                for (const kernel_table* k : tables.subspan(1)) {
+                    const size_t got = c.run(*k, range, needles);
+                    if (got != expected)
+                        fail_with(doc, "%s: kernel %s gives %zu, %s gives %zu on bytes [%zu, %zu)", c.what, k->name,
+                                  got, tables[0]->name, expected, head, n - tail);
+                }
+            }
+        }
+    }
+}
+
+void compare_classification(std::string_view doc, std::span<const kernel_table* const> tables) {
+    // Whole blocks from the start of the input and from one byte in, then
+    // the partial block at the end.
+    for (const size_t head : {size_t{0}, size_t{1}}) {
+        if (head > doc.size()) break;
+        const exact_copy range(doc.substr(head));
+        const size_t count = range.size() / block_size;
+        std::vector<block_masks> expected(count + 1);
+        std::vector<block_masks> got(count + 1);
+        tables[0]->classify_blocks(range.begin(), count, expected.data());
+        expected[count] = arbolite::simd::classify_partial_block(*tables[0], range.begin() + count * block_size,
+                                                                 range.size() % block_size);
+        for (const kernel_table* k : tables.subspan(1)) {
+            k->classify_blocks(range.begin(), count, got.data());
+            got[count] = arbolite::simd::classify_partial_block(*k, range.begin() + count * block_size,
+                                                                range.size() % block_size);
+            for (size_t b = 0; b <= count; ++b)
+                if (!same_masks(expected[b], got[b]))
+                    fail_with(doc, "classify_blocks: kernel %s differs from %s in block %zu (from byte %zu)", k->name,
+                              tables[0]->name, b, head);
+        }
+    }
+}
+
+void compare_marking(std::string_view doc, std::span<const kernel_table* const> tables) {
+    const size_t words = arbolite::simd::bitmap_words(doc.size());
+    if (words == 0) return;
+    // Bits past the end of the document mean nothing.
+    const size_t tail_bits = doc.size() % 64;
+    auto word_mask = [&](size_t w) {
+        return w + 1 == words && tail_bits != 0 ? (uint64_t{1} << tail_bits) - 1 : ~uint64_t{0};
+    };
+    std::vector<uint64_t> expected(2 * words);
+    std::vector<uint64_t> got(2 * words);
+    arbolite::simd::mark_markup(*tables[0], doc.data(), doc.size(), expected.data(), expected.data() + words);
+    for (const kernel_table* k : tables.subspan(1)) {
+        arbolite::simd::mark_markup(*k, doc.data(), doc.size(), got.data(), got.data() + words);
+        for (size_t w = 0; w < 2 * words; ++w)
+            if (((got[w] ^ expected[w]) & word_mask(w % words)) != 0)
+                fail_with(doc, "mark_markup: kernel %s differs from %s in the %s bitmap, word %zu", k->name,
+                          tables[0]->name, w < words ? "'<'" : "'>'", w % words);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string_view document(reinterpret_cast<const char*>(data), size);
+    compare_builders(document);
+
+    const auto tables = arbolite::simd::kernels_for_testing();
+    compare_searches(document, tables);
+    compare_classification(document, tables);
+    compare_marking(document, tables);
+    return 0;
+}
