@@ -9,6 +9,8 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
@@ -156,3 +158,34 @@ def assert_script_ok(code, expected_stdout, timeout=1200):
     proc = run_python(code, timeout)
     assert proc.returncode == 0, (proc.returncode, proc.stderr[-4000:])
     assert proc.stdout == expected_stdout, proc.stderr[-4000:]
+
+
+def samples_inside_call(call):
+    """Runs call() while another thread keeps stamping the clock; returns how
+    many stamps fall in the middle of the call, where only a released lock
+    lets the other thread run."""
+    stop = threading.Event()
+    stamps = []
+    started = threading.Event()
+
+    def worker():
+        last = 0.0
+        while not stop.is_set():
+            now = time.perf_counter()
+            if now - last > 0.0002:
+                stamps.append(now)
+                last = now
+            started.set()
+
+    thread = threading.Thread(target=worker)
+    thread.start()
+    started.wait()
+    try:
+        t0 = time.perf_counter()
+        call()
+        t1 = time.perf_counter()
+    finally:
+        stop.set()
+        thread.join()
+    lo, hi = t0 + (t1 - t0) * 0.2, t1 - (t1 - t0) * 0.2
+    return sum(1 for t in stamps if lo < t < hi), t1 - t0

@@ -15,7 +15,7 @@ from hypothesis import strategies as st
 import arbolite
 from arbolite import Node, read_file, read_string
 
-from conftest import assert_script_ok, check_error, mismatch, shape
+from conftest import assert_script_ok, check_error, mismatch, samples_inside_call, shape
 
 # The White_Space property of Unicode.
 UNICODE_WS = (
@@ -622,45 +622,12 @@ def test_agrees_with_standard_parser(doc):
 # The interpreter lock is released while parsing
 
 
-def _samples_inside_call(call):
-    """Runs call() while another thread keeps stamping the clock; returns how
-    many stamps fall in the middle of the call, where only a released lock
-    lets the other thread run."""
-    stop = threading.Event()
-    stamps = []
-    started = threading.Event()
-
-    def worker():
-        last = 0.0
-        count = 0
-        while not stop.is_set():
-            count += 1
-            now = time.perf_counter()
-            if now - last > 0.0002:
-                stamps.append(now)
-                last = now
-            started.set()
-
-    thread = threading.Thread(target=worker)
-    thread.start()
-    started.wait()
-    try:
-        t0 = time.perf_counter()
-        call()
-        t1 = time.perf_counter()
-    finally:
-        stop.set()
-        thread.join()
-    lo, hi = t0 + (t1 - t0) * 0.2, t1 - (t1 - t0) * 0.2
-    return sum(1 for t in stamps if lo < t < hi), t1 - t0
-
-
 def test_lock_released_during_parse():
     # About 50 MB of elements outside the root: all the work is index
     # building and skipping, the result is one small node.
     unit = '<item attr="value">some text of the item &amp; more</item>\n'
     doc = "<doc>" + unit * (50_000_000 // len(unit)) + "<r>end</r></doc>"
-    inside, duration = _samples_inside_call(lambda: read_string(doc, "r"))
+    inside, duration = samples_inside_call(lambda: read_string(doc, "r"))
     assert inside >= 1, duration
 
 
@@ -668,5 +635,5 @@ def test_lock_released_during_read_file(tmp_path):
     unit = "<item>text &lt; text</item>\n"
     path = tmp_path / "big.xml"
     path.write_text("<doc>" + unit * (50_000_000 // len(unit)) + "<r/></doc>", encoding="utf-8")
-    inside, duration = _samples_inside_call(lambda: read_file(str(path), "r"))
+    inside, duration = samples_inside_call(lambda: read_file(str(path), "r"))
     assert inside >= 1, duration

@@ -237,16 +237,6 @@ c = Node("c", {"k": "v"}, None, "t")
 s = "a name that is not interned " + str(12345)
 attrs = {"k": s}
 kids = [c, c, c]
-base = {
-    "c": sys.getrefcount(c),
-    "s": sys.getrefcount(s),
-    "attrs": sys.getrefcount(attrs),
-    "kids": sys.getrefcount(kids),
-    "Node": sys.getrefcount(Node),
-    "SearchType": sys.getrefcount(SearchType),
-    "Attr": sys.getrefcount(SearchType.Attr),
-}
-
 def counts():
     return {
         "c": sys.getrefcount(c),
@@ -257,6 +247,8 @@ def counts():
         "SearchType": sys.getrefcount(SearchType),
         "Attr": sys.getrefcount(SearchType.Attr),
     }
+
+base = counts()
 
 class Stop(Exception):
     pass

@@ -17,7 +17,7 @@ from hypothesis import strategies as st
 import arbolite
 from arbolite import Node, read_string, write_file, write_string
 
-from conftest import assert_script_ok, check_error, mismatch, shape
+from conftest import assert_script_ok, check_error, mismatch, samples_inside_call, shape
 
 DECL = '<?xml version="1.0" encoding="utf-8"?>\n'
 
@@ -546,37 +546,6 @@ def test_huge_indent_does_not_end_process():
 # The interpreter lock is released while writing
 
 
-def _samples_inside_call(call):
-    """Runs call() while another thread keeps stamping the clock; returns how
-    many stamps fall in the middle of the call, where only a released lock
-    lets the other thread run."""
-    stop = threading.Event()
-    stamps = []
-    started = threading.Event()
-
-    def worker():
-        last = 0.0
-        while not stop.is_set():
-            now = time.perf_counter()
-            if now - last > 0.0002:
-                stamps.append(now)
-                last = now
-            started.set()
-
-    thread = threading.Thread(target=worker)
-    thread.start()
-    started.wait()
-    try:
-        t0 = time.perf_counter()
-        call()
-        t1 = time.perf_counter()
-    finally:
-        stop.set()
-        thread.join()
-    lo, hi = t0 + (t1 - t0) * 0.2, t1 - (t1 - t0) * 0.2
-    return sum(1 for t in stamps if lo < t < hi), t1 - t0
-
-
 def _wide_indented_tree():
     # A small tree whose output is about 100 MB of indentation, so nearly all
     # the work happens in the walk.
@@ -588,13 +557,13 @@ def _wide_indented_tree():
 
 def test_lock_released_during_write_string():
     tree = _wide_indented_tree()
-    inside, duration = _samples_inside_call(lambda: write_string(tree, 20000, False))
+    inside, duration = samples_inside_call(lambda: write_string(tree, 20000, False))
     assert inside >= 1, duration
 
 
 def test_lock_released_during_write_file(tmp_path):
     tree = _wide_indented_tree()
     path = str(tmp_path / "big.xml")
-    inside, duration = _samples_inside_call(lambda: write_file(tree, path, 20000, False))
+    inside, duration = samples_inside_call(lambda: write_file(tree, path, 20000, False))
     assert inside >= 1, duration
     assert os.path.getsize(path) > 50_000_000
