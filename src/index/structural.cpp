@@ -363,7 +363,7 @@ Builder choose_builder(std::string_view document) {
     const auto bitmaps = std::make_unique_for_overwrite<uint64_t[]>(2 * words);
     uint64_t* const lt = bitmaps.get();
     uint64_t* const gt = lt + words;
-    simd::mark_markup(k, d, n, lt, gt);
+    const simd::hidden_bytes hidden = simd::mark_markup(k, d, n, lt, gt);
     // Inside comments, CDATA sections and processing instructions every '>'
     // is marked, so the searches for their ends can use the bitmap.
     auto next_gt = [gt, n](size_t from) { return simd::next_marked(gt, from, n); };
@@ -387,7 +387,8 @@ Builder choose_builder(std::string_view document) {
             const size_t name_end = element_name(d, s + 1, g);
             if (name_end - (s + 1) > max_name_length) return name_too_long(s + 1);
             end = g;
-            out.tag(s, end, d[g - 1] == '/' ? TagKind::SelfClosing : TagKind::Open, s + 1, name_end - (s + 1));
+            const bool self_closing = d[g - 1] == '/' && !hidden.contains(g - 1);
+            out.tag(s, end, self_closing ? TagKind::SelfClosing : TagKind::Open, s + 1, name_end - (s + 1));
         } else if (next == '/') {
             const size_t name_end = close_name(d, s + 2, g);
             if (name_end - (s + 2) > max_name_length) return name_too_long(s + 2);

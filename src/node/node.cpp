@@ -208,18 +208,6 @@ PyResult<PyTypeObject*> node_type() {
     return reinterpret_cast<PyTypeObject*>(type.value());
 }
 
-// Nodes are not tracked by the collector and have no variable part, so the
-// object is the base allocator's block with its header set up; the fields
-// are constructed in place (no zero fill first). The type's tp_free
-// (PyObject_Free) releases it.
-PyResult<py::ref> create_node(PyTypeObject* type, NodeFields&& fields) {
-    PyObject* obj = static_cast<PyObject*>(PyObject_Malloc(sizeof(NodeObject)));
-    if (!obj) return fail(module::memory_error());  // `fields` is released by its owner
-    PyObject_Init(obj, type);
-    new (&reinterpret_cast<NodeObject*>(obj)->fields) NodeFields(std::move(fields));
-    return py::ref::steal(obj);
-}
-
 PyResult<PyObject*> to_node(PyObject* obj) {
     PyResult<PyTypeObject*> type = node_type();
     if (!type.ok()) return fail(std::move(type).error());

@@ -33,10 +33,26 @@ inline NodeFields& fields_of(PyObject* node) { return reinterpret_cast<NodeObjec
 // The Node type object, made on first use and kept for the process.
 PyResult<PyTypeObject*> node_type();
 
-// A new Node owning the given values. Needs the interpreter lock. If the
-// object cannot be allocated, the values (children included) are released
-// and the interpreter's error is returned.
-PyResult<py::ref> create_node(PyTypeObject* type, NodeFields&& fields);
+// A new Node whose fields `init(void* storage)` constructs in place (with
+// moves only: it must not throw). Needs the interpreter lock. Nodes are not
+// tracked by the collector and have no variable part, so the object is a
+// plain block of the base allocator with its header set up; the type's
+// tp_free (PyObject_Free) releases it. If the block cannot be allocated,
+// `init` is not called and MemoryError is returned.
+template <class Init>
+PyResult<py::ref> create_node_with(PyTypeObject* type, Init&& init) {
+    PyObject* obj = static_cast<PyObject*>(PyObject_Malloc(sizeof(NodeObject)));
+    if (!obj) return fail(module::memory_error());
+    PyObject_Init(obj, type);
+    init(static_cast<void*>(&reinterpret_cast<NodeObject*>(obj)->fields));
+    return py::ref::steal(obj);
+}
+
+// A new Node owning the given values. If the object cannot be allocated, the
+// values stay with the caller, who releases them.
+inline PyResult<py::ref> create_node(PyTypeObject* type, NodeFields&& fields) {
+    return create_node_with(type, [&](void* storage) { new (storage) NodeFields(std::move(fields)); });
+}
 
 // `obj` as a Node (borrowed), or the type mismatch naming Node.
 PyResult<PyObject*> to_node(PyObject* obj);

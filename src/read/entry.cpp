@@ -24,15 +24,15 @@ PyResult<py::ref> make_nodes(ParsedTree&& tree) {
     std::vector<py::ref> made(elements.size());
     for (size_t i = elements.size(); i-- > 0;) {
         ParsedElement& e = elements[i];
-        node::NodeFields f;
-        f.name = std::move(e.name);
-        f.attrs = std::move(e.attrs);
-        f.text = std::move(e.text);
-        f.children.reserve(e.child_count);
+        std::vector<py::ref> children;
+        children.reserve(e.child_count);
         for (size_t child = i + 1; child < e.end; child = elements[child].end) {
-            f.children.push_back(std::move(made[child]));
+            children.push_back(std::move(made[child]));
         }
-        ARBOLITE_TRY_ASSIGN(made[i], node::create_node(type, std::move(f)));
+        ARBOLITE_TRY_ASSIGN(made[i], node::create_node_with(type, [&](void* storage) {
+            new (storage) node::NodeFields{std::move(e.attrs), std::move(e.text), std::move(e.name),
+                                           std::move(children)};
+        }));
     }
     return std::move(made[0]);
 }

@@ -233,7 +233,8 @@ Status<ReadError> parse_start_tag_into(const char* doc, const StructuralIndex& i
     const char* region_begin = nullptr;
     const char* region_end = nullptr;
     ARBOLITE_TRY(split_start_tag(doc, index, tag, name, region_begin, region_end));
-    ParsedElement& element = elements.emplace_back(std::string(name));
+    ParsedElement& element = elements.emplace_back();
+    element.name.assign(name.data(), name.size());
     if (region_begin == region_end) return Ok{};
     // Size the map once for all the attributes, each of which has an '='.
     // Values may hold more of them, so the count is only trusted up to a

@@ -57,8 +57,15 @@ private:
         lt_[b] = m.lt;
         gt_[b] = m.gt;
         uint64_t quotes = m.dq | m.sq;
-        if (run_ == 0 && quotes == 0) return;
         const size_t base = b * block_size;
+        if (hidden_ == base) {
+            // The byte after an unmatched quote at the end of the last block.
+            lt_[b] &= ~uint64_t{1};
+            gt_[b] &= ~uint64_t{1};
+            quotes &= ~uint64_t{1};
+            hidden_ = SIZE_MAX;
+        }
+        if (run_ == 0 && quotes == 0) return;
         if (run_ != 0) {
             const uint64_t closing = run_ == '"' ? m.dq : m.sq;
             if (closing == 0) {
@@ -90,7 +97,8 @@ private:
             const uint64_t ends = gt_[b] & from_bit(q) & ~runs;
             const unsigned g = ends ? static_cast<unsigned>(__builtin_ctzll(ends)) : 64;
             const uint64_t tag = g == 64 ? from_bit(q) : from_bit(q) & ~from_bit(g);
-            if ((other & tag & ~runs) == 0) {
+            const bool last_run_closes = g != 64 || !(runs >> 63) || closes_later(quote, base + block_size);
+            if ((other & tag & ~runs) == 0 && last_run_closes) {
                 lt_[b] &= ~(runs & tag);
                 gt_[b] &= ~(runs & tag);
                 if (g == 64) {
@@ -112,13 +120,42 @@ private:
                 gt_[b] &= ~inside;
                 quotes &= ~up_to(c);
                 context_pos_ = base + c + 1;
-            } else {
+            } else if (closes_later(quote, base + block_size)) {
                 lt_[b] &= ~from_bit(q);
                 gt_[b] &= ~from_bit(q);
                 run_ = quote;
                 return;
+            } else {
+                // No quote of this kind follows anywhere: the scan of the tag
+                // passes over the byte after this one and goes on after it.
+                hidden_bytes_.at[quote == '"' ? 0 : 1] = pos + 1;
+                if (q < 63) {
+                    lt_[b] &= ~(uint64_t{1} << (q + 1));
+                    gt_[b] &= ~(uint64_t{1} << (q + 1));
+                    quotes &= ~up_to(q + 1);
+                } else {
+                    hidden_ = pos + 1;
+                    quotes = 0;
+                }
+                context_pos_ = pos + 2;
             }
         }
+    }
+
+public:
+    hidden_bytes hidden() const { return hidden_bytes_; }
+
+private:
+    // Whether a `quote` lies anywhere at or after `from`. Once a kind of
+    // quote is known to be absent from some point on, that is remembered, so
+    // the search to the end happens at most once per kind.
+    bool closes_later(char quote, size_t from) {
+        size_t& absent_from = quote == '"' ? no_dq_from_ : no_sq_from_;
+        if (from >= absent_from || from >= n_) return false;
+        const char* found = k_.find_byte(d_ + from, d_ + n_, quote);
+        if (found != d_ + n_) return true;
+        absent_from = from;
+        return false;
     }
 
     // The common case of the next attribute of the same tag: inside a tag,
@@ -209,12 +246,18 @@ private:
     size_t context_pos_ = 0;  // the context is known for the bytes before this
     size_t inert_end_ = 0;    // last byte of the inert markup
     size_t name_end_ = 0;     // first byte after the element name (in_tag)
+    size_t hidden_ = SIZE_MAX;      // a byte to leave unmarked at the start of the next block
+    hidden_bytes hidden_bytes_;
+    size_t no_dq_from_ = SIZE_MAX;  // no '"' at or after this offset
+    size_t no_sq_from_ = SIZE_MAX;  // no '\'' at or after this offset
 };
 
 }  // namespace
 
-void mark_markup(const kernel_table& kernels, const char* d, size_t n, uint64_t* lt, uint64_t* gt) noexcept {
-    marker(kernels, d, n, lt, gt).run();
+hidden_bytes mark_markup(const kernel_table& kernels, const char* d, size_t n, uint64_t* lt, uint64_t* gt) noexcept {
+    marker m(kernels, d, n, lt, gt);
+    m.run();
+    return m.hidden();
 }
 
 }  // namespace arbolite::simd

@@ -16,13 +16,22 @@ inline size_t bitmap_words(size_t n) { return (n + 63) / 64; }
 // 64w + i) with the '<' and '>' of d[0..n) that are not inside a quoted run.
 // A quote opens a run only in the attribute part of an open or self-closing
 // tag (after the element name, before the tag's '>'); the run ends at the
-// next quote of the same kind, or at the end of the document. In text,
+// next quote of the same kind. A quote that no quote of its kind follows
+// hides only the byte after it, where the tag's scan resumes. In text,
 // close tags, comments, CDATA sections, processing instructions and
 // declarations quotes are ordinary bytes.
 //
 // 64-byte blocks are classified with vector compares; the markup around a
 // quote is looked at only in blocks that hold quotes.
-void mark_markup(const kernel_table& kernels, const char* d, size_t n, uint64_t* lt, uint64_t* gt) noexcept;
+//
+// Returns the bytes hidden by unmatched quotes (at most one per kind of
+// quote, since no quote of that kind follows): a '/' there does not make its
+// tag self-closing.
+struct hidden_bytes {
+    size_t at[2] = {SIZE_MAX, SIZE_MAX};
+    bool contains(size_t pos) const { return pos == at[0] || pos == at[1]; }
+};
+hidden_bytes mark_markup(const kernel_table& kernels, const char* d, size_t n, uint64_t* lt, uint64_t* gt) noexcept;
 
 // First set bit at or after `from` and before `limit`, or `limit`.
 inline size_t next_marked(const uint64_t* bitmap, size_t from, size_t limit) noexcept {

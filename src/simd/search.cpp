@@ -64,11 +64,11 @@ block_masks classify_partial_block(const kernel_table& kernels, const char* p, s
     return m;
 }
 
-const char* find_byte(const char* begin, const char* end, char c) noexcept {
+const char* detail::find_byte_kernel(const char* begin, const char* end, char c) noexcept {
     return active_kernels().find_byte(begin, end, c);
 }
 
-const char* find_any4(const char* begin, const char* end, char a, char b, char c, char d) noexcept {
+const char* detail::find_any4_kernel(const char* begin, const char* end, char a, char b, char c, char d) noexcept {
     return active_kernels().find_any4(begin, end, a, b, c, d);
 }
 

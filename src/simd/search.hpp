@@ -5,15 +5,37 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace arbolite::simd {
 
+namespace detail {
+const char* find_byte_kernel(const char* begin, const char* end, char c) noexcept;
+const char* find_any4_kernel(const char* begin, const char* end, char a, char b, char c, char d) noexcept;
+
+// Below this length a plain loop beats the call into a vector kernel (most
+// names, short texts and attribute values are this short).
+inline constexpr std::ptrdiff_t short_range = 16;
+}  // namespace detail
+
 // First byte equal to `c` in [begin, end), or `end`.
-const char* find_byte(const char* begin, const char* end, char c) noexcept;
+inline const char* find_byte(const char* begin, const char* end, char c) noexcept {
+    if (end - begin >= detail::short_range) return detail::find_byte_kernel(begin, end, c);
+    for (; begin != end; ++begin)
+        if (*begin == c) return begin;
+    return end;
+}
 
 // First byte equal to any of a, b, c, d in [begin, end), or `end`. Repeat a
 // byte to search for fewer than four.
-const char* find_any4(const char* begin, const char* end, char a, char b, char c, char d) noexcept;
+inline const char* find_any4(const char* begin, const char* end, char a, char b, char c, char d) noexcept {
+    if (end - begin >= detail::short_range) return detail::find_any4_kernel(begin, end, a, b, c, d);
+    for (; begin != end; ++begin) {
+        const char x = *begin;
+        if (x == a || x == b || x == c || x == d) return begin;
+    }
+    return end;
+}
 
 // First byte equal to any of set[0..8) in [begin, end), or `end`. Repeat a
 // byte to search for fewer than eight.
