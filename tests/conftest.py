@@ -189,3 +189,18 @@ def samples_inside_call(call):
         thread.join()
     lo, hi = t0 + (t1 - t0) * 0.2, t1 - (t1 - t0) * 0.2
     return sum(1 for t in stamps if lo < t < hi), t1 - t0
+
+
+def os_message(code):
+    """The text of an operating-system error as the module reports it."""
+    return f"{os.strerror(code)} (os error {code})"
+
+
+def check_os_error(exc, message):
+    """An OSError made from the message alone: no errno, strerror or filename."""
+    assert str(exc) == message
+    assert exc.args == (message,)
+    assert exc.errno is None
+    assert exc.strerror is None
+    assert exc.filename is None
+    assert not getattr(exc, "__notes__", None)

@@ -30,3 +30,16 @@ def test_core_sources_do_not_touch_python():
             if PYTHON_NAME.search(line):
                 offenders.append(f"{path.relative_to(SRC)}:{number}: {line.strip()}")
     assert offenders == []
+
+
+def test_extension_exports_only_its_initialiser():
+    import shutil
+    import subprocess
+
+    import arbolite
+
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not available")
+    out = subprocess.run([nm, "-D", "--defined-only", arbolite.__file__], capture_output=True, text=True, check=True)
+    assert [line.split()[-1] for line in out.stdout.splitlines()] == ["PyInit_arbolite"]

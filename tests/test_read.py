@@ -15,7 +15,7 @@ from hypothesis import strategies as st
 import arbolite
 from arbolite import Node, read_file, read_string
 
-from conftest import assert_script_ok, check_error, mismatch, samples_inside_call, shape
+from conftest import assert_script_ok, check_error, check_os_error, mismatch, os_message, samples_inside_call, shape
 
 # The White_Space property of Unicode.
 UNICODE_WS = (
@@ -385,19 +385,6 @@ def test_read_file_relative_path(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     assert read_file("rel.xml", "r").text == "rel"
     assert read_file(file_path="rel.xml", root_tag="r").text == "rel"
-
-
-def os_message(code):
-    return f"{os.strerror(code)} (os error {code})"
-
-
-def check_os_error(exc, message):
-    assert str(exc) == message
-    assert exc.args == (message,)
-    assert exc.errno is None
-    assert exc.strerror is None
-    assert exc.filename is None
-    assert not getattr(exc, "__notes__", None)
 
 
 def test_read_file_missing(tmp_path):

@@ -17,7 +17,7 @@ from hypothesis import strategies as st
 import arbolite
 from arbolite import Node, read_string, write_file, write_string
 
-from conftest import assert_script_ok, check_error, mismatch, samples_inside_call, shape
+from conftest import assert_script_ok, check_error, check_os_error, mismatch, os_message, samples_inside_call, shape
 
 DECL = '<?xml version="1.0" encoding="utf-8"?>\n'
 
@@ -403,19 +403,6 @@ def test_write_file_relative_path(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     write_file(Node("r"), "rel.xml", 0, False)
     assert (tmp_path / "rel.xml").read_text() == "<r/>"
-
-
-def os_message(code):
-    return f"{os.strerror(code)} (os error {code})"
-
-
-def check_os_error(exc, message):
-    assert str(exc) == message
-    assert exc.args == (message,)
-    assert exc.errno is None
-    assert exc.strerror is None
-    assert exc.filename is None
-    assert not getattr(exc, "__notes__", None)
 
 
 def test_write_file_directory(tmp_path):
