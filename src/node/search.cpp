@@ -22,23 +22,35 @@ bool matches(const NodeFields& f, Test test, std::string_view value) {
     return false;
 }
 
-// A shared child is met once per path to it and listed each time. A negative
-// depth never counts down to zero on the way, so it sets no limit.
+// A shared child is met once per path to it and listed each time. The walk
+// keeps one frame per open node with children still to visit, so leaves are
+// tested in place and never stacked. A negative depth never counts down to
+// zero on the way, so it sets no limit.
 PyResult<py::ref> search_impl(PyObject* start, Test test, std::string_view value, std::optional<int32_t> depth) {
-    struct Pending {
-        PyObject* node;
-        int64_t remaining;  // levels still allowed below this node; < 0: unlimited
+    struct Open {
+        const NodeFields* node;
+        size_t next_child;
+        int64_t remaining;  // levels allowed below the children; < 0: unlimited
     };
     std::vector<PyObject*> found;
-    std::vector<Pending> stack{{start, depth ? int64_t{*depth} : -1}};
-    while (!stack.empty()) {
-        Pending p = stack.back();
-        stack.pop_back();
-        const NodeFields& f = fields_of(p.node);
-        if (matches(f, test, value)) found.push_back(p.node);
-        if (p.remaining == 0) continue;
-        int64_t below = p.remaining < 0 ? -1 : p.remaining - 1;
-        for (auto it = f.children.rbegin(); it != f.children.rend(); ++it) stack.push_back({it->get(), below});
+    std::vector<Open> open;
+    const NodeFields& root = fields_of(start);
+    if (matches(root, test, value)) found.push_back(start);
+    const int64_t limit = depth ? int64_t{*depth} : -1;
+    if (limit != 0 && !root.children.empty()) open.push_back({&root, 0, limit < 0 ? -1 : limit - 1});
+    while (!open.empty()) {
+        Open& top = open.back();
+        if (top.next_child == top.node->children.size()) {
+            open.pop_back();
+            continue;
+        }
+        PyObject* child = top.node->children[top.next_child++].get();
+        const NodeFields& f = fields_of(child);
+        if (matches(f, test, value)) found.push_back(child);
+        if (top.remaining != 0 && !f.children.empty()) {
+            const int64_t below = top.remaining < 0 ? -1 : top.remaining - 1;
+            open.push_back({&f, 0, below});  // `top` is not used after this
+        }
     }
     py::ref list = py::ref::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
     if (!list) return fail(module::fetch_error());
