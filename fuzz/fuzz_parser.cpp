@@ -152,7 +152,7 @@ void check_round_trip(const ParsedTree& tree, std::string_view document, std::st
     const size_t indent = indents[document.size() % 4];
     const bool declaration = (document.size() / 4) % 2 == 0;
 
-    auto written = arbolite::write::write_tree_to_memory(tree, indent, declaration);
+    auto written = arbolite::write::write_tree_to_memory(arbolite::write::view_of(tree), indent, declaration);
     if (!written.ok()) fail_round_trip("the writer failed", 0, document, root_tag, {});
     const std::string_view output = written.value().view();
 
@@ -166,7 +166,7 @@ void check_round_trip(const ParsedTree& tree, std::string_view document, std::st
     compare_trees(tree, reread.value(), document, root_tag, output);
 
     // Attribute order differs from map to map, but not the bytes written.
-    auto rewritten = arbolite::write::write_tree_to_memory(reread.value(), indent, declaration);
+    auto rewritten = arbolite::write::write_tree_to_memory(arbolite::write::view_of(reread.value()), indent, declaration);
     if (!rewritten.ok() || rewritten.value().size() != output.size())
         fail_round_trip("rewritten length", 0, document, root_tag, output);
 }

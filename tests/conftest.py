@@ -204,3 +204,15 @@ def check_os_error(exc, message):
     assert exc.strerror is None
     assert exc.filename is None
     assert not getattr(exc, "__notes__", None)
+
+
+XML_NAME_START = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ_\u00e9\u4e2d"
+
+
+def xml_name_strategy(extra_chars=""):
+    """Valid XML names: a start character, then up to five name characters."""
+    return st.builds(
+        lambda first, rest: first + rest,
+        st.sampled_from(XML_NAME_START),
+        st.text(st.sampled_from(XML_NAME_START + "0123456789-." + extra_chars), max_size=5),
+    )

@@ -15,7 +15,16 @@ from hypothesis import strategies as st
 import arbolite
 from arbolite import Node, read_file, read_string
 
-from conftest import assert_script_ok, check_error, check_os_error, mismatch, os_message, samples_inside_call, shape
+from conftest import (
+    assert_script_ok,
+    check_error,
+    check_os_error,
+    mismatch,
+    os_message,
+    samples_inside_call,
+    shape,
+    xml_name_strategy,
+)
 
 # The White_Space property of Unicode.
 UNICODE_WS = (
@@ -498,14 +507,7 @@ def test_million_deep_document():
 # ----------------------------------------------------------------------------
 # Property: agreement with the standard library parser
 
-NAME_START = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ_\u00e9\u4e2d"
-NAME_CHARS = NAME_START + "0123456789-."
-
-xml_names = st.builds(
-    lambda first, rest: first + rest,
-    st.sampled_from(NAME_START),
-    st.text(st.sampled_from(NAME_CHARS), max_size=5),
-)
+xml_names = xml_name_strategy()
 
 # Characters allowed by XML 1.0, CR excluded (line ends are normalised by the
 # standard parser but kept as they are here).

@@ -17,7 +17,16 @@ from hypothesis import strategies as st
 import arbolite
 from arbolite import Node, read_string, write_file, write_string
 
-from conftest import assert_script_ok, check_error, check_os_error, mismatch, os_message, samples_inside_call, shape
+from conftest import (
+    assert_script_ok,
+    check_error,
+    check_os_error,
+    mismatch,
+    os_message,
+    samples_inside_call,
+    shape,
+    xml_name_strategy,
+)
 
 DECL = '<?xml version="1.0" encoding="utf-8"?>\n'
 
@@ -448,14 +457,7 @@ def test_write_file_disk_full(node):
 # ----------------------------------------------------------------------------
 # Round trip through the reader
 
-NAME_START = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ_\u00e9\u4e2d"
-NAME_CHARS = NAME_START + "0123456789-.:"
-
-xml_names = st.builds(
-    lambda first, rest: first + rest,
-    st.sampled_from(NAME_START),
-    st.text(st.sampled_from(NAME_CHARS), max_size=5),
-)
+xml_names = xml_name_strategy(extra_chars=":")
 any_text = st.text(st.characters(codec="utf-8"), max_size=10) | st.sampled_from(
     ["&<>\"'", "\r\n\t", " a ", "\u3000b\u3000", "]]>", "&amp;"]
 )

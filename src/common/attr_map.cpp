@@ -236,8 +236,7 @@ std::optional<std::string_view> AttrMap::find(std::string_view name) const noexc
     return std::string_view(bytes + r->offset + r->name_size, r->value_size);
 }
 
-AttrMap::const_iterator AttrMap::begin() const noexcept {
-    if (!block_) return {};
+AttrMap::const_iterator AttrMap::block_begin() const noexcept {
     const Layout layout(block_->entry_capacity);
     const auto* base = reinterpret_cast<const char*>(block_);
     const_iterator it;
@@ -250,8 +249,7 @@ AttrMap::const_iterator AttrMap::begin() const noexcept {
     return it;
 }
 
-AttrMap::const_iterator AttrMap::end() const noexcept {
-    if (!block_) return {};
+AttrMap::const_iterator AttrMap::block_end() const noexcept {
     const Layout layout(block_->entry_capacity);
     const_iterator it;
     it.slots_ = reinterpret_cast<const unsigned char*>(block_) + layout.slots_at;

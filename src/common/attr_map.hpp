@@ -126,8 +126,9 @@ public:
         unsigned width_ = 1;
     };
 
-    const_iterator begin() const noexcept;
-    const_iterator end() const noexcept;
+    // An empty map iterates without leaving the caller's code.
+    const_iterator begin() const noexcept { return block_ ? block_begin() : const_iterator{}; }
+    const_iterator end() const noexcept { return block_ ? block_end() : const_iterator{}; }
 
     // The key this map hashes with (zero while the map owns no block).
     SipKey hash_key() const noexcept;
@@ -149,6 +150,8 @@ private:
         return v;
     }
 
+    const_iterator block_begin() const noexcept;
+    const_iterator block_end() const noexcept;
     static Header* allocate(size_t entry_capacity, size_t byte_capacity, SipKey key);
     Header* rebuilt(size_t entry_capacity, size_t byte_capacity, size_t replaced,
                     std::string_view new_value) const;

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,21 +31,19 @@ Failure<OsError> errno_failure(int errnum) { return fail(OsError{OsError::Kind::
 
 }  // namespace
 
-Result<std::unique_ptr<char[]>, OsError> c_path(std::string_view path) {
+Result<int, OsError> open_path(std::string_view path, int flags, unsigned mode) {
     if (path.find('\0') != std::string_view::npos) return fail(OsError{OsError::Kind::NulInPath});
-    auto copy = std::make_unique_for_overwrite<char[]>(path.size() + 1);
-    std::memcpy(copy.get(), path.data(), path.size());
-    copy[path.size()] = '\0';
-    return copy;
+    const std::string name(path);
+    int fd;
+    do {
+        fd = ::open(name.c_str(), flags, mode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return errno_failure(errno);
+    return fd;
 }
 
 Result<FileBytes, OsError> read_utf8_file(std::string_view path) {
-    ARBOLITE_TRY_ASSIGN(auto name, c_path(path));
-    int raw;
-    do {
-        raw = ::open(name.get(), O_RDONLY | O_CLOEXEC);
-    } while (raw < 0 && errno == EINTR);
-    if (raw < 0) return errno_failure(errno);
+    ARBOLITE_TRY_ASSIGN(int raw, open_path(path, O_RDONLY | O_CLOEXEC));
     Descriptor fd(raw);
 
     struct stat info;

@@ -29,7 +29,9 @@ struct FileBytes {
 // bytes must be valid UTF-8.
 Result<FileBytes, OsError> read_utf8_file(std::string_view path);
 
-// `path` as a NUL-terminated string, refused when it holds a NUL byte.
-Result<std::unique_ptr<char[]>, OsError> c_path(std::string_view path);
+// Opens `path` with `flags` (and `mode` for a new file), retrying when a
+// signal interrupts the call. A path holding a NUL byte is refused before
+// any system call. The caller owns the descriptor.
+Result<int, OsError> open_path(std::string_view path, int flags, unsigned mode = 0);
 
 }  // namespace arbolite

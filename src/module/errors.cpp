@@ -13,12 +13,17 @@
 namespace arbolite::module {
 namespace {
 
-Exc build(PyObject* cls, std::string_view text) {
-    py::ref message = py::ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+// An exception of class `cls` whose one argument is `message` (a new
+// reference, or null after a failure to make it).
+Exc build(PyObject* cls, py::ref message) {
     if (!message) return fetch_error();
     py::ref exc = py::ref::steal(PyObject_CallOneArg(cls, message.get()));
     if (!exc) return fetch_error();
     return Exc(std::move(exc));
+}
+
+Exc build(PyObject* cls, std::string_view text) {
+    return build(cls, py::ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace")));
 }
 
 // strerror_r comes in a GNU form (returns the text) and a POSIX form
@@ -194,11 +199,8 @@ Exc too_many_positional(const char* function, size_t required, size_t params, si
 }
 
 Exc unexpected_keyword(const char* function, PyObject* keyword) {
-    py::ref text = py::ref::steal(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'", function, keyword));
-    if (!text) return fetch_error();
-    py::ref exc = py::ref::steal(PyObject_CallOneArg(PyExc_TypeError, text.get()));
-    if (!exc) return fetch_error();
-    return Exc(std::move(exc));
+    return build(PyExc_TypeError,
+                 py::ref::steal(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'", function, keyword)));
 }
 
 Exc multiple_values(const char* function, const char* param) {

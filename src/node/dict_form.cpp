@@ -33,17 +33,6 @@ struct Keys {
     }
 };
 
-PyResult<py::ref> attrs_dict(const AttrMap& attrs) {
-    py::ref dict = py::ref::steal(PyDict_New());
-    if (!dict) return fail(fetch_error());
-    for (const auto& entry : attrs) {
-        ARBOLITE_TRY_ASSIGN(py::ref key, module::new_str(entry.name));
-        ARBOLITE_TRY_ASSIGN(py::ref value, module::new_str(entry.value));
-        if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return fail(fetch_error());
-    }
-    return dict;
-}
-
 Status<Exc> set_item(PyObject* dict, PyObject* key, py::ref value) {
     if (PyDict_SetItem(dict, key, value.get()) < 0) return fail(fetch_error());
     return Ok{};
@@ -169,9 +158,9 @@ std::optional<std::string> convert_map(PyObject* dict, AttrMap& out) {
         for (PyObject* part : {key, value}) {
             if (!PyUnicode_Check(part)) return mismatch_text(part, "str");
         }
-        PyResult<std::string> name = module::to_string(key);
+        PyResult<std::string_view> name = module::borrow_utf8(key);
         if (!name.ok()) return exception_text(std::move(name).error());
-        PyResult<std::string> text = module::to_string(value);
+        PyResult<std::string_view> text = module::borrow_utf8(value);
         if (!text.ok()) return exception_text(std::move(text).error());
         out.insert_or_assign(name.value(), text.value());
     }

@@ -25,8 +25,8 @@ PyResult<AttrMap> to_attr_map(PyObject* obj) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(obj, &pos, &key, &value)) {
-        ARBOLITE_TRY_ASSIGN(std::string name, module::to_string(key));
-        ARBOLITE_TRY_ASSIGN(std::string text, module::to_string(value));
+        ARBOLITE_TRY_ASSIGN(std::string_view name, module::borrow_utf8(key));
+        ARBOLITE_TRY_ASSIGN(std::string_view text, module::borrow_utf8(value));
         map.insert_or_assign(name, text);
     }
     return map;
@@ -131,16 +131,7 @@ PyObject* get_text(PyObject* self, void*) {
 }
 
 PyObject* get_attrs(PyObject* self, void*) {
-    return module::boundary([&]() -> PyResult<py::ref> {
-        py::ref dict = py::ref::steal(PyDict_New());
-        if (!dict) return fail(fetch_error());
-        for (const auto& entry : fields_of(self).attrs) {
-            ARBOLITE_TRY_ASSIGN(py::ref key, module::new_str(entry.name));
-            ARBOLITE_TRY_ASSIGN(py::ref value, module::new_str(entry.value));
-            if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return fail(fetch_error());
-        }
-        return dict;
-    });
+    return module::boundary([&] { return attrs_dict(fields_of(self).attrs); });
 }
 
 PyObject* get_children(PyObject* self, void*) {
@@ -206,6 +197,17 @@ PyResult<PyTypeObject*> node_type() {
     });
     if (!type.ok()) return fail(std::move(type).error());
     return reinterpret_cast<PyTypeObject*>(type.value());
+}
+
+PyResult<py::ref> attrs_dict(const AttrMap& attrs) {
+    py::ref dict = py::ref::steal(PyDict_New());
+    if (!dict) return fail(fetch_error());
+    for (const auto& entry : attrs) {
+        ARBOLITE_TRY_ASSIGN(py::ref key, module::new_str(entry.name));
+        ARBOLITE_TRY_ASSIGN(py::ref value, module::new_str(entry.value));
+        if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return fail(fetch_error());
+    }
+    return dict;
 }
 
 PyResult<PyObject*> to_node(PyObject* obj) {

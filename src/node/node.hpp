@@ -54,6 +54,9 @@ inline PyResult<py::ref> create_node(PyTypeObject* type, NodeFields&& fields) {
     return create_node_with(type, [&](void* storage) { new (storage) NodeFields(std::move(fields)); });
 }
 
+// A new dict of the attributes, in the map's order.
+PyResult<py::ref> attrs_dict(const AttrMap& attrs);
+
 // `obj` as a Node (borrowed), or the type mismatch naming Node.
 PyResult<PyObject*> to_node(PyObject* obj);
 

@@ -15,9 +15,9 @@ enum class Test { Name, Attr, Text };
 
 bool matches(const NodeFields& f, Test test, std::string_view value) {
     switch (test) {
-        case Test::Name: return f.name.size() == value.size() && f.name == value;
+        case Test::Name: return f.name == value;
         case Test::Attr: return !f.attrs.empty() && f.attrs.contains(value);
-        case Test::Text: return f.text && f.text->size() == value.size() && *f.text == value;
+        case Test::Text: return f.text && *f.text == value;
     }
     return false;
 }

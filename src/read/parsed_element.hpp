@@ -26,9 +26,6 @@ struct ParsedElement {
 
 struct ParsedTree {
     std::vector<ParsedElement> elements;
-
-    // Index of the next sibling of element `i` (or its parent's end).
-    size_t next_sibling(size_t i) const { return elements[i].end; }
 };
 
 }  // namespace arbolite

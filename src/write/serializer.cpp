@@ -70,7 +70,6 @@ private:
 
     bool start_tag(const ElementView& e) {
         if (!sink_.write_byte('<') || !sink_.write(e.name)) return false;
-        if (e.attrs->empty()) return true;
         for (const auto& attr : *e.attrs) {
             if (!sink_.write_byte(' ') || !sink_.write(attr.name) || !sink_.write("=\"", 2) ||
                 !write_escaped<Escape::Attr>(sink_, attr.value) || !sink_.write_byte('"'))
@@ -287,55 +286,24 @@ std::vector<ElementView> view_of(const ParsedTree& tree) {
     return views;
 }
 
-Status<WriteError> write_tree(TreeView tree, MemorySink& sink, size_t indent) {
-    return Walker<MemorySink>(sink, indent).run(tree);
-}
-
-Status<WriteError> write_tree(TreeView tree, FileSink& sink, size_t indent) {
-    return Walker<FileSink>(sink, indent).run(tree);
-}
-
 Result<MemorySink, WriteError> write_tree_to_memory(TreeView tree, size_t indent, bool declaration) {
     MemorySink sink;
     if (declaration) {
         sink.reserve(xml_declaration.size());
         sink.write(xml_declaration);
     }
-    ARBOLITE_TRY(write_tree(tree, sink, indent));
+    ARBOLITE_TRY(Walker<MemorySink>(sink, indent).run(tree));
     return sink;
 }
 
 Status<WriteError> write_tree_to_file(TreeView tree, std::string_view path, size_t indent,
                                       bool declaration) {
-    auto name = c_path(path);
-    if (!name) return fail(WriteError::from_os(name.error()));
-    int fd;
-    do {
-        fd = ::open(name->get(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return fail(WriteError::from_os(OsError{OsError::Kind::Errno, errno}));
-
-    FileSink sink(fd, declaration);  // closes the descriptor on every path
-    ARBOLITE_TRY(write_tree(tree, sink, indent));
+    auto fd = open_path(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (!fd) return fail(WriteError::from_os(fd.error()));
+    FileSink sink(fd.value(), declaration);  // closes the descriptor on every path
+    ARBOLITE_TRY(Walker<FileSink>(sink, indent).run(tree));
     if (!sink.flush()) return fail(WriteError::from_os(sink.error()));
     return Ok{};
-}
-
-Result<MemorySink, WriteError> write_tree_to_memory(const ParsedTree& tree, size_t indent, bool declaration) {
-    return write_tree_to_memory(view_of(tree), indent, declaration);
-}
-
-Status<WriteError> write_tree_to_file(const ParsedTree& tree, std::string_view path, size_t indent,
-                                      bool declaration) {
-    return write_tree_to_file(view_of(tree), path, indent, declaration);
-}
-
-Status<WriteError> write_tree(const ParsedTree& tree, MemorySink& sink, size_t indent) {
-    return write_tree(view_of(tree), sink, indent);
-}
-
-Status<WriteError> write_tree(const ParsedTree& tree, FileSink& sink, size_t indent) {
-    return write_tree(view_of(tree), sink, indent);
 }
 
 }  // namespace arbolite::write

@@ -172,7 +172,8 @@ struct ElementView {
 // A whole tree in pre-order (element 0 is the root), as views.
 using TreeView = std::span<const ElementView>;
 
-// Views of the records of a parsed tree, which must outlive them.
+// Views of the records of a parsed tree, which must outlive them:
+// `write_tree_to_memory(view_of(tree), ...)`.
 std::vector<ElementView> view_of(const ParsedTree& tree);
 
 // Writes `tree` (an empty tree writes no element) into a new memory buffer,
@@ -185,15 +186,5 @@ Result<MemorySink, WriteError> write_tree_to_memory(TreeView tree, size_t indent
 // the umask) or truncated. A path holding a NUL byte is refused before any
 // system call. After a failure the file holds a prefix of the output.
 Status<WriteError> write_tree_to_file(TreeView tree, std::string_view path, size_t indent, bool declaration);
-
-// The walk alone, into an existing sink; for sinks set up by the caller.
-Status<WriteError> write_tree(TreeView tree, MemorySink& sink, size_t indent);
-Status<WriteError> write_tree(TreeView tree, FileSink& sink, size_t indent);
-
-// The same over parsed records.
-Result<MemorySink, WriteError> write_tree_to_memory(const ParsedTree& tree, size_t indent, bool declaration);
-Status<WriteError> write_tree_to_file(const ParsedTree& tree, std::string_view path, size_t indent, bool declaration);
-Status<WriteError> write_tree(const ParsedTree& tree, MemorySink& sink, size_t indent);
-Status<WriteError> write_tree(const ParsedTree& tree, FileSink& sink, size_t indent);
 
 }  // namespace arbolite::write

@@ -56,7 +56,7 @@ ParsedTree tree_of(const El& el) {
 }
 
 std::string to_memory(const ParsedTree& tree, size_t indent, bool declaration) {
-    auto result = write_tree_to_memory(tree, indent, declaration);
+    auto result = write_tree_to_memory(view_of(tree), indent, declaration);
     EXPECT_TRUE(result.ok());
     if (!result.ok()) return {};
     return std::string(result->view());
@@ -253,7 +253,7 @@ TEST(WriterLayout, EmptyTreeWritesOnlyTheDeclaration) {
 TEST(WriterLayout, MillionLevelsDeep) {
     constexpr size_t depth = 1'000'000;
     const ParsedTree tree = chain(depth, 'a');
-    auto result = write_tree_to_memory(tree, 0, false);
+    auto result = write_tree_to_memory(view_of(tree), 0, false);
     ASSERT_TRUE(result.ok());
     const std::string_view out = result->view();
     // depth - 1 start tags "<a>", one "<a/>", a line feed before each but the
@@ -436,7 +436,7 @@ TEST(WriterIndent, OverflowIsAnErrorBeforeAnyBlank) {
     };
     for (const auto& c : cases) {
         const ParsedTree tree = first_break_at_depth(c.depth);
-        auto result = write_tree_to_memory(tree, c.indent, false);
+        auto result = write_tree_to_memory(view_of(tree), c.indent, false);
         ASSERT_FALSE(result.ok()) << c.indent;
         EXPECT_EQ(result.error().kind, WriteError::Kind::IndentOverflow);
     }
@@ -449,8 +449,8 @@ TEST(WriterIndent, FirstBreakTreeLayout) {
 
 TEST(WriterIndent, ProductBeyondMemoryThrowsBadAlloc) {
     const ParsedTree tree = tree_of(El{"r", {}, std::nullopt, {El{"a"}}});
-    EXPECT_THROW((void)write_tree_to_memory(tree, SIZE_MAX, false), std::bad_alloc);
-    EXPECT_THROW((void)write_tree_to_memory(tree, SIZE_MAX / 2, true), std::bad_alloc);
+    EXPECT_THROW((void)write_tree_to_memory(view_of(tree), SIZE_MAX, false), std::bad_alloc);
+    EXPECT_THROW((void)write_tree_to_memory(view_of(tree), SIZE_MAX / 2, true), std::bad_alloc);
 }
 
 // ---------------------------------------------------------------------------
@@ -535,7 +535,7 @@ TEST_F(WriterFile, ContentEqualsMemoryOutput) {
     for (size_t w : indent_widths) cases.push_back({"indent width", wide_tree(40), w, true});
     for (const auto& c : cases) {
         const std::string p = path("out.xml");
-        auto status = write_tree_to_file(c.tree, p, c.indent, c.declaration);
+        auto status = write_tree_to_file(view_of(c.tree), p, c.indent, c.declaration);
         ASSERT_TRUE(status.ok()) << c.what;
         EXPECT_EQ(read_file(p), to_memory(c.tree, c.indent, c.declaration)) << c.what << " " << c.indent;
     }
@@ -552,7 +552,7 @@ TEST_F(WriterFile, NewFileModeFollowsTheUmask) {
     for (auto [mask, mode] : cases) {
         ::umask(mask);
         const std::string p = path(("new" + std::to_string(n++)).c_str());
-        ASSERT_TRUE(write_tree_to_file(tree, p, 4, true).ok());
+        ASSERT_TRUE(write_tree_to_file(view_of(tree), p, 4, true).ok());
         struct stat st {};
         ASSERT_EQ(::stat(p.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, mode) << std::oct << mask;
@@ -567,7 +567,7 @@ TEST_F(WriterFile, ExistingFileIsReplacedAndKeepsItsMode) {
     }
     ASSERT_EQ(::chmod(p.c_str(), 0604), 0);
     const ParsedTree tree = tree_of(worked_example());
-    ASSERT_TRUE(write_tree_to_file(tree, p, 2, false).ok());
+    ASSERT_TRUE(write_tree_to_file(view_of(tree), p, 2, false).ok());
     EXPECT_EQ(read_file(p), to_memory(tree, 2, false));
     struct stat st {};
     ASSERT_EQ(::stat(p.c_str(), &st), 0);
@@ -589,7 +589,7 @@ TEST_F(WriterFile, OpenErrors) {
     };
     const ParsedTree tree = tree_of(El{"r"});
     for (const auto& c : cases) {
-        auto status = write_tree_to_file(tree, c.path, 4, true);
+        auto status = write_tree_to_file(view_of(tree), c.path, 4, true);
         ASSERT_FALSE(status.ok()) << c.what;
         EXPECT_EQ(status.error().kind, WriteError::Kind::Os) << c.what;
         EXPECT_EQ(status.error().os.kind, OsError::Kind::Errno) << c.what;
@@ -601,7 +601,7 @@ TEST_F(WriterFile, OpenErrors) {
 TEST_F(WriterFile, NulInPathCreatesNothing) {
     const ParsedTree tree = tree_of(El{"r"});
     for (const std::string& p : {path("a") + std::string("\0b", 2), std::string("\0", 1), path("c") + std::string(1, '\0')}) {
-        auto status = write_tree_to_file(tree, p, 4, true);
+        auto status = write_tree_to_file(view_of(tree), p, 4, true);
         ASSERT_FALSE(status.ok());
         EXPECT_EQ(status.error().kind, WriteError::Kind::Os);
         EXPECT_EQ(status.error().os.kind, OsError::Kind::NulInPath);
@@ -617,7 +617,7 @@ TEST_F(WriterFile, FullDeviceReportsNoSpace) {
     const ParsedTree small = tree_of(El{"r"});
     const ParsedTree large = wide_tree(2000);
     for (const ParsedTree* tree : {&small, &large}) {
-        auto status = write_tree_to_file(*tree, "/dev/full", 4, true);
+        auto status = write_tree_to_file(view_of(*tree), "/dev/full", 4, true);
         ASSERT_FALSE(status.ok());
         EXPECT_EQ(status.error().kind, WriteError::Kind::Os);
         EXPECT_EQ(status.error().os.kind, OsError::Kind::Errno);
@@ -647,7 +647,7 @@ TEST_F(WriterFile, FailureLeavesAPrefix) {
         lim.rlim_cur = limit;
         ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &lim), 0);
         const std::string p = path("limited.xml");
-        auto status = write_tree_to_file(tree, p, 4, true);
+        auto status = write_tree_to_file(view_of(tree), p, 4, true);
         ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
         ASSERT_FALSE(status.ok()) << limit;
         EXPECT_EQ(status.error().os.errnum, EFBIG) << limit;
@@ -660,7 +660,7 @@ TEST_F(WriterFile, FailureLeavesAPrefix) {
 TEST_F(WriterFile, IndentOverflowLeavesTheWrittenPrefix) {
     const ParsedTree tree = first_break_at_depth(3);
     const std::string p = path("overflow.xml");
-    auto status = write_tree_to_file(tree, p, SIZE_MAX / 3 + 1, true);
+    auto status = write_tree_to_file(view_of(tree), p, SIZE_MAX / 3 + 1, true);
     ASSERT_FALSE(status.ok());
     EXPECT_EQ(status.error().kind, WriteError::Kind::IndentOverflow);
     EXPECT_EQ(read_file(p), std::string(xml_declaration) + "<r>x<c>x<c>x<l1/>");
