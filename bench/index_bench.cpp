@@ -2,7 +2,8 @@
 // documents of about 10 MB: a mixed catalogue (elements with a few
 // attributes, text with entity references, CDATA sections, comments) and
 // rows of quoted attributes. Prints MB/s (10^6 bytes per second), best of
-// several runs.
+// several runs; the index built a batch at a time (IndexStream) also in GB/s,
+// for several batch sizes.
 //
 //   index_bench [repetitions]
 #include <chrono>
@@ -26,6 +27,8 @@ using arbolite::index::build_index_quote_aware;
 using arbolite::index::build_index_sequential;
 using arbolite::index::Builder;
 using arbolite::index::choose_builder;
+using arbolite::index::IndexStream;
+using arbolite::index::StructuralIndex;
 namespace simd = arbolite::simd;
 
 constexpr size_t target_size = 10'000'000;
@@ -175,6 +178,34 @@ size_t tags_of(const arbolite::index::IndexResult& r) {
     return r.value().tag_count();
 }
 
+// Drains a stream into one StructuralIndex that every run reuses, as the
+// parser does; returns the number of tags.
+size_t stream_tags(std::string_view d, Builder builder, size_t batch_tags, StructuralIndex& batch) {
+    IndexStream stream(d, builder, batch_tags);
+    size_t tags = 0;
+    while (!stream.done()) {
+        if (!stream.next(batch).ok()) {
+            std::fprintf(stderr, "index stream failed\n");
+            std::exit(1);
+        }
+        tags += batch.tag_count();
+    }
+    return tags;
+}
+
+void report_streams(std::string_view d, int reps) {
+    StructuralIndex batch;
+    for (const Builder builder : {Builder::Sequential, Builder::QuoteAware}) {
+        const char* name = builder == Builder::Sequential ? "sequential" : "quote-aware";
+        for (const size_t tags : {size_t{64}, size_t{256}, size_t{512}, size_t{1024}, size_t{4096}, size_t{16384}}) {
+            const double mbps = measure(d.size(), reps, [&] { return stream_tags(d, builder, tags, batch); });
+            const bool chosen = tags == IndexStream::batch_tags && builder == choose_builder(d);
+            std::printf("  IndexStream, %-11s batches of %5zu tags %s %6.2f GB/s\n", name, tags,
+                        chosen ? "(default)" : "         ", mbps / 1000);
+        }
+    }
+}
+
 void bench_document(const char* title, const std::string& doc, int reps) {
     const std::string_view d = doc;
     const auto index = build_index(d);
@@ -206,6 +237,7 @@ void bench_document(const char* title, const std::string& doc, int reps) {
     report("build_index (chosen builder)", measure(doc.size(), reps, [&] { return tags_of(build_index(d)); }));
     report("build_index_sequential", measure(doc.size(), reps, [&] { return tags_of(build_index_sequential(d)); }));
     report("build_index_quote_aware", measure(doc.size(), reps, [&] { return tags_of(build_index_quote_aware(d)); }));
+    report_streams(d, reps);
     std::vector<simd::block_masks> masks(doc.size() / simd::block_size);
     for (const simd::kernel_table* k : simd::kernels_for_testing()) {
         const std::string what = std::string("classify_blocks, ") + k->name;

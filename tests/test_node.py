@@ -9,7 +9,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from arbolite import Node, SearchType
-from conftest import attr_maps, check_error, mismatch, names, optional_texts
+from conftest import attr_maps, check_error, mismatch, names, optional_texts, shape
 
 
 class StrSub(str):
@@ -469,3 +469,128 @@ def test_generated_nodes_keep_their_fields(name, attrs, text, n_children):
     assert node.text == text
     assert len(node.children) == n_children
     assert all(a is b for a, b in zip(node.children, kids))
+
+
+# ----------------------------------------------------------------------------
+# A node keeps its children, name and text side by side in one block: every
+# reader must find each field where it is, whatever the sizes of the others.
+
+
+_SIZED = {
+    "empty": "",
+    "one": "x",
+    "nul": "\x00",
+    "fifteen": "n" * 14 + "\x00",
+    "sixteen": "\x00" + "s" * 15,
+    "seventeen": "é" * 8 + "!",
+    "astral": "\U0001f600" * 4,
+    "large": "L\x00" * 40000,
+}
+
+
+def _readings(node):
+    """Everything the module reads back from one node, as plain values."""
+    return {
+        "name": node.name,
+        "text": node.text,
+        "repr": repr(node),
+        "children": [child.name for child in node.children],
+        "dict": node.to_dict(),
+    }
+
+
+@pytest.mark.parametrize("name_key", list(_SIZED))
+@pytest.mark.parametrize("text_key", [None, *_SIZED])
+@pytest.mark.parametrize("n_children", [0, 1, 3])
+def test_fields_of_every_size_stay_apart(name_key, text_key, n_children):
+    name = _SIZED[name_key]
+    text = None if text_key is None else _SIZED[text_key]
+    kids = [Node(f"k{i}", text=str(i)) for i in range(n_children)]
+    node = Node(name, {"a": name}, kids, text)
+    expected_dict = {
+        "name": name,
+        "attrs": {"a": name},
+        "children": [{"name": f"k{i}", "attrs": {}, "children": [], "text": str(i)} for i in range(n_children)],
+        "text": text,
+    }
+    expected = {
+        "name": name,
+        "text": text,
+        "repr": f"Node({name})",
+        "children": [f"k{i}" for i in range(n_children)],
+        "dict": expected_dict,
+    }
+    assert _readings(node) == expected
+    assert _readings(Node.from_dict(expected_dict)) == expected
+    assert node.search_by_name(name) == [node]
+    assert node.search_by_text(text if text is not None else "") == ([node] if text is not None else [])
+    assert all(a is b for a, b in zip(node.children, kids))
+
+
+@pytest.mark.parametrize("text", [None, ""])
+@pytest.mark.parametrize("name", ["", "a"])
+def test_empty_text_is_not_absent_text(name, text):
+    node = Node(name, None, [Node("c")], text)
+    assert node.text == text
+    assert node.name == name
+    assert node.to_dict()["text"] == text
+    assert str(node).count("Text:") == (0 if text is None else 1)
+    assert node.search_by_text("") == ([] if text is None else [node])
+
+
+@pytest.mark.parametrize("count", [2, 255, 256, 4096, 70000])
+def test_many_children_in_order_with_shared_entries(count):
+    pool = [Node(f"p{i}", text=f"t{i}") for i in range(7)]
+    kids = [pool[i % 7] for i in range(count)]
+    node = Node("parent" * 3, children=kids, text="after the children")
+    got = node.children
+    assert len(got) == count
+    assert all(a is b for a, b in zip(got, kids))
+    assert node.name == "parent" * 3
+    assert node.text == "after the children"
+    assert len(node.search_by_name("p3")) == len([k for k in kids if k is pool[3]])
+
+
+# ----------------------------------------------------------------------------
+# Freeing a tree hands a dying child's children to its parent: nodes that
+# are still referenced elsewhere must come out of it untouched.
+
+
+def _chain(depth, leaf):
+    node = leaf
+    for i in range(depth):
+        node = Node(f"level{i}", {"d": str(i)}, [node, Node("side", text=str(i))], "t" * (i % 20))
+    return node
+
+
+@pytest.mark.parametrize(
+    "keep",
+    [
+        "leaf",  # a node held only far below
+        "middle",  # a node whose own children are about to be handed over
+        "middle_twice",  # the same node twice in one list
+        "shared_by_two_parents",
+    ],
+)
+def test_freeing_a_tree_leaves_kept_nodes_whole(keep):
+    leaf = Node("leaf", {"k": "v"}, None, "leaf text")
+    root = _chain(50, leaf)
+    middle = root
+    for _ in range(20):
+        middle = middle.children[0]
+    if keep == "leaf":
+        kept = leaf
+    elif keep == "middle":
+        kept = middle
+    elif keep == "middle_twice":
+        kept = middle
+        root = Node("top", children=[kept, root, kept])
+    else:
+        kept = middle
+        root = Node("top", children=[Node("one", children=[kept]), Node("two", children=[kept]), root])
+    before = shape(kept)
+    del middle
+    del leaf
+    del root
+    assert shape(kept) == before
+    assert kept.search_by_name("leaf")[0].text == "leaf text"

@@ -2,6 +2,9 @@
 
 #include <limits>
 #include <memory>
+#include <utility>
+#include <variant>
+#include <vector>
 
 #include "simd/kernels.hpp"
 #include "simd/markup.hpp"
@@ -15,88 +18,6 @@ using simd::block_masks;
 using simd::block_size;
 
 constexpr uint64_t max_name_length = std::numeric_limits<uint32_t>::max();
-
-// The lists of an index under construction. One tag entry per 128 bytes and
-// one text range per 256 bytes of document are reserved up front. When a
-// list is an eighth full, and again whenever it is full, its final length is
-// predicted from the density so far, and the list grows to that at once (by
-// half at least when full). A document of uniform shape so costs at most one
-// reallocation, which copies few entries, instead of a series of doublings
-// that each copy the list and fault in fresh pages.
-class index_lists {
-public:
-    explicit index_lists(size_t n) : n_(n) {
-        const size_t tags = n / 128;
-        const size_t texts = n / 256;
-        ix_.tag_starts.reserve(tags);
-        ix_.tag_ends.reserve(tags);
-        ix_.tag_kinds.reserve(tags);
-        ix_.name_offsets.reserve(tags);
-        ix_.name_lengths.reserve(tags);
-        ix_.text_starts.reserve(texts);
-        ix_.text_ends.reserve(texts);
-        tag_review_ = first_review(tags);
-        text_review_ = first_review(texts);
-    }
-
-    [[gnu::always_inline]] void tag(size_t start, size_t end, TagKind kind, size_t name_offset,
-                                    size_t name_length) {
-        if (ix_.tag_starts.size() == tag_review_) [[unlikely]]
-            review_tags(start);
-        ix_.tag_starts.push_back(start);
-        ix_.tag_ends.push_back(end);
-        ix_.tag_kinds.push_back(kind);
-        ix_.name_offsets.push_back(name_offset);
-        ix_.name_lengths.push_back(static_cast<uint32_t>(name_length));
-    }
-
-    [[gnu::always_inline]] void text(size_t start, size_t end) {
-        if (ix_.text_starts.size() == text_review_) [[unlikely]]
-            review_texts(start);
-        ix_.text_starts.push_back(start);
-        ix_.text_ends.push_back(end);
-    }
-
-    StructuralIndex take() { return std::move(ix_); }
-
-private:
-    static size_t first_review(size_t capacity) { return capacity >= 2048 ? capacity / 8 : capacity; }
-
-    // The capacity that `count` entries up to document offset `pos` call for.
-    size_t wanted(size_t count, size_t pos, size_t capacity) const {
-        const double whole = static_cast<double>(count) * static_cast<double>(n_) / static_cast<double>(pos + 1);
-        size_t want = static_cast<size_t>(whole * 1.125) + 64;
-        if (want > n_ + 1) want = n_ + 1;  // never more entries than bytes
-        if (count == capacity && want < count + count / 2) want = count + count / 2;
-        return want;
-    }
-
-    [[gnu::noinline]] void review_tags(size_t pos) {
-        const size_t want = wanted(ix_.tag_starts.size(), pos, ix_.tag_starts.capacity());
-        if (want > ix_.tag_starts.capacity()) {
-            ix_.tag_starts.reserve(want);
-            ix_.tag_ends.reserve(want);
-            ix_.tag_kinds.reserve(want);
-            ix_.name_offsets.reserve(want);
-            ix_.name_lengths.reserve(want);
-        }
-        tag_review_ = ix_.tag_starts.capacity();
-    }
-
-    [[gnu::noinline]] void review_texts(size_t pos) {
-        const size_t want = wanted(ix_.text_starts.size(), pos, ix_.text_starts.capacity());
-        if (want > ix_.text_starts.capacity()) {
-            ix_.text_starts.reserve(want);
-            ix_.text_ends.reserve(want);
-        }
-        text_review_ = ix_.text_starts.capacity();
-    }
-
-    size_t n_;
-    size_t tag_review_;   // the tag count at which to look at the capacity again
-    size_t text_review_;  // the same for text ranges
-    StructuralIndex ix_;
-};
 
 [[gnu::cold, gnu::noinline]] Failure<IndexBuildError> unclosed_tag(size_t s) {
     return fail(IndexBuildError{IndexBuildError::Kind::UnclosedTag, s});
@@ -226,38 +147,84 @@ private:
     block_masks window_[window];
 };
 
-}  // namespace
+// The batch being filled. A batch may end only just after a tag (so that
+// the text before a tag stays with it), and ends once it holds max_tags
+// tags or has no room left for a tag's text ranges: the one before it and,
+// for a CDATA section, its content.
+class batch_writer {
+public:
+    batch_writer(StructuralIndex& ix, size_t max_tags)
+        : ix_(ix), max_tags_(max_tags), max_texts_(IndexStream::text_capacity(max_tags)) {}
 
-Builder choose_builder(std::string_view document) {
-    const size_t n = document.size() < 4096 ? document.size() : 4096;
-    if (n == 0) return Builder::Sequential;
-    const simd::kernel_table& k = simd::active_kernels();
-    const char* d = document.data();
-    size_t lt = k.count_byte(d, d + n, '<');
-    size_t dq = k.count_byte(d, d + n, '"');
-    if (lt < 1) lt = 1;
-    if (dq < 1) dq = 1;
-    return static_cast<double>(dq) / static_cast<double>(lt) > 5.0 ? Builder::QuoteAware : Builder::Sequential;
-}
+    [[gnu::always_inline]] void tag(size_t start, size_t end, TagKind kind, size_t name_offset,
+                                    size_t name_length) {
+        ix_.tag_starts.push_back(start);
+        ix_.tag_ends.push_back(end);
+        ix_.tag_kinds.push_back(kind);
+        ix_.name_offsets.push_back(name_offset);
+        ix_.name_lengths.push_back(static_cast<uint32_t>(name_length));
+        texts_before_last_tag_ = ix_.text_starts.size();
+    }
 
-[[gnu::flatten]] IndexResult build_index_sequential(std::string_view document) {
-    const simd::kernel_table& k = simd::active_kernels();
-    const markup::name_scanner pi_target(k, markup::pi_target_stops);
-    const char* d = document.data();
-    const size_t n = document.size();
-    index_lists out(n);
-    markup_stream stream(k, d, n);
-    auto next_gt = [&stream](size_t from) { return stream.next_gt(from); };
+    [[gnu::always_inline]] void text(size_t start, size_t end) {
+        ix_.text_starts.push_back(start);
+        ix_.text_ends.push_back(end);
+    }
 
-    size_t cdata_open_from = SIZE_MAX;  // no "]]>" at or after this
-    size_t last_bracket = SIZE_MAX;     // the last ']' of the document, once needed (n: none)
+    bool full() const {
+        const size_t texts = ix_.text_starts.size();
+        return texts == texts_before_last_tag_ && (ix_.tag_starts.size() >= max_tags_ || texts + 2 > max_texts_);
+    }
 
-    size_t p = 0;          // where the search for the next '<' starts
-    size_t text_from = 0;  // start of the pending text
+private:
+    StructuralIndex& ix_;
+    size_t max_tags_;
+    size_t max_texts_;
+    size_t texts_before_last_tag_ = 0;  // text ranges recorded up to the last tag
+};
+
+// What a builder's fill() returns: whether the document is finished, or the
+// error that ends the build.
+using fill_result = Result<bool, IndexBuildError>;
+
+// Walks the document from '<' to '<', classifying the markup behind each and
+// searching for its end; quoted attribute values are jumped over as the walk
+// meets them.
+class sequential_builder {
+public:
+    explicit sequential_builder(std::string_view document)
+        : k_(simd::active_kernels()),
+          pi_target_(k_, markup::pi_target_stops),
+          d_(document.data()),
+          n_(document.size()),
+          stream_(k_, d_, n_) {}
+
+    // Indexes markup into `out` until it is full or the document ends.
+    fill_result fill(batch_writer& out);
+
+private:
+    size_t unterminated_cdata_end(size_t content);
+
+    const simd::kernel_table& k_;
+    const markup::name_scanner pi_target_;
+    const char* const d_;
+    const size_t n_;
+    markup_stream stream_;
+    size_t cdata_open_from_ = SIZE_MAX;  // no "]]>" at or after this
+    size_t last_bracket_ = SIZE_MAX;     // the last ']' of the document, once needed (n: none)
+    size_t p_ = 0;                       // where the search for the next '<' starts
+    size_t text_from_ = 0;               // start of the pending text
+};
+
+[[gnu::flatten]] fill_result sequential_builder::fill(batch_writer& out) {
+    const char* const d = d_;
+    const size_t n = n_;
+    auto next_gt = [this](size_t from) { return stream_.next_gt(from); };
     for (;;) {
-        const size_t s = stream.next_lt(p);
-        if (s == n) break;
-        if (text_from < s) out.text(text_from, s);
+        const size_t s = stream_.next_lt(p_);
+        if (s == n) return true;
+        if (out.full()) return false;  // the next batch finds this '<' again
+        if (text_from_ < s) out.text(text_from_, s);
         if (s == n - 1) return unclosed_tag(s);
 
         size_t end;
@@ -267,7 +234,7 @@ Builder choose_builder(std::string_view document) {
             // jumps over quoted runs; the tag ends at the first '>' outside
             // them, self-closing when the walk passed a '/' just before it.
             bool name_at_gt = false;
-            const size_t name_end = stream.element_name_end(s + 1, name_at_gt);
+            const size_t name_end = stream_.element_name_end(s + 1, name_at_gt);
             if (name_end == n) return unclosed_tag(s);
             size_t walk = name_end;  // the first byte the walk looks at
             if (name_at_gt) {
@@ -276,14 +243,14 @@ Builder choose_builder(std::string_view document) {
                 end = name_end + 1;
             } else {
                 for (;;) {
-                    const size_t x = stream.next_quote_or_gt(walk);
+                    const size_t x = stream_.next_quote_or_gt(walk);
                     if (x == n) return unclosed_tag(s);
                     const char c = d[x];
                     if (c == '>') {
                         end = x;
                         break;
                     }
-                    const size_t close = stream.next_quote(c, x + 1);
+                    const size_t close = stream_.next_quote(c, x + 1);
                     // An unmatched quote: the walk goes on two bytes after it.
                     walk = close == n ? x + 2 : close + 1;
                     if (walk >= n) return unclosed_tag(s);
@@ -295,13 +262,13 @@ Builder choose_builder(std::string_view document) {
         } else if (next == '/') {
             // The name ends at a '>' or a space before it; the tag, at that
             // '>'.
-            end = stream.next_gt(s + 2);
+            end = stream_.next_gt(s + 2);
             if (end == n) return unclosed_tag(s);
-            const size_t name_end = stream.space_before(s + 2, end);
+            const size_t name_end = stream_.space_before(s + 2, end);
             if (name_end - (s + 2) > max_name_length) return name_too_long(s + 2);
             out.tag(s, end, TagKind::Close, s + 2, name_end - (s + 2));
         } else if (next == '?') {
-            const size_t target_end = pi_target(d, s + 2, n);
+            const size_t target_end = pi_target_(d, s + 2, n);
             end = markup::pi_end(next_gt, d, target_end, n);
             if (end == n) return unexpected_end(n);
             if (target_end - (s + 2) > max_name_length) return name_too_long(s + 2);
@@ -312,90 +279,115 @@ Builder choose_builder(std::string_view document) {
             out.tag(s, end, TagKind::Comment, 0, 0);
         } else if (markup::starts_cdata(d, s, n)) {
             const size_t content = s + 9;
-            end = content >= cdata_open_from ? n : markup::find_double_close(next_gt, d, content, n, ']');
+            end = content >= cdata_open_from_ ? n : markup::find_double_close(next_gt, d, content, n, ']');
             if (end != n) {
                 if (content < end - 2) out.text(content, end - 2);
             } else {
-                // Unterminated: the section ends just after the last ']' of
-                // the document, or just after "<![CDATA[" when its content
-                // has none.
-                if (content < cdata_open_from) cdata_open_from = content;
-                if (last_bracket == SIZE_MAX) {
-                    last_bracket = n;
-                    for (size_t i = n; i > 0; --i) {
-                        if (d[i - 1] == ']') {
-                            last_bracket = i - 1;
-                            break;
-                        }
-                    }
-                }
-                end = last_bracket != n && last_bracket >= content ? last_bracket + 1 : content;
+                end = unterminated_cdata_end(content);
                 if (end == n) return unexpected_end(n);
             }
             out.tag(s, end, TagKind::CData, 0, 0);
         } else {
             // A declaration: skipped up to its '>'. Without one, only the '<'
             // is passed over and stays part of the pending text.
-            end = stream.next_gt(s);
+            end = stream_.next_gt(s);
             if (end == n) {
-                p = s + 1;
-                text_from = s;
+                p_ = s + 1;
+                text_from_ = s;
                 continue;
             }
         }
-        p = end + 1;
-        text_from = end + 1;
+        p_ = end + 1;
+        text_from_ = end + 1;
     }
-    return out.take();
 }
 
-[[gnu::flatten]] IndexResult build_index_quote_aware(std::string_view document) {
-    const simd::kernel_table& k = simd::active_kernels();
-    const markup::name_scanner element_name(k, markup::element_name_stops);
-    const markup::name_scanner close_name(k, markup::space_stops);
-    const markup::name_scanner pi_target(k, markup::pi_target_stops);
-    const char* d = document.data();
-    const size_t n = document.size();
-    index_lists out(n);
-    if (n == 0) return out.take();
+// A CDATA section whose content starts at `content` and that no "]]>"
+// follows ends just after the last ']' of the document, or just after
+// "<![CDATA[" when its content has none.
+[[gnu::cold, gnu::noinline]] size_t sequential_builder::unterminated_cdata_end(size_t content) {
+    if (content < cdata_open_from_) cdata_open_from_ = content;
+    if (last_bracket_ == SIZE_MAX) {
+        last_bracket_ = n_;
+        for (size_t i = n_; i > 0; --i) {
+            if (d_[i - 1] == ']') {
+                last_bracket_ = i - 1;
+                break;
+            }
+        }
+    }
+    return last_bracket_ != n_ && last_bracket_ >= content ? last_bracket_ + 1 : content;
+}
 
-    const size_t words = simd::bitmap_words(n);
-    const auto bitmaps = std::make_unique_for_overwrite<uint64_t[]>(2 * words);
-    uint64_t* const lt = bitmaps.get();
-    uint64_t* const gt = lt + words;
-    const simd::hidden_bytes hidden = simd::mark_markup(k, d, n, lt, gt);
+// Marks the '<' and '>' outside quoted attribute values in bitmaps first,
+// then pairs each marked '<' with the first marked '>' after it.
+class quote_aware_builder {
+public:
+    explicit quote_aware_builder(std::string_view document)
+        : k_(simd::active_kernels()),
+          element_name_(k_, markup::element_name_stops),
+          close_name_(k_, markup::space_stops),
+          pi_target_(k_, markup::pi_target_stops),
+          d_(document.data()),
+          n_(document.size()),
+          bitmaps_(std::make_unique_for_overwrite<uint64_t[]>(2 * simd::bitmap_words(n_))),
+          lt_(bitmaps_.get()),
+          gt_(lt_ + simd::bitmap_words(n_)) {
+        if (n_ != 0) hidden_ = simd::mark_markup(k_, d_, n_, lt_, gt_);
+    }
+
+    // Indexes markup into `out` until it is full or the document ends.
+    fill_result fill(batch_writer& out);
+
+private:
+    const simd::kernel_table& k_;
+    const markup::name_scanner element_name_;
+    const markup::name_scanner close_name_;
+    const markup::name_scanner pi_target_;
+    const char* const d_;
+    const size_t n_;
+    const std::unique_ptr<uint64_t[]> bitmaps_;
+    uint64_t* const lt_;
+    uint64_t* const gt_;
+    simd::hidden_bytes hidden_;
+    size_t from_ = 0;  // just after the previous tag; the pending text starts here
+};
+
+[[gnu::flatten]] fill_result quote_aware_builder::fill(batch_writer& out) {
+    const char* const d = d_;
+    const size_t n = n_;
     // Inside comments, CDATA sections and processing instructions every '>'
     // is marked, so the searches for their ends can use the bitmap.
-    auto next_gt = [gt, n](size_t from) { return simd::next_marked(gt, from, n); };
+    auto next_gt = [gt = gt_, n](size_t from) { return simd::next_marked(gt, from, n); };
 
     // Each marked '<' after the end of the previous tag starts markup that
     // ends at or after the first marked '>' following it. A '<' inside a
     // comment, CDATA section or processing instruction lies at or before that
     // markup's end and is passed over.
-    size_t from = 0;  // just after the previous tag; the pending text starts here
     for (;;) {
-        const size_t s = simd::next_marked(lt, from, n);
-        if (s == n) break;
-        if (from < s) out.text(from, s);
-        if (s == n - 1) break;  // a '<' that ends the document starts nothing
+        const size_t s = simd::next_marked(lt_, from_, n);
+        if (s == n) return true;
+        if (out.full()) return false;  // the next batch finds this '<' again
+        if (from_ < s) out.text(from_, s);
+        if (s == n - 1) return true;  // a '<' that ends the document starts nothing
         const size_t g = next_gt(s + 1);
         if (g == n) return unclosed_tag(s);
 
         size_t end;
         const char next = d[s + 1];
         if (next != '!' && next != '/' && next != '?') {
-            const size_t name_end = element_name(d, s + 1, g);
+            const size_t name_end = element_name_(d, s + 1, g);
             if (name_end - (s + 1) > max_name_length) return name_too_long(s + 1);
             end = g;
-            const bool self_closing = d[g - 1] == '/' && !hidden.contains(g - 1);
+            const bool self_closing = d[g - 1] == '/' && !hidden_.contains(g - 1);
             out.tag(s, end, self_closing ? TagKind::SelfClosing : TagKind::Open, s + 1, name_end - (s + 1));
         } else if (next == '/') {
-            const size_t name_end = close_name(d, s + 2, g);
+            const size_t name_end = close_name_(d, s + 2, g);
             if (name_end - (s + 2) > max_name_length) return name_too_long(s + 2);
             end = g;
             out.tag(s, end, TagKind::Close, s + 2, name_end - (s + 2));
         } else if (next == '?') {
-            const size_t target_end = pi_target(d, s + 2, n);
+            const size_t target_end = pi_target_(d, s + 2, n);
             end = markup::pi_end(next_gt, d, target_end, n);
             if (target_end - (s + 2) > max_name_length) return name_too_long(s + 2);
             out.tag(s, end, TagKind::ProcessingInstruction, s + 2, target_end - (s + 2));
@@ -421,14 +413,174 @@ Builder choose_builder(std::string_view document) {
         } else {
             end = g;  // a declaration, which leaves no tag
         }
-        from = end + 1;
+        from_ = end + 1;
+    }
+}
+
+// The lists of a whole-document index, filled a batch at a time. One tag
+// entry per 128 bytes and one text range per 256 bytes of document are
+// reserved up front. When a list is an eighth full, and again whenever it
+// is full, its final length is predicted from the density so far, and the
+// list grows to that at once (by half at least when full). A document of
+// uniform shape so costs at most one reallocation, which copies few
+// entries, instead of a series of doublings that each copy the list and
+// fault in fresh pages.
+class index_lists {
+public:
+    explicit index_lists(size_t n) : n_(n) {
+        reserve_tags(n / 128);
+        reserve_texts(n / 256);
+        tag_review_ = first_review(ix_.tag_starts.capacity());
+        text_review_ = first_review(ix_.text_starts.capacity());
+    }
+
+    void append(const StructuralIndex& batch) {
+        const size_t tags = ix_.tag_starts.size() + batch.tag_count();
+        if (tags > tag_review_) {
+            reserve_tags(wanted(tags, batch.tag_ends.back(), ix_.tag_starts.capacity()));
+            tag_review_ = ix_.tag_starts.capacity();
+        }
+        const size_t texts = ix_.text_starts.size() + batch.text_starts.size();
+        if (texts > text_review_) {
+            reserve_texts(wanted(texts, batch.text_ends.back(), ix_.text_starts.capacity()));
+            text_review_ = ix_.text_starts.capacity();
+        }
+        append_list(ix_.tag_starts, batch.tag_starts);
+        append_list(ix_.tag_ends, batch.tag_ends);
+        append_list(ix_.tag_kinds, batch.tag_kinds);
+        append_list(ix_.name_offsets, batch.name_offsets);
+        append_list(ix_.name_lengths, batch.name_lengths);
+        append_list(ix_.text_starts, batch.text_starts);
+        append_list(ix_.text_ends, batch.text_ends);
+    }
+
+    StructuralIndex take() { return std::move(ix_); }
+
+private:
+    template <class T>
+    static void append_list(std::vector<T>& to, const std::vector<T>& from) {
+        to.insert(to.end(), from.begin(), from.end());
+    }
+
+    static size_t first_review(size_t capacity) { return capacity >= 2048 ? capacity / 8 : capacity; }
+
+    // The capacity that `count` entries up to document offset `pos` call for
+    // (never less than `count`).
+    size_t wanted(size_t count, size_t pos, size_t capacity) const {
+        const double whole = static_cast<double>(count) * static_cast<double>(n_) / static_cast<double>(pos + 1);
+        size_t want = static_cast<size_t>(whole * 1.125) + 64;
+        if (want > n_ + 1) want = n_ + 1;  // never more entries than bytes
+        if (count > capacity && want < capacity + capacity / 2) want = capacity + capacity / 2;
+        return want < count ? count : want;
+    }
+
+    void reserve_tags(size_t count) {
+        ix_.tag_starts.reserve(count);
+        ix_.tag_ends.reserve(count);
+        ix_.tag_kinds.reserve(count);
+        ix_.name_offsets.reserve(count);
+        ix_.name_lengths.reserve(count);
+    }
+
+    void reserve_texts(size_t count) {
+        ix_.text_starts.reserve(count);
+        ix_.text_ends.reserve(count);
+    }
+
+    size_t n_;
+    size_t tag_review_;   // the tag count beyond which to look at the capacity again
+    size_t text_review_;  // the same for text ranges
+    StructuralIndex ix_;
+};
+
+IndexResult build_whole(std::string_view document, Builder builder) {
+    IndexStream stream(document, builder);
+    index_lists out(document.size());
+    StructuralIndex batch;
+    while (!stream.done()) {
+        ARBOLITE_TRY(stream.next(batch));
+        out.append(batch);
     }
     return out.take();
 }
+}  // namespace
 
-IndexResult build_index(std::string_view document) {
-    return choose_builder(document) == Builder::QuoteAware ? build_index_quote_aware(document)
-                                                           : build_index_sequential(document);
+Builder choose_builder(std::string_view document) {
+    const size_t n = document.size() < 4096 ? document.size() : 4096;
+    if (n == 0) return Builder::Sequential;
+    const simd::kernel_table& k = simd::active_kernels();
+    const char* d = document.data();
+    size_t lt = k.count_byte(d, d + n, '<');
+    size_t dq = k.count_byte(d, d + n, '"');
+    if (lt < 1) lt = 1;
+    if (dq < 1) dq = 1;
+    return static_cast<double>(dq) / static_cast<double>(lt) > 5.0 ? Builder::QuoteAware : Builder::Sequential;
 }
+
+struct IndexStream::state {
+    state(std::string_view document, Builder builder, size_t max_tags)
+        : builders(start(document, builder)), max_tags(max_tags) {}
+
+    static std::variant<sequential_builder, quote_aware_builder> start(std::string_view document, Builder builder) {
+        if (builder == Builder::QuoteAware)
+            return std::variant<sequential_builder, quote_aware_builder>(std::in_place_type<quote_aware_builder>,
+                                                                         document);
+        return std::variant<sequential_builder, quote_aware_builder>(std::in_place_type<sequential_builder>,
+                                                                     document);
+    }
+
+    std::variant<sequential_builder, quote_aware_builder> builders;
+    size_t max_tags;
+};
+
+IndexStream::IndexStream(std::string_view document) : IndexStream(document, choose_builder(document)) {}
+
+IndexStream::IndexStream(std::string_view document, Builder builder)
+    : IndexStream(document, builder, batch_tags) {}
+
+IndexStream::IndexStream(std::string_view document, Builder builder, size_t max_tags)
+    : state_(std::make_unique<state>(document, builder, max_tags < 1 ? 1 : max_tags)) {}
+
+IndexStream::IndexStream(IndexStream&&) noexcept = default;
+IndexStream& IndexStream::operator=(IndexStream&&) noexcept = default;
+IndexStream::~IndexStream() = default;
+
+// The builder's state is released as soon as the document is finished.
+bool IndexStream::done() const { return state_ == nullptr; }
+
+Status<IndexBuildError> IndexStream::next(StructuralIndex& batch) {
+    batch.tag_starts.clear();
+    batch.tag_ends.clear();
+    batch.tag_kinds.clear();
+    batch.name_offsets.clear();
+    batch.name_lengths.clear();
+    batch.text_starts.clear();
+    batch.text_ends.clear();
+    if (!state_) return Ok{};
+
+    const size_t tags = state_->max_tags;
+    batch.tag_starts.reserve(tags);
+    batch.tag_ends.reserve(tags);
+    batch.tag_kinds.reserve(tags);
+    batch.name_offsets.reserve(tags);
+    batch.name_lengths.reserve(tags);
+    batch.text_starts.reserve(text_capacity(tags));
+    batch.text_ends.reserve(text_capacity(tags));
+
+    batch_writer out(batch, tags);
+    fill_result filled = std::visit([&out](auto& builder) { return builder.fill(out); }, state_->builders);
+    if (!filled.ok()) {
+        state_.reset();
+        return fail(filled.error());
+    }
+    if (filled.value()) state_.reset();
+    return Ok{};
+}
+
+IndexResult build_index_sequential(std::string_view document) { return build_whole(document, Builder::Sequential); }
+
+IndexResult build_index_quote_aware(std::string_view document) { return build_whole(document, Builder::QuoteAware); }
+
+IndexResult build_index(std::string_view document) { return build_whole(document, choose_builder(document)); }
 
 }  // namespace arbolite::index

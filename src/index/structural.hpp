@@ -1,9 +1,11 @@
 // The structural index: where every tag of a document starts and ends, its
-// kind and name, and the runs of text between tags. Built in one pass over
-// the whole document before the parser looks at anything.
+// kind and name, and the runs of text between tags. Built in one forward pass
+// over the document, either whole or a batch of tags at a time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -52,6 +54,59 @@ enum class Builder : uint8_t { Sequential, QuoteAware };
 // quotes outnumber '<' more than five to one.
 Builder choose_builder(std::string_view document);
 
+// Produces the index of a document in batches, in document order, so that
+// the consumer can reuse one small StructuralIndex for the whole document.
+//
+// Concatenating the batches gives exactly the whole-document index, or the
+// same error. A batch ends only just after a tag, so every text range is in
+// the batch of the tag that follows it (the text before a tag, and a CDATA
+// section's content, travel with that tag); only text after the last tag of
+// the document may end up in a batch of its own.
+//
+// The document must outlive the stream.
+class IndexStream {
+public:
+    // The number of tags a batch holds at most. A full batch takes about
+    // 24 KB, so that it stays in the first-level cache beside the consumer's
+    // own data; larger batches are no faster.
+    static constexpr size_t batch_tags = 512;
+
+    explicit IndexStream(std::string_view document);  // the builder of choose_builder
+    IndexStream(std::string_view document, Builder builder);
+    // With batches of at most `max_tags` (>= 1) tags, for tests and
+    // benchmarks.
+    IndexStream(std::string_view document, Builder builder, size_t max_tags);
+
+    IndexStream(IndexStream&&) noexcept;
+    IndexStream& operator=(IndexStream&&) noexcept;
+    IndexStream(const IndexStream&) = delete;
+    IndexStream& operator=(const IndexStream&) = delete;
+    ~IndexStream();
+
+    // True once next() has reached the end of the document or returned an
+    // error. A stream yields at least one batch; the last may be empty (when
+    // the one before it ended at the document's last tag).
+    bool done() const;
+
+    // Replaces the contents of `batch` (its capacity is kept) with the next
+    // tags and text ranges. The lists are reserved for a full batch on first
+    // use and do not grow beyond that, except for text ranges in a long run
+    // of declarations (which leave text but no tag). On failure returns the
+    // error of the whole-document build, and done() becomes true; after
+    // done(), returns an empty batch.
+    Status<IndexBuildError> next(StructuralIndex& batch);
+
+    // The text ranges a batch has room for: one before each tag, and two
+    // more, so that a CDATA section's content and the text before it always
+    // fit beside those of the tags before it.
+    static size_t text_capacity(size_t max_tags) { return max_tags + 2; }
+
+private:
+    struct state;
+    std::unique_ptr<state> state_;
+};
+
+// The whole index at once, by draining an IndexStream.
 IndexResult build_index_sequential(std::string_view document);
 IndexResult build_index_quote_aware(std::string_view document);
 

@@ -5,6 +5,8 @@
 // value of the wrong kind anywhere (TypeError) is reported before any
 // structural fault (ValueError). Both directions walk with explicit stacks,
 // so nesting depth is bounded by memory, not by the native stack.
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,20 +42,20 @@ Status<Exc> set_item(PyObject* dict, PyObject* key, py::ref value) {
 
 // The dict of one node; its "children" list is made at full length with
 // empty slots, which the caller fills.
-PyResult<py::ref> node_dict(const Keys& keys, const NodeFields& f, PyObject** children_list) {
+PyResult<py::ref> node_dict(const Keys& keys, PyObject* node, PyObject** children_list) {
     py::ref dict = py::ref::steal(PyDict_New());
     if (!dict) return fail(fetch_error());
-    ARBOLITE_TRY_ASSIGN(py::ref name, module::new_str(f.name));
+    ARBOLITE_TRY_ASSIGN(py::ref name, module::new_str(node_name(node)));
     ARBOLITE_TRY(set_item(dict.get(), keys.name.get(), std::move(name)));
-    ARBOLITE_TRY_ASSIGN(py::ref attrs, attrs_dict(f.attrs));
+    ARBOLITE_TRY_ASSIGN(py::ref attrs, attrs_dict(node_attrs(node)));
     ARBOLITE_TRY(set_item(dict.get(), keys.attrs.get(), std::move(attrs)));
-    py::ref children = py::ref::steal(PyList_New(static_cast<Py_ssize_t>(f.children.size())));
+    py::ref children = py::ref::steal(PyList_New(static_cast<Py_ssize_t>(node_children(node).size())));
     if (!children) return fail(fetch_error());
     *children_list = children.get();  // the dict keeps it alive
     ARBOLITE_TRY(set_item(dict.get(), keys.children.get(), std::move(children)));
     py::ref text = py::ref::borrow(Py_None);
-    if (f.text) {
-        ARBOLITE_TRY_ASSIGN(text, module::new_str(*f.text));
+    if (std::optional<std::string_view> stored = node_text(node)) {
+        ARBOLITE_TRY_ASSIGN(text, module::new_str(*stored));
     }
     ARBOLITE_TRY(set_item(dict.get(), keys.text.get(), std::move(text)));
     return dict;
@@ -66,17 +68,16 @@ PyResult<py::ref> to_dict_impl(PyObject* root) {
         PyObject* children_list;
     };
     std::vector<Pending> stack(1, {root, nullptr});
-    ARBOLITE_TRY_ASSIGN(py::ref result, node_dict(keys, fields_of(root), &stack[0].children_list));
+    ARBOLITE_TRY_ASSIGN(py::ref result, node_dict(keys, root, &stack[0].children_list));
     while (!stack.empty()) {
         Pending p = stack.back();
         stack.pop_back();
-        const auto& children = fields_of(p.node).children;
+        std::span<PyObject* const> children = node_children(p.node);
         for (size_t i = 0; i < children.size(); ++i) {
             PyObject* list = nullptr;
-            const NodeFields& child = fields_of(children[i].get());
-            ARBOLITE_TRY_ASSIGN(py::ref dict, node_dict(keys, child, &list));
+            ARBOLITE_TRY_ASSIGN(py::ref dict, node_dict(keys, children[i], &list));
             PyList_SET_ITEM(p.children_list, static_cast<Py_ssize_t>(i), dict.release());
-            if (!child.children.empty()) stack.push_back({children[i].get(), list});
+            if (!node_children(children[i]).empty()) stack.push_back({children[i], list});
         }
     }
     return result;
@@ -333,15 +334,14 @@ PyResult<py::ref> build_nodes(PyTypeObject* type, std::vector<DictRecord>& recor
         stack.insert(stack.end(), r.children.rbegin(), r.children.rend());
     }
     std::vector<py::ref> made(records.size());
+    std::vector<py::ref> children;
     for (auto it = order.rbegin(); it != order.rend(); ++it) {
         DictRecord& r = records[*it];
-        NodeFields f;
-        f.name = std::move(r.name);
-        f.attrs = std::move(r.attrs);
-        f.text = std::move(r.text);
-        f.children.reserve(r.children.size());
-        for (size_t child : r.children) f.children.push_back(std::move(made[child]));
-        ARBOLITE_TRY_ASSIGN(made[*it], create_node(type, std::move(f)));
+        children.clear();
+        for (size_t child : r.children) children.push_back(std::move(made[child]));
+        std::optional<std::string_view> text;
+        if (r.text) text = *r.text;
+        ARBOLITE_TRY_ASSIGN(made[*it], create_node(type, r.name, std::move(r.attrs), children, text));
     }
     return std::move(made[0]);
 }

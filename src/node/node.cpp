@@ -1,7 +1,10 @@
 #include "node/node.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
+#include <new>
+#include <vector>
 
 #include "module/binding.hpp"
 #include "module/convert.hpp"
@@ -72,75 +75,98 @@ PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return module::boundary([&]() -> PyResult<py::ref> {
         PyObject* arg[4];
         ARBOLITE_TRY(module::bind_tuple(kConstructor.signature(), args, kwargs, arg));
-        NodeFields f;
-        ARBOLITE_TRY_ASSIGN(f.name, module::noted(module::to_string(arg[0]), "name"));
+        // The name's and the text's bytes are borrowed from their str objects,
+        // which are held here while the children's iteration runs Python code.
+        py::ref name_owner = py::ref::borrow(arg[0]);
+        py::ref text_owner = py::ref::borrow(arg[3]);
+        ARBOLITE_TRY_ASSIGN(std::string_view name, module::noted(module::borrow_utf8(arg[0]), "name"));
+        AttrMap attrs;
         if (!absent(arg[1])) {
-            ARBOLITE_TRY_ASSIGN(f.attrs, module::noted(to_attr_map(arg[1]), "attrs"));
+            ARBOLITE_TRY_ASSIGN(attrs, module::noted(to_attr_map(arg[1]), "attrs"));
         }
+        std::vector<py::ref> children;
         if (!absent(arg[2])) {
-            ARBOLITE_TRY_ASSIGN(f.children, module::noted(to_children(type, arg[2]), "children"));
+            ARBOLITE_TRY_ASSIGN(children, module::noted(to_children(type, arg[2]), "children"));
         }
+        std::optional<std::string_view> text;
         if (!absent(arg[3])) {
-            ARBOLITE_TRY_ASSIGN(f.text, module::noted(module::to_string(arg[3]), "text"));
+            ARBOLITE_TRY_ASSIGN(text, module::noted(module::borrow_utf8(arg[3]), "text"));
         }
-        return create_node(type, std::move(f));
+        return create_node(type, name, std::move(attrs), children, text);
     });
 }
 
-// Drops the children of a dying node. A child that is about to be freed hands
-// its own children to this loop first, so a long chain of nodes is freed one
-// level after another instead of by nested deallocations.
-void release_children(std::vector<py::ref>&& children, PyTypeObject* type) noexcept {
-    std::vector<py::ref> pending = std::move(children);
-    std::reverse(pending.begin(), pending.end());  // drop in list order
-    while (!pending.empty()) {
-        py::ref child = std::move(pending.back());
-        pending.pop_back();
-        if (Py_REFCNT(child.get()) == 1 && Py_IS_TYPE(child.get(), type)) {
-            std::vector<py::ref>& grandchildren = fields_of(child.get()).children;
+// Takes over one child of a dying node: a child that is about to be freed
+// (its count is 1) first hands its own children to `pending`, so that it
+// frees nothing but itself. Without memory to defer them it keeps them and
+// releases them itself.
+void drop_child(PyObject* child, PyTypeObject* type, std::vector<PyObject*>& pending) noexcept {
+    if (Py_REFCNT(child) == 1 && Py_IS_TYPE(child, type)) {
+        NodeObject* n = detail::as_node(child);
+        if (n->child_count != 0) {
+            PyObject** first = detail::children_of(child);
             try {
-                pending.insert(pending.end(), std::make_move_iterator(grandchildren.rbegin()),
-                               std::make_move_iterator(grandchildren.rend()));
-                grandchildren.clear();
+                pending.insert(pending.end(), std::reverse_iterator(first + n->child_count),
+                               std::reverse_iterator(first));
+                n->child_count = 0;  // the bytes after it are not read again
             } catch (...) {
                 // No memory to defer them: the child releases them itself.
             }
+        }
+    }
+    Py_DECREF(child);
+}
+
+// Drops the children of a dying node in list order. Grandchildren handed
+// over by a dying child are dropped right after it, before its next sibling,
+// so a long chain of nodes is freed one level after another instead of by
+// nested deallocations.
+void release_children(PyObject* self, PyTypeObject* type) noexcept {
+    NodeObject* n = detail::as_node(self);
+    PyObject** children = detail::children_of(self);
+    std::vector<PyObject*> pending;
+    for (size_t i = 0; i < n->child_count; ++i) {
+        drop_child(children[i], type, pending);
+        while (!pending.empty()) {
+            PyObject* next = pending.back();
+            pending.pop_back();
+            drop_child(next, type, pending);
         }
     }
 }
 
 void node_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    NodeFields& f = fields_of(self);
-    release_children(std::move(f.children), type);
-    f.~NodeFields();
+    // The name and the text live in the block and go with it.
+    detail::as_node(self)->attrs.~AttrMap();
+    release_children(self, type);
     type->tp_free(self);
     Py_DECREF(type);
 }
 
 PyObject* get_name(PyObject* self, void*) {
-    return module::boundary([&] { return module::new_str(fields_of(self).name); });
+    return module::boundary([&] { return module::new_str(node_name(self)); });
 }
 
 PyObject* get_text(PyObject* self, void*) {
     return module::boundary([&]() -> PyResult<py::ref> {
-        const auto& text = fields_of(self).text;
+        std::optional<std::string_view> text = node_text(self);
         if (!text) return py::ref::borrow(Py_None);
         return module::new_str(*text);
     });
 }
 
 PyObject* get_attrs(PyObject* self, void*) {
-    return module::boundary([&] { return attrs_dict(fields_of(self).attrs); });
+    return module::boundary([&] { return attrs_dict(node_attrs(self)); });
 }
 
 PyObject* get_children(PyObject* self, void*) {
     return module::boundary([&]() -> PyResult<py::ref> {
-        const auto& children = fields_of(self).children;
+        std::span<PyObject* const> children = node_children(self);
         py::ref list = py::ref::steal(PyList_New(static_cast<Py_ssize_t>(children.size())));
         if (!list) return fail(fetch_error());
         for (size_t i = 0; i < children.size(); ++i) {
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(children[i].get()));
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(children[i]));
         }
         return list;
     });
@@ -197,6 +223,36 @@ PyResult<PyTypeObject*> node_type() {
     });
     if (!type.ok()) return fail(std::move(type).error());
     return reinterpret_cast<PyTypeObject*>(type.value());
+}
+
+PyResult<py::ref> create_node(PyTypeObject* type, std::string_view name, AttrMap&& attrs,
+                              std::span<py::ref> children, std::optional<std::string_view> text) {
+    // The block's size, refused when it does not fit in a Py_ssize_t.
+    constexpr size_t kLimit = static_cast<size_t>(PY_SSIZE_T_MAX);
+    const size_t text_size = text ? text->size() : 0;
+    size_t size = sizeof(NodeObject);
+    bool fits = children.size() <= (kLimit - size) / sizeof(PyObject*);
+    if (fits) size += children.size() * sizeof(PyObject*);
+    fits = fits && name.size() <= kLimit - size;
+    if (fits) size += name.size();
+    fits = fits && text_size <= kLimit - size;
+    if (!fits) return fail(module::memory_error());
+    size += text_size;
+
+    PyObject* obj = static_cast<PyObject*>(PyObject_Malloc(size));
+    if (!obj) return fail(module::memory_error());
+    PyObject_Init(obj, type);
+    NodeObject* n = detail::as_node(obj);
+    new (&n->attrs) AttrMap(std::move(attrs));
+    n->name_size = name.size();
+    n->text_size = text ? text->size() : kNoText;
+    n->child_count = children.size();
+    PyObject** slots = detail::children_of(obj);
+    for (size_t i = 0; i < children.size(); ++i) slots[i] = children[i].release();
+    char* bytes = reinterpret_cast<char*>(slots + children.size());
+    if (!name.empty()) std::memcpy(bytes, name.data(), name.size());
+    if (text_size != 0) std::memcpy(bytes + name.size(), text->data(), text_size);
+    return py::ref::steal(obj);
 }
 
 PyResult<py::ref> attrs_dict(const AttrMap& attrs) {

@@ -4,9 +4,11 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
-#include <string>
-#include <vector>
+#include <span>
+#include <string_view>
 
 #include "common/attr_map.hpp"
 #include "module/errors.hpp"
@@ -16,43 +18,66 @@ namespace arbolite::node {
 using module::Exc;
 using module::PyResult;
 
-struct NodeFields {
-    AttrMap attrs;
-    std::optional<std::string> text;
-    std::string name;
-    std::vector<py::ref> children;  // never empty references
-};
-
+// A Node is one block of the base allocator:
+//
+//   PyObject_HEAD | attrs | name_size | text_size | child_count    48 bytes
+//   PyObject* children[child_count]                                 counted references
+//   name bytes, then text bytes                                     no terminators
+//
+// The attribute map owns a block of its own (none when empty). A text_size of
+// kNoText marks absent text. The block holds everything else, so a leaf costs
+// one allocation, not one per string and list.
 struct NodeObject {
     PyObject_HEAD
-    NodeFields fields;
+    AttrMap attrs;
+    size_t name_size;
+    size_t text_size;
+    size_t child_count;
 };
+// No padding anywhere: the children follow the header directly, aligned.
+static_assert(sizeof(NodeObject) == sizeof(PyObject) + sizeof(AttrMap) + 3 * sizeof(size_t));
+static_assert(sizeof(NodeObject) % alignof(PyObject*) == 0);
 
-inline NodeFields& fields_of(PyObject* node) { return reinterpret_cast<NodeObject*>(node)->fields; }
+inline constexpr size_t kNoText = SIZE_MAX;
+
+namespace detail {
+inline NodeObject* as_node(PyObject* node) { return reinterpret_cast<NodeObject*>(node); }
+inline PyObject** children_of(PyObject* node) {
+    return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(node) + sizeof(NodeObject));
+}
+inline const char* name_bytes_of(PyObject* node) {
+    return reinterpret_cast<const char*>(children_of(node) + as_node(node)->child_count);
+}
+}  // namespace detail
+
+inline std::string_view node_name(PyObject* node) {
+    return {detail::name_bytes_of(node), detail::as_node(node)->name_size};
+}
+
+inline std::optional<std::string_view> node_text(PyObject* node) {
+    const NodeObject* n = detail::as_node(node);
+    if (n->text_size == kNoText) return std::nullopt;
+    return std::string_view(detail::name_bytes_of(node) + n->name_size, n->text_size);
+}
+
+// Borrowed references, in list order.
+inline std::span<PyObject* const> node_children(PyObject* node) {
+    return {detail::children_of(node), detail::as_node(node)->child_count};
+}
+
+inline const AttrMap& node_attrs(PyObject* node) { return detail::as_node(node)->attrs; }
 
 // The Node type object, made on first use and kept for the process.
 PyResult<PyTypeObject*> node_type();
 
-// A new Node whose fields `init(void* storage)` constructs in place (with
-// moves only: it must not throw). Needs the interpreter lock. Nodes are not
-// tracked by the collector and have no variable part, so the object is a
-// plain block of the base allocator with its header set up; the type's
-// tp_free (PyObject_Free) releases it. If the block cannot be allocated,
-// `init` is not called and MemoryError is returned.
-template <class Init>
-PyResult<py::ref> create_node_with(PyTypeObject* type, Init&& init) {
-    PyObject* obj = static_cast<PyObject*>(PyObject_Malloc(sizeof(NodeObject)));
-    if (!obj) return fail(module::memory_error());
-    PyObject_Init(obj, type);
-    init(static_cast<void*>(&reinterpret_cast<NodeObject*>(obj)->fields));
-    return py::ref::steal(obj);
-}
-
-// A new Node owning the given values. If the object cannot be allocated, the
-// values stay with the caller, who releases them.
-inline PyResult<py::ref> create_node(PyTypeObject* type, NodeFields&& fields) {
-    return create_node_with(type, [&](void* storage) { new (storage) NodeFields(std::move(fields)); });
-}
+// A new Node of `type`. It copies `name` and `text` into its block, takes
+// over `attrs` (moved from) and the references in `children`, which must all
+// be set: on success each one is released into the node and left empty. On
+// failure (MemoryError when the size overflows or the block cannot be
+// allocated) nothing is taken and the caller still owns everything. Needs the
+// interpreter lock.
+PyResult<py::ref> create_node(PyTypeObject* type, std::string_view name, AttrMap&& attrs,
+                              std::span<py::ref> children, std::optional<std::string_view> text);
 
 // A new dict of the attributes, in the map's order.
 PyResult<py::ref> attrs_dict(const AttrMap& attrs);

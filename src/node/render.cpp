@@ -1,6 +1,9 @@
 // The text forms of a Node: repr() is a one-line tag, str() and
 // __to_string(spacing) an indented outline of the whole subtree.
+#include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "module/binding.hpp"
@@ -25,15 +28,15 @@ std::string outline(PyObject* root, uint8_t width) {
 
     // Writes the node's own lines; a node with children stays open.
     auto begin_node = [&](PyObject* node, uint8_t w) {
-        const NodeFields& f = fields_of(node);
+        const AttrMap& attrs = node_attrs(node);
         out.append(w, ' ');
         out += "Name: ";
-        out += f.name;
-        if (!f.attrs.empty()) {
+        out += node_name(node);
+        if (!attrs.empty()) {
             out += '\n';
             out.append(w, ' ');
             out += "Attributes:";
-            for (const auto& entry : f.attrs) {
+            for (const auto& entry : attrs) {
                 out += '\n';
                 out.append(w, ' ');
                 out += entry.name;
@@ -41,13 +44,13 @@ std::string outline(PyObject* root, uint8_t width) {
                 out += entry.value;
             }
         }
-        if (f.text) {
+        if (std::optional<std::string_view> text = node_text(node)) {
             out += '\n';
             out.append(w, ' ');
             out += "Text: ";
-            out += *f.text;
+            out += *text;
         }
-        if (f.children.empty()) return false;
+        if (node_children(node).empty()) return false;
         out += '\n';
         out.append(w, ' ');
         out += "Children:";
@@ -58,13 +61,13 @@ std::string outline(PyObject* root, uint8_t width) {
     begin_node(root, width);
     while (!open.empty()) {
         Frame& top = open.back();
-        const auto& children = fields_of(top.node).children;
+        std::span<PyObject* const> children = node_children(top.node);
         if (top.next_child == children.size()) {
             open.pop_back();
             if (!open.empty()) out += '\n';  // every child's outline ends with a line feed
             continue;
         }
-        PyObject* child = children[top.next_child++].get();
+        PyObject* child = children[top.next_child++];
         uint8_t w = top.width;
         out += '\n';
         out.append(w, ' ');
@@ -78,7 +81,15 @@ const module::Params<1> kToString{{"spacing"}, 0, "Node.__to_string()"};
 }  // namespace
 
 PyObject* node_repr(PyObject* self) {
-    return module::boundary([&] { return module::new_str("Node(" + fields_of(self).name + ")"); });
+    return module::boundary([&] {
+        std::string_view name = node_name(self);
+        std::string tag;
+        tag.reserve(name.size() + 6);
+        tag += "Node(";
+        tag += name;
+        tag += ')';
+        return module::new_str(tag);
+    });
 }
 
 PyObject* node_str(PyObject* self) {

@@ -1,6 +1,7 @@
 // Tree search: the nodes whose name, attribute names or text equal a string,
 // in depth-first pre-order, optionally within a depth below the start.
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -13,11 +14,17 @@ namespace {
 
 enum class Test { Name, Attr, Text };
 
-bool matches(const NodeFields& f, Test test, std::string_view value) {
+bool matches(PyObject* node, Test test, std::string_view value) {
     switch (test) {
-        case Test::Name: return f.name == value;
-        case Test::Attr: return !f.attrs.empty() && f.attrs.contains(value);
-        case Test::Text: return f.text && *f.text == value;
+        case Test::Name: return node_name(node) == value;
+        case Test::Attr: {
+            const AttrMap& attrs = node_attrs(node);
+            return !attrs.empty() && attrs.contains(value);
+        }
+        case Test::Text: {
+            std::optional<std::string_view> text = node_text(node);
+            return text && *text == value;
+        }
     }
     return false;
 }
@@ -28,28 +35,28 @@ bool matches(const NodeFields& f, Test test, std::string_view value) {
 // zero on the way, so it sets no limit.
 PyResult<py::ref> search_impl(PyObject* start, Test test, std::string_view value, std::optional<int32_t> depth) {
     struct Open {
-        const NodeFields* node;
+        std::span<PyObject* const> children;
         size_t next_child;
         int64_t remaining;  // levels allowed below the children; < 0: unlimited
     };
     std::vector<PyObject*> found;
     std::vector<Open> open;
-    const NodeFields& root = fields_of(start);
-    if (matches(root, test, value)) found.push_back(start);
+    if (matches(start, test, value)) found.push_back(start);
     const int64_t limit = depth ? int64_t{*depth} : -1;
-    if (limit != 0 && !root.children.empty()) open.push_back({&root, 0, limit < 0 ? -1 : limit - 1});
+    std::span<PyObject* const> root_children = node_children(start);
+    if (limit != 0 && !root_children.empty()) open.push_back({root_children, 0, limit < 0 ? -1 : limit - 1});
     while (!open.empty()) {
         Open& top = open.back();
-        if (top.next_child == top.node->children.size()) {
+        if (top.next_child == top.children.size()) {
             open.pop_back();
             continue;
         }
-        PyObject* child = top.node->children[top.next_child++].get();
-        const NodeFields& f = fields_of(child);
-        if (matches(f, test, value)) found.push_back(child);
-        if (top.remaining != 0 && !f.children.empty()) {
+        PyObject* child = top.children[top.next_child++];
+        if (matches(child, test, value)) found.push_back(child);
+        std::span<PyObject* const> grandchildren = node_children(child);
+        if (top.remaining != 0 && !grandchildren.empty()) {
             const int64_t below = top.remaining < 0 ? -1 : top.remaining - 1;
-            open.push_back({&f, 0, below});  // `top` is not used after this
+            open.push_back({grandchildren, 0, below});  // `top` is not used after this
         }
     }
     py::ref list = py::ref::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));

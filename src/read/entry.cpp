@@ -1,5 +1,7 @@
 #include "read/entry.hpp"
 
+#include <algorithm>
+#include <span>
 #include <variant>
 
 #include "common/posix_file.hpp"
@@ -15,26 +17,26 @@ namespace {
 using module::Exc;
 using module::PyResult;
 
-// Makes the Node objects of a parsed tree, children before parents: the
+// Makes the Node objects of a parsed tree, children before parents. The
 // records are in pre-order, so walking them backwards meets every child
-// before its parent. Names, maps and texts are moved, not copied.
+// before its parent, and the last child of an element first: the finished
+// nodes wait on a stack, an element's children on top, its first child
+// uppermost. Maps are moved into the nodes; names and texts are copied into
+// each node's own block.
 PyResult<py::ref> make_nodes(ParsedTree&& tree) {
     ARBOLITE_TRY_ASSIGN(PyTypeObject * type, node::node_type());
     std::vector<ParsedElement>& elements = tree.elements;
-    std::vector<py::ref> made(elements.size());
+    std::vector<py::ref> made;
     for (size_t i = elements.size(); i-- > 0;) {
         ParsedElement& e = elements[i];
-        std::vector<py::ref> children;
-        children.reserve(e.child_count);
-        for (size_t child = i + 1; child < e.end; child = elements[child].end) {
-            children.push_back(std::move(made[child]));
-        }
-        ARBOLITE_TRY_ASSIGN(made[i], node::create_node_with(type, [&](void* storage) {
-            new (storage) node::NodeFields{std::move(e.attrs), std::move(e.text), std::move(e.name),
-                                           std::move(children)};
-        }));
+        const auto children = made.end() - static_cast<std::ptrdiff_t>(e.child_count);
+        std::reverse(children, made.end());
+        ARBOLITE_TRY_ASSIGN(py::ref node, node::create_node(type, e.name, std::move(e.attrs),
+                                                             std::span<py::ref>(children, made.end()), e.text));
+        made.erase(children, made.end());
+        made.push_back(std::move(node));
     }
-    return std::move(made[0]);
+    return std::move(made.back());
 }
 
 using ReadOutcome = std::variant<ParsedTree, ReadError, OsError>;
@@ -74,10 +76,14 @@ PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
         ARBOLITE_TRY(module::bind_fastcall(kReadFile.signature(), args, nargsf, kwnames, arg));
         ARBOLITE_TRY_ASSIGN(std::string_view path, module::noted(module::borrow_utf8(arg[0]), "file_path"));
         ARBOLITE_TRY_ASSIGN(std::string_view root_tag, module::noted(module::borrow_utf8(arg[1]), "root_tag"));
+        // The parsed tree points into the file's bytes, so they are kept
+        // until its nodes are made.
+        FileBytes document;
         return finish(module::without_lock([&]() -> ReadOutcome {
             auto bytes = read_utf8_file(path);
             if (!bytes.ok()) return std::move(bytes).error();
-            return parse(bytes->view(), root_tag);
+            document = std::move(bytes).value();
+            return parse(document.view(), root_tag);
         }));
     });
 }

@@ -234,7 +234,7 @@ Status<ReadError> parse_start_tag_into(const char* doc, const StructuralIndex& i
     const char* region_end = nullptr;
     ARBOLITE_TRY(split_start_tag(doc, index, tag, name, region_begin, region_end));
     ParsedElement& element = elements.emplace_back();
-    element.name.assign(name.data(), name.size());
+    element.name = name;
     if (region_begin == region_end) return Ok{};
     // Size the map once for all the attributes, each of which has an '='.
     // Values may hold more of them, so the count is only trusted up to a
@@ -248,119 +248,186 @@ Status<ReadError> parse_start_tag_into(const char* doc, const StructuralIndex& i
 // ---------------------------------------------------------------------------
 // The walk over the index
 
-class Parser {
+// The character data of an open element, collected piece by piece. While it
+// is a single run of the document that needs no decoding, it stays a view of
+// that run; a second piece or a reference moves it into the buffer.
+class PendingText {
 public:
-    Parser(std::string_view document, const StructuralIndex& index, std::string_view root_tag)
-        : doc_(document.data()), length_(document.size()), index_(index), root_tag_(root_tag) {}
-
-    Result<ParsedTree, ReadError> run();
-
-private:
-    // An element of the root's subtree whose close tag has not been seen,
-    // with the character data collected for it so far.
-    struct OpenElement {
-        size_t element;
-        std::string text;
-    };
-
-    bool names_root(size_t tag) const {
-        return index_.name_lengths[tag] == root_tag_.size() &&
-               std::memcmp(doc_ + index_.name_offsets[tag], root_tag_.data(), root_tag_.size()) == 0;
-    }
-    std::string_view tag_name(size_t tag) const {
-        return {doc_ + index_.name_offsets[tag], index_.name_lengths[tag]};
+    void reset() {
+        state_ = State::Empty;
+        buffer_.clear();
     }
 
-    size_t count_subtree_elements(size_t tag) const;
-    Status<ReadError> take_text_before(uint64_t tag_start);
-    Status<ReadError> append_text(const char* p, const char* end, std::string& buffer);
-    Status<ReadError> append_text_with_markup(const char* p, const char* hit, const char* end,
-                                              std::string& buffer);
-    static void append_raw(const char* p, const char* end, std::string& buffer);
-    Status<ReadError> open_element(size_t tag, bool self_closing);
-    Status<ReadError> check_end_tag(size_t tag);
-    static void finish_text(std::string& buffer, std::optional<std::string>& text);
+    // Leading white space is trimmed in the end, so none is stored while the
+    // text is still empty.
+    bool empty() const { return state_ == State::Empty; }
 
-    const char* doc_;
-    uint64_t length_;
-    const StructuralIndex& index_;
-    std::string_view root_tag_;
-
-    ParsedTree tree_;
-    std::vector<OpenElement> open_;
-    std::vector<size_t> skipped_;           // tags of the elements open outside the root
-    std::vector<ParsedElement> discarded_;  // self-closing tags outside the root
-    size_t cursor_ = 0;                     // next unprocessed text range
-    std::string attr_scratch_;              // decoded attribute values, reused
-};
-
-// The number of elements in the subtree of open tag `tag`, going by the tag
-// kinds alone: open and self-closing tags up to the close tag that brings the
-// depth back to zero. Exact for a well-formed subtree; otherwise only a hint,
-// as the walk reports the fault itself.
-size_t Parser::count_subtree_elements(size_t tag) const {
-    const TagKind* kinds = index_.tag_kinds.data();
-    const size_t count = index_.tag_kinds.size();
-    size_t elements = 1;
-    size_t depth = 1;
-    for (size_t t = tag + 1; t < count; ++t) {
-        switch (kinds[t]) {
-            case TagKind::Open:
-                ++elements;
-                ++depth;
+    // Appends bytes that are taken as they are.
+    void append(const char* p, const char* end) {
+        switch (state_) {
+            case State::Empty:
+                run_ = std::string_view(p, static_cast<size_t>(end - p));
+                state_ = State::Run;
                 break;
-            case TagKind::SelfClosing:
-                ++elements;
-                break;
-            case TagKind::Close:
-                if (--depth == 0) return elements;
-                break;
-            default:
+            case State::Run:
+                buffer_.assign(run_);
+                state_ = State::Buffered;
+                [[fallthrough]];
+            case State::Buffered:
+                buffer_.append(p, end);
                 break;
         }
     }
-    return elements;
-}
 
-// Appends the text ranges that start before `tag_start` to the innermost open
-// element.
+    // The buffer, for pieces that are decoded into it.
+    std::string& buffer() {
+        if (state_ == State::Run) buffer_.assign(run_);
+        state_ = State::Buffered;
+        return buffer_;
+    }
+
+    // The text with White_Space trimmed at both ends, or nothing when none is
+    // left. A run is returned as the view it is; assembled text is copied
+    // into `strings`.
+    std::optional<std::string_view> finish(StringArena& strings) const {
+        if (state_ == State::Empty) return std::nullopt;
+        if (state_ == State::Run) {
+            // Starts with a character that is not White_Space.
+            const char* end = trim_white_space_back(run_.data(), run_.data() + run_.size());
+            return std::string_view(run_.data(), static_cast<size_t>(end - run_.data()));
+        }
+        const char* data = buffer_.data();
+        const char* end = trim_white_space_back(data, data + buffer_.size());
+        const char* begin = skip_white_space(data, end);  // white space that references produced
+        if (begin == end) return std::nullopt;
+        return strings.store(std::string_view(begin, static_cast<size_t>(end - begin)));
+    }
+
+private:
+    enum class State : uint8_t { Empty, Run, Buffered };
+    State state_ = State::Empty;
+    std::string_view run_;
+    std::string buffer_;
+};
+
+// Walks the index batch by batch. Batches come in document order; each text
+// range arrives in the same batch as the tag that follows it.
+class Parser {
+public:
+    Parser(std::string_view document, std::string_view root_tag)
+        : doc_(document.data()), length_(document.size()), root_tag_(root_tag) {}
+
+    // Takes the next batch. Done means the root has been closed (the tree is
+    // complete); otherwise the parser wants more.
+    enum class Progress : uint8_t { More, Done };
+    Result<Progress, ReadError> feed(const StructuralIndex& batch);
+
+    // After the last batch, when the root did not close: the failure to report.
+    ReadError at_end() const;
+
+    ParsedTree take_tree() { return std::move(tree_); }
+
+private:
+    // An element of the root's subtree whose close tag has not been seen.
+    struct OpenElement {
+        size_t element;
+        PendingText text;
+    };
+
+    bool names_root(size_t tag) const {
+        return index_->name_lengths[tag] == root_tag_.size() &&
+               std::memcmp(doc_ + index_->name_offsets[tag], root_tag_.data(), root_tag_.size()) == 0;
+    }
+    std::string_view tag_name(size_t tag) const {
+        return {doc_ + index_->name_offsets[tag], index_->name_lengths[tag]};
+    }
+    OpenElement& innermost() { return open_[depth_ - 1]; }
+
+    Status<ReadError> take_text_before(uint64_t tag_start);
+    Status<ReadError> append_text(const char* p, const char* end, PendingText& text);
+    Status<ReadError> append_text_with_markup(const char* p, const char* hit, const char* end,
+                                              PendingText& text);
+    static void append_raw(const char* p, const char* end, PendingText& text);
+    void reserve_elements(uint64_t position);
+    Status<ReadError> open_element(size_t tag, bool self_closing);
+    Status<ReadError> check_end_tag(size_t tag);
+
+    const char* doc_;
+    uint64_t length_;
+    std::string_view root_tag_;
+    const StructuralIndex* index_ = nullptr;  // the current batch
+    size_t cursor_ = 0;                       // its next unprocessed text range
+    uint64_t root_start_ = 0;                 // offset of the root's '<'
+    static constexpr size_t first_reservation = 1024;
+
+    ParsedTree tree_;
+    // Open elements of the root's subtree; entries above `depth_` are kept
+    // for their buffers.
+    std::vector<OpenElement> open_;
+    size_t depth_ = 0;
+    std::vector<std::string_view> skipped_;  // names of the elements open outside the root
+    std::vector<ParsedElement> discarded_;   // self-closing tags outside the root
+    std::string attr_scratch_;               // decoded attribute values, reused
+};
+
+// Appends the text ranges of the batch that start before `tag_start` to the
+// innermost open element.
 inline Status<ReadError> Parser::take_text_before(uint64_t tag_start) {
-    const uint64_t* starts = index_.text_starts.data();
-    const size_t count = index_.text_starts.size();
+    const uint64_t* starts = index_->text_starts.data();
+    const size_t count = index_->text_starts.size();
     while (cursor_ < count && starts[cursor_] < tag_start) {
-        ARBOLITE_TRY(append_text(doc_ + starts[cursor_], doc_ + index_.text_ends[cursor_], open_.back().text));
+        ARBOLITE_TRY(append_text(doc_ + starts[cursor_], doc_ + index_->text_ends[cursor_], innermost().text));
         ++cursor_;
     }
     return Ok{};
 }
 
-inline Status<ReadError> Parser::append_text(const char* p, const char* end, std::string& buffer) {
-    // Leading white space of an element's text is trimmed in the end, so
-    // none is stored while the buffer is still empty.
-    if (buffer.empty()) {
+inline Status<ReadError> Parser::append_text(const char* p, const char* end, PendingText& text) {
+    if (text.empty()) {
         p = skip_white_space(p, end);
         if (p == end) return Ok{};
     }
     const char* hit = simd::find_any4(p, end, '<', '&', '<', '&');
     if (hit == end) {
-        buffer.append(p, end);
+        text.append(p, end);
         return Ok{};
     }
-    return append_text_with_markup(p, hit, end, buffer);
+    return append_text_with_markup(p, hit, end, text);
 }
 
 // Text holding '&' or '<'; `hit` is the first of them.
 [[gnu::noinline]] Status<ReadError> Parser::append_text_with_markup(const char* p, const char* hit,
-                                                                     const char* end, std::string& buffer) {
+                                                                     const char* end, PendingText& text) {
     const char* lt = *hit == '<' ? hit : simd::find_byte(hit + 1, end, '<');
     if (lt != end) return fail(malformed("unexpected '<'", offset_of(doc_, lt)));
     return entities::decode_references(std::string_view(p, static_cast<size_t>(end - p)), offset_of(doc_, p),
-                                       entities::RefMode::Text, buffer);
+                                       entities::RefMode::Text, text.buffer());
 }
 
-inline void Parser::append_raw(const char* p, const char* end, std::string& buffer) {
-    if (buffer.empty()) p = skip_white_space(p, end);
-    buffer.append(p, end);
+inline void Parser::append_raw(const char* p, const char* end, PendingText& text) {
+    if (text.empty()) p = skip_white_space(p, end);
+    if (p != end) text.append(p, end);
+}
+
+// Makes room for the elements still to come when the list is full. The
+// first reservation is small; after that the final count is predicted from
+// the density of elements in the root so far (`position` is the current
+// offset), so that a root of uniform shape moves its records once or twice
+// instead of at every doubling. No element takes fewer than 3 bytes.
+[[gnu::noinline]] void Parser::reserve_elements(uint64_t position) {
+    auto& elements = tree_.elements;
+    const size_t count = elements.size();
+    if (count < first_reservation) {
+        elements.reserve(first_reservation);
+        return;
+    }
+    const uint64_t span = length_ - root_start_;
+    const double whole = static_cast<double>(count) * static_cast<double>(span) /
+                         static_cast<double>(position - root_start_ + 1);
+    size_t want = static_cast<size_t>(whole * 1.125) + 64;
+    if (want > span / 3 + 1) want = static_cast<size_t>(span / 3 + 1);
+    if (want < count + count / 2) want = count + count / 2;
+    elements.reserve(want);
 }
 
 // Adds the element of an open or self-closing tag inside the root (or the
@@ -368,42 +435,37 @@ inline void Parser::append_raw(const char* p, const char* end, std::string& buff
 inline Status<ReadError> Parser::open_element(size_t tag, bool self_closing) {
     auto& elements = tree_.elements;
     const size_t at = elements.size();
-    ARBOLITE_TRY(parse_start_tag_into(doc_, index_, tag, elements, attr_scratch_));
-    if (!open_.empty()) ++elements[open_.back().element].child_count;
+    if (at == elements.capacity()) [[unlikely]]
+        reserve_elements(index_->tag_starts[tag]);
+    ARBOLITE_TRY(parse_start_tag_into(doc_, *index_, tag, elements, attr_scratch_));
+    if (depth_ != 0) ++elements[innermost().element].child_count;
     if (self_closing) {
         elements.back().end = at + 1;
     } else {
-        open_.push_back(OpenElement{at, {}});
+        if (depth_ == open_.size()) open_.emplace_back();
+        OpenElement& open = open_[depth_++];
+        open.element = at;
+        open.text.reset();
     }
     return Ok{};
 }
 
 // The bytes between a close tag's name and its '>' must be white space.
 inline Status<ReadError> Parser::check_end_tag(size_t tag) {
-    const char* name_end = doc_ + index_.name_offsets[tag] + index_.name_lengths[tag];
-    const char* tag_end = doc_ + index_.tag_ends[tag];
+    const char* name_end = doc_ + index_->name_offsets[tag] + index_->name_lengths[tag];
+    const char* tag_end = doc_ + index_->tag_ends[tag];
     if (name_end < tag_end && skip_white_space(name_end, tag_end) != tag_end)
-        return fail(malformed_named("malformed end tag </", tag_name(tag), ">", index_.tag_starts[tag]));
+        return fail(malformed_named("malformed end tag </", tag_name(tag), ">", index_->tag_starts[tag]));
     return Ok{};
 }
 
-void Parser::finish_text(std::string& buffer, std::optional<std::string>& text) {
-    if (buffer.empty()) return;
-    const char* data = buffer.data();
-    const char* end = trim_white_space_back(data, data + buffer.size());
-    const char* begin = skip_white_space(data, end);  // white space that references produced
-    if (begin == end) return;
-    size_t length = static_cast<size_t>(end - begin);
-    if (begin != data) buffer.erase(0, static_cast<size_t>(begin - data));
-    buffer.resize(length);
-    text.emplace(std::move(buffer));
-}
-
-Result<ParsedTree, ReadError> Parser::run() {
-    const size_t tag_count = index_.tag_count();
-    const uint64_t* starts = index_.tag_starts.data();
-    const uint64_t* ends = index_.tag_ends.data();
-    const TagKind* kinds = index_.tag_kinds.data();
+Result<Parser::Progress, ReadError> Parser::feed(const StructuralIndex& batch) {
+    index_ = &batch;
+    cursor_ = 0;
+    const size_t tag_count = batch.tag_count();
+    const uint64_t* starts = batch.tag_starts.data();
+    const uint64_t* ends = batch.tag_ends.data();
+    const TagKind* kinds = batch.tag_kinds.data();
     auto& elements = tree_.elements;
 
     for (size_t t = 0; t < tag_count; ++t) {
@@ -412,57 +474,55 @@ Result<ParsedTree, ReadError> Parser::run() {
         if (end >= length_) return fail(malformed("unterminated markup", start));
         // Text ranges are examined only inside the root; outside it the
         // cursor is left behind and caught up when the root opens.
-        if (!open_.empty()) ARBOLITE_TRY(take_text_before(start));
+        if (depth_ != 0) ARBOLITE_TRY(take_text_before(start));
 
         switch (kinds[t]) {
             case TagKind::Open:
-                if (!open_.empty()) {
+                if (depth_ != 0) {
                     ARBOLITE_TRY(open_element(t, false));
                 } else if (names_root(t)) {
-                    elements.reserve(count_subtree_elements(t));
-                    open_.reserve(64);
+                    root_start_ = start;
                     ARBOLITE_TRY(open_element(t, false));
-                    const auto& text_starts = index_.text_starts;
+                    const auto& text_starts = batch.text_starts;
                     cursor_ = static_cast<size_t>(
                         std::lower_bound(text_starts.begin() + static_cast<std::ptrdiff_t>(cursor_),
                                          text_starts.end(), start) -
                         text_starts.begin());
                 } else {
-                    if (index_.name_lengths[t] == 0)
+                    if (batch.name_lengths[t] == 0)
                         return fail(malformed("expected element name after '<'", start));
-                    skipped_.push_back(t);
+                    skipped_.push_back(tag_name(t));
                 }
                 break;
 
             case TagKind::SelfClosing:
-                if (!open_.empty()) {
+                if (depth_ != 0) {
                     ARBOLITE_TRY(open_element(t, true));
                 } else if (names_root(t)) {
+                    root_start_ = start;
                     ARBOLITE_TRY(open_element(t, true));
-                    return std::move(tree_);
+                    return Progress::Done;
                 } else {
                     // Outside the root a self-closing tag is still checked in
                     // full, then dropped.
                     discarded_.clear();
-                    ARBOLITE_TRY(parse_start_tag_into(doc_, index_, t, discarded_, attr_scratch_));
+                    ARBOLITE_TRY(parse_start_tag_into(doc_, batch, t, discarded_, attr_scratch_));
                 }
                 break;
 
             case TagKind::Close: {
                 ARBOLITE_TRY(check_end_tag(t));
                 std::string_view name = tag_name(t);
-                if (!open_.empty()) {
-                    OpenElement& top = open_.back();
+                if (depth_ != 0) {
+                    OpenElement& top = innermost();
                     ParsedElement& element = elements[top.element];
                     if (element.name != name) return fail(end_tag_mismatch(element.name, name, start));
                     element.end = elements.size();
-                    finish_text(top.text, element.text);
-                    open_.pop_back();
-                    if (open_.empty()) return std::move(tree_);
+                    element.text = top.text.finish(tree_.strings);
+                    if (--depth_ == 0) return Progress::Done;
                 } else {
                     if (skipped_.empty()) return fail(malformed_named("unexpected end tag </", name, ">", start));
-                    std::string_view open = tag_name(skipped_.back());
-                    if (open != name) return fail(end_tag_mismatch(open, name, start));
+                    if (skipped_.back() != name) return fail(end_tag_mismatch(skipped_.back(), name, start));
                     skipped_.pop_back();
                 }
                 break;
@@ -478,10 +538,10 @@ Result<ParsedTree, ReadError> Parser::run() {
                 // opener "<![CDATA[" being 9.
                 if (end < start + 11 || std::memcmp(doc_ + end - 2, "]]>", 3) != 0)
                     return fail(malformed("unterminated CDATA section", start));
-                if (!open_.empty()) {
-                    append_raw(doc_ + start + 9, doc_ + end - 2, open_.back().text);
+                if (depth_ != 0) {
+                    append_raw(doc_ + start + 9, doc_ + end - 2, innermost().text);
                     // The section's content may be listed as a text range too.
-                    const auto& text_starts = index_.text_starts;
+                    const auto& text_starts = batch.text_starts;
                     while (cursor_ < text_starts.size() && text_starts[cursor_] < end) ++cursor_;
                 }
                 break;
@@ -492,9 +552,12 @@ Result<ParsedTree, ReadError> Parser::run() {
                 break;
         }
     }
+    return Progress::More;
+}
 
-    if (!open_.empty()) return fail(unclosed(elements[open_.back().element].name));
-    return fail(root_not_found(root_tag_));
+ReadError Parser::at_end() const {
+    if (depth_ != 0) return unclosed(tree_.elements[open_[depth_ - 1].element].name);
+    return root_not_found(root_tag_);
 }
 
 }  // namespace
@@ -517,15 +580,37 @@ Result<ParsedElement, ReadError> parse_start_tag(std::string_view document, cons
 }
 
 Result<ParsedTree, ReadError> parse_document(std::string_view document, std::string_view root_tag) {
-    auto built = index::build_index(document);
-    if (!built.ok()) return fail(index_failure(built.error(), document.size()));
-    return parse_indexed(document, built.value(), root_tag);
+    // The index is made a batch at a time as the walk goes. Once the walk is
+    // over (the root closed, or it failed), the rest of the document is still
+    // indexed: a fault of the index anywhere takes precedence over the walk's
+    // outcome.
+    index::IndexStream stream(document);
+    index::StructuralIndex batch;
+    Parser parser(document, root_tag);
+    std::optional<ReadError> failure;
+    bool complete = false;
+    while (!stream.done()) {
+        Status<index::IndexBuildError> indexed = stream.next(batch);
+        if (!indexed.ok()) return fail(index_failure(indexed.error(), document.size()));
+        if (complete || failure) continue;
+        Result<Parser::Progress, ReadError> progress = parser.feed(batch);
+        if (!progress.ok()) {
+            failure = std::move(progress).error();
+        } else {
+            complete = progress.value() == Parser::Progress::Done;
+        }
+    }
+    if (failure) return fail(std::move(*failure));
+    if (!complete) return fail(parser.at_end());
+    return parser.take_tree();
 }
 
 Result<ParsedTree, ReadError> parse_indexed(std::string_view document, const index::StructuralIndex& index,
                                             std::string_view root_tag) {
-    Parser parser(document, index, root_tag);
-    return parser.run();
+    Parser parser(document, root_tag);
+    ARBOLITE_TRY_ASSIGN(Parser::Progress progress, parser.feed(index));
+    if (progress == Parser::Progress::More) return fail(parser.at_end());
+    return parser.take_tree();
 }
 
 }  // namespace arbolite::read

@@ -15,7 +15,9 @@ namespace arbolite::read {
 
 // Parses `document` (valid UTF-8) and returns the subtree of the first
 // element named `root_tag`, compared byte for byte. Element 0 of the result
-// is that element. Reads only its arguments; safe to run on any thread.
+// is that element. Reads only its arguments; safe to run on any thread. The
+// tree's names and most texts are views into `document`, which must outlive
+// it.
 Result<ParsedTree, ReadError> parse_document(std::string_view document, std::string_view root_tag);
 
 // The walk of parse_document over an index already built for `document`.

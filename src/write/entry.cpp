@@ -23,8 +23,7 @@ using module::PyResult;
 std::vector<ElementView> snapshot(PyObject* root) {
     std::vector<ElementView> tree;
     auto add = [&](PyObject* node) {
-        const node::NodeFields& f = node::fields_of(node);
-        tree.push_back({f.name, &f.attrs, f.text ? &*f.text : nullptr, 0});
+        tree.push_back({node::node_name(node), &node::node_attrs(node), node::node_text(node), 0});
         return tree.size() - 1;
     };
     struct Open {
@@ -35,13 +34,13 @@ std::vector<ElementView> snapshot(PyObject* root) {
     std::vector<Open> open{{root, add(root), 0}};
     while (!open.empty()) {
         Open& top = open.back();
-        const auto& children = node::fields_of(top.node).children;
+        std::span<PyObject* const> children = node::node_children(top.node);
         if (top.next_child == children.size()) {
             tree[top.index].end = tree.size();
             open.pop_back();
             continue;
         }
-        PyObject* child = children[top.next_child++].get();
+        PyObject* child = children[top.next_child++];
         open.push_back({child, add(child), 0});
     }
     return tree;

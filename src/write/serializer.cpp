@@ -281,7 +281,7 @@ std::vector<ElementView> view_of(const ParsedTree& tree) {
     std::vector<ElementView> views;
     views.reserve(tree.elements.size());
     for (const ParsedElement& e : tree.elements) {
-        views.push_back({e.name, &e.attrs, e.text ? &*e.text : nullptr, e.end});
+        views.push_back({e.name, &e.attrs, e.text, e.end});
     }
     return views;
 }

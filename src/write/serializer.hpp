@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -164,8 +165,8 @@ private:
 // a view points into records (or nodes) that outlive the call.
 struct ElementView {
     std::string_view name;
-    const AttrMap* attrs;    // never null
-    const std::string* text; // null when the text is absent
+    const AttrMap* attrs;  // never null
+    std::optional<std::string_view> text;
     size_t end;              // one past the index of the last descendant
 };
 

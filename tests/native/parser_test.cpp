@@ -64,7 +64,11 @@ std::string describe(const ParsedTree& tree) {
             }
             out += ')';
         }
-        if (el[i].text) out += "\"" + *el[i].text + "\"";
+        if (el[i].text) {
+            out += '"';
+            out += *el[i].text;
+            out += '"';
+        }
         if (el[i].end > i + 1) {
             out += '[';
             ends.push_back(el[i].end);
@@ -557,5 +561,88 @@ TEST(ParserLimits, ManyRowsAndLongText) {
     EXPECT_EQ(*el[12'345].attrs.find("a"), "12344");
     EXPECT_EQ(*el[12'345].attrs.find("b"), "x&y");
 }
+
+// The index comes in batches of a few hundred tags; these documents put the
+// walk's state across many of them.
+TEST(ParserBatches, TextPiecesAcrossBatchesAreJoined) {
+    std::string doc = "<r>  ";
+    std::string expected;
+    for (int i = 0; i < 3000; ++i) {
+        const std::string number = std::to_string(i);
+        if (i % 3 == 0) {
+            doc += "&amp;";
+            expected += '&';
+        }
+        doc += number;
+        doc += "<x/>";
+        expected += number;
+        if (i % 500 == 0) {
+            doc += "<![CDATA[<c>]]>";
+            expected += "<c>";
+        }
+    }
+    doc += " \n</r>";
+    auto result = parse_document(doc, "r");
+    ASSERT_TRUE(result.ok()) << result.error().detail;
+    expect_consistent(result.value());
+    EXPECT_EQ(result.value().elements.size(), 3001u);
+    EXPECT_EQ(result.value().elements[0].text, expected);
+}
+
+TEST(ParserBatches, RootDeepInsideALaterBatch) {
+    std::string doc = "<doc>";
+    for (int i = 0; i < 2000; ++i) doc += "<skip a='1'><r/></skip>";
+    doc += "<r k='v'> one <i>two</i> three </r></doc>";
+    auto result = parse_document(doc, "r");
+    ASSERT_TRUE(result.ok()) << result.error().detail;
+    // The first r is the self-closing one in the first batch.
+    EXPECT_EQ(result.value().elements.size(), 1u);
+    EXPECT_FALSE(result.value().elements[0].text.has_value());
+
+    std::string later = "<doc>";
+    for (int i = 0; i < 2000; ++i) later += "<skip a='1'><q/></skip>";
+    later += "<r k='v'> one <i>two</i> three </r></doc>";
+    auto found = parse_document(later, "r");
+    ASSERT_TRUE(found.ok()) << found.error().detail;
+    ASSERT_EQ(found.value().elements.size(), 2u);
+    EXPECT_EQ(found.value().elements[0].text, "one  three");
+    EXPECT_EQ(found.value().elements[1].text, "two");
+}
+
+// A fault of the index anywhere in the document is reported, even when the
+// walk failed or finished in an earlier batch.
+struct PrecedenceCase {
+    const char* what;
+    std::string head;  // ahead of 3000 filler tags
+    std::string tail;  // after them
+    ReadError::Kind kind;
+    std::string detail;
+};
+
+void PrintTo(const PrecedenceCase& c, std::ostream* os) { *os << c.what; }
+
+class ParserPrecedence : public ::testing::TestWithParam<PrecedenceCase> {};
+
+TEST_P(ParserPrecedence, IndexFaultsWin) {
+    const PrecedenceCase& c = GetParam();
+    std::string doc = c.head;
+    for (int i = 0; i < 3000; ++i) doc += "<f/>";
+    doc += c.tail;
+    auto result = parse_document(doc, "r");
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().kind, c.kind);
+    EXPECT_EQ(result.error().detail, c.detail);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Parser, ParserPrecedence,
+    ::testing::Values(
+        PrecedenceCase{"walk fails early, unclosed tag late", "<r><a></b>", "<oops", ReadError::Kind::IndexFailure, ""},
+        PrecedenceCase{"root done early, unclosed tag late", "<r/>", "<oops", ReadError::Kind::IndexFailure, ""},
+        PrecedenceCase{"root done early, comment runs off the end", "<r></r>", "<!-- x",
+                       ReadError::Kind::Malformed, "unexpected end of document"},
+        PrecedenceCase{"walk fails early, nothing wrong later", "<r><a></b>", "</r>", ReadError::Kind::Malformed,
+                       "expected </a>, found </b>"},
+        PrecedenceCase{"root still open at the end", "<r>", "", ReadError::Kind::Unclosed, "r"}));
 
 }  // namespace

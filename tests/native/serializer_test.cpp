@@ -40,9 +40,9 @@ struct El {
 void flatten(const El& el, ParsedTree& tree) {
     const size_t index = tree.elements.size();
     ParsedElement e;
-    e.name = el.name;
+    e.name = tree.strings.store(el.name);
     for (const auto& [k, v] : el.attrs) e.attrs.insert_or_assign(k, v);
-    e.text = el.text;
+    if (el.text) e.text = tree.strings.store(*el.text);
     e.child_count = el.children.size();
     tree.elements.push_back(std::move(e));
     for (const El& child : el.children) flatten(child, tree);
@@ -138,7 +138,7 @@ ParsedTree chain(size_t depth, char name) {
     ParsedTree tree;
     tree.elements.resize(depth);
     for (size_t i = 0; i < depth; ++i) {
-        tree.elements[i].name.assign(1, name);
+        tree.elements[i].name = tree.strings.store(std::string_view(&name, 1));
         tree.elements[i].end = depth;
         tree.elements[i].child_count = i + 1 < depth ? 1 : 0;
     }
@@ -315,7 +315,7 @@ TEST(WriterEscaping, SpecialsAtEveryPosition) {
     ParsedTree text_tree = tree_of(El{"e", {}, ""});
     ParsedTree attr_tree = tree_of(El{"e", {{"k", ""}}});
     auto check = [&](const std::string& s) {
-        *text_tree.elements[0].text = s;
+        text_tree.elements[0].text = s;
         attr_tree.elements[0].attrs.insert_or_assign("k", s);
         ASSERT_EQ(to_memory(text_tree, 0, false), "<e>" + reference_escape(s, false) + "</e>") << s;
         ASSERT_EQ(to_memory(attr_tree, 0, false), "<e k=\"" + reference_escape(s, true) + "\"/>") << s;
@@ -409,7 +409,7 @@ TEST(WriterEscaping, LongMixedStringsMatchTheByteLoop) {
         std::string s(len, 'x');
         for (char& c : s)
             if (next() % density == 0) c = alphabet[next() % alphabet.size()];
-        *text_tree.elements[0].text = s;
+        text_tree.elements[0].text = s;
         attr_tree.elements[0].attrs.insert_or_assign("k", s);
         ASSERT_EQ(to_memory(text_tree, 0, false), "<e>" + reference_escape(s, false) + "</e>");
         ASSERT_EQ(to_memory(attr_tree, 0, false), "<e k=\"" + reference_escape(s, true) + "\"/>");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ostream>
 #include <random>
@@ -503,6 +504,225 @@ TEST(StructuralDifferential, QuotedRunsAcrossBlocks) {
 
 TEST(StructuralReference, MatchesTheEdgeCaseTable) {
     for (const Case& c : kCases) EXPECT_EQ(describe(c.doc, reference_sequential(c.doc).result), c.sequential) << c.doc;
+}
+
+// Building the index a batch at a time.
+
+// The batches of a stream, appended, or the stream's error; and the shape of
+// each batch.
+struct Drained {
+    IndexResult all = StructuralIndex{};
+    std::vector<size_t> tags, texts;  // entries of each batch
+    bool grew = false;                // a list outgrew the reservation for a full batch
+    std::vector<std::string> described;  // each batch, as by describe()
+};
+
+Drained drain(std::string_view doc, IndexStream& stream, size_t max_tags) {
+    Drained out;
+    StructuralIndex all, batch;
+    const size_t max_texts = IndexStream::text_capacity(max_tags);
+    const std::vector<size_t> reserved = {max_tags, max_tags, max_tags, max_tags, max_tags, max_texts, max_texts};
+    auto capacities = [&batch] {
+        return std::vector<size_t>{batch.tag_starts.capacity(),   batch.tag_ends.capacity(),
+                                   batch.tag_kinds.capacity(),    batch.name_offsets.capacity(),
+                                   batch.name_lengths.capacity(), batch.text_starts.capacity(),
+                                   batch.text_ends.capacity()};
+    };
+    auto append = [](auto& to, const auto& from) { to.insert(to.end(), from.begin(), from.end()); };
+    while (!stream.done()) {
+        const Status<IndexBuildError> status = stream.next(batch);
+        if (!status.ok()) {
+            EXPECT_TRUE(stream.done());
+            out.all = fail(status.error());
+            return out;
+        }
+        if (capacities() != reserved) out.grew = true;
+        expect_consistent(IndexResult(batch));
+        out.described.push_back(describe(doc, IndexResult(batch)));
+        out.tags.push_back(batch.tag_count());
+        out.texts.push_back(batch.text_starts.size());
+        append(all.tag_starts, batch.tag_starts);
+        append(all.tag_ends, batch.tag_ends);
+        append(all.tag_kinds, batch.tag_kinds);
+        append(all.name_offsets, batch.name_offsets);
+        append(all.name_lengths, batch.name_lengths);
+        append(all.text_starts, batch.text_starts);
+        append(all.text_ends, batch.text_ends);
+        if (out.tags.size() > doc.size() + 2) {
+            ADD_FAILURE() << "the stream does not end";
+            break;
+        }
+    }
+    // Once done, a stream yields empty batches.
+    batch.tag_starts.push_back(1);
+    batch.text_starts.push_back(1);
+    EXPECT_TRUE(stream.next(batch).ok());
+    EXPECT_TRUE(batch.tag_starts.empty() && batch.text_starts.empty());
+    out.all = std::move(all);
+    return out;
+}
+
+IndexResult build_whole(std::string_view doc, Builder builder) {
+    return builder == Builder::Sequential ? build_index_sequential(doc) : build_index_quote_aware(doc);
+}
+
+// Streams `doc` with batches of at most `max_tags` tags (the default size
+// when 0) and checks the batches against the whole-document index.
+void check_stream(std::string_view doc, Builder builder, size_t max_tags) {
+    SCOPED_TRACE(testing::Message() << (builder == Builder::Sequential ? "sequential" : "quote-aware")
+                                    << ", batches of " << max_tags << " tags");
+    IndexStream stream = max_tags == 0 ? IndexStream(doc, builder) : IndexStream(doc, builder, max_tags);
+    if (max_tags == 0) max_tags = IndexStream::batch_tags;
+    const Drained d = drain(doc, stream, max_tags);
+    const IndexResult whole = build_whole(doc, builder);
+    ASSERT_EQ(describe(doc, d.all), describe(doc, whole));
+    if (!whole.ok()) return;
+    const StructuralIndex& ix = d.all.value();
+
+    // Each batch holds at most max_tags tags and, unless it is the last, is
+    // full: of tags, or of text ranges.
+    for (size_t b = 0; b < d.tags.size(); ++b) {
+        EXPECT_LE(d.tags[b], max_tags) << "batch " << b;
+        if (b + 1 < d.tags.size()) {
+            EXPECT_TRUE(d.tags[b] == max_tags || d.texts[b] + 2 > IndexStream::text_capacity(max_tags))
+                << "batch " << b << " ended early: " << d.described[b];
+        }
+    }
+    // Every text range is in the batch of the first tag that ends after it
+    // (the tag after the text, or the CDATA section holding it); text after
+    // the last tag is in the last batch.
+    std::vector<size_t> batch_of_tag, batch_of_text;
+    for (size_t b = 0; b < d.tags.size(); ++b) {
+        batch_of_tag.insert(batch_of_tag.end(), d.tags[b], b);
+        batch_of_text.insert(batch_of_text.end(), d.texts[b], b);
+    }
+    std::vector<size_t> texts_of_tag(ix.tag_count() + 1);
+    for (size_t t = 0; t < ix.text_starts.size(); ++t) {
+        const size_t tag = static_cast<size_t>(
+            std::lower_bound(ix.tag_ends.begin(), ix.tag_ends.end(), ix.text_ends[t]) - ix.tag_ends.begin());
+        ++texts_of_tag[tag];
+        const size_t want = tag < ix.tag_count() ? batch_of_tag[tag] : d.tags.size() - 1;
+        EXPECT_EQ(batch_of_text[t], want) << "text range " << ix.text_starts[t] << '-' << ix.text_ends[t];
+    }
+    // The lists keep the capacity reserved on first use unless declarations
+    // put several text ranges before one tag.
+    bool regular = texts_of_tag.back() <= 1;
+    for (size_t tag = 0; tag < ix.tag_count(); ++tag)
+        regular &= texts_of_tag[tag] <= (ix.tag_kinds[tag] == TagKind::CData ? 2u : 1u);
+    if (regular) {
+        EXPECT_FALSE(d.grew);
+    }
+}
+
+void check_stream_all_sizes(std::string_view doc) {
+    SCOPED_TRACE(testing::Message() << "document: \"" << doc << '"');
+    for (const Builder builder : {Builder::Sequential, Builder::QuoteAware})
+        for (const size_t max_tags : {1, 2, 3, 5, 0}) check_stream(doc, builder, max_tags);
+}
+
+TEST(IndexStream, EdgeCaseTableInSmallBatches) {
+    for (const Case& c : kCases) check_stream_all_sizes(c.doc);
+}
+
+std::string times(std::string_view piece, size_t count) {
+    std::string out;
+    for (size_t i = 0; i < count; ++i) out += piece;
+    return out;
+}
+
+// Documents that put batch boundaries in awkward places, for batches of 1 to
+// 5 tags.
+TEST(IndexStream, BoundariesInSmallBatches) {
+    std::vector<std::string> docs = {"", "only text", "<", "a<", "<a/><", "<r>x</r>tail<", "<r>\n</r>\n"};
+    for (size_t k = 0; k <= 11; ++k) {
+        docs.push_back(times("<a/>", k));
+        docs.push_back(times("t<a/>", k) + "tail");
+        docs.push_back(times("<a/>", k) + "<![CDATA[c]]>" + times("<b/>", k % 3));
+        docs.push_back(times("t<a/>", k) + "t<![CDATA[c]]>t<![CDATA[]]>t<![CDATA[d]]>");
+        docs.push_back(times("<![CDATA[c]]>", k) + "<r/>");
+        docs.push_back(times("x<!-- c -->", k) + "<?pi x?>y");
+        // A declaration leaves text before it and after it for the next tag.
+        docs.push_back(times("<a/>", k) + "t<!DOCTYPE r>u<!x>v<r/>w<!y");
+        // An error in a later batch, of either kind.
+        docs.push_back(times("<a>t", k) + "<b");
+        docs.push_back(times("<a>t", k) + "<!-- open");
+        docs.push_back(times("<a>t", k) + "<![CDATA[ open]");
+        docs.push_back(times("<a x='1'>t", k) + "</b");
+        docs.push_back(times("<a/>", k) + "<");
+    }
+    for (const std::string& doc : docs) check_stream_all_sizes(doc);
+}
+
+// Tag counts around the default batch size and its multiples.
+TEST(IndexStream, BoundariesAtTheDefaultBatchSize) {
+    const size_t n = IndexStream::batch_tags;
+    for (const size_t count : {n - 1, n, n + 1, 2 * n - 1, 2 * n, 2 * n + 1, 3 * n}) {
+        for (const std::string& doc :
+             {times("<a/>", count), times("t<a/>", count) + "tail<", times("t<![CDATA[c]]>", count),
+              times("<a/>", count - 1) + "<![CDATA[c]]>", times("<a/>", count) + "<b"}) {
+            SCOPED_TRACE(testing::Message() << count << " tags, " << doc.substr(doc.size() - 20));
+            for (const Builder builder : {Builder::Sequential, Builder::QuoteAware}) check_stream(doc, builder, 0);
+        }
+    }
+}
+
+// The exact batches of a few documents.
+TEST(IndexStream, BatchesOfTwoTags) {
+    struct Expected {
+        const char* doc;
+        std::vector<std::string> batches;  // each as by describe()
+    };
+    const Expected table[] = {
+        {"", {" |"}},
+        {"text", {" |"}},
+        {"<a>x<![CDATA[y]]>z</a>", {"O0-2:a D4-16 | 3-4 13-14", "C18-21:a | 17-18"}},
+        {"<a/><b/>", {"S0-3:a S4-7:b |"}},
+        {"<a/><b/><c/>", {"S0-3:a S4-7:b |", "S8-11:c |"}},
+        // Text before markup that leaves no tag, after the last tag.
+        {"<a/><b/>x<!d", {"S0-3:a S4-7:b |", " | 8-9"}},
+        {"<a/><b/>x<!d>y<c/>z", {"S0-3:a S4-7:b |", "S14-17:c | 8-9 13-14"}},
+        // Room for four text ranges: the second CDATA section's two do not
+        // fit beside the first's.
+        {"x<a/>y<![CDATA[1]]>z<![CDATA[2]]>", {"S1-4:a D6-18 | 0-1 5-6 15-16", "D20-32 | 19-20 29-30"}},
+        {"<a>x<b>y<c>", {"O0-2:a O4-6:b | 3-4", "O8-10:c | 7-8"}},
+    };
+    for (const Expected& e : table) {
+        IndexStream stream(e.doc, Builder::Sequential, 2);
+        EXPECT_EQ(drain(e.doc, stream, 2).described, e.batches) << e.doc;
+    }
+}
+
+TEST(IndexStream, DefaultUsesTheChosenBuilder) {
+    for (const std::string doc : {"<r a=\"1\" b=\"2\" c=\"3\" d=\"4\" e=\"5\" f=\"6\"/><", "<r a=\"1\"/><"}) {
+        IndexStream stream(doc);
+        const Drained d = drain(doc, stream, IndexStream::batch_tags);
+        EXPECT_EQ(describe(doc, d.all), describe(doc, build_index(doc))) << doc;
+    }
+}
+
+TEST(IndexStream, MovedStreamGoesOn) {
+    const std::string doc = times("<a>t</a>", 5);
+    IndexStream first(doc, Builder::QuoteAware, 3);
+    StructuralIndex batch;
+    ASSERT_TRUE(first.next(batch).ok());
+    ASSERT_EQ(batch.tag_count(), 3u);
+    IndexStream second(std::move(first));
+    EXPECT_TRUE(first.done());  // NOLINT(bugprone-use-after-move): moved-from streams are finished
+    const Drained rest = drain(doc, second, 3);
+    EXPECT_EQ(rest.tags, (std::vector<size_t>{3, 3, 1}));
+}
+
+TEST(IndexStream, GeneratedAndMutatedDocuments) {
+    DocumentGenerator gen(20240611);
+    for (int i = 0; i < 20000 && !HasFatalFailure(); ++i) {
+        const std::string doc = gen.document(1 + i % 40);
+        SCOPED_TRACE(testing::Message() << "document: \"" << doc << '"');
+        for (const Builder builder : {Builder::Sequential, Builder::QuoteAware})
+            check_stream(doc, builder, 1 + static_cast<size_t>(i) % 4);
+    }
+    for (int i = 0; i < 200 && !HasFatalFailure(); ++i) check_stream_all_sizes(gen.document(300));
+    DocumentGenerator rows(77);
+    for (int i = 0; i < 1000 && !HasFatalFailure(); ++i) check_stream_all_sizes(rows.attribute_rows(1 + i % 30));
 }
 
 // Builder choice.
