@@ -5,6 +5,10 @@
 // several runs; the index built a batch at a time (IndexStream) also in GB/s,
 // for several batch sizes.
 //
+// The pipeline figures compare a consumer that spends a fixed time on each
+// tag (as the parser does) fed by the stream on its own thread with the same
+// consumer fed by a worker thread, and give the cost of handing over a batch.
+//
 //   index_bench [repetitions]
 #include <chrono>
 #include <cstdio>
@@ -16,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "index/pipeline.hpp"
 #include "index/structural.hpp"
 #include "simd/kernels.hpp"
 #include "simd/search.hpp"
@@ -27,6 +32,7 @@ using arbolite::index::build_index_quote_aware;
 using arbolite::index::build_index_sequential;
 using arbolite::index::Builder;
 using arbolite::index::choose_builder;
+using arbolite::index::IndexPipeline;
 using arbolite::index::IndexStream;
 using arbolite::index::StructuralIndex;
 namespace simd = arbolite::simd;
@@ -206,6 +212,92 @@ void report_streams(std::string_view d, int reps) {
     }
 }
 
+// A stand-in for the parser: reads each entry of a batch and spins for
+// about `ns_per_tag` nanoseconds per tag.
+class simulated_consumer {
+public:
+    explicit simulated_consumer(double ns_per_tag) {
+        // Calibrates the spin loop once.
+        const size_t probe = 20'000'000;
+        const auto t0 = std::chrono::steady_clock::now();
+        spin(probe);
+        const double ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count();
+        rounds_ = static_cast<size_t>(static_cast<double>(probe) / ns * ns_per_tag);
+    }
+
+    size_t consume(const StructuralIndex& b) {
+        size_t sum = 0;
+        for (size_t i = 0; i < b.tag_count(); ++i) {
+            sum += b.tag_starts[i] ^ b.tag_ends[i] ^ static_cast<size_t>(b.tag_kinds[i]) ^ b.name_offsets[i] ^
+                   b.name_lengths[i];
+            spin(rounds_);
+        }
+        for (size_t i = 0; i < b.text_starts.size(); ++i) sum += b.text_ends[i] - b.text_starts[i];
+        return sum;
+    }
+
+private:
+    static void spin(size_t rounds) {
+        for (size_t i = 0; i < rounds; ++i) asm volatile("" ::: "memory");
+    }
+    size_t rounds_ = 0;
+};
+
+size_t consume_stream(std::string_view d, size_t batch_tags, simulated_consumer* c) {
+    IndexStream stream(d, choose_builder(d), batch_tags);
+    StructuralIndex batch;
+    size_t sum = 0;
+    while (!stream.done()) {
+        if (!stream.next(batch).ok()) std::exit(1);
+        sum += c ? c->consume(batch) : batch.tag_count();
+    }
+    return sum;
+}
+
+size_t consume_pipeline(std::string_view d, size_t batch_tags, bool parallel, simulated_consumer* c) {
+    IndexPipeline pipeline(d, choose_builder(d), batch_tags, parallel);
+    size_t sum = 0, batches = 0;
+    while (!pipeline.done()) {
+        const auto batch = pipeline.next();
+        if (!batch.ok()) std::exit(1);
+        sum += c ? c->consume(*batch.value()) : batch.value()->tag_count();
+        ++batches;
+    }
+    return sum + batches;
+}
+
+double seconds_of(int reps, const std::function<size_t()>& run) {
+    double best = 1e100;
+    for (int i = 0; i < reps; ++i) {
+        const auto t0 = std::chrono::steady_clock::now();
+        sink = run();
+        const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        if (s < best) best = s;
+    }
+    return best;
+}
+
+void report_pipeline(std::string_view d, size_t tags, int reps) {
+    const int few = reps < 3 ? reps : 3;
+    for (const double ns : {0.0, 30.0, 100.0}) {
+        simulated_consumer consumer(ns);
+        simulated_consumer* c = ns > 0 ? &consumer : nullptr;
+        const double inline_s = seconds_of(few, [&] { return consume_stream(d, IndexStream::batch_tags, c); });
+        std::printf("  consumer at %3.0f ns/tag: inline stream %8.2f ms;", ns, inline_s * 1e3);
+        for (const size_t batch : {size_t{512}, size_t{2048}, size_t{8192}}) {
+            const double piped = seconds_of(few, [&] { return consume_pipeline(d, batch, true, c); });
+            std::printf("  pipeline/%zu %.3f", batch, piped / inline_s);
+        }
+        std::printf(" (wall-time ratio)\n");
+    }
+    // Handing over a batch: one-tag batches with an idle consumer, worker
+    // against inline; the difference per batch is the handover.
+    const double one_inline = seconds_of(few, [&] { return consume_pipeline(d, 1, false, nullptr); });
+    const double one_parallel = seconds_of(few, [&] { return consume_pipeline(d, 1, true, nullptr); });
+    std::printf("  batches of 1 tag, idle consumer: inline %.1f ns/batch, worker %.1f ns/batch\n",
+                one_inline * 1e9 / static_cast<double>(tags), one_parallel * 1e9 / static_cast<double>(tags));
+}
+
 void bench_document(const char* title, const std::string& doc, int reps) {
     const std::string_view d = doc;
     const auto index = build_index(d);
@@ -238,6 +330,7 @@ void bench_document(const char* title, const std::string& doc, int reps) {
     report("build_index_sequential", measure(doc.size(), reps, [&] { return tags_of(build_index_sequential(d)); }));
     report("build_index_quote_aware", measure(doc.size(), reps, [&] { return tags_of(build_index_quote_aware(d)); }));
     report_streams(d, reps);
+    report_pipeline(d, tags_of(index), reps);
     std::vector<simd::block_masks> masks(doc.size() / simd::block_size);
     for (const simd::kernel_table* k : simd::kernels_for_testing()) {
         const std::string what = std::string("classify_blocks, ") + k->name;

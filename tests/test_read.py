@@ -626,3 +626,47 @@ def test_lock_released_during_read_file(tmp_path):
     path.write_text("<doc>" + unit * (50_000_000 // len(unit)) + "<r/></doc>", encoding="utf-8")
     inside, duration = samples_inside_call(lambda: read_file(str(path), "r"))
     assert inside >= 1, duration
+
+
+# ----------------------------------------------------------------------------
+# Documents held in each str storage width (1, 2 or 4 bytes per character)
+
+KIND_TEXTS = [
+    ("latin-1", "café naïve façade ÿ\xa0\x80 ¿qué?"),
+    ("bmp", "пример ελληνικά 日本語の文章 한국어 \u0800\u07ff\ue000\uffff\ufeff"),
+    ("astral", "🌍🚀\U00010000\U0010ffff𝔘𝔫𝔦"),
+    ("latin-1 and bmp", "straße – 中文 ü" * 7),
+    ("all widths", " ".join(["ünïcödé θάλασσα 🌍 żółw"] * 11)),
+    ("mostly ascii", "plain text " * 40 + "€"),
+    ("long mix", "".join(chr(c) for c in range(0x80, 0x2000, 7)) + "🚀" * 50 + "x" * 33),
+]
+
+
+@pytest.mark.parametrize("kind, text", KIND_TEXTS, ids=[k for k, _ in KIND_TEXTS])
+def test_each_str_width_reads_like_its_utf8_bytes(tmp_path, kind, text):
+    # Element and attribute names end only at ASCII delimiters, so any text
+    # without spaces serves as a name.
+    name = "n" + text.replace(" ", "_")
+    doc = f'<{name} {name}="{text}" a="{text}!"><c>{text}</c>{text}<e/></{name}>'
+    assert doc.encode().decode() == doc
+    node = read_string(doc, name)
+    assert shape(node) == (name, {name: text, "a": text + "!"}, text, [("c", {}, text, []), ("e", {}, None, [])])
+    # The same document read from its UTF-8 bytes, encoded by the interpreter.
+    path = tmp_path / "doc.xml"
+    path.write_bytes(doc.encode())
+    assert shape(read_file(str(path), name)) == shape(node)
+    # Error offsets count the encoded bytes before the fault.
+    with pytest.raises(ValueError) as excinfo:
+        read_string(f"<r>{text}&bogus;</r>", "r")
+    assert str(excinfo.value) == f"unknown entity reference '&bogus;' at byte {len(f'<r>{text}'.encode())}"
+
+
+@pytest.mark.parametrize("width_char", ["é", "中", "🌍"])
+@pytest.mark.parametrize("position", [0, 1, 15, 16, 17, 31, 32, 33, 63, 64, 100])
+def test_lone_surrogate_anywhere_in_a_long_document(width_char, position):
+    body = list(("ab" + width_char) * 40)
+    body[position] = "\udc80"
+    with pytest.raises(UnicodeEncodeError) as excinfo:
+        read_string("<r>" + "".join(body) + "</r>", "r")
+    check_error(excinfo, param="xml_string")
+    assert excinfo.value.start == 3 + position

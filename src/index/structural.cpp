@@ -151,35 +151,112 @@ private:
 // the text before a tag stays with it), and ends once it holds max_tags
 // tags or has no room left for a tag's text ranges: the one before it and,
 // for a CDATA section, its content.
+//
+// The lists are sized for a full batch up front and written through raw
+// pointers; finish() cuts them to what was written. Sizing a list that
+// already holds a full batch costs nothing, so a StructuralIndex reused for
+// batch after batch is never cleared or filled element by element. A
+// builder copies the writer into a local for its walk, so that the cursors
+// stay in registers: nothing else can point to them.
 class batch_writer {
 public:
     batch_writer(StructuralIndex& ix, size_t max_tags)
-        : ix_(ix), max_tags_(max_tags), max_texts_(IndexStream::text_capacity(max_tags)) {}
+        : ix_(&ix), max_tags_(max_tags), max_texts_(IndexStream::text_capacity(max_tags)) {
+        size_to(ix.tag_starts, max_tags);
+        size_to(ix.tag_ends, max_tags);
+        size_to(ix.tag_kinds, max_tags);
+        size_to(ix.name_offsets, max_tags);
+        size_to(ix.name_lengths, max_tags);
+        size_to(ix.text_starts, max_texts_);
+        size_to(ix.text_ends, max_texts_);
+        point_at_tags();
+        point_at_texts();
+    }
 
     [[gnu::always_inline]] void tag(size_t start, size_t end, TagKind kind, size_t name_offset,
                                     size_t name_length) {
-        ix_.tag_starts.push_back(start);
-        ix_.tag_ends.push_back(end);
-        ix_.tag_kinds.push_back(kind);
-        ix_.name_offsets.push_back(name_offset);
-        ix_.name_lengths.push_back(static_cast<uint32_t>(name_length));
-        texts_before_last_tag_ = ix_.text_starts.size();
+        tag_starts_[tags_] = start;
+        tag_ends_[tags_] = end;
+        tag_kinds_[tags_] = kind;
+        name_offsets_[tags_] = name_offset;
+        name_lengths_[tags_] = static_cast<uint32_t>(name_length);
+        ++tags_;
+        texts_before_last_tag_ = texts_;
     }
 
     [[gnu::always_inline]] void text(size_t start, size_t end) {
-        ix_.text_starts.push_back(start);
-        ix_.text_ends.push_back(end);
+        // Only text before declarations, which leave no tag, can outgrow the
+        // room for a full batch.
+        if (texts_ == text_room_) [[unlikely]] {
+            grow_texts(*ix_);
+            point_at_texts();
+        }
+        text_starts_[texts_] = start;
+        text_ends_[texts_] = end;
+        ++texts_;
     }
 
-    bool full() const {
-        const size_t texts = ix_.text_starts.size();
-        return texts == texts_before_last_tag_ && (ix_.tag_starts.size() >= max_tags_ || texts + 2 > max_texts_);
+    [[gnu::always_inline]] bool full() {
+        if (tags_ < max_tags_ && texts_ + 2 <= max_texts_) [[likely]]
+            return false;
+        // Text ranges recorded since the last tag (before declarations)
+        // stay with the tag that follows them: the batch goes on.
+        return texts_ == texts_before_last_tag_;
+    }
+
+    // Cuts the lists to the entries written.
+    void finish() {
+        ix_->tag_starts.resize(tags_);
+        ix_->tag_ends.resize(tags_);
+        ix_->tag_kinds.resize(tags_);
+        ix_->name_offsets.resize(tags_);
+        ix_->name_lengths.resize(tags_);
+        ix_->text_starts.resize(texts_);
+        ix_->text_ends.resize(texts_);
     }
 
 private:
-    StructuralIndex& ix_;
+    // Reserves exactly `count` entries on first use, as a full batch needs.
+    template <class T>
+    static void size_to(std::vector<T>& list, size_t count) {
+        list.reserve(count);
+        list.resize(count);
+    }
+
+    // Doubles the text lists (their sizes are the room to write in).
+    [[gnu::cold, gnu::noinline]] static void grow_texts(StructuralIndex& ix) {
+        const size_t room = ix.text_starts.size() * 2;
+        ix.text_starts.resize(room);
+        ix.text_ends.resize(room);
+    }
+
+    void point_at_tags() {
+        tag_starts_ = ix_->tag_starts.data();
+        tag_ends_ = ix_->tag_ends.data();
+        tag_kinds_ = ix_->tag_kinds.data();
+        name_offsets_ = ix_->name_offsets.data();
+        name_lengths_ = ix_->name_lengths.data();
+    }
+
+    void point_at_texts() {
+        text_starts_ = ix_->text_starts.data();
+        text_ends_ = ix_->text_ends.data();
+        text_room_ = ix_->text_starts.size();
+    }
+
+    StructuralIndex* ix_;
     size_t max_tags_;
     size_t max_texts_;
+    uint64_t* tag_starts_;
+    uint64_t* tag_ends_;
+    TagKind* tag_kinds_;
+    uint64_t* name_offsets_;
+    uint32_t* name_lengths_;
+    uint64_t* text_starts_;
+    uint64_t* text_ends_;
+    size_t text_room_;                  // entries the text lists hold
+    size_t tags_ = 0;
+    size_t texts_ = 0;
     size_t texts_before_last_tag_ = 0;  // text ranges recorded up to the last tag
 };
 
@@ -200,9 +277,15 @@ public:
           stream_(k_, d_, n_) {}
 
     // Indexes markup into `out` until it is full or the document ends.
-    fill_result fill(batch_writer& out);
+    [[gnu::flatten]] fill_result fill(batch_writer& out) {
+        batch_writer local = out;
+        const fill_result result = walk(local);
+        out = local;
+        return result;
+    }
 
 private:
+    fill_result walk(batch_writer& out);
     size_t unterminated_cdata_end(size_t content);
 
     const simd::kernel_table& k_;
@@ -216,7 +299,7 @@ private:
     size_t text_from_ = 0;               // start of the pending text
 };
 
-[[gnu::flatten]] fill_result sequential_builder::fill(batch_writer& out) {
+[[gnu::always_inline]] inline fill_result sequential_builder::walk(batch_writer& out) {
     const char* const d = d_;
     const size_t n = n_;
     auto next_gt = [this](size_t from) { return stream_.next_gt(from); };
@@ -337,9 +420,15 @@ public:
     }
 
     // Indexes markup into `out` until it is full or the document ends.
-    fill_result fill(batch_writer& out);
+    [[gnu::flatten]] fill_result fill(batch_writer& out) {
+        batch_writer local = out;
+        const fill_result result = walk(local);
+        out = local;
+        return result;
+    }
 
 private:
+    fill_result walk(batch_writer& out);
     const simd::kernel_table& k_;
     const markup::name_scanner element_name_;
     const markup::name_scanner close_name_;
@@ -353,7 +442,7 @@ private:
     size_t from_ = 0;  // just after the previous tag; the pending text starts here
 };
 
-[[gnu::flatten]] fill_result quote_aware_builder::fill(batch_writer& out) {
+[[gnu::always_inline]] inline fill_result quote_aware_builder::walk(batch_writer& out) {
     const char* const d = d_;
     const size_t n = n_;
     // Inside comments, CDATA sections and processing instructions every '>'
@@ -549,26 +638,19 @@ IndexStream::~IndexStream() = default;
 bool IndexStream::done() const { return state_ == nullptr; }
 
 Status<IndexBuildError> IndexStream::next(StructuralIndex& batch) {
-    batch.tag_starts.clear();
-    batch.tag_ends.clear();
-    batch.tag_kinds.clear();
-    batch.name_offsets.clear();
-    batch.name_lengths.clear();
-    batch.text_starts.clear();
-    batch.text_ends.clear();
-    if (!state_) return Ok{};
-
-    const size_t tags = state_->max_tags;
-    batch.tag_starts.reserve(tags);
-    batch.tag_ends.reserve(tags);
-    batch.tag_kinds.reserve(tags);
-    batch.name_offsets.reserve(tags);
-    batch.name_lengths.reserve(tags);
-    batch.text_starts.reserve(text_capacity(tags));
-    batch.text_ends.reserve(text_capacity(tags));
-
-    batch_writer out(batch, tags);
+    if (!state_) {
+        batch.tag_starts.clear();
+        batch.tag_ends.clear();
+        batch.tag_kinds.clear();
+        batch.name_offsets.clear();
+        batch.name_lengths.clear();
+        batch.text_starts.clear();
+        batch.text_ends.clear();
+        return Ok{};
+    }
+    batch_writer out(batch, state_->max_tags);
     fill_result filled = std::visit([&out](auto& builder) { return builder.fill(out); }, state_->builders);
+    out.finish();
     if (!filled.ok()) {
         state_.reset();
         return fail(filled.error());

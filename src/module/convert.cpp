@@ -1,6 +1,9 @@
 #include "module/convert.hpp"
 
 #include <climits>
+#include <optional>
+
+#include "simd/utf8_encode.hpp"
 
 namespace arbolite::module {
 namespace {
@@ -42,8 +45,32 @@ PyResult<Utf8Text> document_utf8(PyObject* obj) {
         ARBOLITE_TRY_ASSIGN(std::string_view view, borrow_utf8(obj));
         return Utf8Text{view, py::ref()};
     }
-    py::ref bytes = py::ref::steal(PyUnicode_AsUTF8String(obj));
-    if (!bytes) return fail(fetch_error());
+    // Measured first, then encoded straight into a bytes object of the exact
+    // size. Text that strict UTF-8 cannot hold (a lone surrogate) goes to the
+    // interpreter's encoder, which raises its own UnicodeEncodeError.
+    const void* data = PyUnicode_DATA(obj);
+    const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(obj));
+    const int kind = PyUnicode_KIND(obj);
+    std::optional<size_t> size;
+    switch (kind) {
+        case PyUnicode_1BYTE_KIND: size = simd::utf8_length(static_cast<const uint8_t*>(data), length); break;
+        case PyUnicode_2BYTE_KIND: size = simd::utf8_length(static_cast<const uint16_t*>(data), length); break;
+        default: size = simd::utf8_length(static_cast<const uint32_t*>(data), length); break;
+    }
+    py::ref bytes;
+    if (size && *size <= static_cast<size_t>(PY_SSIZE_T_MAX)) {
+        bytes = py::ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
+        if (!bytes) return fail(fetch_error());
+        char* out = PyBytes_AS_STRING(bytes.get());
+        switch (kind) {
+            case PyUnicode_1BYTE_KIND: simd::encode_utf8(static_cast<const uint8_t*>(data), length, out); break;
+            case PyUnicode_2BYTE_KIND: simd::encode_utf8(static_cast<const uint16_t*>(data), length, out); break;
+            default: simd::encode_utf8(static_cast<const uint32_t*>(data), length, out); break;
+        }
+    } else {
+        bytes = py::ref::steal(PyUnicode_AsUTF8String(obj));
+        if (!bytes) return fail(fetch_error());
+    }
     std::string_view view(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
     return Utf8Text{view, std::move(bytes)};
 }

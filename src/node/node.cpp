@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "common/copy.hpp"
 #include "module/binding.hpp"
 #include "module/convert.hpp"
 #include "module/once.hpp"
@@ -250,8 +251,8 @@ PyResult<py::ref> create_node(PyTypeObject* type, std::string_view name, AttrMap
     PyObject** slots = detail::children_of(obj);
     for (size_t i = 0; i < children.size(); ++i) slots[i] = children[i].release();
     char* bytes = reinterpret_cast<char*>(slots + children.size());
-    if (!name.empty()) std::memcpy(bytes, name.data(), name.size());
-    if (text_size != 0) std::memcpy(bytes + name.size(), text->data(), text_size);
+    copy_bytes(bytes, name.data(), name.size());
+    if (text_size != 0) copy_bytes(bytes + name.size(), text->data(), text_size);
     return py::ref::steal(obj);
 }
 

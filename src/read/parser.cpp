@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "entities/references.hpp"
+#include "index/pipeline.hpp"
 #include "simd/search.hpp"
 
 namespace arbolite::read {
@@ -580,20 +581,19 @@ Result<ParsedElement, ReadError> parse_start_tag(std::string_view document, cons
 }
 
 Result<ParsedTree, ReadError> parse_document(std::string_view document, std::string_view root_tag) {
-    // The index is made a batch at a time as the walk goes. Once the walk is
-    // over (the root closed, or it failed), the rest of the document is still
-    // indexed: a fault of the index anywhere takes precedence over the walk's
-    // outcome.
-    index::IndexStream stream(document);
-    index::StructuralIndex batch;
+    // The index is made a batch at a time (on a second thread for large
+    // documents) as the walk goes. Once the walk is over (the root closed, or
+    // it failed), the rest of the document is still indexed: a fault of the
+    // index anywhere takes precedence over the walk's outcome.
+    index::IndexPipeline pipeline(document);
     Parser parser(document, root_tag);
     std::optional<ReadError> failure;
     bool complete = false;
-    while (!stream.done()) {
-        Status<index::IndexBuildError> indexed = stream.next(batch);
-        if (!indexed.ok()) return fail(index_failure(indexed.error(), document.size()));
+    while (!pipeline.done()) {
+        Result<const index::StructuralIndex*, index::IndexBuildError> batch = pipeline.next();
+        if (!batch.ok()) return fail(index_failure(batch.error(), document.size()));
         if (complete || failure) continue;
-        Result<Parser::Progress, ReadError> progress = parser.feed(batch);
+        Result<Parser::Progress, ReadError> progress = parser.feed(*batch.value());
         if (!progress.ok()) {
             failure = std::move(progress).error();
         } else {

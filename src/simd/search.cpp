@@ -76,7 +76,7 @@ const char* find_any8(const char* begin, const char* end, const char* set) noexc
     return active_kernels().find_any8(begin, end, set);
 }
 
-size_t count_byte(const char* begin, const char* end, char c) noexcept {
+size_t detail::count_byte_kernel(const char* begin, const char* end, char c) noexcept {
     return active_kernels().count_byte(begin, end, c);
 }
 

@@ -12,6 +12,10 @@ namespace arbolite::simd {
 namespace detail {
 const char* find_byte_kernel(const char* begin, const char* end, char c) noexcept;
 const char* find_any4_kernel(const char* begin, const char* end, char a, char b, char c, char d) noexcept;
+size_t count_byte_kernel(const char* begin, const char* end, char c) noexcept;
+
+// Below this length counting goes a 64-bit word at a time inline.
+inline constexpr std::ptrdiff_t short_count = 64;
 
 // Below this length a plain loop beats the call into a vector kernel (most
 // names, short texts and attribute values are this short).
@@ -42,7 +46,23 @@ inline const char* find_any4(const char* begin, const char* end, char a, char b,
 const char* find_any8(const char* begin, const char* end, const char* set) noexcept;
 
 // Number of bytes equal to `c` in [begin, end).
-size_t count_byte(const char* begin, const char* end, char c) noexcept;
+inline size_t count_byte(const char* begin, const char* end, char c) noexcept {
+    if (end - begin >= detail::short_count) return detail::count_byte_kernel(begin, end, c);
+    constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
+    const uint64_t pattern = 0x0101010101010101ull * static_cast<unsigned char>(c);
+    size_t count = 0;
+    for (; end - begin >= 8; begin += 8) {
+        uint64_t word;
+        __builtin_memcpy(&word, begin, 8);
+        const uint64_t x = word ^ pattern;  // zero bytes where `c` is
+        // The high bit of each byte of `zero` is set exactly where x has a
+        // zero byte (no carries cross bytes).
+        const uint64_t zero = ~(((x & low7) + low7) | x | low7);
+        count += static_cast<size_t>(__builtin_popcountll(zero));
+    }
+    for (; begin != end; ++begin) count += *begin == c;
+    return count;
+}
 
 // Whether [data, data + len) is well-formed UTF-8 (no overlong forms, no
 // surrogates, nothing above U+10FFFF).

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "write/copy.hpp"
+#include "common/copy.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

@@ -22,7 +22,7 @@
 #include "common/posix_file.hpp"
 #include "common/result.hpp"
 #include "read/parsed_element.hpp"
-#include "write/copy.hpp"
+#include "common/copy.hpp"
 
 namespace arbolite::write {
 

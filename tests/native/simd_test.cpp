@@ -398,5 +398,33 @@ TEST(SimdDispatch, PublicSearchesUseAWorkingKernel) {
     EXPECT_FALSE(is_valid_utf8(b, 10));  // cuts the é in two
 }
 
+// The inline word-at-a-time count of short ranges, at every length around
+// its limit and every alignment, for bytes whose patterns tempt carries
+// between bytes (0x00, 0x7F, 0x80, 0xFF beside the byte looked for).
+TEST(SimdDispatch, ShortCountsMatchAPlainCount) {
+    const unsigned char tricky[] = {0x00, 0x01, 0x3C, 0x3D, 0x7F, 0x80, 0xBC, 0xFE, 0xFF};
+    uint64_t state = 0x9E3779B97F4A7C15ull;
+    auto next = [&] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    std::string buffer(160, '\0');
+    for (unsigned char c : tricky) {
+        for (int round = 0; round < 40; ++round) {
+            for (char& x : buffer) x = static_cast<char>(tricky[next() % sizeof tricky]);
+            for (size_t offset = 0; offset < 8; ++offset) {
+                for (size_t len = 0; len <= 80 && offset + len <= buffer.size(); ++len) {
+                    const char* b = buffer.data() + offset;
+                    ASSERT_EQ(count_byte(b, b + len, static_cast<char>(c)),
+                              static_cast<size_t>(std::count(b, b + len, static_cast<char>(c))))
+                        << "byte " << int(c) << " offset " << offset << " length " << len;
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace arbolite::simd

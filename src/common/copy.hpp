@@ -1,10 +1,10 @@
-// Byte copies for the writer's many short pieces (names, "</", short values).
+// Byte copies for many short pieces (names, short texts and values).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-namespace arbolite::write {
+namespace arbolite {
 
 // Copies n <= 16 bytes without a library call: two overlapping loads and
 // stores of 8 or 4 bytes, or up to three single bytes.
@@ -36,4 +36,4 @@ inline void copy_bytes(char* to, const char* from, size_t n) {
         copy_short(to, from, n);
 }
 
-}  // namespace arbolite::write
+}  // namespace arbolite

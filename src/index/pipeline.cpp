@@ -1,0 +1,214 @@
+#include "index/pipeline.hpp"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+namespace arbolite::index {
+namespace {
+
+inline void cpu_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    _mm_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#else
+    std::this_thread::yield();
+#endif
+}
+
+// Polls of the other side's counter before a side goes to sleep: a few
+// microseconds at most (a pause takes 10 to 150 cycles), so that a side
+// that waits for long gives its core back soon.
+constexpr int spin_polls = 256;
+
+enum class slot_state : uint8_t { batch, error, out_of_memory };
+
+}  // namespace
+
+// A single-producer, single-consumer ring of batches. `published` counts the
+// slots the worker has filled, `released` those the consumer has finished
+// with; slot i lives at index i % ring_slots. The counters only grow, and
+// each is written by one side only. Filling a slot happens-before its
+// publication (release, read by the consumer with acquire), and reading it
+// before its release.
+//
+// A side that has to wait polls the other's counter briefly, then sleeps on
+// the condition variable with its `sleeping` flag set. Each side stores its
+// counter and then looks at the other's flag, and each sleeper sets its flag
+// and then looks at the counter, all sequentially consistent, so one of the
+// two always sees the other: a wake-up is never lost, and when nobody sleeps
+// a handover costs no lock and no system call.
+struct IndexPipeline::ring {
+    struct slot {
+        StructuralIndex batch;
+        IndexBuildError error{};
+        slot_state state = slot_state::batch;
+        bool last = false;  // nothing follows this slot
+    };
+
+    ring(std::string_view document, Builder builder, size_t batch_tags)
+        : document(document), builder(builder), batch_tags(batch_tags) {}
+
+    // The worker: indexes into free slots until the document ends, an error
+    // ends it, or the consumer stops it.
+    void produce() noexcept {
+        size_t filled = 0;
+        std::optional<IndexStream> stream;
+        for (;;) {
+            if (!wait_for_room(filled)) return;
+            slot& s = slots[filled % ring_slots];
+            try {
+                if (!stream) stream.emplace(document, builder, batch_tags);
+                const Status<IndexBuildError> status = stream->next(s.batch);
+                s.state = status.ok() ? slot_state::batch : slot_state::error;
+                if (!status.ok()) s.error = status.error();
+                s.last = stream->done();
+            } catch (...) {
+                // Only std::bad_alloc can come out of the stream; the consumer
+                // rethrows it on its own thread.
+                s.state = slot_state::out_of_memory;
+                s.last = true;
+            }
+            ++filled;
+            published.store(filled, std::memory_order_seq_cst);
+            if (consumer_sleeping.load(std::memory_order_seq_cst)) wake();
+            if (s.last) return;
+        }
+    }
+
+    // Whether slot `filled` may be written: the ring has room and the
+    // consumer has not stopped the worker. A full ring waits for half of it
+    // to come free, so that a worker ahead of its consumer sleeps and wakes
+    // once per few batches, not once per batch.
+    bool wait_for_room(size_t filled) {
+        auto room = [&](size_t need) {
+            return filled - released.load(std::memory_order_acquire) <= ring_slots - need;
+        };
+        if (stop.load(std::memory_order_relaxed)) return false;
+        if (room(1)) return true;
+        for (int i = 0; i < spin_polls; ++i) {
+            cpu_pause();
+            if (room(1)) return !stop.load(std::memory_order_relaxed);
+        }
+        std::unique_lock<std::mutex> lock(mutex);
+        producer_sleeping.store(true, std::memory_order_seq_cst);
+        while (!stop.load(std::memory_order_seq_cst) &&
+               filled - released.load(std::memory_order_seq_cst) > ring_slots - ring_slots / 2)
+            wakeup.wait(lock);
+        producer_sleeping.store(false, std::memory_order_relaxed);
+        return !stop.load(std::memory_order_relaxed);
+    }
+
+    // The consumer: waits until slot `taken` is published.
+    void wait_for_batch(size_t taken) {
+        if (published.load(std::memory_order_acquire) > taken) return;
+        for (int i = 0; i < spin_polls; ++i) {
+            cpu_pause();
+            if (published.load(std::memory_order_acquire) > taken) return;
+        }
+        std::unique_lock<std::mutex> lock(mutex);
+        consumer_sleeping.store(true, std::memory_order_seq_cst);
+        while (published.load(std::memory_order_seq_cst) <= taken) wakeup.wait(lock);
+        consumer_sleeping.store(false, std::memory_order_relaxed);
+    }
+
+    // The consumer: done with slot `count - 1`.
+    void release(size_t count) {
+        released.store(count, std::memory_order_seq_cst);
+        if (producer_sleeping.load(std::memory_order_seq_cst) &&
+            published.load(std::memory_order_seq_cst) - count <= ring_slots - ring_slots / 2)
+            wake();
+    }
+
+    // The consumer: stops the worker and waits for it to end.
+    void stop_and_join() noexcept {
+        stop.store(true, std::memory_order_seq_cst);
+        wake();
+        worker.join();
+    }
+
+    void wake() {
+        // Taking the lock orders the notification after the sleeper's check
+        // of its condition.
+        { std::lock_guard<std::mutex> lock(mutex); }
+        wakeup.notify_one();
+    }
+
+    const std::string_view document;
+    const Builder builder;
+    const size_t batch_tags;
+    slot slots[ring_slots];
+
+    alignas(64) std::atomic<size_t> published{0};
+    alignas(64) std::atomic<size_t> released{0};
+    alignas(64) std::atomic<bool> consumer_sleeping{false};
+    std::atomic<bool> producer_sleeping{false};
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::condition_variable wakeup;
+    std::thread worker;
+};
+
+IndexPipeline::IndexPipeline(std::string_view document)
+    : IndexPipeline(document, choose_builder(document),
+                    document.size() >= min_parallel_bytes ? parallel_batch_tags : IndexStream::batch_tags,
+                    document.size() >= min_parallel_bytes) {}
+
+IndexPipeline::IndexPipeline(std::string_view document, Builder builder, size_t batch_tags, bool parallel) {
+    if (batch_tags < 1) batch_tags = 1;
+    if (parallel) {
+        ring_ = std::make_unique<ring>(document, builder, batch_tags);
+        try {
+            ring_->worker = std::thread([r = ring_.get()] { r->produce(); });
+        } catch (const std::system_error&) {
+            ring_.reset();  // no thread: index inline
+        }
+    }
+    if (!ring_) stream_.emplace(document, builder, batch_tags);
+}
+
+IndexPipeline::~IndexPipeline() {
+    if (ring_) ring_->stop_and_join();
+}
+
+bool IndexPipeline::done() const { return ring_ ? finished_ : stream_->done(); }
+
+Result<const StructuralIndex*, IndexBuildError> IndexPipeline::next() {
+    return ring_ ? next_from_ring() : next_inline();
+}
+
+Result<const StructuralIndex*, IndexBuildError> IndexPipeline::next_inline() {
+    Status<IndexBuildError> status = stream_->next(batch_);
+    if (!status.ok()) return fail(status.error());
+    return static_cast<const StructuralIndex*>(&batch_);
+}
+
+Result<const StructuralIndex*, IndexBuildError> IndexPipeline::next_from_ring() {
+    if (holding_) {
+        holding_ = false;
+        ring_->release(taken_);
+    }
+    if (finished_) return static_cast<const StructuralIndex*>(&empty_);
+    ring_->wait_for_batch(taken_);
+    const ring::slot& s = ring_->slots[taken_ % ring_slots];
+    ++taken_;
+    holding_ = true;
+    if (s.last) finished_ = true;
+    switch (s.state) {
+        case slot_state::batch: return &s.batch;
+        case slot_state::error: return fail(s.error);
+        case slot_state::out_of_memory: throw std::bad_alloc();
+    }
+    return &s.batch;
+}
+
+}  // namespace arbolite::index

@@ -1,0 +1,79 @@
+// The structural index of a document built on a thread of its own, a few
+// batches ahead of the consumer, so that indexing and parsing overlap on two
+// cores.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "common/result.hpp"
+#include "index/structural.hpp"
+
+namespace arbolite::index {
+
+// Runs an IndexStream on a worker thread, up to a few batches ahead of the
+// consumer. The batches and the error are exactly those of the IndexStream,
+// in the same order. Small documents, and documents for which no thread can
+// be started, are indexed on the consumer's thread by the same IndexStream.
+//
+// The worker reads only the document and writes only a ring of batches that
+// it shares with the consumer; an exception inside it (std::bad_alloc) is
+// handed over in order and rethrown by next() on the consumer's thread.
+//
+// The document must outlive the pipeline. One consumer thread only.
+class IndexPipeline {
+public:
+    // Documents of at least this many bytes are indexed on a worker thread.
+    // Below it, starting and joining the thread costs more than the overlap
+    // gains.
+    static constexpr size_t min_parallel_bytes = 256 * 1024;
+    // Tags per batch on a worker thread: larger batches than the stream's
+    // default, so that the handover costs little per tag.
+    static constexpr size_t parallel_batch_tags = 2048;
+    // Batches in the ring: the one the consumer reads, and those indexed
+    // ahead of it.
+    static constexpr size_t ring_slots = 4;
+
+    // The builder of choose_builder; a worker for documents of at least
+    // min_parallel_bytes.
+    explicit IndexPipeline(std::string_view document);
+    // With this builder and batches of at most `batch_tags` (>= 1) tags; a
+    // worker when `parallel` and a thread can be started.
+    IndexPipeline(std::string_view document, Builder builder, size_t batch_tags, bool parallel);
+
+    IndexPipeline(const IndexPipeline&) = delete;
+    IndexPipeline& operator=(const IndexPipeline&) = delete;
+    // Stops the worker, if it is still indexing, and joins it.
+    ~IndexPipeline();
+
+    // True once next() has returned the document's last batch or an error.
+    bool done() const;
+
+    // The next batch, valid until the next call of next() or the pipeline's
+    // destruction; after done(), an empty batch. Throws std::bad_alloc when
+    // the worker ran out of memory.
+    Result<const StructuralIndex*, IndexBuildError> next();
+
+    // Whether a worker thread indexes the document.
+    bool parallel() const { return ring_ != nullptr; }
+
+private:
+    struct ring;
+
+    Result<const StructuralIndex*, IndexBuildError> next_inline();
+    Result<const StructuralIndex*, IndexBuildError> next_from_ring();
+
+    // Inline: the stream and the one batch it refills.
+    std::optional<IndexStream> stream_;
+    StructuralIndex batch_;
+    // Parallel: the ring and the worker; the consumer's own counters.
+    std::unique_ptr<ring> ring_;
+    size_t taken_ = 0;     // batches taken from the ring
+    bool holding_ = false; // the consumer still reads the slot of batch taken_ - 1
+    bool finished_ = false;
+    StructuralIndex empty_;  // what next() returns after done()
+};
+
+}  // namespace arbolite::index
