@@ -341,6 +341,13 @@ def test_function_objects(func, signature):
 # write_file
 
 
+def _chain(depth, text, attrs):
+    node = Node("leaf", attrs, None, text)
+    for level in range(depth):
+        node = Node(f"l{level}", attrs if level % 7 == 0 else None, [node, Node("s")], text if level % 3 else None)
+    return node
+
+
 def big_tree(n=2000):
     return Node(
         "root",
@@ -360,8 +367,13 @@ def big_tree(n=2000):
         Node("r", None, None, "\u00e9" * 10000),
         Node("r", {"a": "&" * 3000}, None, "<" * 9000),
         Node("r", None, [Node("c", None, None, "y" * 20000), Node("d", None, None, "z" * 100)]),
+        # Mostly indentation: written by measuring first, ASCII straight into
+        # the str and the rest through an exact buffer.
+        _chain(60, "x", {"k": "<v>"}),
+        _chain(60, "\u00e9\U0001f600", {"\u00e9": "\u20ac"}),
     ],
-    ids=["tiny", "catalog", "big", "run8192", "multibyte", "escaped-runs", "long-then-short"],
+    ids=["tiny", "catalog", "big", "run8192", "multibyte", "escaped-runs", "long-then-short", "deep-ascii",
+         "deep-multibyte"],
 )
 @pytest.mark.parametrize("indent, decl", [(None, None), (0, False), (3, True), (1000, False)])
 def test_write_file_equals_write_string(node, indent, decl, tmp_path):

@@ -39,9 +39,20 @@ PyResult<py::ref> search_impl(PyObject* start, Test test, std::string_view value
         size_t next_child;
         int64_t remaining;  // levels allowed below the children; < 0: unlimited
     };
-    std::vector<PyObject*> found;
+    // Matches are taken (a new reference each) as they are met, while the
+    // node is in the cache; the list then receives them as they are.
+    struct Found {
+        std::vector<PyObject*> nodes;
+        ~Found() {
+            for (PyObject* node : nodes) Py_DECREF(node);
+        }
+        void add(PyObject* node) {
+            nodes.push_back(node);
+            Py_INCREF(node);
+        }
+    } found;
     std::vector<Open> open;
-    if (matches(start, test, value)) found.push_back(start);
+    if (matches(start, test, value)) found.add(start);
     const int64_t limit = depth ? int64_t{*depth} : -1;
     std::span<PyObject* const> root_children = node_children(start);
     if (limit != 0 && !root_children.empty()) open.push_back({root_children, 0, limit < 0 ? -1 : limit - 1});
@@ -52,16 +63,17 @@ PyResult<py::ref> search_impl(PyObject* start, Test test, std::string_view value
             continue;
         }
         PyObject* child = top.children[top.next_child++];
-        if (matches(child, test, value)) found.push_back(child);
+        if (matches(child, test, value)) found.add(child);
         std::span<PyObject* const> grandchildren = node_children(child);
         if (top.remaining != 0 && !grandchildren.empty()) {
             const int64_t below = top.remaining < 0 ? -1 : top.remaining - 1;
             open.push_back({grandchildren, 0, below});  // `top` is not used after this
         }
     }
-    py::ref list = py::ref::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
+    py::ref list = py::ref::steal(PyList_New(static_cast<Py_ssize_t>(found.nodes.size())));
     if (!list) return fail(module::fetch_error());
-    for (size_t i = 0; i < found.size(); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(found[i]));
+    for (size_t i = 0; i < found.nodes.size(); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), found.nodes[i]);
+    found.nodes.clear();  // the list holds the references now
     return list;
 }
 

@@ -344,7 +344,8 @@ private:
     }
     OpenElement& innermost() { return open_[depth_ - 1]; }
 
-    Status<ReadError> take_text_before(uint64_t tag_start);
+    Status<ReadError> take_text_before(uint64_t tag_start, PendingText& text);
+    Status<ReadError> leaf_element(size_t tag);
     Status<ReadError> append_text(const char* p, const char* end, PendingText& text);
     Status<ReadError> append_text_with_markup(const char* p, const char* hit, const char* end,
                                               PendingText& text);
@@ -369,15 +370,16 @@ private:
     std::vector<std::string_view> skipped_;  // names of the elements open outside the root
     std::vector<ParsedElement> discarded_;   // self-closing tags outside the root
     std::string attr_scratch_;               // decoded attribute values, reused
+    PendingText leaf_text_;                  // the text of a leaf element, reused
 };
 
-// Appends the text ranges of the batch that start before `tag_start` to the
-// innermost open element.
-inline Status<ReadError> Parser::take_text_before(uint64_t tag_start) {
+// Appends the text ranges of the batch that start before `tag_start` to
+// `text`.
+inline Status<ReadError> Parser::take_text_before(uint64_t tag_start, PendingText& text) {
     const uint64_t* starts = index_->text_starts.data();
     const size_t count = index_->text_starts.size();
     while (cursor_ < count && starts[cursor_] < tag_start) {
-        ARBOLITE_TRY(append_text(doc_ + starts[cursor_], doc_ + index_->text_ends[cursor_], innermost().text));
+        ARBOLITE_TRY(append_text(doc_ + starts[cursor_], doc_ + index_->text_ends[cursor_], text));
         ++cursor_;
     }
     return Ok{};
@@ -451,6 +453,32 @@ inline Status<ReadError> Parser::open_element(size_t tag, bool self_closing) {
     return Ok{};
 }
 
+// An element inside the root whose open tag is directly followed by its
+// close tag, with at most text between them: the most common element, done
+// in one step with the same checks, in the same order, as the general walk
+// (start tag, the close tag's place, the text, the close tag).
+inline Status<ReadError> Parser::leaf_element(size_t tag) {
+    auto& elements = tree_.elements;
+    const size_t at = elements.size();
+    if (at == elements.capacity()) [[unlikely]]
+        reserve_elements(index_->tag_starts[tag]);
+    ARBOLITE_TRY(parse_start_tag_into(doc_, *index_, tag, elements, attr_scratch_));
+    ++elements[innermost().element].child_count;
+
+    const size_t close = tag + 1;
+    const uint64_t close_start = index_->tag_starts[close];
+    if (index_->tag_ends[close] >= length_) return fail(malformed("unterminated markup", close_start));
+    leaf_text_.reset();
+    ARBOLITE_TRY(take_text_before(close_start, leaf_text_));
+    ARBOLITE_TRY(check_end_tag(close));
+    ParsedElement& element = elements[at];
+    const std::string_view name = tag_name(close);
+    if (element.name != name) return fail(end_tag_mismatch(element.name, name, close_start));
+    element.end = at + 1;
+    element.text = leaf_text_.finish(tree_.strings);
+    return Ok{};
+}
+
 // The bytes between a close tag's name and its '>' must be white space.
 inline Status<ReadError> Parser::check_end_tag(size_t tag) {
     const char* name_end = doc_ + index_->name_offsets[tag] + index_->name_lengths[tag];
@@ -475,12 +503,17 @@ Result<Parser::Progress, ReadError> Parser::feed(const StructuralIndex& batch) {
         if (end >= length_) return fail(malformed("unterminated markup", start));
         // Text ranges are examined only inside the root; outside it the
         // cursor is left behind and caught up when the root opens.
-        if (depth_ != 0) ARBOLITE_TRY(take_text_before(start));
+        if (depth_ != 0) ARBOLITE_TRY(take_text_before(start, innermost().text));
 
         switch (kinds[t]) {
             case TagKind::Open:
                 if (depth_ != 0) {
-                    ARBOLITE_TRY(open_element(t, false));
+                    if (t + 1 < tag_count && kinds[t + 1] == TagKind::Close) {
+                        ARBOLITE_TRY(leaf_element(t));
+                        ++t;  // its close tag is done too
+                    } else {
+                        ARBOLITE_TRY(open_element(t, false));
+                    }
                 } else if (names_root(t)) {
                     root_start_ = start;
                     ARBOLITE_TRY(open_element(t, false));

@@ -40,7 +40,86 @@ bool write_escaped(Sink& sink, std::string_view s) {
 // The walk
 // ---------------------------------------------------------------------------
 
+// Counts what a walk writes instead of keeping it: bytes (saturating at
+// SIZE_MAX) and whether any of them is not ASCII.
+class CountingSink {
+public:
+    bool write(const char* data, size_t size) {
+        add(size);
+        for (; size >= 8; data += 8, size -= 8) {
+            uint64_t word;
+            __builtin_memcpy(&word, data, 8);
+            high_ |= word;
+        }
+        for (; size != 0; ++data, --size) high_ |= static_cast<unsigned char>(*data);
+        return true;
+    }
+    bool write(std::string_view s) { return write(s.data(), s.size()); }
+    bool write_byte(char c) { return write(&c, 1); }
+    bool write_blanks(size_t count) {
+        add(count);
+        return true;
+    }
+    bool write_line_start(size_t count) {
+        add(1);
+        return write_blanks(count);
+    }
+
+    OutputMeasure measure() const { return {size_, (high_ & 0x8080808080808080ull) == 0}; }
+
+private:
+    void add(size_t n) {
+        if (__builtin_add_overflow(size_, n, &size_)) size_ = SIZE_MAX;
+    }
+    size_t size_ = 0;
+    uint64_t high_ = 0;
+};
+
+// Writes into a buffer of a size measured beforehand. A piece that would run
+// past its end is refused, and the sink fails from then on.
+class BufferSink {
+public:
+    BufferSink(char* out, size_t size) : at_(out), left_(size) {}
+
+    bool write(const char* data, size_t size) {
+        if (size > left_) return overrun();
+        copy_bytes(at_, data, size);
+        at_ += size;
+        left_ -= size;
+        return true;
+    }
+    bool write(std::string_view s) { return write(s.data(), s.size()); }
+    bool write_byte(char c) {
+        if (left_ == 0) return overrun();
+        *at_++ = c;
+        --left_;
+        return true;
+    }
+    bool write_blanks(size_t count) {
+        if (count > left_) return overrun();
+        std::memset(at_, ' ', count);
+        at_ += count;
+        left_ -= count;
+        return true;
+    }
+    bool write_line_start(size_t count) { return write_byte('\n') && write_blanks(count); }
+
+    bool full() const { return left_ == 0 && !overrun_; }
+
+private:
+    bool overrun() {
+        overrun_ = true;
+        left_ = 0;
+        return false;
+    }
+    char* at_;
+    size_t left_;
+    bool overrun_ = false;
+};
+
 inline WriteError sink_error(const MemorySink&) { return WriteError::indent_overflow(); }
+inline WriteError sink_error(const CountingSink&) { return WriteError::indent_overflow(); }
+inline WriteError sink_error(const BufferSink&) { return WriteError::indent_overflow(); }
 inline WriteError sink_error(const FileSink& sink) { return WriteError::from_os(sink.error()); }
 
 template <class Sink>
@@ -294,6 +373,19 @@ Result<MemorySink, WriteError> write_tree_to_memory(TreeView tree, size_t indent
     }
     ARBOLITE_TRY(Walker<MemorySink>(sink, indent).run(tree));
     return sink;
+}
+
+Result<OutputMeasure, WriteError> measure_tree(TreeView tree, size_t indent, bool declaration) {
+    CountingSink sink;
+    if (declaration) sink.write(xml_declaration);
+    ARBOLITE_TRY(Walker<CountingSink>(sink, indent).run(tree));
+    return sink.measure();
+}
+
+bool write_tree_to_buffer(TreeView tree, size_t indent, bool declaration, char* out, size_t size) {
+    BufferSink sink(out, size);
+    if (declaration && !sink.write(xml_declaration)) return false;
+    return Walker<BufferSink>(sink, indent).run(tree).ok() && sink.full();
 }
 
 Status<WriteError> write_tree_to_file(TreeView tree, std::string_view path, size_t indent,

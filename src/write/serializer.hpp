@@ -183,6 +183,21 @@ std::vector<ElementView> view_of(const ParsedTree& tree);
 // memory.
 Result<MemorySink, WriteError> write_tree_to_memory(TreeView tree, size_t indent, bool declaration);
 
+// What a walk would write: the exact number of bytes, and whether all of
+// them are ASCII. Fails with IndentOverflow as the walk itself would; a size
+// beyond SIZE_MAX is reported as SIZE_MAX (no buffer can hold it).
+struct OutputMeasure {
+    size_t size;
+    bool ascii;
+};
+Result<OutputMeasure, WriteError> measure_tree(TreeView tree, size_t indent, bool declaration);
+
+// Writes `tree` into `out`, which holds exactly the `size` bytes that
+// measure_tree gave for the same arguments. Returns false, having written
+// nothing past `out + size`, if the walk would not fit exactly (it always
+// does when the sizes agree).
+bool write_tree_to_buffer(TreeView tree, size_t indent, bool declaration, char* out, size_t size);
+
 // Writes `tree` into the file at `path`, which is created (mode 0666 before
 // the umask) or truncated. A path holding a NUL byte is refused before any
 // system call. After a failure the file holds a prefix of the output.

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -55,11 +57,26 @@ ParsedTree tree_of(const El& el) {
     return tree;
 }
 
+// The output in memory. Every layout and escaping case also checks that
+// measuring gives its exact size and ASCII-ness, and that writing into a
+// buffer of that size gives the same bytes and fills it.
 std::string to_memory(const ParsedTree& tree, size_t indent, bool declaration) {
-    auto result = write_tree_to_memory(view_of(tree), indent, declaration);
+    const auto views = view_of(tree);
+    auto result = write_tree_to_memory(views, indent, declaration);
     EXPECT_TRUE(result.ok());
     if (!result.ok()) return {};
-    return std::string(result->view());
+    const std::string out(result->view());
+
+    auto measured = measure_tree(views, indent, declaration);
+    EXPECT_TRUE(measured.ok());
+    if (!measured.ok()) return out;
+    EXPECT_EQ(measured->size, out.size());
+    EXPECT_EQ(measured->ascii, std::all_of(out.begin(), out.end(), [](char c) { return c >= 0; }));
+    std::string buffer(out.size() + 1, '#');  // one byte of margin that must stay untouched
+    EXPECT_TRUE(write_tree_to_buffer(views, indent, declaration, buffer.data(), out.size()));
+    EXPECT_EQ(buffer.substr(0, out.size()), out);
+    EXPECT_EQ(buffer.back(), '#');
+    return out;
 }
 
 // The escaping rules one byte at a time, as an independent oracle.
@@ -667,4 +684,25 @@ TEST_F(WriterFile, IndentOverflowLeavesTheWrittenPrefix) {
 }
 
 }  // namespace
+// A buffer of the wrong size is refused without writing past its end.
+TEST(WriterMeasure, BufferOfTheWrongSizeIsRefused) {
+    const ParsedTree tree = tree_of(worked_example());
+    const auto views = view_of(tree);
+    auto measured = measure_tree(views, 2, true);
+    ASSERT_TRUE(measured.ok());
+    const size_t exact = measured->size;
+    for (size_t size : {size_t{0}, size_t{1}, exact - 1, exact + 1}) {
+        std::string buffer(size + 8, '#');
+        EXPECT_FALSE(write_tree_to_buffer(views, 2, true, buffer.data(), size)) << size;
+        EXPECT_EQ(buffer.substr(size), std::string(8, '#')) << size;
+    }
+}
+
+TEST(WriterMeasure, IndentOverflowIsReportedByTheMeasure) {
+    const ParsedTree tree = first_break_at_depth(3);
+    auto measured = measure_tree(view_of(tree), SIZE_MAX / 2, false);
+    ASSERT_FALSE(measured.ok());
+    EXPECT_EQ(measured.error().kind, WriteError::Kind::IndentOverflow);
+}
+
 }  // namespace arbolite::write
