@@ -126,7 +126,7 @@ bool same_attributes(const ParsedElement& a, const ParsedElement& b) {
 }
 
 // Text may gain or lose only the white space that the reader trims anyway.
-bool same_text(const std::optional<std::string>& a, const std::optional<std::string>& b) {
+bool same_text(const std::optional<std::string_view>& a, const std::optional<std::string_view>& b) {
     const std::string_view ta = a ? trimmed(*a) : std::string_view();
     const std::string_view tb = b ? trimmed(*b) : std::string_view();
     return ta == tb;
@@ -155,6 +155,17 @@ void check_round_trip(const ParsedTree& tree, std::string_view document, std::st
     auto written = arbolite::write::write_tree_to_memory(arbolite::write::view_of(tree), indent, declaration);
     if (!written.ok()) fail_round_trip("the writer failed", 0, document, root_tag, {});
     const std::string_view output = written.value().view();
+
+    // Measuring gives the exact size, and writing into a buffer of that size
+    // gives the same bytes.
+    const auto views = arbolite::write::view_of(tree);
+    auto measured = arbolite::write::measure_tree(views, indent, declaration);
+    if (!measured.ok() || measured.value().size != output.size())
+        fail_round_trip("the measured size", 0, document, root_tag, output);
+    std::string buffer(output.size(), '\0');
+    if (!arbolite::write::write_tree_to_buffer(views, indent, declaration, buffer.data(), buffer.size()) ||
+        buffer != output)
+        fail_round_trip("the output written into a buffer", 0, document, root_tag, output);
 
     auto reread = arbolite::read::parse_document(output, root_tag);
     if (!reread.ok()) {
