@@ -1,6 +1,7 @@
 #include "write/entry.hpp"
 
 #include <memory>
+#include <span>
 
 #include "module/binding.hpp"
 #include "module/convert.hpp"
@@ -15,52 +16,67 @@ namespace {
 using module::Exc;
 using module::PyResult;
 
-// Lists the elements of a Node tree in pre-order, with an explicit stack. A
-// node shared by several parents is listed once per occurrence. The views
-// point into the nodes themselves: nodes never change, and the call holds a
-// reference to the root (which keeps every descendant alive) until the
-// writing is done, so the data can be read without the interpreter lock and
-// nothing needs copying. Attributes are read from each node's own map, so
-// they come out in that map's order.
-// A snapshot, and what it tells about the output's shape: about the bytes of
-// the names, attributes and texts, and the sum of all elements' depths (so that indent x
-// depth_sum estimates the blanks of the indentation).
-struct Snapshot {
-    std::vector<ElementView> tree;
+// A Node tree as the walk reads it. The walk runs without the interpreter
+// lock and reads the nodes themselves, copying nothing: nodes never change,
+// and the call holds a reference to the root, which keeps every descendant
+// alive, until the writing is done. A node shared by several parents is
+// written once per occurrence. Attributes come out in each node's own map
+// order.
+class NodeTree {
+public:
+    using handle = PyObject*;
+
+    explicit NodeTree(PyObject* root) : root_(root) {}
+
+    bool empty() const { return false; }
+    handle root() const { return root_; }
+    std::string_view name(handle node) const { return node::node_name(node); }
+    const AttrMap& attrs(handle node) const { return node::node_attrs(node); }
+    std::optional<std::string_view> text(handle node) const { return node::node_text(node); }
+    size_t first_child(handle) const { return 0; }
+    bool past_children(handle node, size_t at) const { return at >= node::node_children(node).size(); }
+    handle child(handle node, size_t at) const { return node::node_children(node)[at]; }
+    size_t next_child(handle, size_t at) const { return at + 1; }
+
+private:
+    PyObject* root_;
+};
+
+// What decides how write_string builds its str: roughly how many bytes of
+// names, attributes and texts the nodes hold, and the sum of all elements'
+// depths (indent x depth_sum estimates the blanks of the indentation).
+struct Shape {
     size_t content_bytes = 0;
     size_t depth_sum = 0;
 };
 
-Snapshot snapshot(PyObject* root) {
-    Snapshot shot;
-    auto add = [&](PyObject* node, size_t depth) {
-        const std::optional<std::string_view> text = node::node_text(node);
-        const std::string_view name = node::node_name(node);
-        const AttrMap& attrs = node::node_attrs(node);
-        shot.tree.push_back({name, &attrs, text, 0});
-        // The map's block is a little larger than its names and values.
-        shot.content_bytes += name.size() + (text ? text->size() : 0) + attrs.allocated_bytes();
-        shot.depth_sum += depth;
-        return shot.tree.size() - 1;
-    };
+Shape shape_of(const NodeTree& tree) {
+    Shape shape;
     struct Open {
         PyObject* node;
-        size_t index;
-        size_t next_child;
+        size_t next;
     };
-    std::vector<Open> open{{root, add(root, 0), 0}};
+    auto add = [&](PyObject* node, size_t depth) {
+        const std::optional<std::string_view> text = node::node_text(node);
+        // A map's block is a little larger than its names and values.
+        shape.content_bytes +=
+            node::node_name(node).size() + (text ? text->size() : 0) + node::node_attrs(node).allocated_bytes();
+        shape.depth_sum += depth;
+    };
+    std::vector<Open> open{{tree.root(), 0}};
+    add(tree.root(), 0);
     while (!open.empty()) {
         Open& top = open.back();
         std::span<PyObject* const> children = node::node_children(top.node);
-        if (top.next_child == children.size()) {
-            shot.tree[top.index].end = shot.tree.size();
+        if (top.next == children.size()) {
             open.pop_back();
             continue;
         }
-        PyObject* child = children[top.next_child++];
-        open.push_back({child, add(child, open.size()), 0});
+        PyObject* child = children[top.next++];
+        add(child, open.size());
+        if (!node::node_children(child).empty()) open.push_back({child, 0});
     }
-    return shot;
+    return shape;
 }
 
 struct Options {
@@ -81,25 +97,9 @@ Status<Exc> convert_options(PyObject* indent, PyObject* declaration, Options& ou
 constexpr std::string_view kUtf8Invariant = "invariant: the XML writer only emits valid UTF-8";
 constexpr std::string_view kMeasureInvariant = "invariant: the XML writer writes exactly what it measured";
 
-// The output built in a growing buffer, then decoded into a str.
-PyResult<py::ref> write_through_memory(const std::vector<ElementView>& tree, const Options& options) {
-    struct Outcome {
-        Result<MemorySink, WriteError> output;
-        bool valid_utf8;
-    };
-    Outcome outcome = module::without_lock([&] {
-        auto output = write_tree_to_memory(tree, options.indent, options.declaration);
-        bool valid = !output.ok() || simd::is_valid_utf8(output->data(), output->size());
-        return Outcome{std::move(output), valid};
-    });
-    if (!outcome.output.ok()) return fail(module::write_error(outcome.output.error()));
-    if (!outcome.valid_utf8) return fail(module::internal_fault(kUtf8Invariant));
-    return module::new_str(outcome.output->view());
-}
-
 // A new ASCII str of `size` characters holding the walk's output, written
 // into it without the interpreter lock: nobody else can see the str yet.
-PyResult<py::ref> write_ascii_str(const std::vector<ElementView>& tree, const Options& options, size_t size) {
+PyResult<py::ref> write_ascii_str(const NodeTree& tree, const Options& options, size_t size) {
     py::ref str = py::ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
     if (!str) return fail(module::fetch_error());
     char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str.get()));
@@ -122,16 +122,34 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
         Options options;
         ARBOLITE_TRY(convert_options(arg[1], arg[2], options));
         py::ref held = py::ref::borrow(node);
-        const Snapshot shot = snapshot(node);
-        const std::vector<ElementView>& tree = shot.tree;
-        size_t blanks;
-        if (__builtin_mul_overflow(options.indent, shot.depth_sum, &blanks)) blanks = SIZE_MAX;
-        if (blanks < shot.content_bytes) return write_through_memory(tree, options);
-        // Mostly indentation: the output is much larger than what the walk
-        // has to scan, so the walk runs twice, first to measure the output.
-        // ASCII output is then written straight into the str; other output
-        // goes through a buffer of exactly its size and is decoded from there.
-        auto measured = module::without_lock([&] { return measure_tree(tree, options.indent, options.declaration); });
+        const NodeTree tree(node);
+        // Output that is mostly indentation is far larger than what the walk
+        // has to scan: there the walk runs twice, first to measure the
+        // output, and writes ASCII output straight into the str (other output
+        // into a buffer of exactly its size, decoded from there). Otherwise
+        // one walk into a growing buffer, decoded from there, costs less.
+        struct Plan {
+            bool measured;
+            Result<OutputMeasure, WriteError> measure;
+            Result<MemorySink, WriteError> memory;
+            bool valid_utf8 = true;
+        };
+        Plan plan = module::without_lock([&]() -> Plan {
+            const Shape shape = shape_of(tree);
+            size_t blanks;
+            if (__builtin_mul_overflow(options.indent, shape.depth_sum, &blanks)) blanks = SIZE_MAX;
+            if (blanks >= shape.content_bytes)
+                return {true, measure_tree(tree, options.indent, options.declaration), MemorySink()};
+            auto memory = write_tree_to_memory(tree, options.indent, options.declaration);
+            const bool valid = !memory.ok() || simd::is_valid_utf8(memory->data(), memory->size());
+            return {false, OutputMeasure{}, std::move(memory), valid};
+        });
+        if (!plan.measured) {
+            if (!plan.memory.ok()) return fail(module::write_error(plan.memory.error()));
+            if (!plan.valid_utf8) return fail(module::internal_fault(kUtf8Invariant));
+            return module::new_str(plan.memory->view());
+        }
+        auto& measured = plan.measure;
         if (!measured.ok()) return fail(module::write_error(measured.error()));
         const OutputMeasure size = measured.value();
         if (size.size > static_cast<size_t>(PY_SSIZE_T_MAX)) return fail(module::memory_error());
@@ -159,7 +177,7 @@ PyObject* write_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
         Options options;
         ARBOLITE_TRY(convert_options(arg[2], arg[3], options));
         py::ref held = py::ref::borrow(node);
-        const std::vector<ElementView> tree = snapshot(node).tree;
+        const NodeTree tree(node);
         Status<WriteError> written = module::without_lock(
             [&] { return write_tree_to_file(tree, path, options.indent, options.declaration); });
         if (!written.ok()) return fail(module::write_error(written.error()));

@@ -14,15 +14,14 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
-#include <vector>
 #include <string_view>
+#include <vector>
 
+#include "common/copy.hpp"
 #include "common/posix_file.hpp"
 #include "common/result.hpp"
 #include "read/parsed_element.hpp"
-#include "common/copy.hpp"
 
 namespace arbolite::write {
 
@@ -161,46 +160,70 @@ private:
     OsError error_{};
 };
 
-// What the walk reads of one element. The writer never owns element data:
-// a view points into records (or nodes) that outlive the call.
-struct ElementView {
-    std::string_view name;
-    const AttrMap* attrs;  // never null
-    std::optional<std::string_view> text;
-    size_t end;              // one past the index of the last descendant
+// The records of a parsed tree as the walk reads them (handles are record
+// indices). The tree must outlive the view.
+class ParsedTreeView {
+public:
+    using handle = size_t;
+
+    explicit ParsedTreeView(const ParsedTree& tree) : e_(tree.elements) {}
+
+    bool empty() const { return e_.empty(); }
+    handle root() const { return 0; }
+    std::string_view name(handle h) const { return e_[h].name; }
+    const AttrMap& attrs(handle h) const { return e_[h].attrs; }
+    std::optional<std::string_view> text(handle h) const { return e_[h].text; }
+    // The children of record h lie between h + 1 and its `end`, each one
+    // followed by its own descendants.
+    size_t first_child(handle h) const { return h + 1; }
+    bool past_children(handle h, size_t at) const { return at >= e_[h].end || at >= e_.size(); }
+    handle child(handle, size_t at) const { return at; }
+    size_t next_child(handle, size_t at) const { return e_[at].end > at ? e_[at].end : at + 1; }
+
+private:
+    const std::vector<ParsedElement>& e_;
 };
 
-// A whole tree in pre-order (element 0 is the root), as views.
-using TreeView = std::span<const ElementView>;
-
-// Views of the records of a parsed tree, which must outlive them:
-// `write_tree_to_memory(view_of(tree), ...)`.
-std::vector<ElementView> view_of(const ParsedTree& tree);
-
-// Writes `tree` (an empty tree writes no element) into a new memory buffer,
-// after the XML declaration when `declaration` is true. Fails only with
-// IndentOverflow; throws std::bad_alloc when the output does not fit in
-// memory.
-Result<MemorySink, WriteError> write_tree_to_memory(TreeView tree, size_t indent, bool declaration);
+inline ParsedTreeView view_of(const ParsedTree& tree) { return ParsedTreeView(tree); }
 
 // What a walk would write: the exact number of bytes, and whether all of
-// them are ASCII. Fails with IndentOverflow as the walk itself would; a size
-// beyond SIZE_MAX is reported as SIZE_MAX (no buffer can hold it).
+// them are ASCII. A size beyond SIZE_MAX is reported as SIZE_MAX (no buffer
+// can hold it).
 struct OutputMeasure {
     size_t size;
     bool ascii;
 };
-Result<OutputMeasure, WriteError> measure_tree(TreeView tree, size_t indent, bool declaration);
+
+// The entry points take any tree that the walk can read (see walker.hpp):
+// a ParsedTreeView, or the module's view of Node objects. An empty tree
+// writes no element. Each writes the XML declaration first when
+// `declaration` is true.
+
+// Writes `tree` into a new memory buffer. Fails only with IndentOverflow;
+// throws std::bad_alloc when the output does not fit in memory.
+template <class Tree>
+Result<MemorySink, WriteError> write_tree_to_memory(const Tree& tree, size_t indent, bool declaration);
+
+// Measures the output; fails with IndentOverflow as the walk itself would.
+template <class Tree>
+Result<OutputMeasure, WriteError> measure_tree(const Tree& tree, size_t indent, bool declaration);
 
 // Writes `tree` into `out`, which holds exactly the `size` bytes that
 // measure_tree gave for the same arguments. Returns false, having written
 // nothing past `out + size`, if the walk would not fit exactly (it always
 // does when the sizes agree).
-bool write_tree_to_buffer(TreeView tree, size_t indent, bool declaration, char* out, size_t size);
+template <class Tree>
+bool write_tree_to_buffer(const Tree& tree, size_t indent, bool declaration, char* out, size_t size);
 
-// Writes `tree` into the file at `path`, which is created (mode 0666 before
-// the umask) or truncated. A path holding a NUL byte is refused before any
-// system call. After a failure the file holds a prefix of the output.
-Status<WriteError> write_tree_to_file(TreeView tree, std::string_view path, size_t indent, bool declaration);
+// Opens `path` for writing: created (mode 0666 before the umask) or
+// truncated. A path holding a NUL byte is refused before any system call.
+Result<int, OsError> open_for_writing(std::string_view path);
+
+// Writes `tree` into the file at `path` (opened as above). After a failure
+// the file holds a prefix of the output.
+template <class Tree>
+Status<WriteError> write_tree_to_file(const Tree& tree, std::string_view path, size_t indent, bool declaration);
 
 }  // namespace arbolite::write
+
+#include "write/walker.hpp"

@@ -1,0 +1,261 @@
+// The walk of the XML writer over any tree, into any of the sinks: the
+// templates behind the entry points declared in serializer.hpp. Included at
+// the end of that header.
+#pragma once
+
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "write/escape.hpp"
+
+namespace arbolite::write {
+namespace detail {
+
+// ---------------------------------------------------------------------------
+// Escaping
+// ---------------------------------------------------------------------------
+
+// Writes `s` with the special bytes replaced; each run between them goes to
+// the sink in one piece.
+template <Escape mode, class Sink>
+bool write_escaped(Sink& sink, std::string_view s) {
+    const char* p = s.data();
+    const char* const end = p + s.size();
+    const char* const floor = p;
+    for (;;) {
+        const char* q = find_special<mode>(p, end, floor);
+        if (q != p && !sink.write(p, static_cast<size_t>(q - p))) return false;
+        if (q == end) return true;
+        const Replacement& r = replacement_of<mode>(*q);
+        if (!sink.write(r.bytes, r.size)) return false;
+        p = q + 1;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The walk
+// ---------------------------------------------------------------------------
+
+// Counts what a walk writes instead of keeping it: bytes (saturating at
+// SIZE_MAX) and whether any of them is not ASCII.
+class CountingSink {
+public:
+    bool write(const char* data, size_t size) {
+        add(size);
+        for (; size >= 8; data += 8, size -= 8) {
+            uint64_t word;
+            __builtin_memcpy(&word, data, 8);
+            high_ |= word;
+        }
+        for (; size != 0; ++data, --size) high_ |= static_cast<unsigned char>(*data);
+        return true;
+    }
+    bool write(std::string_view s) { return write(s.data(), s.size()); }
+    bool write_byte(char c) { return write(&c, 1); }
+    bool write_blanks(size_t count) {
+        add(count);
+        return true;
+    }
+    bool write_line_start(size_t count) {
+        add(1);
+        return write_blanks(count);
+    }
+
+    OutputMeasure measure() const { return {size_, (high_ & 0x8080808080808080ull) == 0}; }
+
+private:
+    void add(size_t n) {
+        if (__builtin_add_overflow(size_, n, &size_)) size_ = SIZE_MAX;
+    }
+    size_t size_ = 0;
+    uint64_t high_ = 0;
+};
+
+// Writes into a buffer of a size measured beforehand. A piece that would run
+// past its end is refused, and the sink fails from then on.
+class BufferSink {
+public:
+    BufferSink(char* out, size_t size) : at_(out), left_(size) {}
+
+    bool write(const char* data, size_t size) {
+        if (size > left_) return overrun();
+        copy_bytes(at_, data, size);
+        at_ += size;
+        left_ -= size;
+        return true;
+    }
+    bool write(std::string_view s) { return write(s.data(), s.size()); }
+    bool write_byte(char c) {
+        if (left_ == 0) return overrun();
+        *at_++ = c;
+        --left_;
+        return true;
+    }
+    bool write_blanks(size_t count) {
+        if (count > left_) return overrun();
+        std::memset(at_, ' ', count);
+        at_ += count;
+        left_ -= count;
+        return true;
+    }
+    bool write_line_start(size_t count) { return write_byte('\n') && write_blanks(count); }
+
+    bool full() const { return left_ == 0 && !overrun_; }
+
+private:
+    bool overrun() {
+        overrun_ = true;
+        left_ = 0;
+        return false;
+    }
+    char* at_;
+    size_t left_;
+    bool overrun_ = false;
+};
+
+inline WriteError sink_error(const MemorySink&) { return WriteError::indent_overflow(); }
+inline WriteError sink_error(const CountingSink&) { return WriteError::indent_overflow(); }
+inline WriteError sink_error(const BufferSink&) { return WriteError::indent_overflow(); }
+inline WriteError sink_error(const FileSink& sink) { return WriteError::from_os(sink.error()); }
+
+// Writes a tree with an explicit stack of open elements. `Tree` gives access
+// to the elements through handles:
+//
+//   handle root() const;  bool empty() const;
+//   std::string_view name(handle) const;
+//   const AttrMap& attrs(handle) const;
+//   std::optional<std::string_view> text(handle) const;
+//   size_t first_child(handle) const;        a cursor over the children,
+//   bool past_children(handle, size_t) const; which ends here,
+//   handle child(handle, size_t) const;       gives the child it stands at,
+//   size_t next_child(handle, size_t) const;  and moves on.
+template <class Sink, class Tree>
+class Walker {
+public:
+    using handle = typename Tree::handle;
+
+    Walker(Sink& sink, const Tree& tree, size_t indent) : sink_(sink), tree_(tree), indent_(indent) {}
+
+    Status<WriteError> run() {
+        if (!walk()) {
+            if (indent_overflow_) return fail(WriteError::indent_overflow());
+            return fail(sink_error(sink_));
+        }
+        return Ok{};
+    }
+
+private:
+    // An element whose end tag is still to come, and its next child.
+    struct Open {
+        handle element;
+        size_t next;
+    };
+
+    // Line feed and indent x depth blanks. The product is checked before
+    // anything is written, so an overflow writes nothing.
+    bool line_break(size_t depth) {
+        size_t blanks;
+        if (__builtin_mul_overflow(indent_, depth, &blanks)) {
+            indent_overflow_ = true;
+            return false;
+        }
+        return sink_.write_line_start(blanks);
+    }
+
+    // Writes the element's start tag and text; an element with neither text
+    // nor children is closed at once, any other is left open on the stack.
+    bool start_element(handle e, std::vector<Open>& open) {
+        if (pending_break_ && !line_break(open.size())) return false;
+        pending_break_ = true;
+        if (!sink_.write_byte('<') || !sink_.write(tree_.name(e))) return false;
+        for (const auto& attr : tree_.attrs(e)) {
+            if (!sink_.write_byte(' ') || !sink_.write(attr.name) || !sink_.write("=\"", 2) ||
+                !write_escaped<Escape::Attr>(sink_, attr.value) || !sink_.write_byte('"'))
+                return false;
+        }
+        const size_t first = tree_.first_child(e);
+        const std::optional<std::string_view> text = tree_.text(e);
+        if (tree_.past_children(e, first) && !text) return sink_.write("/>", 2);
+        if (!sink_.write_byte('>')) return false;
+        if (text) {
+            if (!write_escaped<Escape::Text>(sink_, *text)) return false;
+            pending_break_ = false;
+        }
+        open.push_back({e, first});
+        return true;
+    }
+
+    bool end_tag(handle e, size_t depth) {
+        if (pending_break_ && !line_break(depth)) return false;
+        pending_break_ = true;
+        return sink_.write("</", 2) && sink_.write(tree_.name(e)) && sink_.write_byte('>');
+    }
+
+    // Pre-order: `open` holds the elements whose end tag is still to come;
+    // its size is the current depth.
+    bool walk() {
+        if (tree_.empty()) return true;
+        std::vector<Open> open;
+        if (!start_element(tree_.root(), open)) return false;
+        while (!open.empty()) {
+            Open& top = open.back();
+            if (tree_.past_children(top.element, top.next)) {
+                const handle done = top.element;
+                open.pop_back();
+                if (!end_tag(done, open.size())) return false;
+                continue;
+            }
+            const handle child = tree_.child(top.element, top.next);
+            top.next = tree_.next_child(top.element, top.next);
+            if (!start_element(child, open)) return false;  // `top` is not used after this
+        }
+        return true;
+    }
+
+    Sink& sink_;
+    const Tree& tree_;
+    size_t indent_;
+    bool pending_break_ = false;
+    bool indent_overflow_ = false;
+};
+
+}  // namespace detail
+
+template <class Tree>
+Result<MemorySink, WriteError> write_tree_to_memory(const Tree& tree, size_t indent, bool declaration) {
+    MemorySink sink;
+    if (declaration) {
+        sink.reserve(xml_declaration.size());
+        sink.write(xml_declaration);
+    }
+    ARBOLITE_TRY((detail::Walker<MemorySink, Tree>(sink, tree, indent).run()));
+    return sink;
+}
+
+template <class Tree>
+Result<OutputMeasure, WriteError> measure_tree(const Tree& tree, size_t indent, bool declaration) {
+    detail::CountingSink sink;
+    if (declaration) sink.write(xml_declaration);
+    ARBOLITE_TRY((detail::Walker<detail::CountingSink, Tree>(sink, tree, indent).run()));
+    return sink.measure();
+}
+
+template <class Tree>
+bool write_tree_to_buffer(const Tree& tree, size_t indent, bool declaration, char* out, size_t size) {
+    detail::BufferSink sink(out, size);
+    if (declaration && !sink.write(xml_declaration)) return false;
+    return detail::Walker<detail::BufferSink, Tree>(sink, tree, indent).run().ok() && sink.full();
+}
+
+template <class Tree>
+Status<WriteError> write_tree_to_file(const Tree& tree, std::string_view path, size_t indent, bool declaration) {
+    auto fd = open_for_writing(path);
+    if (!fd) return fail(WriteError::from_os(fd.error()));
+    FileSink sink(fd.value(), declaration);  // closes the descriptor on every path
+    ARBOLITE_TRY((detail::Walker<FileSink, Tree>(sink, tree, indent).run()));
+    if (!sink.flush()) return fail(WriteError::from_os(sink.error()));
+    return Ok{};
+}
+
+}  // namespace arbolite::write
