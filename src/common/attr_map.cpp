@@ -4,6 +4,8 @@
 #include <bit>
 #include <new>
 
+#include "common/copy.hpp"
+
 namespace arbolite {
 
 // The start of the block; the records, slots and bytes follow it.
@@ -71,12 +73,22 @@ inline void store_slot(unsigned char* slots, unsigned width, size_t i, size_t v)
     }
 }
 
-inline void copy_bytes(char* to, const char* from, size_t n) noexcept {
-    if (n != 0) std::memcpy(to, from, n);
-}
-
+// Names are short: those of up to 8 bytes are compared without a library
+// call.
 inline bool same_bytes(const char* a, std::string_view b) noexcept {
-    return b.empty() || std::memcmp(a, b.data(), b.size()) == 0;
+    const size_t n = b.size();
+    if (n > 8) return std::memcmp(a, b.data(), n) == 0;
+    if (n >= 4) {
+        uint32_t x0, y0, x1, y1;
+        std::memcpy(&x0, a, 4);
+        std::memcpy(&y0, b.data(), 4);
+        std::memcpy(&x1, a + n - 4, 4);
+        std::memcpy(&y1, b.data() + n - 4, 4);
+        return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+    }
+    for (size_t i = 0; i < n; ++i)
+        if (a[i] != b[i]) return false;
+    return true;
 }
 
 // Byte-area size for a map that will hold `live` bytes in `entries`

@@ -7,6 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace arbolite::simd {
 
 namespace detail {
@@ -24,7 +28,17 @@ inline constexpr std::ptrdiff_t short_range = 16;
 
 // First byte equal to `c` in [begin, end), or `end`.
 inline const char* find_byte(const char* begin, const char* end, char c) noexcept {
-    if (end - begin >= detail::short_range) return detail::find_byte_kernel(begin, end, c);
+    if (end - begin >= detail::short_range) {
+#if defined(__SSE2__)
+        // Most hits are near: the first 16 bytes are looked at here.
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(begin));
+        const unsigned hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(c))));
+        if (hits != 0) return begin + __builtin_ctz(hits);
+        return detail::find_byte_kernel(begin + 16, end, c);
+#else
+        return detail::find_byte_kernel(begin, end, c);
+#endif
+    }
     for (; begin != end; ++begin)
         if (*begin == c) return begin;
     return end;
@@ -33,7 +47,18 @@ inline const char* find_byte(const char* begin, const char* end, char c) noexcep
 // First byte equal to any of a, b, c, d in [begin, end), or `end`. Repeat a
 // byte to search for fewer than four.
 inline const char* find_any4(const char* begin, const char* end, char a, char b, char c, char d) noexcept {
-    if (end - begin >= detail::short_range) return detail::find_any4_kernel(begin, end, a, b, c, d);
+    if (end - begin >= detail::short_range) {
+#if defined(__SSE2__)
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(begin));
+        const __m128i any = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(a)), _mm_cmpeq_epi8(v, _mm_set1_epi8(b))),
+                                         _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(c)), _mm_cmpeq_epi8(v, _mm_set1_epi8(d))));
+        const unsigned hits = static_cast<unsigned>(_mm_movemask_epi8(any));
+        if (hits != 0) return begin + __builtin_ctz(hits);
+        return detail::find_any4_kernel(begin + 16, end, a, b, c, d);
+#else
+        return detail::find_any4_kernel(begin, end, a, b, c, d);
+#endif
+    }
     for (; begin != end; ++begin) {
         const char x = *begin;
         if (x == a || x == b || x == c || x == d) return begin;

@@ -398,6 +398,29 @@ TEST(SimdDispatch, PublicSearchesUseAWorkingKernel) {
     EXPECT_FALSE(is_valid_utf8(b, 10));  // cuts the é in two
 }
 
+// The public searches handle short ranges and the first block inline: a
+// lone hit at every position of ranges around those limits, at every
+// alignment, is found where a plain loop finds it.
+TEST(SimdDispatch, PublicSearchesFindEveryPosition) {
+    std::string buffer(112, 'x');
+    for (size_t offset = 0; offset < 8; ++offset) {
+        for (size_t len = 0; len <= 96; ++len) {
+            const char* b = buffer.data() + offset;
+            const char* e = b + len;
+            ASSERT_EQ(find_byte(b, e, '<'), e) << offset << " " << len;
+            ASSERT_EQ(find_any4(b, e, '<', '&', '"', '\''), e) << offset << " " << len;
+            for (size_t at = 0; at < len; ++at) {
+                for (char c : {'<', '&', '"', '\''}) {
+                    buffer[offset + at] = c;
+                    ASSERT_EQ(find_any4(b, e, '<', '&', '"', '\''), b + at) << offset << " " << len << " " << at;
+                    ASSERT_EQ(find_byte(b, e, c), b + at) << offset << " " << len << " " << at;
+                    buffer[offset + at] = 'x';
+                }
+            }
+        }
+    }
+}
+
 // The inline word-at-a-time count of short ranges, at every length around
 // its limit and every alignment, for bytes whose patterns tempt carries
 // between bytes (0x00, 0x7F, 0x80, 0xFF beside the byte looked for).
