@@ -670,3 +670,24 @@ def test_lone_surrogate_anywhere_in_a_long_document(width_char, position):
         read_string("<r>" + "".join(body) + "</r>", "r")
     check_error(excinfo, param="xml_string")
     assert excinfo.value.start == 3 + position
+
+
+def test_large_read_survives_a_storm_of_signals():
+    # A large document is indexed on a second thread while the caller parses;
+    # signals arriving meanwhile reach Python's handler and disturb neither.
+    import signal
+
+    doc = "<r>" + "".join(f"<i a='{n}'>t{n}</i>\n" for n in range(60_000)) + "</r>"
+    seen = []
+    previous = signal.signal(signal.SIGALRM, lambda *_: seen.append(1))
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
+        trees = [arbolite.read_string(doc, "r") for _ in range(5)]
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert seen
+    for tree in trees:
+        children = tree.children
+        assert len(children) == 60_000
+        assert children[-1].attrs == {"a": "59999"} and children[-1].text == "t59999"

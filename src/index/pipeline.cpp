@@ -1,5 +1,8 @@
 #include "index/pipeline.hpp"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -29,6 +32,22 @@ inline void cpu_pause() {
 // microseconds at most (a pause takes 10 to 150 cycles), so that a side
 // that waits for long gives its core back soon.
 constexpr int spin_polls = 256;
+
+// Blocks every signal in the calling thread for the object's lifetime.
+class signals_blocked {
+public:
+    signals_blocked() noexcept {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &before_);
+    }
+    ~signals_blocked() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+    signals_blocked(const signals_blocked&) = delete;
+    signals_blocked& operator=(const signals_blocked&) = delete;
+
+private:
+    sigset_t before_;
+};
 
 enum class slot_state : uint8_t { batch, error, out_of_memory };
 
@@ -167,6 +186,10 @@ IndexPipeline::IndexPipeline(std::string_view document, Builder builder, size_t 
     if (batch_tags < 1) batch_tags = 1;
     if (parallel) {
         ring_ = std::make_unique<ring>(document, builder, batch_tags);
+        // The worker starts with every signal blocked (it inherits the mask
+        // in force when it is created), so that signals keep going to the
+        // process's own threads; the caller's mask is restored at once.
+        const signals_blocked blocked;
         try {
             ring_->worker = std::thread([r = ring_.get()] { r->produce(); });
         } catch (const std::system_error&) {
