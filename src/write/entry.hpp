@@ -1,5 +1,6 @@
-// write_string and write_file: snapshot the Node tree while holding the
-// interpreter lock, then write it with the lock released.
+// write_string and write_file: convert the arguments while holding the
+// interpreter lock, then walk the (immutable) Node tree and write it with the
+// lock released.
 #pragma once
 
 #include <Python.h>

@@ -6,8 +6,9 @@
 // and no children is closed with "/>"; nothing follows the root's end tag.
 // Names are written as stored; text and attribute values are escaped. The
 // walk keeps its open elements on an explicit stack, so trees of any depth are
-// written without native recursion, and both sinks receive exactly the same
-// bytes.
+// written without native recursion, and every sink receives exactly the same
+// bytes (the memory buffer, the file, a buffer of measured size, or the
+// counter that measures).
 #pragma once
 
 #include <cstddef>

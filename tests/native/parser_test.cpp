@@ -609,14 +609,30 @@ TEST(ParserBatches, RootDeepInsideALaterBatch) {
     EXPECT_EQ(found.value().elements[1].text, "two");
 }
 
+TEST(ParserBatches, LargeDocumentIndexedOnAWorkerThread) {
+    std::string doc = "<doc><r>";
+    for (int i = 0; i < 40'000; ++i) doc += "<i a='" + std::to_string(i) + "'>t&amp;" + std::to_string(i) + "</i>\n";
+    doc += "</r></doc>";
+    ASSERT_GE(doc.size(), size_t{256} << 10);
+    auto result = parse_document(doc, "r");
+    ASSERT_TRUE(result.ok()) << result.error().detail;
+    expect_consistent(result.value());
+    const auto& el = result.value().elements;
+    ASSERT_EQ(el.size(), 40'001u);
+    EXPECT_EQ(el[0].child_count, 40'000u);
+    EXPECT_EQ(el[40'000].text, "t&39999");
+    EXPECT_EQ(*el[12'345].attrs.find("a"), "12344");
+}
+
 // A fault of the index anywhere in the document is reported, even when the
 // walk failed or finished in an earlier batch.
 struct PrecedenceCase {
     const char* what;
-    std::string head;  // ahead of 3000 filler tags
+    std::string head;  // ahead of the filler tags
     std::string tail;  // after them
     ReadError::Kind kind;
     std::string detail;
+    size_t fillers = 3000;  // 80,000 make a document that is indexed on a worker thread
 };
 
 void PrintTo(const PrecedenceCase& c, std::ostream* os) { *os << c.what; }
@@ -626,7 +642,7 @@ class ParserPrecedence : public ::testing::TestWithParam<PrecedenceCase> {};
 TEST_P(ParserPrecedence, IndexFaultsWin) {
     const PrecedenceCase& c = GetParam();
     std::string doc = c.head;
-    for (int i = 0; i < 3000; ++i) doc += "<f/>";
+    for (size_t i = 0; i < c.fillers; ++i) doc += "<f/>";
     doc += c.tail;
     auto result = parse_document(doc, "r");
     ASSERT_FALSE(result.ok());
@@ -643,6 +659,13 @@ INSTANTIATE_TEST_SUITE_P(
                        ReadError::Kind::Malformed, "unexpected end of document"},
         PrecedenceCase{"walk fails early, nothing wrong later", "<r><a></b>", "</r>", ReadError::Kind::Malformed,
                        "expected </a>, found </b>"},
-        PrecedenceCase{"root still open at the end", "<r>", "", ReadError::Kind::Unclosed, "r"}));
+        PrecedenceCase{"root still open at the end", "<r>", "", ReadError::Kind::Unclosed, "r"},
+        PrecedenceCase{"large: walk fails early, unclosed tag late", "<r><a></b>", "<oops",
+                       ReadError::Kind::IndexFailure, "", 80'000},
+        PrecedenceCase{"large: root done early, comment runs off the end", "<r></r>", "<!-- x",
+                       ReadError::Kind::Malformed, "unexpected end of document", 80'000},
+        PrecedenceCase{"large: walk fails early, nothing wrong later", "<r><a></b>", "</r>",
+                       ReadError::Kind::Malformed, "expected </a>, found </b>", 80'000},
+        PrecedenceCase{"large: root still open at the end", "<r>", "", ReadError::Kind::Unclosed, "r", 80'000}));
 
 }  // namespace
