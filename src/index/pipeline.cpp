@@ -74,8 +74,8 @@ struct IndexPipeline::ring {
         bool last = false;  // nothing follows this slot
     };
 
-    ring(std::string_view document, Builder builder, size_t batch_tags)
-        : document(document), builder(builder), batch_tags(batch_tags) {}
+    ring(std::string_view document, Builder builder, size_t batch_tags, IndexPipeline::Stage stage)
+        : document(document), builder(builder), batch_tags(batch_tags), stage(std::move(stage)) {}
 
     // The worker: indexes into free slots until the document ends, an error
     // ends it, or the consumer stops it.
@@ -91,6 +91,7 @@ struct IndexPipeline::ring {
                 s.state = status.ok() ? slot_state::batch : slot_state::error;
                 if (!status.ok()) s.error = status.error();
                 s.last = stream->done();
+                if (status.ok() && stage) stage(s.batch, filled % ring_slots);
             } catch (...) {
                 // Only std::bad_alloc can come out of the stream; the consumer
                 // rethrows it on its own thread.
@@ -165,6 +166,7 @@ struct IndexPipeline::ring {
     const std::string_view document;
     const Builder builder;
     const size_t batch_tags;
+    const IndexPipeline::Stage stage;
     slot slots[ring_slots];
 
     alignas(64) std::atomic<size_t> published{0};
@@ -177,15 +179,21 @@ struct IndexPipeline::ring {
     std::thread worker;
 };
 
-IndexPipeline::IndexPipeline(std::string_view document)
+IndexPipeline::IndexPipeline(std::string_view document) : IndexPipeline(document, Stage()) {}
+
+IndexPipeline::IndexPipeline(std::string_view document, Builder builder, size_t batch_tags, bool parallel)
+    : IndexPipeline(document, builder, batch_tags, parallel, nullptr) {}
+
+IndexPipeline::IndexPipeline(std::string_view document, Stage stage)
     : IndexPipeline(document, choose_builder(document),
                     document.size() >= min_parallel_bytes ? parallel_batch_tags : IndexStream::batch_tags,
-                    document.size() >= min_parallel_bytes) {}
+                    document.size() >= min_parallel_bytes, std::move(stage)) {}
 
-IndexPipeline::IndexPipeline(std::string_view document, Builder builder, size_t batch_tags, bool parallel) {
+IndexPipeline::IndexPipeline(std::string_view document, Builder builder, size_t batch_tags, bool parallel,
+                             Stage stage) {
     if (batch_tags < 1) batch_tags = 1;
     if (parallel) {
-        ring_ = std::make_unique<ring>(document, builder, batch_tags);
+        ring_ = std::make_unique<ring>(document, builder, batch_tags, std::move(stage));
         // The worker starts with every signal blocked (it inherits the mask
         // in force when it is created), so that signals keep going to the
         // process's own threads; the caller's mask is restored at once.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -43,6 +44,16 @@ public:
     // worker when `parallel` and a thread can be started.
     IndexPipeline(std::string_view document, Builder builder, size_t batch_tags, bool parallel);
 
+    // More work for the worker: called on the worker thread with each batch
+    // it has indexed without error, and the ring slot (< ring_slots) that
+    // holds it, before the consumer can see the batch. Whatever the stage
+    // writes for a slot may be read by the consumer while it holds that
+    // slot's batch (see slot()), and is not touched by the worker again
+    // until the consumer has moved on. It may throw std::bad_alloc, which
+    // reaches the consumer like the worker's own. Only used with a worker.
+    using Stage = std::function<void(const StructuralIndex& batch, size_t slot)>;
+    IndexPipeline(std::string_view document, Stage stage);
+
     IndexPipeline(const IndexPipeline&) = delete;
     IndexPipeline& operator=(const IndexPipeline&) = delete;
     // Stops the worker, if it is still indexing, and joins it.
@@ -59,8 +70,13 @@ public:
     // Whether a worker thread indexes the document.
     bool parallel() const { return ring_ != nullptr; }
 
+    // With a worker: the ring slot of the batch that next() returned last.
+    size_t slot() const { return (taken_ - 1) % ring_slots; }
+
 private:
     struct ring;
+
+    IndexPipeline(std::string_view document, Builder builder, size_t batch_tags, bool parallel, Stage stage);
 
     Result<const StructuralIndex*, IndexBuildError> next_inline();
     Result<const StructuralIndex*, IndexBuildError> next_from_ring();

@@ -1,6 +1,7 @@
 #include "read/parser.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -226,6 +227,19 @@ Status<ReadError> parse_attributes(const char* doc, const char* begin, const cha
     return Ok{};
 }
 
+// The attributes of the region [begin, end) of a start tag into `attrs`.
+Status<ReadError> parse_attribute_region(const char* doc, const char* begin, const char* end, AttrMap& attrs,
+                                         std::string& scratch) {
+    if (begin == end) return Ok{};
+    // Size the map once for all the attributes, each of which has an '='.
+    // Values may hold more of them, so the count is only trusted up to a
+    // small table; larger ones grow as the attributes come. Names and
+    // decoded values never take more bytes than the region they come from.
+    if (size_t equals = simd::count_byte(begin, end, '='))
+        attrs.reserve(std::min<size_t>(equals, 16), static_cast<size_t>(end - begin));
+    return parse_attributes(doc, begin, end, attrs, scratch);
+}
+
 // Appends the element of open or self-closing tag `tag` to `elements`.
 // `scratch` is a buffer for decoded attribute values.
 Status<ReadError> parse_start_tag_into(const char* doc, const StructuralIndex& index, size_t tag,
@@ -236,15 +250,32 @@ Status<ReadError> parse_start_tag_into(const char* doc, const StructuralIndex& i
     ARBOLITE_TRY(split_start_tag(doc, index, tag, name, region_begin, region_end));
     ParsedElement& element = elements.emplace_back();
     element.name = name;
-    if (region_begin == region_end) return Ok{};
-    // Size the map once for all the attributes, each of which has an '='.
-    // Values may hold more of them, so the count is only trusted up to a
-    // small table; larger ones grow as the attributes come. Names and
-    // decoded values never take more bytes than the region they come from.
-    if (size_t equals = simd::count_byte(region_begin, region_end, '='))
-        element.attrs.reserve(std::min<size_t>(equals, 16), static_cast<size_t>(region_end - region_begin));
-    return parse_attributes(doc, region_begin, region_end, element.attrs, scratch);
+    return parse_attribute_region(doc, region_begin, region_end, element.attrs, scratch);
 }
+
+// The start tags of a batch, parsed ahead of the walk (on the index worker's
+// thread): each open or self-closing tag's attribute map by tag number, and
+// the tags whose start tag is malformed, in order, with their faults.
+struct PreparedTags {
+    std::vector<AttrMap> attrs;
+    std::vector<std::pair<size_t, ReadError>> faults;
+
+    void prepare(const char* doc, const StructuralIndex& batch, std::string& scratch) {
+        attrs.clear();
+        attrs.resize(batch.tag_count());
+        faults.clear();
+        for (size_t t = 0; t < batch.tag_count(); ++t) {
+            const TagKind kind = batch.tag_kinds[t];
+            if (kind != TagKind::Open && kind != TagKind::SelfClosing) continue;
+            std::string_view name;
+            const char* region_begin = nullptr;
+            const char* region_end = nullptr;
+            Status<ReadError> parsed = split_start_tag(doc, batch, t, name, region_begin, region_end);
+            if (parsed.ok()) parsed = parse_attribute_region(doc, region_begin, region_end, attrs[t], scratch);
+            if (!parsed.ok()) faults.emplace_back(t, std::move(parsed).error());
+        }
+    }
+};
 
 // ---------------------------------------------------------------------------
 // The walk over the index
@@ -321,7 +352,8 @@ public:
     // Takes the next batch. Done means the root has been closed (the tree is
     // complete); otherwise the parser wants more.
     enum class Progress : uint8_t { More, Done };
-    Result<Progress, ReadError> feed(const StructuralIndex& batch);
+    // `prepared`, when given, holds the batch's start tags parsed ahead.
+    Result<Progress, ReadError> feed(const StructuralIndex& batch, PreparedTags* prepared = nullptr);
 
     // After the last batch, when the root did not close: the failure to report.
     ReadError at_end() const;
@@ -353,11 +385,14 @@ private:
     void reserve_elements(uint64_t position);
     Status<ReadError> open_element(size_t tag, bool self_closing);
     Status<ReadError> check_end_tag(size_t tag);
+    Status<ReadError> start_tag_into(size_t tag, std::vector<ParsedElement>& elements);
 
     const char* doc_;
     uint64_t length_;
     std::string_view root_tag_;
     const StructuralIndex* index_ = nullptr;  // the current batch
+    PreparedTags* prepared_ = nullptr;        // its start tags parsed ahead, if they were
+    size_t next_fault_ = 0;                   // the first of prepared_->faults not yet passed
     size_t cursor_ = 0;                       // its next unprocessed text range
     uint64_t root_start_ = 0;                 // offset of the root's '<'
     static constexpr size_t first_reservation = 1024;
@@ -440,7 +475,7 @@ inline Status<ReadError> Parser::open_element(size_t tag, bool self_closing) {
     const size_t at = elements.size();
     if (at == elements.capacity()) [[unlikely]]
         reserve_elements(index_->tag_starts[tag]);
-    ARBOLITE_TRY(parse_start_tag_into(doc_, *index_, tag, elements, attr_scratch_));
+    ARBOLITE_TRY(start_tag_into(tag, elements));
     if (depth_ != 0) ++elements[innermost().element].child_count;
     if (self_closing) {
         elements.back().end = at + 1;
@@ -462,7 +497,7 @@ inline Status<ReadError> Parser::leaf_element(size_t tag) {
     const size_t at = elements.size();
     if (at == elements.capacity()) [[unlikely]]
         reserve_elements(index_->tag_starts[tag]);
-    ARBOLITE_TRY(parse_start_tag_into(doc_, *index_, tag, elements, attr_scratch_));
+    ARBOLITE_TRY(start_tag_into(tag, elements));
     ++elements[innermost().element].child_count;
 
     const size_t close = tag + 1;
@@ -488,8 +523,24 @@ inline Status<ReadError> Parser::check_end_tag(size_t tag) {
     return Ok{};
 }
 
-Result<Parser::Progress, ReadError> Parser::feed(const StructuralIndex& batch) {
+// Appends the element of open or self-closing tag `tag`: parsed here, or
+// taken from the tags parsed ahead (the same element, or the same fault).
+inline Status<ReadError> Parser::start_tag_into(size_t tag, std::vector<ParsedElement>& elements) {
+    if (!prepared_) return parse_start_tag_into(doc_, *index_, tag, elements, attr_scratch_);
+    auto& faults = prepared_->faults;
+    while (next_fault_ < faults.size() && faults[next_fault_].first < tag) ++next_fault_;
+    if (next_fault_ < faults.size() && faults[next_fault_].first == tag) [[unlikely]]
+        return fail(std::move(faults[next_fault_].second));
+    ParsedElement& element = elements.emplace_back();
+    element.name = tag_name(tag);
+    element.attrs = std::move(prepared_->attrs[tag]);
+    return Ok{};
+}
+
+Result<Parser::Progress, ReadError> Parser::feed(const StructuralIndex& batch, PreparedTags* prepared) {
     index_ = &batch;
+    prepared_ = prepared;
+    next_fault_ = 0;
     cursor_ = 0;
     const size_t tag_count = batch.tag_count();
     const uint64_t* starts = batch.tag_starts.data();
@@ -540,7 +591,7 @@ Result<Parser::Progress, ReadError> Parser::feed(const StructuralIndex& batch) {
                     // Outside the root a self-closing tag is still checked in
                     // full, then dropped.
                     discarded_.clear();
-                    ARBOLITE_TRY(parse_start_tag_into(doc_, batch, t, discarded_, attr_scratch_));
+                    ARBOLITE_TRY(start_tag_into(t, discarded_));
                 }
                 break;
 
@@ -618,15 +669,33 @@ Result<ParsedTree, ReadError> parse_document(std::string_view document, std::str
     // documents) as the walk goes. Once the walk is over (the root closed, or
     // it failed), the rest of the document is still indexed: a fault of the
     // index anywhere takes precedence over the walk's outcome.
-    index::IndexPipeline pipeline(document);
+    //
+    // A worker thread also parses the start tags of every other batch ahead
+    // of the walk (attributes are most of the work on attribute-heavy
+    // documents, and the index alone leaves the worker idle part of the
+    // time); the walk takes each such element, or its fault, when it comes
+    // to it. Once the walk is over, the rest is only indexed.
+    PreparedTags prepared[index::IndexPipeline::ring_slots];
+    auto ahead = [](size_t slot) { return slot % 2 == 0; };
+    std::atomic<bool> walk_over{false};
+    index::IndexPipeline pipeline(
+        document, [doc = document.data(), &prepared, &walk_over, ahead, scratch = std::string()](
+                      const index::StructuralIndex& batch, size_t slot) mutable {
+            if (ahead(slot) && !walk_over.load(std::memory_order_relaxed)) prepared[slot].prepare(doc, batch, scratch);
+        });
     Parser parser(document, root_tag);
     std::optional<ReadError> failure;
     bool complete = false;
     while (!pipeline.done()) {
         Result<const index::StructuralIndex*, index::IndexBuildError> batch = pipeline.next();
         if (!batch.ok()) return fail(index_failure(batch.error(), document.size()));
-        if (complete || failure) continue;
-        Result<Parser::Progress, ReadError> progress = parser.feed(*batch.value());
+        if (complete || failure) {
+            walk_over.store(true, std::memory_order_relaxed);
+            continue;
+        }
+        Result<Parser::Progress, ReadError> progress =
+            parser.feed(*batch.value(),
+                        pipeline.parallel() && ahead(pipeline.slot()) ? &prepared[pipeline.slot()] : nullptr);
         if (!progress.ok()) {
             failure = std::move(progress).error();
         } else {

@@ -624,6 +624,51 @@ TEST(ParserBatches, LargeDocumentIndexedOnAWorkerThread) {
     EXPECT_EQ(*el[12'345].attrs.find("a"), "12344");
 }
 
+// On a document indexed on a worker thread, the worker also parses the start
+// tags ahead of the walk: each fault must come out exactly as the walk itself
+// reports it on a small document, at the same place.
+class ParserPreparedTags : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(ParserPreparedTags, FaultsMatchTheWalkOnASmallDocument) {
+    const std::string faulty = GetParam();
+    std::string filler;
+    for (int i = 0; i < 30'000; ++i) filler += "<f a='1' b=\"2\"/>";
+    const std::string small = "<r>" + faulty + "</r>";
+    const std::string large = "<r>" + filler + faulty + filler + "</r>";
+    ASSERT_GE(large.size(), size_t{256} << 10);
+    auto expected = parse_document(small, "r");
+    auto got = parse_document(large, "r");
+    ASSERT_FALSE(expected.ok());
+    ASSERT_FALSE(got.ok());
+    EXPECT_EQ(got.error().kind, expected.error().kind);
+    EXPECT_EQ(got.error().detail, expected.error().detail);
+    EXPECT_EQ(got.error().offset, expected.error().offset + filler.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Parser, ParserPreparedTags,
+    ::testing::Values("<e a='1' a='2'/>", "<e a=1/>", "<e a='<'/>", "<e a/>", "<e a='1'b='2'/>", "<e ='1'/>",
+                      "<e a='&bogus;'/>", "<e a='&#0;'/>", "<e a='1' a='2'>text</e>", "<e><g a='1' a='2'/></e>",
+                      "< a='1'/>"));
+
+TEST(ParserBatches, LargeDocumentWithAttributesEverywhere) {
+    std::string doc = "<doc><skip x='&lt;' y='2'/><r k='v'>";
+    for (int i = 0; i < 30'000; ++i)
+        doc += "<row id='" + std::to_string(i) + "' q=\"a&amp;b\" t='\t'><c n='" + std::to_string(i) + "'/></row>";
+    doc += "</r></doc>";
+    ASSERT_GE(doc.size(), size_t{256} << 10);
+    auto result = parse_document(doc, "r");
+    ASSERT_TRUE(result.ok()) << result.error().detail;
+    expect_consistent(result.value());
+    const auto& el = result.value().elements;
+    ASSERT_EQ(el.size(), 60'001u);
+    EXPECT_EQ(*el[0].attrs.find("k"), "v");
+    EXPECT_EQ(*el[2 * 12'345 + 1].attrs.find("id"), "12345");
+    EXPECT_EQ(*el[2 * 12'345 + 1].attrs.find("q"), "a&b");
+    EXPECT_EQ(*el[2 * 12'345 + 1].attrs.find("t"), " ");
+    EXPECT_EQ(*el[2 * 12'345 + 2].attrs.find("n"), "12345");
+}
+
 // A fault of the index anywhere in the document is reported, even when the
 // walk failed or finished in an earlier batch.
 struct PrecedenceCase {
