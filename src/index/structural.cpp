@@ -534,23 +534,12 @@ public:
             reserve_texts(wanted(texts, batch.text_ends.back(), ix_.text_starts.capacity()));
             text_review_ = ix_.text_starts.capacity();
         }
-        append_list(ix_.tag_starts, batch.tag_starts);
-        append_list(ix_.tag_ends, batch.tag_ends);
-        append_list(ix_.tag_kinds, batch.tag_kinds);
-        append_list(ix_.name_offsets, batch.name_offsets);
-        append_list(ix_.name_lengths, batch.name_lengths);
-        append_list(ix_.text_starts, batch.text_starts);
-        append_list(ix_.text_ends, batch.text_ends);
+        ix_.append(batch);
     }
 
     StructuralIndex take() { return std::move(ix_); }
 
 private:
-    template <class T>
-    static void append_list(std::vector<T>& to, const std::vector<T>& from) {
-        to.insert(to.end(), from.begin(), from.end());
-    }
-
     static size_t first_review(size_t capacity) { return capacity >= 2048 ? capacity / 8 : capacity; }
 
     // The capacity that `count` entries up to document offset `pos` call for
@@ -593,6 +582,17 @@ IndexResult build_whole(std::string_view document, Builder builder) {
     return out.take();
 }
 }  // namespace
+
+void StructuralIndex::append(const StructuralIndex& batch) {
+    auto append_list = [](auto& to, const auto& from) { to.insert(to.end(), from.begin(), from.end()); };
+    append_list(tag_starts, batch.tag_starts);
+    append_list(tag_ends, batch.tag_ends);
+    append_list(tag_kinds, batch.tag_kinds);
+    append_list(name_offsets, batch.name_offsets);
+    append_list(name_lengths, batch.name_lengths);
+    append_list(text_starts, batch.text_starts);
+    append_list(text_ends, batch.text_ends);
+}
 
 Builder choose_builder(std::string_view document) {
     const size_t n = document.size() < 4096 ? document.size() : 4096;

@@ -34,6 +34,10 @@ struct StructuralIndex {
     std::vector<uint64_t> text_ends;
 
     size_t tag_count() const { return tag_starts.size(); }
+
+    // Appends the entries of `batch`, which follows this index in the
+    // document.
+    void append(const StructuralIndex& batch);
 };
 
 struct IndexBuildError {

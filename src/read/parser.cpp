@@ -227,9 +227,13 @@ Status<ReadError> parse_attributes(const char* doc, const char* begin, const cha
     return Ok{};
 }
 
-// The attributes of the region [begin, end) of a start tag into `attrs`.
-Status<ReadError> parse_attribute_region(const char* doc, const char* begin, const char* end, AttrMap& attrs,
-                                         std::string& scratch) {
+// The name and attributes of open or self-closing tag `tag`. `scratch` is a
+// buffer for decoded attribute values.
+Status<ReadError> parse_start_tag_parts(const char* doc, const StructuralIndex& index, size_t tag,
+                                        std::string_view& name, AttrMap& attrs, std::string& scratch) {
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    ARBOLITE_TRY(split_start_tag(doc, index, tag, name, begin, end));
     if (begin == end) return Ok{};
     // Size the map once for all the attributes, each of which has an '='.
     // Values may hold more of them, so the count is only trusted up to a
@@ -241,16 +245,10 @@ Status<ReadError> parse_attribute_region(const char* doc, const char* begin, con
 }
 
 // Appends the element of open or self-closing tag `tag` to `elements`.
-// `scratch` is a buffer for decoded attribute values.
 Status<ReadError> parse_start_tag_into(const char* doc, const StructuralIndex& index, size_t tag,
                                        std::vector<ParsedElement>& elements, std::string& scratch) {
-    std::string_view name;
-    const char* region_begin = nullptr;
-    const char* region_end = nullptr;
-    ARBOLITE_TRY(split_start_tag(doc, index, tag, name, region_begin, region_end));
     ParsedElement& element = elements.emplace_back();
-    element.name = name;
-    return parse_attribute_region(doc, region_begin, region_end, element.attrs, scratch);
+    return parse_start_tag_parts(doc, index, tag, element.name, element.attrs, scratch);
 }
 
 // The start tags of a batch, parsed ahead of the walk (on the index worker's
@@ -268,10 +266,7 @@ struct PreparedTags {
             const TagKind kind = batch.tag_kinds[t];
             if (kind != TagKind::Open && kind != TagKind::SelfClosing) continue;
             std::string_view name;
-            const char* region_begin = nullptr;
-            const char* region_end = nullptr;
-            Status<ReadError> parsed = split_start_tag(doc, batch, t, name, region_begin, region_end);
-            if (parsed.ok()) parsed = parse_attribute_region(doc, region_begin, region_end, attrs[t], scratch);
+            Status<ReadError> parsed = parse_start_tag_parts(doc, batch, t, name, attrs[t], scratch);
             if (!parsed.ok()) faults.emplace_back(t, std::move(parsed).error());
         }
     }

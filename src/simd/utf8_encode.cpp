@@ -14,6 +14,8 @@
 #include <bit>
 #include <cstring>
 
+#include "simd/dispatch.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -371,45 +373,20 @@ const utf8_kernel_table* sse2_utf8_kernels() noexcept { return nullptr; }
 
 namespace {
 
-bool cpu_has_avx2() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    return __builtin_cpu_supports("avx2");
-#else
-    return false;
-#endif
-}
-
-const utf8_kernel_table& select_kernels() noexcept {
-    if (const utf8_kernel_table* avx2 = avx2_utf8_kernels(); avx2 != nullptr && cpu_has_avx2()) return *avx2;
-    if (const utf8_kernel_table* sse2 = sse2_utf8_kernels()) return *sse2;
-    return swar_utf8_kernels;
-}
-
-struct kernel_list {
-    std::array<const utf8_kernel_table*, 4> tables{};
-    size_t count = 0;
-};
-
-kernel_list list_kernels() noexcept {
-    kernel_list list;
-    list.tables[list.count++] = &scalar_utf8_kernels;
-    list.tables[list.count++] = &swar_utf8_kernels;
-    if (const utf8_kernel_table* t = sse2_utf8_kernels()) list.tables[list.count++] = t;
-    if (const utf8_kernel_table* t = avx2_utf8_kernels(); t != nullptr && cpu_has_avx2())
-        list.tables[list.count++] = t;
-    return list;
+kernel_family<utf8_kernel_table> family() noexcept {
+    return {scalar_utf8_kernels, swar_utf8_kernels, sse2_utf8_kernels(), avx2_utf8_kernels()};
 }
 
 }  // namespace
 
 const utf8_kernel_table& active_utf8_kernels() noexcept {
-    static const utf8_kernel_table& table = select_kernels();
+    static const utf8_kernel_table& table = family().best();
     return table;
 }
 
 std::span<const utf8_kernel_table* const> utf8_kernels_for_testing() noexcept {
-    static const kernel_list list = list_kernels();
-    return {list.tables.data(), list.count};
+    static const kernel_family<utf8_kernel_table>::list list = family().runnable();
+    return list.view();
 }
 
 std::optional<size_t> utf8_length(const uint8_t* p, size_t n) noexcept { return active_utf8_kernels().length_latin1(p, n); }

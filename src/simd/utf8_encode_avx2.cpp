@@ -23,81 +23,55 @@
 namespace arbolite::simd {
 namespace {
 
-// Byte shuffles for eight 16-bit lanes of one- or two-byte sequences. Lane j
-// holds a byte in its low half (an ASCII byte or a lead byte) and, for a
-// two-byte sequence, the continuation byte in its high half. Index: bit j
-// set when lane j is a two-byte sequence.
-struct two_byte_tables {
+// Byte shuffles that pack the bytes of several sequences to the front of a
+// 16-byte row, one row per pattern of sequence lengths, with their count.
+struct shuffle_tables {
     std::array<std::array<uint8_t, 16>, 256> shuffle{};
     std::array<uint8_t, 256> length{};
 };
 
-constexpr two_byte_tables make_two_byte_tables() {
-    two_byte_tables t;
-    for (unsigned mask = 0; mask < 256; ++mask) {
-        unsigned k = 0;
-        for (unsigned lane = 0; lane < 8; ++lane) {
-            t.shuffle[mask][k++] = static_cast<uint8_t>(2 * lane);
-            if (mask & (1u << lane)) t.shuffle[mask][k++] = static_cast<uint8_t>(2 * lane + 1);
-        }
-        t.length[mask] = static_cast<uint8_t>(k);
-        for (; k < 16; ++k) t.shuffle[mask][k] = 0x80;  // zero
-    }
-    return t;
-}
-
-// Byte shuffles for four 32-bit lanes of one- to three-byte sequences. Lane j
-// holds the bytes [lead of three, unused, second to last, last]. Index: two
-// bits per lane, 0, 1 or 2 for a sequence of one, two or three bytes.
-struct three_byte_tables {
-    std::array<std::array<uint8_t, 16>, 256> shuffle{};
-    std::array<uint8_t, 256> length{};
-};
-
-constexpr three_byte_tables make_three_byte_tables() {
-    three_byte_tables t;
+// Row `index` holds the bytes that `pick(index, lane, add)` adds lane by
+// lane, then zeroes.
+template <class Pick>
+constexpr shuffle_tables make_tables(unsigned lanes, Pick pick) {
+    shuffle_tables t;
     for (unsigned index = 0; index < 256; ++index) {
         unsigned k = 0;
-        for (unsigned lane = 0; lane < 4; ++lane) {
-            const unsigned code = (index >> (2 * lane)) & 3;
-            const auto base = static_cast<uint8_t>(4 * lane);
-            if (code >= 2) t.shuffle[index][k++] = base;
-            if (code >= 1) t.shuffle[index][k++] = static_cast<uint8_t>(base + 2);
-            t.shuffle[index][k++] = static_cast<uint8_t>(base + 3);
-        }
+        auto add = [&](unsigned byte) { t.shuffle[index][k++] = static_cast<uint8_t>(byte); };
+        for (unsigned lane = 0; lane < lanes; ++lane) pick(index, lane, add);
         t.length[index] = static_cast<uint8_t>(k);
-        for (; k < 16; ++k) t.shuffle[index][k] = 0x80;
+        for (; k < 16; ++k) t.shuffle[index][k] = 0x80;  // zero
     }
     return t;
 }
 
-// Byte shuffles for four 32-bit lanes of one- to four-byte sequences, each
-// lane holding the four bytes of a four-byte sequence, of which a shorter
-// sequence is the end: [lead of four, lead of three or continuation, lead of
-// two or continuation, last]. Index: two bits per lane, the sequence length
-// minus one.
-struct four_byte_tables {
-    std::array<std::array<uint8_t, 16>, 256> shuffle{};
-    std::array<uint8_t, 256> length{};
-};
+// Eight 16-bit lanes of one- or two-byte sequences. Lane j holds a byte in
+// its low half (an ASCII byte or a lead byte) and, for a two-byte sequence,
+// the continuation byte in its high half. Index: bit j set when lane j is a
+// two-byte sequence.
+alignas(64) constexpr shuffle_tables two_byte = make_tables(8, [](unsigned mask, unsigned lane, auto add) {
+    add(2 * lane);
+    if (mask & (1u << lane)) add(2 * lane + 1);
+});
 
-constexpr four_byte_tables make_four_byte_tables() {
-    four_byte_tables t;
-    for (unsigned index = 0; index < 256; ++index) {
-        unsigned k = 0;
-        for (unsigned lane = 0; lane < 4; ++lane) {
-            const unsigned code = (index >> (2 * lane)) & 3;
-            for (unsigned b = 3 - code; b < 4; ++b) t.shuffle[index][k++] = static_cast<uint8_t>(4 * lane + b);
-        }
-        t.length[index] = static_cast<uint8_t>(k);
-        for (; k < 16; ++k) t.shuffle[index][k] = 0x80;
-    }
-    return t;
-}
+// Four 32-bit lanes of one- to three-byte sequences. Lane j holds the bytes
+// [lead of three, unused, second to last, last]. Index: two bits per lane,
+// 0, 1 or 2 for a sequence of one, two or three bytes.
+alignas(64) constexpr shuffle_tables three_byte = make_tables(4, [](unsigned index, unsigned lane, auto add) {
+    const unsigned code = (index >> (2 * lane)) & 3;
+    if (code >= 2) add(4 * lane);
+    if (code >= 1) add(4 * lane + 2);
+    add(4 * lane + 3);
+});
 
-alignas(64) constexpr four_byte_tables four_byte = make_four_byte_tables();
-alignas(64) constexpr two_byte_tables two_byte = make_two_byte_tables();
-alignas(64) constexpr three_byte_tables three_byte = make_three_byte_tables();
+// Four 32-bit lanes of one- to four-byte sequences, each lane holding the
+// four bytes of a four-byte sequence, of which a shorter sequence is the end:
+// [lead of four, lead of three or continuation, lead of two or continuation,
+// last]. Index: two bits per lane, the sequence length minus one.
+alignas(64) constexpr shuffle_tables four_byte = make_tables(4, [](unsigned index, unsigned lane, auto add) {
+    const unsigned code = (index >> (2 * lane)) & 3;
+    for (unsigned b = 3 - code; b < 4; ++b) add(4 * lane + b);
+});
 
 inline __m128i load128(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
 inline __m256i load256(const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); }

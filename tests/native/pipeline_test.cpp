@@ -156,7 +156,6 @@ TEST(IndexPipeline, DefaultChoosesBuilderAndMode) {
         EXPECT_EQ(pipeline.parallel(), doc->size() >= IndexPipeline::min_parallel_bytes);
         // The batches, appended, are the whole index of the chosen builder.
         StructuralIndex all;
-        auto append = [](auto& to, const auto& from) { to.insert(to.end(), from.begin(), from.end()); };
         IndexResult got = StructuralIndex{};
         while (!pipeline.done()) {
             const auto batch = pipeline.next();
@@ -165,13 +164,7 @@ TEST(IndexPipeline, DefaultChoosesBuilderAndMode) {
                 break;
             }
             const StructuralIndex& b = *batch.value();
-            append(all.tag_starts, b.tag_starts);
-            append(all.tag_ends, b.tag_ends);
-            append(all.tag_kinds, b.tag_kinds);
-            append(all.name_offsets, b.name_offsets);
-            append(all.name_lengths, b.name_lengths);
-            append(all.text_starts, b.text_starts);
-            append(all.text_ends, b.text_ends);
+            all.append(b);
         }
         if (got.ok()) got = std::move(all);
         EXPECT_EQ(describe(*doc, got), describe(*doc, build_index(*doc)));

@@ -379,7 +379,6 @@ Drained drain(std::string_view doc, IndexStream& stream, size_t max_tags) {
                                    batch.name_lengths.capacity(), batch.text_starts.capacity(),
                                    batch.text_ends.capacity()};
     };
-    auto append = [](auto& to, const auto& from) { to.insert(to.end(), from.begin(), from.end()); };
     while (!stream.done()) {
         const Status<IndexBuildError> status = stream.next(batch);
         if (!status.ok()) {
@@ -392,13 +391,7 @@ Drained drain(std::string_view doc, IndexStream& stream, size_t max_tags) {
         out.described.push_back(describe(doc, IndexResult(batch)));
         out.tags.push_back(batch.tag_count());
         out.texts.push_back(batch.text_starts.size());
-        append(all.tag_starts, batch.tag_starts);
-        append(all.tag_ends, batch.tag_ends);
-        append(all.tag_kinds, batch.tag_kinds);
-        append(all.name_offsets, batch.name_offsets);
-        append(all.name_lengths, batch.name_lengths);
-        append(all.text_starts, batch.text_starts);
-        append(all.text_ends, batch.text_ends);
+        all.append(batch);
         if (out.tags.size() > doc.size() + 2) {
             ADD_FAILURE() << "the stream does not end";
             break;
