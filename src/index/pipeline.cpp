@@ -91,7 +91,8 @@ struct IndexPipeline::ring {
                 s.state = status.ok() ? slot_state::batch : slot_state::error;
                 if (!status.ok()) s.error = status.error();
                 s.last = stream->done();
-                if (status.ok() && stage) stage(s.batch, filled % ring_slots);
+                if (status.ok() && stage)
+                    stage(s.batch, filled % ring_slots, filled - released.load(std::memory_order_acquire));
             } catch (...) {
                 // Only std::bad_alloc can come out of the stream; the consumer
                 // rethrows it on its own thread.

@@ -45,13 +45,16 @@ public:
     IndexPipeline(std::string_view document, Builder builder, size_t batch_tags, bool parallel);
 
     // More work for the worker: called on the worker thread with each batch
-    // it has indexed without error, and the ring slot (< ring_slots) that
-    // holds it, before the consumer can see the batch. Whatever the stage
-    // writes for a slot may be read by the consumer while it holds that
-    // slot's batch (see slot()), and is not touched by the worker again
-    // until the consumer has moved on. It may throw std::bad_alloc, which
-    // reaches the consumer like the worker's own. Only used with a worker.
-    using Stage = std::function<void(const StructuralIndex& batch, size_t slot)>;
+    // it has indexed without error, the ring slot (< ring_slots) that holds
+    // it, and the number of earlier batches the consumer has not finished
+    // with yet (the one it reads included), before the consumer can see the
+    // batch. That number tells whether the consumer is busy (extra work here
+    // costs it nothing) or waiting for this batch. Whatever the stage writes
+    // for a slot may be read by the consumer while it holds that slot's
+    // batch (see slot()), and is not touched by the worker again until the
+    // consumer has moved on. It may throw std::bad_alloc, which reaches the
+    // consumer like the worker's own. Only used with a worker.
+    using Stage = std::function<void(const StructuralIndex& batch, size_t slot, size_t unfinished)>;
     IndexPipeline(std::string_view document, Stage stage);
 
     IndexPipeline(const IndexPipeline&) = delete;

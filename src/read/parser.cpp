@@ -257,6 +257,7 @@ Status<ReadError> parse_start_tag_into(const char* doc, const StructuralIndex& i
 struct PreparedTags {
     std::vector<AttrMap> attrs;
     std::vector<std::pair<size_t, ReadError>> faults;
+    bool ready = false;  // prepared for the batch in this slot now
 
     void prepare(const char* doc, const StructuralIndex& batch, std::string& scratch) {
         attrs.clear();
@@ -659,24 +660,32 @@ Result<ParsedElement, ReadError> parse_start_tag(std::string_view document, cons
     return std::move(element.front());
 }
 
-Result<ParsedTree, ReadError> parse_document(std::string_view document, std::string_view root_tag) {
+Result<ParsedTree, ReadError> parse_document(std::string_view document, std::string_view root_tag,
+                                             StartTagsAhead ahead) {
     // The index is made a batch at a time (on a second thread for large
     // documents) as the walk goes. Once the walk is over (the root closed, or
     // it failed), the rest of the document is still indexed: a fault of the
     // index anywhere takes precedence over the walk's outcome.
     //
-    // A worker thread also parses the start tags of every other batch ahead
-    // of the walk (attributes are most of the work on attribute-heavy
-    // documents, and the index alone leaves the worker idle part of the
-    // time); the walk takes each such element, or its fault, when it comes
-    // to it. Once the walk is over, the rest is only indexed.
+    // A worker thread also parses the start tags of a batch ahead of the
+    // walk when the walk has at least one more batch to finish before it
+    // (attributes are most of the work on attribute-heavy documents, and the
+    // index alone leaves the worker idle part of the time); a walk that is
+    // waiting gets its batch at once. The walk takes each such element, or
+    // its fault, when it comes to it. Once the walk is over, the rest is only
+    // indexed.
     PreparedTags prepared[index::IndexPipeline::ring_slots];
-    auto ahead = [](size_t slot) { return slot % 2 == 0; };
     std::atomic<bool> walk_over{false};
     index::IndexPipeline pipeline(
         document, [doc = document.data(), &prepared, &walk_over, ahead, scratch = std::string()](
-                      const index::StructuralIndex& batch, size_t slot) mutable {
-            if (ahead(slot) && !walk_over.load(std::memory_order_relaxed)) prepared[slot].prepare(doc, batch, scratch);
+                      const index::StructuralIndex& batch, size_t slot, size_t unfinished) mutable {
+            PreparedTags& tags = prepared[slot];
+            tags.ready = false;
+            const bool wanted = ahead == StartTagsAhead::Always ||
+                                (ahead == StartTagsAhead::WhenWalkIsBusy && unfinished >= 2);
+            if (!wanted || walk_over.load(std::memory_order_relaxed)) return;
+            tags.prepare(doc, batch, scratch);
+            tags.ready = true;
         });
     Parser parser(document, root_tag);
     std::optional<ReadError> failure;
@@ -688,9 +697,8 @@ Result<ParsedTree, ReadError> parse_document(std::string_view document, std::str
             walk_over.store(true, std::memory_order_relaxed);
             continue;
         }
-        Result<Parser::Progress, ReadError> progress =
-            parser.feed(*batch.value(),
-                        pipeline.parallel() && ahead(pipeline.slot()) ? &prepared[pipeline.slot()] : nullptr);
+        PreparedTags* tags = pipeline.parallel() ? &prepared[pipeline.slot()] : nullptr;
+        Result<Parser::Progress, ReadError> progress = parser.feed(*batch.value(), tags && tags->ready ? tags : nullptr);
         if (!progress.ok()) {
             failure = std::move(progress).error();
         } else {

@@ -18,7 +18,15 @@ namespace arbolite::read {
 // is that element. Reads only its arguments; safe to run on any thread. The
 // tree's names and most texts are views into `document`, which must outlive
 // it.
-Result<ParsedTree, ReadError> parse_document(std::string_view document, std::string_view root_tag);
+//
+// On a document indexed on a worker thread, the worker may also parse the
+// start tags of a batch ahead of the walk: by default when the walk is still
+// busy with earlier batches (so the worker takes on as much of that work as
+// it has time for); tests can ask for every batch or none. The result is the
+// same either way.
+enum class StartTagsAhead : uint8_t { WhenWalkIsBusy, Always, Never };
+Result<ParsedTree, ReadError> parse_document(std::string_view document, std::string_view root_tag,
+                                             StartTagsAhead ahead = StartTagsAhead::WhenWalkIsBusy);
 
 // The walk of parse_document over an index already built for `document`.
 Result<ParsedTree, ReadError> parse_indexed(std::string_view document, const index::StructuralIndex& index,

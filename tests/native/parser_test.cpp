@@ -18,6 +18,7 @@ using arbolite::read::parse_document;
 using arbolite::read::parse_indexed;
 using arbolite::read::parse_start_tag;
 using arbolite::read::ReadError;
+using arbolite::read::StartTagsAhead;
 using arbolite::read::scan_element_name;
 
 // Checks the shape invariants of a pre-order tree: every `end` lies inside
@@ -637,12 +638,14 @@ TEST_P(ParserPreparedTags, FaultsMatchTheWalkOnASmallDocument) {
     const std::string large = "<r>" + filler + faulty + filler + "</r>";
     ASSERT_GE(large.size(), size_t{256} << 10);
     auto expected = parse_document(small, "r");
-    auto got = parse_document(large, "r");
     ASSERT_FALSE(expected.ok());
-    ASSERT_FALSE(got.ok());
-    EXPECT_EQ(got.error().kind, expected.error().kind);
-    EXPECT_EQ(got.error().detail, expected.error().detail);
-    EXPECT_EQ(got.error().offset, expected.error().offset + filler.size());
+    for (StartTagsAhead ahead : {StartTagsAhead::Always, StartTagsAhead::Never, StartTagsAhead::WhenWalkIsBusy}) {
+        auto got = parse_document(large, "r", ahead);
+        ASSERT_FALSE(got.ok());
+        EXPECT_EQ(got.error().kind, expected.error().kind);
+        EXPECT_EQ(got.error().detail, expected.error().detail);
+        EXPECT_EQ(got.error().offset, expected.error().offset + filler.size());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -657,16 +660,18 @@ TEST(ParserBatches, LargeDocumentWithAttributesEverywhere) {
         doc += "<row id='" + std::to_string(i) + "' q=\"a&amp;b\" t='\t'><c n='" + std::to_string(i) + "'/></row>";
     doc += "</r></doc>";
     ASSERT_GE(doc.size(), size_t{256} << 10);
-    auto result = parse_document(doc, "r");
-    ASSERT_TRUE(result.ok()) << result.error().detail;
-    expect_consistent(result.value());
-    const auto& el = result.value().elements;
-    ASSERT_EQ(el.size(), 60'001u);
-    EXPECT_EQ(*el[0].attrs.find("k"), "v");
-    EXPECT_EQ(*el[2 * 12'345 + 1].attrs.find("id"), "12345");
-    EXPECT_EQ(*el[2 * 12'345 + 1].attrs.find("q"), "a&b");
-    EXPECT_EQ(*el[2 * 12'345 + 1].attrs.find("t"), " ");
-    EXPECT_EQ(*el[2 * 12'345 + 2].attrs.find("n"), "12345");
+    for (StartTagsAhead ahead : {StartTagsAhead::Always, StartTagsAhead::Never, StartTagsAhead::WhenWalkIsBusy}) {
+        auto result = parse_document(doc, "r", ahead);
+        ASSERT_TRUE(result.ok()) << result.error().detail;
+        expect_consistent(result.value());
+        const auto& el = result.value().elements;
+        ASSERT_EQ(el.size(), 60'001u);
+        EXPECT_EQ(*el[0].attrs.find("k"), "v");
+        EXPECT_EQ(*el[2 * 12'345 + 1].attrs.find("id"), "12345");
+        EXPECT_EQ(*el[2 * 12'345 + 1].attrs.find("q"), "a&b");
+        EXPECT_EQ(*el[2 * 12'345 + 1].attrs.find("t"), " ");
+        EXPECT_EQ(*el[2 * 12'345 + 2].attrs.find("n"), "12345");
+    }
 }
 
 // A fault of the index anywhere in the document is reported, even when the
