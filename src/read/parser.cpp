@@ -176,9 +176,9 @@ inline Status<ReadError> split_start_tag(const char* doc, const StructuralIndex&
 
 // Parses the attribute region [begin, end) into `attrs`. Values without
 // anything to decode go into the map straight from the document; the others
-// are decoded into `scratch` first.
-Status<ReadError> parse_attributes(const char* doc, const char* begin, const char* end, AttrMap& attrs,
-                                   std::string& scratch) {
+// are decoded into `scratch` first. The document ends at `doc_end`.
+Status<ReadError> parse_attributes(const char* doc, const char* doc_end, const char* begin, const char* end,
+                                   AttrMap& attrs, std::string& scratch) {
     const char* after = begin;  // just past the previous value's closing quote
     const char* p = skip_tag_space(begin, end);
     while (p != end) {
@@ -198,7 +198,7 @@ Status<ReadError> parse_attributes(const char* doc, const char* begin, const cha
 
         const char quote = *p;
         const char* value_begin = p + 1;
-        const char* value_end = simd::find_any4(value_begin, end, quote, '<', quote, '<');
+        const char* value_end = simd::find_any4_bounded(value_begin, end, doc_end, quote, '<', quote, '<');
         if (value_end == end || *value_end != quote) {
             // No closing quote, or a '<' before it.
             const char* lt = value_end;
@@ -210,7 +210,7 @@ Status<ReadError> parse_attributes(const char* doc, const char* begin, const cha
         // References, tab, line feed and carriage return are decoded; the
         // part before the first of them is taken as it is.
         std::string_view value(value_begin, static_cast<size_t>(value_end - value_begin));
-        const char* special = simd::find_any4(value_begin, value_end, '&', '\t', '\n', '\r');
+        const char* special = simd::find_any4_bounded(value_begin, value_end, doc_end, '&', '\t', '\n', '\r');
         if (special != value_end) {
             scratch.assign(value_begin, special);
             ARBOLITE_TRY(entities::decode_references(
@@ -229,8 +229,9 @@ Status<ReadError> parse_attributes(const char* doc, const char* begin, const cha
 
 // The name and attributes of open or self-closing tag `tag`. `scratch` is a
 // buffer for decoded attribute values.
-Status<ReadError> parse_start_tag_parts(const char* doc, const StructuralIndex& index, size_t tag,
+Status<ReadError> parse_start_tag_parts(std::string_view document, const StructuralIndex& index, size_t tag,
                                         std::string_view& name, AttrMap& attrs, std::string& scratch) {
+    const char* doc = document.data();
     const char* begin = nullptr;
     const char* end = nullptr;
     ARBOLITE_TRY(split_start_tag(doc, index, tag, name, begin, end));
@@ -241,14 +242,14 @@ Status<ReadError> parse_start_tag_parts(const char* doc, const StructuralIndex& 
     // decoded values never take more bytes than the region they come from.
     if (size_t equals = simd::count_byte(begin, end, '='))
         attrs.reserve(std::min<size_t>(equals, 16), static_cast<size_t>(end - begin));
-    return parse_attributes(doc, begin, end, attrs, scratch);
+    return parse_attributes(doc, doc + document.size(), begin, end, attrs, scratch);
 }
 
 // Appends the element of open or self-closing tag `tag` to `elements`.
-Status<ReadError> parse_start_tag_into(const char* doc, const StructuralIndex& index, size_t tag,
+Status<ReadError> parse_start_tag_into(std::string_view document, const StructuralIndex& index, size_t tag,
                                        std::vector<ParsedElement>& elements, std::string& scratch) {
     ParsedElement& element = elements.emplace_back();
-    return parse_start_tag_parts(doc, index, tag, element.name, element.attrs, scratch);
+    return parse_start_tag_parts(document, index, tag, element.name, element.attrs, scratch);
 }
 
 // The start tags of a batch, parsed ahead of the walk (on the index worker's
@@ -259,7 +260,7 @@ struct PreparedTags {
     std::vector<std::pair<size_t, ReadError>> faults;
     bool ready = false;  // prepared for the batch in this slot now
 
-    void prepare(const char* doc, const StructuralIndex& batch, std::string& scratch) {
+    void prepare(std::string_view document, const StructuralIndex& batch, std::string& scratch) {
         attrs.clear();
         attrs.resize(batch.tag_count());
         faults.clear();
@@ -267,7 +268,7 @@ struct PreparedTags {
             const TagKind kind = batch.tag_kinds[t];
             if (kind != TagKind::Open && kind != TagKind::SelfClosing) continue;
             std::string_view name;
-            Status<ReadError> parsed = parse_start_tag_parts(doc, batch, t, name, attrs[t], scratch);
+            Status<ReadError> parsed = parse_start_tag_parts(document, batch, t, name, attrs[t], scratch);
             if (!parsed.ok()) faults.emplace_back(t, std::move(parsed).error());
         }
     }
@@ -421,7 +422,7 @@ inline Status<ReadError> Parser::append_text(const char* p, const char* end, Pen
         p = skip_white_space(p, end);
         if (p == end) return Ok{};
     }
-    const char* hit = simd::find_any4(p, end, '<', '&', '<', '&');
+    const char* hit = simd::find_any4_bounded(p, end, doc_ + length_, '<', '&', '<', '&');
     if (hit == end) {
         text.append(p, end);
         return Ok{};
@@ -522,7 +523,7 @@ inline Status<ReadError> Parser::check_end_tag(size_t tag) {
 // Appends the element of open or self-closing tag `tag`: parsed here, or
 // taken from the tags parsed ahead (the same element, or the same fault).
 inline Status<ReadError> Parser::start_tag_into(size_t tag, std::vector<ParsedElement>& elements) {
-    if (!prepared_) return parse_start_tag_into(doc_, *index_, tag, elements, attr_scratch_);
+    if (!prepared_) return parse_start_tag_into({doc_, length_}, *index_, tag, elements, attr_scratch_);
     auto& faults = prepared_->faults;
     while (next_fault_ < faults.size() && faults[next_fault_].first < tag) ++next_fault_;
     if (next_fault_ < faults.size() && faults[next_fault_].first == tag) [[unlikely]]
@@ -656,7 +657,7 @@ Result<ParsedElement, ReadError> parse_start_tag(std::string_view document, cons
                                                  size_t tag) {
     std::vector<ParsedElement> element;
     std::string scratch;
-    ARBOLITE_TRY(parse_start_tag_into(document.data(), index, tag, element, scratch));
+    ARBOLITE_TRY(parse_start_tag_into(document, index, tag, element, scratch));
     return std::move(element.front());
 }
 
@@ -677,14 +678,14 @@ Result<ParsedTree, ReadError> parse_document(std::string_view document, std::str
     PreparedTags prepared[index::IndexPipeline::ring_slots];
     std::atomic<bool> walk_over{false};
     index::IndexPipeline pipeline(
-        document, [doc = document.data(), &prepared, &walk_over, ahead, scratch = std::string()](
+        document, [document, &prepared, &walk_over, ahead, scratch = std::string()](
                       const index::StructuralIndex& batch, size_t slot, size_t unfinished) mutable {
             PreparedTags& tags = prepared[slot];
             tags.ready = false;
             const bool wanted = ahead == StartTagsAhead::Always ||
                                 (ahead == StartTagsAhead::WhenWalkIsBusy && unfinished >= 2);
             if (!wanted || walk_over.load(std::memory_order_relaxed)) return;
-            tags.prepare(doc, batch, scratch);
+            tags.prepare(document, batch, scratch);
             tags.ready = true;
         });
     Parser parser(document, root_tag);

@@ -66,6 +66,26 @@ inline const char* find_any4(const char* begin, const char* end, char a, char b,
     return end;
 }
 
+// find_any4 for a range that may be read beyond its end up to
+// `readable_end` (>= end): a short range is searched with a single vector
+// compare of the 16 bytes at `begin` when they may all be read.
+inline const char* find_any4_bounded(const char* begin, const char* end, const char* readable_end, char a, char b,
+                                     char c, char d) noexcept {
+#if defined(__SSE2__)
+    const std::ptrdiff_t length = end - begin;
+    if (length < detail::short_range && readable_end - begin >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(begin));
+        const __m128i any = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(a)), _mm_cmpeq_epi8(v, _mm_set1_epi8(b))),
+                                         _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(c)), _mm_cmpeq_epi8(v, _mm_set1_epi8(d))));
+        const unsigned hits = static_cast<unsigned>(_mm_movemask_epi8(any)) & ((1u << length) - 1);
+        return hits != 0 ? begin + __builtin_ctz(hits) : end;
+    }
+#else
+    (void)readable_end;
+#endif
+    return find_any4(begin, end, a, b, c, d);
+}
+
 // First byte equal to any of set[0..8) in [begin, end), or `end`. Repeat a
 // byte to search for fewer than eight.
 const char* find_any8(const char* begin, const char* end, const char* set) noexcept;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -416,6 +417,27 @@ TEST(SimdDispatch, PublicSearchesFindEveryPosition) {
                     ASSERT_EQ(find_byte(b, e, c), b + at) << offset << " " << len << " " << at;
                     buffer[offset + at] = 'x';
                 }
+            }
+        }
+    }
+}
+
+// The bounded search ignores hits between the range's end and the readable
+// end, and reads nothing beyond the readable end (a heap block of exactly
+// that size, for the sanitizers), whatever the room after the range.
+TEST(SimdDispatch, BoundedSearchStopsAtTheRangeEnd) {
+    for (size_t room = 0; room <= 20; ++room) {
+        for (size_t len = 0; len <= 20; ++len) {
+            std::unique_ptr<char[]> block(new char[len + room]);
+            std::fill(block.get(), block.get() + len, 'x');
+            std::fill(block.get() + len, block.get() + len + room, '<');  // beyond the range: not hits
+            const char* b = block.get();
+            const char* e = b + len;
+            ASSERT_EQ(find_any4_bounded(b, e, e + room, '<', '&', '<', '&'), e) << len << " " << room;
+            for (size_t at = 0; at < len; ++at) {
+                block[at] = '&';
+                ASSERT_EQ(find_any4_bounded(b, e, e + room, '<', '&', '<', '&'), b + at) << len << " " << room;
+                block[at] = 'x';
             }
         }
     }
