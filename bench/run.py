@@ -26,21 +26,31 @@ BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 SEARCH_NAME = {"attrs": "row", "catalog": "title", "prose": "em", "deep": "leaf", "wide": "item"}
 
 
-def best_of(fn, repeat):
-    """Best time of `repeat` calls. The result of each call is freed only
-    after its time is taken, so that every library is timed on building its
-    result, not on freeing it."""
-    best = float("inf")
+def time_once(fn):
+    """Time of one call. Its result is freed only after the time is taken,
+    so that every library is timed on building its result, not on freeing
+    it."""
+    gc.collect()
+    gc.disable()
+    try:
+        start = time.perf_counter()
+        result = fn()
+        elapsed = time.perf_counter() - start
+        del result
+    finally:
+        gc.enable()
+    return elapsed
+
+
+def best_of_each(fns, repeat):
+    """Best time of each function over `repeat` rounds, each round calling
+    every function once in turn: on a machine whose speed drifts (shared
+    cores, frequency changes), every library meets the same conditions, so
+    the ratios hold better than those of one library timed after another."""
+    best = [float("inf")] * len(fns)
     for _ in range(repeat):
-        gc.collect()
-        gc.disable()
-        try:
-            start = time.perf_counter()
-            result = fn()
-            best = min(best, time.perf_counter() - start)
-            del result
-        finally:
-            gc.enable()
+        for i, fn in enumerate(fns):
+            best[i] = min(best[i], time_once(fn))
     return best
 
 
@@ -87,9 +97,9 @@ def bench_read(docs, repeat):
         counts = {count_nodes(ours), count_lxml(lx), count_etree(et)}
         assert len(counts) == 1, f"{shape}: element counts differ {counts}"
         mb = len(data) / 1e6
-        t_ours = best_of(lambda: arbolite.read_string(text, root), repeat)
-        t_lx = best_of(lambda: lxml.etree.fromstring(data), repeat)
-        t_et = best_of(lambda: ET.fromstring(text), repeat)
+        t_ours, t_lx, t_et = best_of_each(
+            [lambda: arbolite.read_string(text, root), lambda: lxml.etree.fromstring(data), lambda: ET.fromstring(text)],
+            repeat)
         table.add(shape, mb, mb / t_ours, mb / t_lx, mb / t_et, ratio(t_ours, t_lx), ratio(t_ours, t_et))
     return table
 
@@ -102,9 +112,8 @@ def bench_search(docs, repeat):
         ours, et, lx = arbolite.read_string(text, root), ET.fromstring(text), lxml.etree.fromstring(data)
         matches = {len(ours.search_by_name(name)), len(list(et.iter(name))), len(list(lx.iter(name)))}
         assert len(matches) == 1, f"{shape}: match counts differ {matches}"
-        t_ours = best_of(lambda: ours.search_by_name(name), repeat)
-        t_et = best_of(lambda: list(et.iter(name)), repeat)
-        t_lx = best_of(lambda: list(lx.iter(name)), repeat)
+        t_ours, t_et, t_lx = best_of_each(
+            [lambda: ours.search_by_name(name), lambda: list(et.iter(name)), lambda: list(lx.iter(name))], repeat)
         table.add(shape, name, matches.pop(), t_ours * 1e3, t_et * 1e3, t_lx * 1e3, ratio(t_ours, t_et), ratio(t_ours, t_lx))
     return table
 
@@ -115,8 +124,8 @@ def bench_to_dict(docs, repeat):
         d = arbolite.read_string(text, root).to_dict()
         assert d["name"] == root and root in xmltodict.parse(text)
         mb = len(data) / 1e6
-        t_ours = best_of(lambda: arbolite.read_string(text, root).to_dict(), repeat)
-        t_x = best_of(lambda: xmltodict.parse(text), max(1, repeat // 2))
+        t_ours, t_x = best_of_each(
+            [lambda: arbolite.read_string(text, root).to_dict(), lambda: xmltodict.parse(text)], max(1, repeat // 2))
         table.add(shape, mb / t_ours, mb / t_x, ratio(t_ours, t_x))
     return table
 
@@ -131,14 +140,14 @@ def bench_write(docs, repeat):
         out = arbolite.write_string(ours)
         assert count_nodes(arbolite.read_string(out, root)) == count_nodes(ours)
         mb = len(out.encode()) / 1e6
-        t_ours = best_of(lambda: arbolite.write_string(ours), repeat)
-        t_lx = best_of(lambda: lxml.etree.tostring(lx, pretty_print=True, encoding="unicode"), repeat)
 
         def et_write():
             ET.indent(et)
             return ET.tostring(et, encoding="unicode", xml_declaration=True)
 
-        t_et = best_of(et_write, repeat)
+        t_ours, t_lx, t_et = best_of_each(
+            [lambda: arbolite.write_string(ours),
+             lambda: lxml.etree.tostring(lx, pretty_print=True, encoding="unicode"), et_write], repeat)
         table.add(shape, mb / t_ours, mb / t_lx, mb / t_et, ratio(t_ours, t_lx), ratio(t_ours, t_et))
     return table
 
