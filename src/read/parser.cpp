@@ -375,6 +375,7 @@ private:
 
     Status<ReadError> take_text_before(uint64_t tag_start, PendingText& text);
     Status<ReadError> leaf_element(size_t tag);
+    Result<std::optional<std::string_view>, ReadError> single_text(const char* p, const char* end);
     Status<ReadError> append_text(const char* p, const char* end, PendingText& text);
     Status<ReadError> append_text_with_markup(const char* p, const char* hit, const char* end,
                                               PendingText& text);
@@ -410,10 +411,12 @@ private:
 inline Status<ReadError> Parser::take_text_before(uint64_t tag_start, PendingText& text) {
     const uint64_t* starts = index_->text_starts.data();
     const size_t count = index_->text_starts.size();
-    while (cursor_ < count && starts[cursor_] < tag_start) {
-        ARBOLITE_TRY(append_text(doc_ + starts[cursor_], doc_ + index_->text_ends[cursor_], text));
-        ++cursor_;
+    size_t cursor = cursor_;  // kept in a register: the appends write memory
+    while (cursor < count && starts[cursor] < tag_start) {
+        ARBOLITE_TRY(append_text(doc_ + starts[cursor], doc_ + index_->text_ends[cursor], text));
+        ++cursor;
     }
+    cursor_ = cursor;
     return Ok{};
 }
 
@@ -500,15 +503,42 @@ inline Status<ReadError> Parser::leaf_element(size_t tag) {
     const size_t close = tag + 1;
     const uint64_t close_start = index_->tag_starts[close];
     if (index_->tag_ends[close] >= length_) return fail(malformed("unterminated markup", close_start));
-    leaf_text_.reset();
-    ARBOLITE_TRY(take_text_before(close_start, leaf_text_));
+    // Nearly always one run of text or none; a declaration inside the
+    // element leaves two or more.
+    const uint64_t* starts = index_->text_starts.data();
+    const size_t count = index_->text_starts.size();
+    const size_t first = cursor_;
+    std::optional<std::string_view> text;
+    if (first < count && starts[first] < close_start &&
+        (first + 1 == count || starts[first + 1] >= close_start)) [[likely]] {
+        ARBOLITE_TRY_ASSIGN(text, single_text(doc_ + starts[first], doc_ + index_->text_ends[first]));
+        cursor_ = first + 1;
+    } else if (first < count && starts[first] < close_start) {
+        leaf_text_.reset();
+        ARBOLITE_TRY(take_text_before(close_start, leaf_text_));
+        text = leaf_text_.finish(tree_.strings);
+    }
     ARBOLITE_TRY(check_end_tag(close));
     ParsedElement& element = elements[at];
     const std::string_view name = tag_name(close);
     if (element.name != name) return fail(end_tag_mismatch(element.name, name, close_start));
     element.end = at + 1;
-    element.text = leaf_text_.finish(tree_.strings);
+    element.text = text;
     return Ok{};
+}
+
+// The text of an element that is the single run [p, end): what appending it
+// to an empty PendingText and finishing that gives, without the buffer when
+// there is nothing to decode.
+inline Result<std::optional<std::string_view>, ReadError> Parser::single_text(const char* p, const char* end) {
+    p = skip_white_space(p, end);
+    if (p == end) return std::optional<std::string_view>();
+    if (simd::find_any4_bounded(p, end, doc_ + length_, '<', '&', '<', '&') == end)
+        return std::optional<std::string_view>(
+            std::string_view(p, static_cast<size_t>(trim_white_space_back(p, end) - p)));
+    leaf_text_.reset();
+    ARBOLITE_TRY(append_text(p, end, leaf_text_));
+    return leaf_text_.finish(tree_.strings);
 }
 
 // The bytes between a close tag's name and its '>' must be white space.
