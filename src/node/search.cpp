@@ -51,7 +51,6 @@ PyResult<py::ref> search_impl(PyObject* start, Test test, std::string_view value
             Py_INCREF(node);
         }
     } found;
-    constexpr size_t prefetch_distance = 4;
     std::vector<Open> open;
     if (matches(start, test, value)) found.add(start);
     const int64_t limit = depth ? int64_t{*depth} : -1;
@@ -63,11 +62,7 @@ PyResult<py::ref> search_impl(PyObject* start, Test test, std::string_view value
             open.pop_back();
             continue;
         }
-        // Nodes of a tree read from one document lie apart in memory
-        // (each holds its text): the sibling a few steps ahead is fetched
-        // while this one is looked at.
-        if (top.next_child + prefetch_distance < top.children.size())
-            __builtin_prefetch(top.children[top.next_child + prefetch_distance]);
+        prefetch_ahead(top.children, top.next_child);
         PyObject* child = top.children[top.next_child++];
         if (matches(child, test, value)) found.add(child);
         std::span<PyObject* const> grandchildren = node_children(child);
