@@ -70,6 +70,23 @@ def test_to_dict_is_new_every_call_and_shares_nothing():
     assert tree.attrs == {"k": "v"} and len(tree.children) == 1
 
 
+@pytest.mark.parametrize(
+    "names",
+    [
+        ["a", "b", "a", "b"],  # repeated: made once, shared
+        [f"n{i}" for i in range(3000)],  # more distinct names than are kept
+        ["x" * 64, "x" * 65, "x" * 64, "y" * 1000],  # around the longest kept
+        ["é", "日本", "é", "", ""],  # non-ASCII and empty names
+    ],
+)
+def test_to_dict_names_repeated_or_not(names):
+    children = [Node(n, {n: n, "k" + n: "v"}) for n in names]
+    d = Node("r", {}, children).to_dict()
+    assert [c["name"] for c in d["children"]] == names
+    assert [c["attrs"] for c in d["children"]] == [{n: n, "k" + n: "v"} for n in names]
+    assert Node.from_dict(d).to_dict() == d
+
+
 def test_shared_child_becomes_independent_copies():
     c = Node("c", {"k": "v"}, None, "t")
     p = Node("p", children=[c, c])

@@ -42,12 +42,12 @@ Status<Exc> set_item(PyObject* dict, PyObject* key, py::ref value) {
 
 // The dict of one node; its "children" list is made at full length with
 // empty slots, which the caller fills.
-PyResult<py::ref> node_dict(const Keys& keys, PyObject* node, PyObject** children_list) {
+PyResult<py::ref> node_dict(const Keys& keys, NameStrs& names, PyObject* node, PyObject** children_list) {
     py::ref dict = py::ref::steal(PyDict_New());
     if (!dict) return fail(fetch_error());
-    ARBOLITE_TRY_ASSIGN(py::ref name, module::new_str(node_name(node)));
+    ARBOLITE_TRY_ASSIGN(py::ref name, names.get(node_name(node)));
     ARBOLITE_TRY(set_item(dict.get(), keys.name.get(), std::move(name)));
-    ARBOLITE_TRY_ASSIGN(py::ref attrs, attrs_dict(node_attrs(node)));
+    ARBOLITE_TRY_ASSIGN(py::ref attrs, attrs_dict(node_attrs(node), &names));
     ARBOLITE_TRY(set_item(dict.get(), keys.attrs.get(), std::move(attrs)));
     py::ref children = py::ref::steal(PyList_New(static_cast<Py_ssize_t>(node_children(node).size())));
     if (!children) return fail(fetch_error());
@@ -68,14 +68,15 @@ PyResult<py::ref> to_dict_impl(PyObject* root) {
         PyObject* children_list;
     };
     std::vector<Pending> stack(1, {root, nullptr});
-    ARBOLITE_TRY_ASSIGN(py::ref result, node_dict(keys, root, &stack[0].children_list));
+    NameStrs names;
+    ARBOLITE_TRY_ASSIGN(py::ref result, node_dict(keys, names, root, &stack[0].children_list));
     while (!stack.empty()) {
         Pending p = stack.back();
         stack.pop_back();
         std::span<PyObject* const> children = node_children(p.node);
         for (size_t i = 0; i < children.size(); ++i) {
             PyObject* list = nullptr;
-            ARBOLITE_TRY_ASSIGN(py::ref dict, node_dict(keys, children[i], &list));
+            ARBOLITE_TRY_ASSIGN(py::ref dict, node_dict(keys, names, children[i], &list));
             PyList_SET_ITEM(p.children_list, static_cast<Py_ssize_t>(i), dict.release());
             if (!node_children(children[i]).empty()) stack.push_back({children[i], list});
         }
