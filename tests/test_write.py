@@ -371,9 +371,13 @@ def big_tree(n=2000):
         # the str and the rest through an exact buffer.
         _chain(60, "x", {"k": "<v>"}),
         _chain(60, "\u00e9\U0001f600", {"\u00e9": "\u20ac"}),
+        # The way is chosen from the first 8192 elements, which here are
+        # flat or deep unlike the rest.
+        Node("r", None, [Node("f")] * 9000 + [_chain(300, "x", None)]),
+        Node("r", None, [_chain(300, "x", None)] + [Node("f", None, None, "t" * 50)] * 9000),
     ],
     ids=["tiny", "catalog", "big", "run8192", "multibyte", "escaped-runs", "long-then-short", "deep-ascii",
-         "deep-multibyte"],
+         "deep-multibyte", "flat-then-deep", "deep-then-flat"],
 )
 @pytest.mark.parametrize("indent, decl", [(None, None), (0, False), (3, True), (1000, False)])
 def test_write_file_equals_write_string(node, indent, decl, tmp_path):
