@@ -337,6 +337,27 @@ def test_function_objects(func, signature):
     assert getattr(arbolite, func.__name__) is func
 
 
+@pytest.mark.parametrize(
+    "text",
+    [
+        "a" * 70000,
+        "caf\u00e9 " * 20000,  # Latin-1
+        "\u65e5\u672c " * 30000,  # two-byte units
+        "x\U0001f600\u00e9\u4e2d" * 20000,  # four-byte units, every length of sequence
+        "a" * 70000 + "\U0001f600",  # the widest character last
+    ],
+    ids=["ascii", "latin1", "ucs2", "ucs4", "ucs4-last"],
+)
+def test_long_output_is_the_canonical_str(text):
+    # Long output is decoded natively into the narrowest storage; a str in
+    # any other would compare unequal to the same characters built here.
+    expected = "<r>" + text + "</r>"
+    out = write_string(Node("r", None, None, text), 0, False)
+    assert out == expected
+    assert hash(out) == hash(expected)
+    assert out.encode().decode() == out
+
+
 # ----------------------------------------------------------------------------
 # write_file
 

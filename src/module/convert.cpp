@@ -1,8 +1,11 @@
 #include "module/convert.hpp"
 
 #include <climits>
+#include <cstring>
 #include <optional>
 
+#include "module/unlocked.hpp"
+#include "simd/utf8_decode.hpp"
 #include "simd/utf8_encode.hpp"
 
 namespace arbolite::module {
@@ -122,6 +125,41 @@ PyResult<uint8_t> to_u8(PyObject* obj) {
 PyResult<py::ref> new_str(std::string_view utf8) {
     py::ref str = py::ref::steal(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict"));
     if (!str) return fail(fetch_error());
+    return str;
+}
+
+PyResult<py::ref> new_str_unlocked(std::string_view utf8) {
+    // Below this the interpreter's decoder costs less than handing the lock
+    // over twice.
+    constexpr size_t min_unlocked = 64 * 1024;
+    if (utf8.size() < min_unlocked) return new_str(utf8);
+    const simd::Utf8Measure measured =
+        without_lock([&] { return simd::measure_utf8(utf8.data(), utf8.size()); });
+    Py_UCS4 largest = 0x10FFFF;
+    switch (measured.units) {
+        case simd::CodeUnits::Ascii: largest = 0x7F; break;
+        case simd::CodeUnits::Latin1: largest = 0xFF; break;
+        case simd::CodeUnits::Ucs2: largest = 0xFFFF; break;
+        case simd::CodeUnits::Ucs4: break;
+    }
+    py::ref str = py::ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(measured.code_points), largest));
+    if (!str) return fail(fetch_error());
+    // Nobody else can see the new str, so it is filled without the lock.
+    void* data = PyUnicode_DATA(str.get());
+    without_lock([&] {
+        switch (measured.units) {
+            case simd::CodeUnits::Ascii: std::memcpy(data, utf8.data(), utf8.size()); break;
+            case simd::CodeUnits::Latin1:
+                simd::decode_utf8(utf8.data(), utf8.size(), static_cast<uint8_t*>(data), measured.code_points);
+                break;
+            case simd::CodeUnits::Ucs2:
+                simd::decode_utf8(utf8.data(), utf8.size(), static_cast<uint16_t*>(data), measured.code_points);
+                break;
+            case simd::CodeUnits::Ucs4:
+                simd::decode_utf8(utf8.data(), utf8.size(), static_cast<uint32_t*>(data), measured.code_points);
+                break;
+        }
+    });
     return str;
 }
 

@@ -43,4 +43,9 @@ PyResult<uint8_t> to_u8(PyObject* obj);
 // A str built from UTF-8 that is known to be valid.
 PyResult<py::ref> new_str(std::string_view utf8);
 
+// The same for a long text that is not borrowed from a Python object (a
+// writer's output): measured and decoded by the native decoder into a str of
+// exactly its size, with the interpreter lock released.
+PyResult<py::ref> new_str_unlocked(std::string_view utf8);
+
 }  // namespace arbolite::module

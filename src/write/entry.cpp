@@ -153,7 +153,7 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
         if (!plan.measured) {
             if (!plan.memory.ok()) return fail(module::write_error(plan.memory.error()));
             if (!plan.valid_utf8) return fail(module::internal_fault(kUtf8Invariant));
-            return module::new_str(plan.memory->view());
+            return module::new_str_unlocked(plan.memory->view());
         }
         auto& measured = plan.measure;
         if (!measured.ok()) return fail(module::write_error(measured.error()));
@@ -170,7 +170,7 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
         });
         if (check == Check::Size) return fail(module::internal_fault(kMeasureInvariant));
         if (check == Check::Utf8) return fail(module::internal_fault(kUtf8Invariant));
-        return module::new_str(std::string_view(output.get(), size.size));
+        return module::new_str_unlocked(std::string_view(output.get(), size.size));
     });
 }
 

@@ -1,9 +1,11 @@
 #include "simd/utf8_encode.hpp"
+#include "simd/utf8_decode.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -268,6 +270,76 @@ TEST(Utf8Encode, PublicFunctionsUseActiveKernels) {
     const auto kernels = utf8_kernels_for_testing();
     EXPECT_STREQ(kernels.front()->name, "scalar");
     EXPECT_EQ(&active_utf8_kernels(), kernels.back());
+}
+
+// ---------------------------------------------------------------------------
+// Decoding: the text the reference encoded comes back, in the narrowest
+// units, with the input ending right before a fence and the output sized
+// exactly and ending right before one.
+
+template <class Unit>
+void expect_decodes_to(const std::string& utf8, const std::vector<uint32_t>& expected) {
+    static Fenced input(capacity), output(capacity);
+    char* at = input.end_minus(utf8.size());
+    if (!utf8.empty()) std::memcpy(at, utf8.data(), utf8.size());
+    Unit* out = reinterpret_cast<Unit*>(output.end_minus(expected.size() * sizeof(Unit)));
+    decode_utf8(at, utf8.size(), out, expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(uint32_t{out[i]}, expected[i]) << "at " << i << " of " << expected.size();
+}
+
+void expect_round_trip(const std::vector<uint32_t>& text) {
+    const std::string utf8 = reference_encode(text);
+    const uint32_t largest = text.empty() ? 0 : *std::max_element(text.begin(), text.end());
+    const CodeUnits units = largest < 0x80      ? CodeUnits::Ascii
+                            : largest < 0x100   ? CodeUnits::Latin1
+                            : largest < 0x10000 ? CodeUnits::Ucs2
+                                                : CodeUnits::Ucs4;
+    const Utf8Measure measured = measure_utf8(utf8.data(), utf8.size());
+    ASSERT_EQ(measured.code_points, text.size());
+    ASSERT_EQ(measured.units, units) << "largest " << largest;
+    switch (units) {
+        case CodeUnits::Ascii:
+        case CodeUnits::Latin1: expect_decodes_to<uint8_t>(utf8, text); break;
+        case CodeUnits::Ucs2: expect_decodes_to<uint16_t>(utf8, text); break;
+        case CodeUnits::Ucs4: expect_decodes_to<uint32_t>(utf8, text); break;
+    }
+}
+
+TEST(Utf8Decode, RandomTextsOfEveryMixAndLength) {
+    std::mt19937 rng(11);
+    for (const auto* mix : {&ascii_only, &latin1_prose, &latin1_dense, &two_byte_prose, &bmp_mixed, &cjk_only,
+                            &all_scalar, &astral_sprinkled}) {
+        for (size_t n = 0; n <= 70; ++n) expect_round_trip(random_text<uint32_t>(rng, n, *mix));
+        expect_round_trip(random_text<uint32_t>(rng, 100'000, *mix));
+    }
+}
+
+// The width is that of the largest code point, found at any position, and
+// the kinds' limits are exact.
+TEST(Utf8Decode, WidthAtEveryLimit) {
+    for (uint32_t c : {0x7Fu, 0x80u, 0xFFu, 0x100u, 0x7FFu, 0x800u, 0xFFFFu, 0x10000u, 0x10FFFFu}) {
+        for (size_t at : {0, 1, 15, 16, 17, 40}) {
+            std::vector<uint32_t> text(41, 'a');
+            text[at] = c;
+            expect_round_trip(text);
+        }
+    }
+}
+
+// Bytes that are not UTF-8 give some result, but nothing is read or written
+// outside the buffers.
+TEST(Utf8Decode, InvalidBytesStayInBounds) {
+    std::mt19937 rng(12);
+    static Fenced input(1 << 16), output(1 << 16);
+    for (int round = 0; round < 2000; ++round) {
+        const size_t n = rng() % 64;
+        char* at = input.end_minus(n);
+        for (size_t i = 0; i < n; ++i) at[i] = static_cast<char>(0x80 + rng() % 0x80);
+        const Utf8Measure measured = measure_utf8(at, n);
+        ASSERT_LE(measured.code_points, n);
+        auto* out = reinterpret_cast<uint32_t*>(output.end_minus(measured.code_points * 4));
+        decode_utf8(at, n, out, measured.code_points);
+    }
 }
 
 }  // namespace

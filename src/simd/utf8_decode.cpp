@@ -1,0 +1,159 @@
+#include "simd/utf8_decode.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace arbolite::simd {
+namespace {
+
+// The length of a sequence by the top five bits of its first byte. A
+// continuation byte (never first in valid text) counts as one byte, so that
+// the decoder always moves on.
+constexpr uint8_t sequence_length[32] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+                                         1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 4, 1};
+constexpr uint8_t lead_mask[5] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+constexpr uint8_t final_shift[5] = {0, 18, 12, 6, 0};
+
+// The code point that starts at p, four bytes of which may be read; its
+// length in bytes goes to `length`. The payload bits of all four bytes are
+// gathered as if the sequence were four bytes long, then shifted down by
+// what the shorter ones lack.
+inline uint32_t decode_one(const unsigned char* p, size_t& length) {
+    const unsigned n = sequence_length[p[0] >> 3];
+    const uint32_t c = uint32_t{static_cast<uint8_t>(p[0] & lead_mask[n])} << 18 | uint32_t{p[1] & 0x3Fu} << 12 |
+                       uint32_t{p[2] & 0x3Fu} << 6 | uint32_t{p[3] & 0x3Fu};
+    length = n;
+    return c >> final_shift[n];
+}
+
+#if defined(__SSE2__)
+// Stores the 16 bytes of `v` (ASCII) as 16 code units.
+inline void widen(__m128i v, uint8_t* out) { _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v); }
+
+inline void widen(__m128i v, uint16_t* out) {
+    const __m128i zero = _mm_setzero_si128();
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(v, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(v, zero));
+}
+
+inline void widen(__m128i v, uint32_t* out) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i lo = _mm_unpacklo_epi8(v, zero);
+    const __m128i hi = _mm_unpackhi_epi8(v, zero);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi16(lo, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4), _mm_unpackhi_epi16(lo, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpacklo_epi16(hi, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 12), _mm_unpackhi_epi16(hi, zero));
+}
+#endif
+
+template <class Unit>
+void decode(const char* data, size_t size, Unit* out, size_t code_points) {
+    const auto* p = reinterpret_cast<const unsigned char*>(data);
+    const unsigned char* const end = p + size;
+    Unit* const out_end = out + code_points;
+#if defined(__SSE2__)
+    // Sixteen bytes are looked at together: all ASCII, they become sixteen
+    // units at once; otherwise the ASCII ones before the first other byte
+    // are kept (the store wrote sixteen units, the rest of which the next
+    // ones overwrite), and the code point there is decoded on its own. A
+    // store needs room for sixteen units, a decode four readable bytes.
+    while (end - p >= 16 && out_end - out >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const auto others = static_cast<unsigned>(_mm_movemask_epi8(v));
+        widen(v, out);
+        if (others == 0) {
+            p += 16;
+            out += 16;
+            continue;
+        }
+        const auto ascii = static_cast<unsigned>(std::countr_zero(others));
+        p += ascii;
+        out += ascii;
+        if (end - p < 4) break;
+        size_t length;
+        *out++ = static_cast<Unit>(decode_one(p, length));
+        p += length;
+    }
+#endif
+    // The rest one code point at a time; the last few bytes are decoded from
+    // a zero-padded copy.
+    while (p < end && out < out_end) {
+        size_t length;
+        if (end - p >= 4) {
+            *out++ = static_cast<Unit>(decode_one(p, length));
+        } else {
+            unsigned char padded[4] = {};
+            std::memcpy(padded, p, static_cast<size_t>(end - p));
+            *out++ = static_cast<Unit>(decode_one(padded, length));
+        }
+        p += std::min(length, static_cast<size_t>(end - p));
+    }
+}
+
+CodeUnits units_for(unsigned char largest_byte) {
+    if (largest_byte < 0x80) return CodeUnits::Ascii;
+    if (largest_byte < 0xC4) return CodeUnits::Latin1;  // up to U+00FF
+    if (largest_byte < 0xF0) return CodeUnits::Ucs2;    // up to U+FFFF
+    return CodeUnits::Ucs4;
+}
+
+}  // namespace
+
+// Every code point has exactly one byte that is not a continuation byte
+// (10xxxxxx), and the largest byte of valid text is the first byte of its
+// largest code point.
+Utf8Measure measure_utf8(const char* data, size_t size) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(data);
+    const unsigned char* const end = p + size;
+    size_t continuation = 0;
+    unsigned char largest = 0;
+#if defined(__SSE2__)
+    // Per-byte counters (a compare gives -1 where it holds, subtracted),
+    // summed into `continuation` before any of them can overflow.
+    __m128i top = _mm_setzero_si128();
+    const __m128i below_lead = _mm_set1_epi8(static_cast<char>(0xC0));
+    while (end - p >= 64) {
+        __m128i counts = _mm_setzero_si128();
+        for (int round = 0; round < 63 && end - p >= 64; ++round, p += 64) {
+            for (int i = 0; i < 4; ++i) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p) + i);
+                top = _mm_max_epu8(top, v);
+                // 0x80..0xBF are exactly the bytes below 0xC0 as signed values.
+                counts = _mm_sub_epi8(counts, _mm_cmplt_epi8(v, below_lead));
+            }
+        }
+        // Each counter holds at most 63 x 4 = 252.
+        const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+        continuation += static_cast<size_t>(_mm_cvtsi128_si32(sums)) +
+                        static_cast<size_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+    }
+    alignas(16) unsigned char lanes[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), top);
+    largest = *std::max_element(lanes, lanes + 16);
+#endif
+    for (; p != end; ++p) {
+        continuation += (*p & 0xC0) == 0x80;
+        largest = std::max(largest, *p);
+    }
+    return {size - continuation, units_for(largest)};
+}
+
+void decode_utf8(const char* data, size_t size, uint8_t* out, size_t code_points) noexcept {
+    decode(data, size, out, code_points);
+}
+
+void decode_utf8(const char* data, size_t size, uint16_t* out, size_t code_points) noexcept {
+    decode(data, size, out, code_points);
+}
+
+void decode_utf8(const char* data, size_t size, uint32_t* out, size_t code_points) noexcept {
+    decode(data, size, out, code_points);
+}
+
+}  // namespace arbolite::simd
