@@ -5,7 +5,8 @@
 // ever handed), the tree is written out and the output read back with the
 // same root tag: the second tree must have the same names, attributes, text
 // and shape as the first, and writing it again must give as many bytes.
-// The reference decoder also runs over the whole input in both modes.
+// The reference decoder also runs over the whole input in both modes, and
+// the UTF-8 decoder: valid input must encode back to itself.
 //
 // The input chooses its own root tag and writer options:
 //   - a document that starts with '<' is read for its first element;
@@ -20,11 +21,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "entities/references.hpp"
 #include "fuzz_report.hpp"
 #include "read/parser.hpp"
 #include "simd/kernels.hpp"
+#include "simd/utf8_decode.hpp"
+#include "simd/utf8_encode.hpp"
 #include "write/serializer.hpp"
 
 namespace {
@@ -196,14 +200,32 @@ void check_references(std::string_view input) {
     }
 }
 
+// Valid UTF-8 decoded into code units and encoded again gives the input
+// back; other bytes are decoded too, within bounds.
+void check_utf8_decoding(std::string_view input, bool valid) {
+    using namespace arbolite::simd;
+    const Utf8Measure measured = measure_utf8(input.data(), input.size());
+    std::vector<uint32_t> units(measured.code_points);
+    decode_utf8(input.data(), input.size(), units.data(), units.size());
+    if (!valid) return;
+    std::string again(input.size(), '\0');
+    char* end = encode_utf8(units.data(), units.size(), again.data());
+    if (std::string_view(again.data(), static_cast<size_t>(end - again.data())) != input) {
+        print_bytes("input", input);
+        std::abort();
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view document(reinterpret_cast<const char*>(data), size);
     const std::string_view root_tag = choose_root_tag(document);
 
+    const bool valid = is_valid_utf8(document);
     auto parsed = arbolite::read::parse_document(document, root_tag);
-    if (parsed.ok() && is_valid_utf8(document)) check_round_trip(parsed.value(), document, root_tag);
+    if (parsed.ok() && valid) check_round_trip(parsed.value(), document, root_tag);
+    check_utf8_decoding(document, valid);
 
     check_references(document);
     return 0;
