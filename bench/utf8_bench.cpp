@@ -7,7 +7,8 @@
 //   encode    the encoding pass alone, into a buffer allocated beforehand
 //   two-pass  length, allocation of the exact size, encoding, release
 //   one-pass  allocation of the worst case, encoding, shrinking, release
-// for the table in use and for the other tables that run here.
+// for the table in use and for the other tables that run here; then the
+// decoder back into UCS-4 (GB/s of UTF-8 input).
 //
 //   utf8_bench file [repetitions]
 #include <chrono>
@@ -21,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "simd/utf8_decode.hpp"
 #include "simd/utf8_encode.hpp"
 
 namespace {
@@ -108,6 +110,24 @@ void measure(const char* label, const std::vector<Unit>& text, int repetitions) 
     }
 }
 
+// The decoder in the other direction, on the file's own bytes: the measuring
+// pass, and measuring, allocating and decoding together, in GB/s of UTF-8
+// input.
+void measure_decoder(const std::string& bytes, int repetitions) {
+    const simd::Utf8Measure m = simd::measure_utf8(bytes.data(), bytes.size());
+    const double gb = static_cast<double>(bytes.size()) / 1e9;
+    const double measure = best_seconds(repetitions, [&] { sink = simd::measure_utf8(bytes.data(), bytes.size()).code_points; });
+    const double whole = best_seconds(repetitions, [&] {
+        const simd::Utf8Measure n = simd::measure_utf8(bytes.data(), bytes.size());
+        auto* out = static_cast<uint32_t*>(std::malloc(n.code_points * 4 + 1));
+        simd::decode_utf8(bytes.data(), bytes.size(), out, n.code_points);
+        sink = out[0];
+        std::free(out);
+    });
+    std::printf("decoding into UCS-4: %zu code points\n  measure %6.2f  measure+decode %6.2f GB/s\n",
+                m.code_points, gb / measure, gb / whole);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -123,5 +143,6 @@ int main(int argc, char** argv) {
     measure("UCS-4 (whole text)", text, repetitions);
     measure("UCS-2 (BMP code points)", keep_below<uint16_t>(text, 0x10000), repetitions);
     measure("Latin-1 (Latin-1 code points)", keep_below<uint8_t>(text, 0x100), repetitions);
+    measure_decoder(bytes, repetitions);
     return 0;
 }

@@ -31,6 +31,11 @@ inline uint32_t decode_one(const unsigned char* p, size_t& length) {
     return c >> final_shift[n];
 }
 
+inline uint32_t decode_one(const unsigned char* p) {
+    size_t length;
+    return decode_one(p, length);
+}
+
 #if defined(__SSE2__)
 // Stores the 16 bytes of `v` (ASCII) as 16 code units.
 inline void widen(__m128i v, uint8_t* out) { _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v); }
@@ -58,28 +63,30 @@ void decode(const char* data, size_t size, Unit* out, size_t code_points) {
     const unsigned char* const end = p + size;
     Unit* const out_end = out + code_points;
 #if defined(__SSE2__)
-    // Sixteen bytes are looked at together: all ASCII, they become sixteen
-    // units at once; otherwise the ASCII ones before the first other byte
-    // are kept (the store wrote sixteen units, the rest of which the next
-    // ones overwrite), and the code point there is decoded on its own. A
-    // store needs room for sixteen units, a decode four readable bytes.
-    while (end - p >= 16 && out_end - out >= 16) {
+    // Sixteen bytes at a time. All ASCII, they become sixteen units at once.
+    // Otherwise the bytes that start a code point (all but continuation
+    // bytes) are found together, and each code point is decoded from where it
+    // starts, independently of the others: a sequence that starts near the
+    // end of the sixteen reads up to three bytes past them, and its
+    // continuation bytes at the start of the next sixteen start nothing.
+    // Sixteen bytes start at most sixteen code points, the room the loop asks
+    // for.
+    const __m128i below_lead = _mm_set1_epi8(static_cast<char>(0xC0));
+    while (end - p >= 16 + 3 && out_end - out >= 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const auto others = static_cast<unsigned>(_mm_movemask_epi8(v));
-        widen(v, out);
-        if (others == 0) {
-            p += 16;
+        if (_mm_movemask_epi8(v) == 0) {
+            widen(v, out);
             out += 16;
-            continue;
+        } else {
+            // 0x80..0xBF are exactly the bytes below 0xC0 as signed values.
+            auto starts = static_cast<unsigned>(~_mm_movemask_epi8(_mm_cmplt_epi8(v, below_lead)) & 0xFFFF);
+            for (; starts != 0; starts &= starts - 1)
+                *out++ = static_cast<Unit>(decode_one(p + std::countr_zero(starts)));
         }
-        const auto ascii = static_cast<unsigned>(std::countr_zero(others));
-        p += ascii;
-        out += ascii;
-        if (end - p < 4) break;
-        size_t length;
-        *out++ = static_cast<Unit>(decode_one(p, length));
-        p += length;
+        p += 16;
     }
+    // The rest goes on at the start of a code point.
+    while (p < end && (*p & 0xC0) == 0x80) ++p;
 #endif
     // The rest one code point at a time; the last few bytes are decoded from
     // a zero-padded copy.
