@@ -358,6 +358,21 @@ def test_long_output_is_the_canonical_str(text):
     assert out.encode().decode() == out
 
 
+def test_output_of_tens_of_megabytes():
+    # Mostly indentation, written straight into a str whose pages are
+    # mapped ahead of the writing.
+    depth, indent = 320, 400
+    node = Node("x")
+    for _ in range(depth):
+        node = Node("e", None, [node])
+    out = write_string(node, indent, False)
+    lines = out.split("\n")
+    assert len(out) > 32 << 20
+    assert len(lines) == 2 * depth + 1
+    assert lines[depth] == " " * (indent * depth) + "<x/>"
+    assert lines[-1] == "</e>" and lines[depth + 1] == " " * (indent * (depth - 1)) + "</e>"
+
+
 # ----------------------------------------------------------------------------
 # write_file
 

@@ -3,6 +3,7 @@
 #include <memory>
 #include <span>
 
+#include "common/pages.hpp"
 #include "module/binding.hpp"
 #include "module/convert.hpp"
 #include "module/unlocked.hpp"
@@ -109,8 +110,10 @@ PyResult<py::ref> write_ascii_str(const NodeTree& tree, const Options& options, 
     py::ref str = py::ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
     if (!str) return fail(module::fetch_error());
     char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str.get()));
-    const bool written = module::without_lock(
-        [&] { return write_tree_to_buffer(tree, options.indent, options.declaration, out, size); });
+    const bool written = module::without_lock([&] {
+        populate_for_writing(out, size);
+        return write_tree_to_buffer(tree, options.indent, options.declaration, out, size);
+    });
     if (!written) return fail(module::internal_fault(kMeasureInvariant));
     return str;
 }
