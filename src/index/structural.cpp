@@ -260,7 +260,7 @@ private:
     size_t texts_before_last_tag_ = 0;  // text ranges recorded up to the last tag
 };
 
-// What a builder's fill() returns: whether the document is finished, or the
+// What a builder's walk returns: whether the document is finished, or the
 // error that ends the build.
 using fill_result = Result<bool, IndexBuildError>;
 
@@ -276,16 +276,11 @@ public:
           n_(document.size()),
           stream_(k_, d_, n_) {}
 
-    // Indexes markup into `out` until it is full or the document ends.
-    [[gnu::flatten]] fill_result fill(batch_writer& out) {
-        batch_writer local = out;
-        const fill_result result = walk(local);
-        out = local;
-        return result;
-    }
+    // Indexes markup into `out` until it is full or the document ends (see
+    // fill()).
+    fill_result walk(batch_writer& out);
 
 private:
-    fill_result walk(batch_writer& out);
     size_t unterminated_cdata_end(size_t content);
 
     const simd::kernel_table& k_;
@@ -419,16 +414,11 @@ public:
         if (n_ != 0) hidden_ = simd::mark_markup(k_, d_, n_, lt_, gt_);
     }
 
-    // Indexes markup into `out` until it is full or the document ends.
-    [[gnu::flatten]] fill_result fill(batch_writer& out) {
-        batch_writer local = out;
-        const fill_result result = walk(local);
-        out = local;
-        return result;
-    }
+    // Indexes markup into `out` until it is full or the document ends (see
+    // fill()).
+    fill_result walk(batch_writer& out);
 
 private:
-    fill_result walk(batch_writer& out);
     const simd::kernel_table& k_;
     const markup::name_scanner element_name_;
     const markup::name_scanner close_name_;
@@ -506,6 +496,17 @@ private:
     }
 }
 
+// Runs a builder's walk over a copy of the writer local to this call, so
+// that the writer's cursors stay in registers: nothing else can point to
+// them.
+template <class IndexBuilder>
+[[gnu::flatten]] fill_result fill(IndexBuilder& builder, batch_writer& out) {
+    batch_writer local = out;
+    const fill_result result = builder.walk(local);
+    out = local;
+    return result;
+}
+
 // The lists of a whole-document index, filled a batch at a time. One tag
 // entry per 128 bytes and one text range per 256 bytes of document are
 // reserved up front. When a list is an eighth full, and again whenever it
@@ -581,6 +582,7 @@ IndexResult build_whole(std::string_view document, Builder builder) {
     }
     return out.take();
 }
+
 }  // namespace
 
 void StructuralIndex::append(const StructuralIndex& batch) {
@@ -649,7 +651,7 @@ Status<IndexBuildError> IndexStream::next(StructuralIndex& batch) {
         return Ok{};
     }
     batch_writer out(batch, state_->max_tags);
-    fill_result filled = std::visit([&out](auto& builder) { return builder.fill(out); }, state_->builders);
+    fill_result filled = std::visit([&out](auto& builder) { return fill(builder, out); }, state_->builders);
     out.finish();
     if (!filled.ok()) {
         state_.reset();

@@ -51,29 +51,22 @@ PyResult<Utf8Text> document_utf8(PyObject* obj) {
     // Measured first, then encoded straight into a bytes object of the exact
     // size. Text that strict UTF-8 cannot hold (a lone surrogate) goes to the
     // interpreter's encoder, which raises its own UnicodeEncodeError.
-    const void* data = PyUnicode_DATA(obj);
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(obj));
-    const int kind = PyUnicode_KIND(obj);
-    std::optional<size_t> size;
-    switch (kind) {
-        case PyUnicode_1BYTE_KIND: size = simd::utf8_length(static_cast<const uint8_t*>(data), length); break;
-        case PyUnicode_2BYTE_KIND: size = simd::utf8_length(static_cast<const uint16_t*>(data), length); break;
-        default: size = simd::utf8_length(static_cast<const uint32_t*>(data), length); break;
-    }
+    auto encode = [&](const auto* units) -> py::ref {
+        const std::optional<size_t> size = simd::utf8_length(units, length);
+        if (!size || *size > static_cast<size_t>(PY_SSIZE_T_MAX)) return py::ref::steal(PyUnicode_AsUTF8String(obj));
+        py::ref bytes = py::ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
+        if (bytes) simd::encode_utf8(units, length, PyBytes_AS_STRING(bytes.get()));
+        return bytes;
+    };
+    const void* data = PyUnicode_DATA(obj);
     py::ref bytes;
-    if (size && *size <= static_cast<size_t>(PY_SSIZE_T_MAX)) {
-        bytes = py::ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
-        if (!bytes) return fail(fetch_error());
-        char* out = PyBytes_AS_STRING(bytes.get());
-        switch (kind) {
-            case PyUnicode_1BYTE_KIND: simd::encode_utf8(static_cast<const uint8_t*>(data), length, out); break;
-            case PyUnicode_2BYTE_KIND: simd::encode_utf8(static_cast<const uint16_t*>(data), length, out); break;
-            default: simd::encode_utf8(static_cast<const uint32_t*>(data), length, out); break;
-        }
-    } else {
-        bytes = py::ref::steal(PyUnicode_AsUTF8String(obj));
-        if (!bytes) return fail(fetch_error());
+    switch (PyUnicode_KIND(obj)) {
+        case PyUnicode_1BYTE_KIND: bytes = encode(static_cast<const uint8_t*>(data)); break;
+        case PyUnicode_2BYTE_KIND: bytes = encode(static_cast<const uint16_t*>(data)); break;
+        default: bytes = encode(static_cast<const uint32_t*>(data)); break;
     }
+    if (!bytes) return fail(fetch_error());
     std::string_view view(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
     return Utf8Text{view, std::move(bytes)};
 }
@@ -135,14 +128,10 @@ PyResult<py::ref> new_str_unlocked(std::string_view utf8) {
     if (utf8.size() < min_unlocked) return new_str(utf8);
     const simd::Utf8Measure measured =
         without_lock([&] { return simd::measure_utf8(utf8.data(), utf8.size()); });
-    Py_UCS4 largest = 0x10FFFF;
-    switch (measured.units) {
-        case simd::CodeUnits::Ascii: largest = 0x7F; break;
-        case simd::CodeUnits::Latin1: largest = 0xFF; break;
-        case simd::CodeUnits::Ucs2: largest = 0xFFFF; break;
-        case simd::CodeUnits::Ucs4: break;
-    }
-    py::ref str = py::ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(measured.code_points), largest));
+    // The largest code point each width allows, for the str's storage.
+    constexpr Py_UCS4 largest[] = {0x7F, 0xFF, 0xFFFF, 0x10FFFF};
+    py::ref str = py::ref::steal(
+        PyUnicode_New(static_cast<Py_ssize_t>(measured.code_points), largest[static_cast<size_t>(measured.units)]));
     if (!str) return fail(fetch_error());
     // Nobody else can see the new str, so it is filled without the lock.
     void* data = PyUnicode_DATA(str.get());

@@ -374,6 +374,7 @@ private:
     OpenElement& innermost() { return open_[depth_ - 1]; }
 
     Status<ReadError> take_text_before(uint64_t tag_start, PendingText& text);
+    Result<size_t, ReadError> add_element(size_t tag);
     Status<ReadError> leaf_element(size_t tag);
     Result<std::optional<std::string_view>, ReadError> single_text(const char* p, const char* end);
     Status<ReadError> append_text(const char* p, const char* end, PendingText& text);
@@ -468,17 +469,25 @@ inline void Parser::append_raw(const char* p, const char* end, PendingText& text
     elements.reserve(want);
 }
 
-// Adds the element of an open or self-closing tag inside the root (or the
-// root itself) to the tree, as the last child of the innermost open element.
-inline Status<ReadError> Parser::open_element(size_t tag, bool self_closing) {
+// Appends the element of an open or self-closing tag inside the root (or the
+// root itself) to the tree, as the last child of the innermost open element;
+// returns its index.
+inline Result<size_t, ReadError> Parser::add_element(size_t tag) {
     auto& elements = tree_.elements;
     const size_t at = elements.size();
     if (at == elements.capacity()) [[unlikely]]
         reserve_elements(index_->tag_starts[tag]);
     ARBOLITE_TRY(start_tag_into(tag, elements));
     if (depth_ != 0) ++elements[innermost().element].child_count;
+    return at;
+}
+
+// Adds the element of an open or self-closing tag inside the root (or the
+// root itself) to the tree, and opens it unless it is self-closing.
+inline Status<ReadError> Parser::open_element(size_t tag, bool self_closing) {
+    ARBOLITE_TRY_ASSIGN(const size_t at, add_element(tag));
     if (self_closing) {
-        elements.back().end = at + 1;
+        tree_.elements[at].end = at + 1;
     } else {
         if (depth_ == open_.size()) open_.emplace_back();
         OpenElement& open = open_[depth_++];
@@ -493,12 +502,7 @@ inline Status<ReadError> Parser::open_element(size_t tag, bool self_closing) {
 // in one step with the same checks, in the same order, as the general walk
 // (start tag, the close tag's place, the text, the close tag).
 inline Status<ReadError> Parser::leaf_element(size_t tag) {
-    auto& elements = tree_.elements;
-    const size_t at = elements.size();
-    if (at == elements.capacity()) [[unlikely]]
-        reserve_elements(index_->tag_starts[tag]);
-    ARBOLITE_TRY(start_tag_into(tag, elements));
-    ++elements[innermost().element].child_count;
+    ARBOLITE_TRY_ASSIGN(const size_t at, add_element(tag));
 
     const size_t close = tag + 1;
     const uint64_t close_start = index_->tag_starts[close];
@@ -509,17 +513,18 @@ inline Status<ReadError> Parser::leaf_element(size_t tag) {
     const size_t count = index_->text_starts.size();
     const size_t first = cursor_;
     std::optional<std::string_view> text;
-    if (first < count && starts[first] < close_start &&
-        (first + 1 == count || starts[first + 1] >= close_start)) [[likely]] {
-        ARBOLITE_TRY_ASSIGN(text, single_text(doc_ + starts[first], doc_ + index_->text_ends[first]));
-        cursor_ = first + 1;
-    } else if (first < count && starts[first] < close_start) {
-        leaf_text_.reset();
-        ARBOLITE_TRY(take_text_before(close_start, leaf_text_));
-        text = leaf_text_.finish(tree_.strings);
+    if (first < count && starts[first] < close_start) {
+        if (first + 1 == count || starts[first + 1] >= close_start) [[likely]] {
+            ARBOLITE_TRY_ASSIGN(text, single_text(doc_ + starts[first], doc_ + index_->text_ends[first]));
+            cursor_ = first + 1;
+        } else {
+            leaf_text_.reset();
+            ARBOLITE_TRY(take_text_before(close_start, leaf_text_));
+            text = leaf_text_.finish(tree_.strings);
+        }
     }
     ARBOLITE_TRY(check_end_tag(close));
-    ParsedElement& element = elements[at];
+    ParsedElement& element = tree_.elements[at];
     const std::string_view name = tag_name(close);
     if (element.name != name) return fail(end_tag_mismatch(element.name, name, close_start));
     element.end = at + 1;
@@ -533,11 +538,12 @@ inline Status<ReadError> Parser::leaf_element(size_t tag) {
 inline Result<std::optional<std::string_view>, ReadError> Parser::single_text(const char* p, const char* end) {
     p = skip_white_space(p, end);
     if (p == end) return std::optional<std::string_view>();
-    if (simd::find_any4_bounded(p, end, doc_ + length_, '<', '&', '<', '&') == end)
+    const char* hit = simd::find_any4_bounded(p, end, doc_ + length_, '<', '&', '<', '&');
+    if (hit == end)
         return std::optional<std::string_view>(
             std::string_view(p, static_cast<size_t>(trim_white_space_back(p, end) - p)));
     leaf_text_.reset();
-    ARBOLITE_TRY(append_text(p, end, leaf_text_));
+    ARBOLITE_TRY(append_text_with_markup(p, hit, end, leaf_text_));
     return leaf_text_.finish(tree_.strings);
 }
 

@@ -24,6 +24,16 @@ inline constexpr std::ptrdiff_t short_count = 64;
 // Below this length a plain loop beats the call into a vector kernel (most
 // names, short texts and attribute values are this short).
 inline constexpr std::ptrdiff_t short_range = 16;
+
+#if defined(__SSE2__)
+// Bit i set where byte i of the 16 at p is a, b, c or d.
+inline unsigned any4_hits(const char* p, char a, char b, char c, char d) noexcept {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i any = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(a)), _mm_cmpeq_epi8(v, _mm_set1_epi8(b))),
+                                     _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(c)), _mm_cmpeq_epi8(v, _mm_set1_epi8(d))));
+    return static_cast<unsigned>(_mm_movemask_epi8(any));
+}
+#endif
 }  // namespace detail
 
 // First byte equal to `c` in [begin, end), or `end`.
@@ -49,10 +59,7 @@ inline const char* find_byte(const char* begin, const char* end, char c) noexcep
 inline const char* find_any4(const char* begin, const char* end, char a, char b, char c, char d) noexcept {
     if (end - begin >= detail::short_range) {
 #if defined(__SSE2__)
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(begin));
-        const __m128i any = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(a)), _mm_cmpeq_epi8(v, _mm_set1_epi8(b))),
-                                         _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(c)), _mm_cmpeq_epi8(v, _mm_set1_epi8(d))));
-        const unsigned hits = static_cast<unsigned>(_mm_movemask_epi8(any));
+        const unsigned hits = detail::any4_hits(begin, a, b, c, d);
         if (hits != 0) return begin + __builtin_ctz(hits);
         return detail::find_any4_kernel(begin + 16, end, a, b, c, d);
 #else
@@ -74,10 +81,7 @@ inline const char* find_any4_bounded(const char* begin, const char* end, const c
 #if defined(__SSE2__)
     const std::ptrdiff_t length = end - begin;
     if (length < detail::short_range && readable_end - begin >= 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(begin));
-        const __m128i any = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(a)), _mm_cmpeq_epi8(v, _mm_set1_epi8(b))),
-                                         _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(c)), _mm_cmpeq_epi8(v, _mm_set1_epi8(d))));
-        const unsigned hits = static_cast<unsigned>(_mm_movemask_epi8(any)) & ((1u << length) - 1);
+        const unsigned hits = detail::any4_hits(begin, a, b, c, d) & ((1u << length) - 1);
         return hits != 0 ? begin + __builtin_ctz(hits) : end;
     }
 #else

@@ -17,7 +17,7 @@
 
 namespace arbolite::simd {
 
-enum class CodeUnits : uint8_t { Ascii, Latin1, Ucs2, Ucs4 };
+enum class CodeUnits : uint8_t { Ascii, Latin1, Ucs2, Ucs4 };  // narrowest first
 
 struct Utf8Measure {
     size_t code_points;

@@ -49,30 +49,10 @@ inline char* put_code_point(uint32_t c, char* out) {
     return out;
 }
 
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// Code point at a time
-
-std::optional<size_t> scalar::utf8_length(const uint8_t* p, size_t n) noexcept {
-    size_t len = n;
-    for (size_t i = 0; i < n; ++i) len += p[i] >> 7;
-    return len;
-}
-
-std::optional<size_t> scalar::utf8_length(const uint16_t* p, size_t n) noexcept {
-    size_t len = n;
-    bool bad = false;
-    for (size_t i = 0; i < n; ++i) {
-        const uint32_t c = p[i];
-        len += static_cast<size_t>(c >= 0x80) + static_cast<size_t>(c >= 0x800);
-        bad |= is_surrogate(c);
-    }
-    if (bad) return std::nullopt;
-    return len;
-}
-
-std::optional<size_t> scalar::utf8_length(const uint32_t* p, size_t n) noexcept {
+// One, two, three or four bytes by the code unit's value; the comparisons
+// that a unit type cannot meet cost nothing.
+template <class Unit>
+std::optional<size_t> scalar_length(const Unit* p, size_t n) {
     size_t len = n;
     bool bad = false;
     for (size_t i = 0; i < n; ++i) {
@@ -84,29 +64,24 @@ std::optional<size_t> scalar::utf8_length(const uint32_t* p, size_t n) noexcept 
     return len;
 }
 
-char* scalar::encode_utf8(const uint8_t* p, size_t n, char* out) noexcept {
-    for (size_t i = 0; i < n; ++i) {
-        const uint8_t c = p[i];
-        if (c < 0x80) {
-            *out++ = static_cast<char>(c);
-        } else {
-            out[0] = static_cast<char>(0xC0 | (c >> 6));
-            out[1] = static_cast<char>(0x80 | (c & 0x3F));
-            out += 2;
-        }
-    }
-    return out;
-}
-
-char* scalar::encode_utf8(const uint16_t* p, size_t n, char* out) noexcept {
+template <class Unit>
+char* scalar_encode(const Unit* p, size_t n, char* out) {
     for (size_t i = 0; i < n; ++i) out = put_code_point(p[i], out);
     return out;
 }
 
-char* scalar::encode_utf8(const uint32_t* p, size_t n, char* out) noexcept {
-    for (size_t i = 0; i < n; ++i) out = put_code_point(p[i], out);
-    return out;
-}
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Code point at a time
+
+std::optional<size_t> scalar::utf8_length(const uint8_t* p, size_t n) noexcept { return scalar_length(p, n); }
+std::optional<size_t> scalar::utf8_length(const uint16_t* p, size_t n) noexcept { return scalar_length(p, n); }
+std::optional<size_t> scalar::utf8_length(const uint32_t* p, size_t n) noexcept { return scalar_length(p, n); }
+
+char* scalar::encode_utf8(const uint8_t* p, size_t n, char* out) noexcept { return scalar_encode(p, n, out); }
+char* scalar::encode_utf8(const uint16_t* p, size_t n, char* out) noexcept { return scalar_encode(p, n, out); }
+char* scalar::encode_utf8(const uint32_t* p, size_t n, char* out) noexcept { return scalar_encode(p, n, out); }
 
 // ---------------------------------------------------------------------------
 // Portable 64-bit words: four UCS-2 or eight Latin-1 code units at a time
