@@ -94,10 +94,22 @@ uint64_t siphash13(SipKey key, const void* data, size_t len) noexcept {
     return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
 }
 
+// Each thread's key, drawn on its first use. Initial-exec: the variables lie
+// in the static thread-local block that is set up together with the thread,
+// so that touching them never allocates (a lazily allocated block could only
+// end the process when memory runs out). Zero-initialised, so no guard.
+namespace {
+[[gnu::tls_model("initial-exec")]] thread_local SipKey thread_base;
+[[gnu::tls_model("initial-exec")]] thread_local bool thread_base_drawn = false;
+}  // namespace
+
 SipKey next_map_key() noexcept {
-    thread_local SipKey base = draw_thread_key();
-    SipKey key = base;
-    base.k0 += 1;
+    if (!thread_base_drawn) {
+        thread_base = draw_thread_key();
+        thread_base_drawn = true;
+    }
+    SipKey key = thread_base;
+    thread_base.k0 += 1;
     return key;
 }
 

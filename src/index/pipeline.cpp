@@ -199,10 +199,14 @@ IndexPipeline::IndexPipeline(std::string_view document, Builder builder, size_t 
         // in force when it is created), so that signals keep going to the
         // process's own threads; the caller's mask is restored at once.
         const signals_blocked blocked;
+        // No thread (none can be started, or there is no memory for its
+        // state): index inline.
         try {
             ring_->worker = std::thread([r = ring_.get()] { r->produce(); });
         } catch (const std::system_error&) {
-            ring_.reset();  // no thread: index inline
+            ring_.reset();
+        } catch (const std::bad_alloc&) {
+            ring_.reset();
         }
     }
     if (!ring_) stream_.emplace(document, builder, batch_tags);

@@ -21,7 +21,11 @@ namespace arbolite::index {
 //
 // The worker reads only the document and writes only a ring of batches that
 // it shares with the consumer; an exception inside it (std::bad_alloc) is
-// handed over in order and rethrown by next() on the consumer's thread.
+// handed over in order and rethrown by next() on the consumer's thread. The
+// throw needs the thread's exception state, which is thread-local: the
+// module keeps all thread-local data the worker touches in the static block
+// that is set up with each thread (see its link options), so that a throw
+// with memory exhausted never has to allocate it.
 //
 // The document must outlive the pipeline. One consumer thread only.
 class IndexPipeline {

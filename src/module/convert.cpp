@@ -2,6 +2,8 @@
 
 #include <climits>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <optional>
 
 #include "module/unlocked.hpp"
@@ -46,29 +48,37 @@ PyResult<Utf8Text> document_utf8(PyObject* obj) {
     if (!PyUnicode_Check(obj)) return fail(type_mismatch(obj, "str"));
     if (PyUnicode_IS_ASCII(obj)) {
         ARBOLITE_TRY_ASSIGN(std::string_view view, borrow_utf8(obj));
-        return Utf8Text{view, py::ref()};
+        return Utf8Text{view, nullptr};
     }
-    // Measured first, then encoded straight into a bytes object of the exact
-    // size. Text that strict UTF-8 cannot hold (a lone surrogate) goes to the
-    // interpreter's encoder, which raises its own UnicodeEncodeError.
+    // Measured first, then encoded straight into a native buffer of the
+    // exact size. Text that strict UTF-8 cannot hold (a lone surrogate) goes
+    // to the interpreter's encoder, which raises its own UnicodeEncodeError.
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(obj));
-    auto encode = [&](const auto* units) -> py::ref {
-        const std::optional<size_t> size = simd::utf8_length(units, length);
-        if (!size || *size > static_cast<size_t>(PY_SSIZE_T_MAX)) return py::ref::steal(PyUnicode_AsUTF8String(obj));
-        py::ref bytes = py::ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
-        if (bytes) simd::encode_utf8(units, length, PyBytes_AS_STRING(bytes.get()));
-        return bytes;
-    };
     const void* data = PyUnicode_DATA(obj);
-    py::ref bytes;
-    switch (PyUnicode_KIND(obj)) {
-        case PyUnicode_1BYTE_KIND: bytes = encode(static_cast<const uint8_t*>(data)); break;
-        case PyUnicode_2BYTE_KIND: bytes = encode(static_cast<const uint16_t*>(data)); break;
-        default: bytes = encode(static_cast<const uint32_t*>(data)); break;
+    const int kind = PyUnicode_KIND(obj);
+    const std::optional<size_t> size =
+        kind == PyUnicode_1BYTE_KIND   ? simd::utf8_length(static_cast<const uint8_t*>(data), length)
+        : kind == PyUnicode_2BYTE_KIND ? simd::utf8_length(static_cast<const uint16_t*>(data), length)
+                                       : simd::utf8_length(static_cast<const uint32_t*>(data), length);
+    if (!size) {
+        py::ref bytes = py::ref::steal(PyUnicode_AsUTF8String(obj));
+        if (!bytes) return fail(fetch_error());
+        const auto encoded = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()));
+        std::unique_ptr<char[]> buffer(new (std::nothrow) char[encoded]);
+        if (!buffer) return fail(memory_error());
+        std::memcpy(buffer.get(), PyBytes_AS_STRING(bytes.get()), encoded);
+        const std::string_view view(buffer.get(), encoded);
+        return Utf8Text{view, std::move(buffer)};
     }
-    if (!bytes) return fail(fetch_error());
-    std::string_view view(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
-    return Utf8Text{view, std::move(bytes)};
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[*size]);
+    if (!buffer) return fail(memory_error());
+    switch (kind) {
+        case PyUnicode_1BYTE_KIND: simd::encode_utf8(static_cast<const uint8_t*>(data), length, buffer.get()); break;
+        case PyUnicode_2BYTE_KIND: simd::encode_utf8(static_cast<const uint16_t*>(data), length, buffer.get()); break;
+        default: simd::encode_utf8(static_cast<const uint32_t*>(data), length, buffer.get()); break;
+    }
+    const std::string_view view(buffer.get(), *size);
+    return Utf8Text{view, std::move(buffer)};
 }
 
 PyResult<std::string> to_string(PyObject* obj) {
@@ -135,7 +145,7 @@ PyResult<py::ref> new_str_unlocked(std::string_view utf8) {
     if (!str) return fail(fetch_error());
     // Nobody else can see the new str, so it is filled without the lock.
     void* data = PyUnicode_DATA(str.get());
-    without_lock([&] {
+    without_lock(str, [&] {
         switch (measured.units) {
             case simd::CodeUnits::Ascii: std::memcpy(data, utf8.data(), utf8.size()); break;
             case simd::CodeUnits::Latin1:

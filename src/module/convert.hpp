@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -19,9 +20,11 @@ PyResult<std::string_view> borrow_utf8(PyObject* obj);
 // The UTF-8 text of a whole document. An ASCII str is borrowed as it is;
 // any other is encoded into a temporary copy that `owner` releases, so the
 // str does not keep a UTF-8 copy of the document for the rest of its life.
+// The copy is native memory, so that a Utf8Text may live across a call that
+// releases the interpreter lock.
 struct Utf8Text {
     std::string_view view;
-    py::ref owner;
+    std::unique_ptr<char[]> owner;
 };
 PyResult<Utf8Text> document_utf8(PyObject* obj);
 

@@ -7,6 +7,8 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <cstdint>
 #include <new>
 #include <stdexcept>
@@ -87,13 +89,19 @@ PyObject* raise(Exc&& error) noexcept;
 
 // Runs `body`, which returns PyResult<py::ref>, and hands Python the result
 // or raises the error. No C++ exception escapes: running out of native
-// memory raises MemoryError, anything else the internal fault.
+// memory raises MemoryError, anything else the internal fault. The one
+// unwind let through is the thread's own end (the interpreter ends a thread
+// that asks for the lock while it finalises): it must reach the thread's
+// start, so neither this nor any frame between here and the lock is
+// noexcept.
 template <class Body>
-PyObject* boundary(Body&& body) noexcept {
+PyObject* boundary(Body&& body) {
     try {
         auto result = body();
         if (result.ok()) return std::move(result).value().release();
         return raise(std::move(result).error());
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const std::bad_alloc&) {
         return raise(memory_error());
     } catch (const std::length_error&) {
@@ -107,7 +115,7 @@ PyObject* boundary(Body&& body) noexcept {
 
 // The same for slots that return an int (0 success, -1 error) or a status.
 template <class Body>
-int boundary_int(Body&& body) noexcept {
+int boundary_int(Body&& body) {
     PyObject* r = boundary([&]() -> PyResult<py::ref> {
         auto status = body();
         if (!status.ok()) return fail(std::move(status).error());

@@ -3,18 +3,75 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
+#include <exception>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+#include "module/py_ref.hpp"
+
 namespace arbolite::module {
 
 // Runs `work` with the interpreter lock released and takes the lock again
-// afterwards, also when `work` throws. `work` must not touch any Python
+// afterwards, also when `work` throws: the exception is held meanwhile and
+// thrown again once the lock is back. `work` must not touch any Python
 // object: it sees only native data copied or borrowed beforehand.
+//
+// Taking the lock back may end the thread: while the interpreter finalises,
+// a thread that asks for the lock is ended by unwinding its stack, without
+// the lock. So the lock is taken in plain code, never in a destructor or a
+// noexcept function (the unwind would end the process there), and no frame
+// that is live across the call may own a Python reference (its destructor
+// would run without the lock): callers keep only borrowed pointers and
+// native data in such frames.
+namespace detail {
+
+template <class Work>
+auto run_unlocked(Work&& work, py::ref* keep) {
+    using T = decltype(std::forward<Work>(work)());
+    if constexpr (std::is_void_v<T>) {
+        run_unlocked(
+            [&] {
+                std::forward<Work>(work)();
+                return true;
+            },
+            keep);
+    } else {
+        std::optional<T> value;
+        std::exception_ptr thrown;
+        PyObject* const kept = keep ? keep->release() : nullptr;
+        PyThreadState* const state = PyEval_SaveThread();
+        try {
+            value.emplace(std::forward<Work>(work)());
+        } catch (abi::__forced_unwind&) {
+            // The thread is being ended while it does not hold the lock.
+            throw;
+        } catch (...) {
+            thrown = std::current_exception();
+        }
+        PyEval_RestoreThread(state);
+        if (keep) *keep = py::ref::steal(kept);
+        if (thrown) std::rethrow_exception(thrown);
+        return std::move(*value);
+    }
+}
+
+}  // namespace detail
+
 template <class Work>
 auto without_lock(Work&& work) {
-    struct Relock {
-        PyThreadState* state;
-        ~Relock() { PyEval_RestoreThread(state); }
-    } relock{PyEval_SaveThread()};
-    return work();
+    return detail::run_unlocked(std::forward<Work>(work), nullptr);
+}
+
+// The same for a caller that owns a new object which `work` fills (a str
+// that nobody else can see yet): `keep` holds it again once the lock is
+// back, and meanwhile only a plain pointer does, which the thread's end
+// leaves alone.
+template <class Work>
+auto without_lock(py::ref& keep, Work&& work) {
+    return detail::run_unlocked(std::forward<Work>(work), &keep);
 }
 
 }  // namespace arbolite::module

@@ -19,8 +19,8 @@ using module::PyResult;
 
 // A Node tree as the walk reads it. The walk runs without the interpreter
 // lock and reads the nodes themselves, copying nothing: nodes never change,
-// and the call holds a reference to the root, which keeps every descendant
-// alive, until the writing is done. A node shared by several parents is
+// and the caller's arguments hold the root for the whole call, which keeps
+// every descendant alive. A node shared by several parents is
 // written once per occurrence. Attributes come out in each node's own map
 // order.
 class NodeTree {
@@ -110,7 +110,7 @@ PyResult<py::ref> write_ascii_str(const NodeTree& tree, const Options& options, 
     py::ref str = py::ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
     if (!str) return fail(module::fetch_error());
     char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str.get()));
-    const bool written = module::without_lock([&] {
+    const bool written = module::without_lock(str, [&] {
         populate_for_writing(out, size);
         return write_tree_to_buffer(tree, options.indent, options.declaration, out, size);
     });
@@ -130,7 +130,6 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
         ARBOLITE_TRY_ASSIGN(PyObject * node, module::noted(node::to_node(arg[0]), "node"));
         Options options;
         ARBOLITE_TRY(convert_options(arg[1], arg[2], options));
-        py::ref held = py::ref::borrow(node);
         const NodeTree tree(node);
         // Output that is mostly indentation is far larger than what the walk
         // has to scan: there the walk runs twice, first to measure the
@@ -185,7 +184,6 @@ PyObject* write_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
         ARBOLITE_TRY_ASSIGN(std::string_view path, module::noted(module::borrow_utf8(arg[1]), "file_path"));
         Options options;
         ARBOLITE_TRY(convert_options(arg[2], arg[3], options));
-        py::ref held = py::ref::borrow(node);
         const NodeTree tree(node);
         Status<WriteError> written = module::without_lock(
             [&] { return write_tree_to_file(tree, path, options.indent, options.declaration); });
