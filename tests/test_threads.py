@@ -35,9 +35,9 @@ soft, hard = resource.getrlimit(resource.RLIMIT_AS)
 LOW = (0, 1, 2, 3, 4, 5, 6, 8, 10, 12, 16, 24)
 
 def sweep(call, check, limits_mib=(8, 12, 16, 20, 24, 28, 32, 40, 48, 64, 80, 96)):
-    # Reads of large documents ended the process at most limits from 12 to
-    # 96 MiB (a first throw on the indexing thread); small reads and writes
-    # need less, so they sweep lower limits.
+    # Large reads run out on the indexing thread at most limits from 12 to
+    # 96 MiB (its first throw there); small reads and writes need less, so
+    # they sweep lower limits.
     for mib in limits_mib:
         gc.collect()
         limit = mapped() + mib * 2**20
@@ -131,6 +131,23 @@ def test_memory_exhausted_raises_memory_error(name):
     assert set(outcomes) <= {"ok", "MemoryError"}, proc.stdout
     # The smallest limits are far too small: the failure path did run.
     assert "MemoryError" in outcomes, proc.stdout
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer build keeps the shared C++ runtime")
+def test_thread_local_data_is_set_up_with_each_thread():
+    # What keeps a first throw on a new thread from allocating: all of the
+    # module's thread-local data, the C++ runtime's included, is static.
+    import shutil
+
+    import arbolite
+
+    readelf = shutil.which("readelf")
+    if readelf is None:
+        pytest.skip("readelf is not available")
+    out = subprocess.run([readelf, "-dW", arbolite.__file__], capture_output=True, text=True, check=True).stdout
+    flags = [line for line in out.splitlines() if "(FLAGS)" in line]
+    assert flags and "STATIC_TLS" in flags[0], out
+    assert "libstdc++" not in out, out
 
 
 # ----------------------------------------------------------------------------
