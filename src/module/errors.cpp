@@ -130,6 +130,12 @@ Exc str_to_vec_error() { return build(PyExc_TypeError, "Can't extract `str` to `
 
 Exc value_error(const char* message) { return build(PyExc_ValueError, message); }
 
+Exc search_type_value_error(long value) {
+    return build(PyExc_ValueError, "search type value " + std::to_string(value) + " is not 0, 1 or 2");
+}
+
+Exc circular_reference_error() { return build(PyExc_ValueError, "circular reference in dictionary form"); }
+
 Exc size_overflow_error() {
     return build(PyExc_OverflowError, "out of range integral type conversion attempted");
 }

@@ -53,6 +53,8 @@ Exc fetch_error();
 Exc type_mismatch(PyObject* obj, std::string_view expected);
 Exc str_to_vec_error();
 Exc value_error(const char* message);
+Exc circular_reference_error();
+Exc search_type_value_error(long value);
 Exc size_overflow_error();
 Exc os_error(int errnum);
 Exc os_error_message(const char* message);

@@ -5,6 +5,7 @@
 // value of the wrong kind anywhere (TypeError) is reported before any
 // structural fault (ValueError). Both directions walk with explicit stacks,
 // so nesting depth is bounded by memory, not by the native stack.
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -169,6 +170,48 @@ std::optional<std::string> convert_map(PyObject* dict, AttrMap& out) {
     return std::nullopt;
 }
 
+// The dicts on the path from the top to the dict being converted, by
+// identity: meeting one of them again inside itself is a cycle. A dict
+// reached twice along different paths is not on the path the second time.
+//
+// Dicts leave in the reverse order of entering, so a linear-probing table
+// can simply clear the slot of the one leaving: every dict still in the table
+// was placed while all the dicts entered before it were there too, so its
+// probe never crosses a slot that is cleared before it leaves.
+class OpenDicts {
+public:
+    // False when `dict` is already on the path.
+    bool enter(PyObject* dict) {
+        if (2 * (path_.size() + 1) > slots_.size()) grow();
+        size_t i = find(dict);
+        if (slots_[i]) return false;
+        slots_[i] = dict;
+        path_.push_back(dict);
+        return true;
+    }
+    // The dict entered last leaves.
+    void leave() {
+        slots_[find(path_.back())] = nullptr;
+        path_.pop_back();
+    }
+
+private:
+    size_t find(PyObject* dict) const {
+        const size_t mask = slots_.size() - 1;
+        size_t i = static_cast<size_t>((reinterpret_cast<uintptr_t>(dict) >> 4) * 0x9E3779B97F4A7C15ULL) & mask;
+        while (slots_[i] && slots_[i] != dict) i = (i + 1) & mask;
+        return i;
+    }
+    // Doubles the table and places the path again in its order.
+    void grow() {
+        slots_.assign(slots_.empty() ? 64 : 2 * slots_.size(), nullptr);
+        for (PyObject* dict : path_) slots_[find(dict)] = dict;
+    }
+
+    std::vector<PyObject*> slots_;  // a power of two in size; null is free
+    std::vector<PyObject*> path_;   // in the order of entering
+};
+
 // Converts a whole input dict into records, depth first in each dict's own
 // order, with an explicit stack of open dicts and sequences.
 class Converter {
@@ -187,25 +230,30 @@ private:
         std::vector<size_t> items;
     };
     std::vector<Frame> stack_;
+    OpenDicts open_dicts_;
 
     Status<Exc> step_dict();
     Status<Exc> step_sequence();
     Status<Exc> store(size_t record, Field field, PyObject* value);
     Status<Exc> fail_inside(std::string message, size_t below);
-    void push_dict(PyObject* dict);
+    Status<Exc> push_dict(PyObject* dict);
 };
 
-void Converter::push_dict(PyObject* dict) {
+// A dict that contains itself, directly or through the dicts and sequences
+// below it, would be converted over and over until memory runs out.
+Status<Exc> Converter::push_dict(PyObject* dict) {
+    if (!open_dicts_.enter(dict)) return fail(module::circular_reference_error().noted("dict_"));
     records.emplace_back();
     Frame frame;
     frame.object = py::ref::borrow(dict);
     frame.record = records.size() - 1;
     stack_.push_back(std::move(frame));
+    return Ok{};
 }
 
 Status<Exc> Converter::run(PyObject* top) {
     if (!PyDict_Check(top)) return fail(module::type_mismatch(top, "dict").noted("dict_"));
-    push_dict(top);
+    ARBOLITE_TRY(push_dict(top));
     while (!stack_.empty()) ARBOLITE_TRY(stack_.back().iterator ? step_sequence() : step_dict());
     return Ok{};
 }
@@ -233,6 +281,7 @@ Status<Exc> Converter::step_dict() {
     if (!PyDict_Next(frame.object.get(), &frame.pos, &key, &value)) {
         size_t done = frame.record;
         stack_.pop_back();
+        open_dicts_.leave();
         if (!stack_.empty()) stack_.back().items.push_back(done);
         return Ok{};
     }
@@ -313,8 +362,7 @@ Status<Exc> Converter::step_sequence() {
     if (!PyDict_Check(item.get())) {
         return fail_inside(EnumMessage(frame.object.get()).with(mismatch_text(item.get(), "dict")), depth);
     }
-    push_dict(item.get());
-    return Ok{};
+    return push_dict(item.get());
 }
 
 // ---- from_dict: building the nodes ----------------------------------------
