@@ -49,6 +49,12 @@ using PyResult = Result<T, Exc>;
 // The exception the interpreter has just set (after a failed C API call).
 Exc fetch_error();
 
+// Drops the exception of a failed C API call that the caller can do without
+// (it falls back to something else), unless the interpreter ran out of
+// memory: that is thrown as std::bad_alloc, which boundary() raises as
+// MemoryError. Only for code that runs inside boundary().
+void drop_error();
+
 // Exceptions with the module's own texts.
 Exc type_mismatch(PyObject* obj, std::string_view expected);
 Exc str_to_vec_error();

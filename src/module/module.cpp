@@ -16,7 +16,7 @@ namespace {
 Status<Exc> add_value(PyObject* module, const char* name, PyObject* value) {
     py::ref all = py::ref::steal(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
-        PyErr_Clear();
+        drop_error();
         all = py::ref::steal(PyList_New(0));
         if (!all) return fail(fetch_error());
         if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return fail(fetch_error());

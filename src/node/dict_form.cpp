@@ -125,14 +125,17 @@ Variant* kind_slot(DictRecord& r, Field field) {
     return nullptr;
 }
 
-// The text of an exception, as a variant's reason.
-std::string exception_text(Exc&& error) {
+// The text of a conversion's exception, as a variant's reason. Running out of
+// memory is no reason for a value not to fit: that error ends the call as it
+// is.
+PyResult<std::string> exception_text(Exc&& error) {
+    if (PyErr_GivenExceptionMatches(error.get(), PyExc_MemoryError)) return fail(std::move(error));
     py::ref exc = error.take();
     py::ref text = py::ref::steal(PyObject_Str(exc.get()));
     const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
     if (!utf8) {
-        PyErr_Clear();
-        return "<failed to describe the error>";
+        module::drop_error();
+        return std::string("<failed to describe the error>");
     }
     return std::string(Py_TYPE(exc.get())->tp_name) + ": " + utf8;
 }
@@ -152,22 +155,27 @@ struct EnumMessage {
     std::string with(std::string_view vec_reason) const { return head + std::string(vec_reason) + tail; }
 };
 
+PyResult<std::optional<std::string>> reason_of(Exc&& error) {
+    ARBOLITE_TRY_ASSIGN(std::string reason, exception_text(std::move(error)));
+    return std::optional(std::move(reason));
+}
+
 // A dict of str to str, or the reason it is not one.
-std::optional<std::string> convert_map(PyObject* dict, AttrMap& out) {
+PyResult<std::optional<std::string>> convert_map(PyObject* dict, AttrMap& out) {
     out.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
         for (PyObject* part : {key, value}) {
-            if (!PyUnicode_Check(part)) return mismatch_text(part, "str");
+            if (!PyUnicode_Check(part)) return std::optional(mismatch_text(part, "str"));
         }
         PyResult<std::string_view> name = module::borrow_utf8(key);
-        if (!name.ok()) return exception_text(std::move(name).error());
+        if (!name.ok()) return reason_of(std::move(name).error());
         PyResult<std::string_view> text = module::borrow_utf8(value);
-        if (!text.ok()) return exception_text(std::move(text).error());
+        if (!text.ok()) return reason_of(std::move(text).error());
         out.insert_or_assign(name.value(), text.value());
     }
-    return std::nullopt;
+    return std::optional<std::string>();
 }
 
 // The dicts on the path from the top to the dict being converted, by
@@ -290,8 +298,10 @@ Status<Exc> Converter::step_dict() {
         if (depth == 0) return fail(std::move(key_text).error().noted("dict_"));
         // A key that is not a str makes the sequence holding this dict fail.
         const Frame& owner = stack_[depth - 1];
-        std::string reason = PyUnicode_Check(key) ? exception_text(std::move(key_text).error())
-                                                  : mismatch_text(key, "str");
+        std::string reason = mismatch_text(key, "str");
+        if (PyUnicode_Check(key)) {
+            ARBOLITE_TRY_ASSIGN(reason, exception_text(std::move(key_text).error()));
+        }
         return fail_inside(EnumMessage(owner.object.get()).with(reason), depth - 1);
     }
     py::ref held = py::ref::borrow(value);
@@ -307,7 +317,7 @@ Status<Exc> Converter::store(size_t record, Field field, PyObject* value) {
     if (PyUnicode_Check(value)) {
         PyResult<std::string> text = module::to_string(value);
         if (!text.ok()) {
-            std::string reason = exception_text(std::move(text).error());
+            ARBOLITE_TRY_ASSIGN(std::string reason, exception_text(std::move(text).error()));
             EnumMessage m(reason, mismatch_text(value, "dict"));
             return fail_inside(m.with("Can't extract `str` to `Vec`"), depth);
         }
@@ -318,7 +328,10 @@ Status<Exc> Converter::store(size_t record, Field field, PyObject* value) {
     }
     if (PySequence_Check(value)) {
         py::ref iterator = py::ref::steal(PyObject_GetIter(value));
-        if (!iterator) return fail_inside(EnumMessage(value).with(exception_text(fetch_error())), depth);
+        if (!iterator) {
+            ARBOLITE_TRY_ASSIGN(std::string reason, exception_text(fetch_error()));
+            return fail_inside(EnumMessage(value).with(reason), depth);
+        }
         Frame frame;
         frame.object = py::ref::borrow(value);
         frame.iterator = std::move(iterator);
@@ -333,7 +346,8 @@ Status<Exc> Converter::store(size_t record, Field field, PyObject* value) {
     }
     if (PyDict_Check(value)) {
         AttrMap map;
-        if (auto reason = convert_map(value, map)) {
+        ARBOLITE_TRY_ASSIGN(std::optional<std::string> reason, convert_map(value, map));
+        if (reason) {
             EnumMessage m(mismatch_text(value, "str"), *reason);
             return fail_inside(m.with(mismatch_text(value, "Sequence")), depth);
         }
@@ -350,7 +364,7 @@ Status<Exc> Converter::step_sequence() {
     py::ref item = py::ref::steal(PyIter_Next(frame.iterator.get()));
     if (!item) {
         if (PyErr_Occurred()) {
-            std::string reason = exception_text(fetch_error());
+            ARBOLITE_TRY_ASSIGN(std::string reason, exception_text(fetch_error()));
             return fail_inside(EnumMessage(frame.object.get()).with(reason), depth);
         }
         DictRecord& r = records[frame.record];
