@@ -5,6 +5,7 @@
 // value of the wrong kind anywhere (TypeError) is reported before any
 // structural fault (ValueError). Both directions walk with explicit stacks,
 // so nesting depth is bounded by memory, not by the native stack.
+#include <bit>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -204,20 +205,24 @@ public:
     }
 
 private:
+    // The home slot is taken from the high bits of the product: objects lie
+    // on coarse alignments, which the low bits would keep.
     size_t find(PyObject* dict) const {
         const size_t mask = slots_.size() - 1;
-        size_t i = static_cast<size_t>((reinterpret_cast<uintptr_t>(dict) >> 4) * 0x9E3779B97F4A7C15ULL) & mask;
+        size_t i = static_cast<size_t>((reinterpret_cast<uintptr_t>(dict) * 0x9E3779B97F4A7C15ULL) >> shift_);
         while (slots_[i] && slots_[i] != dict) i = (i + 1) & mask;
         return i;
     }
     // Doubles the table and places the path again in its order.
     void grow() {
         slots_.assign(slots_.empty() ? 64 : 2 * slots_.size(), nullptr);
+        shift_ = 64 - static_cast<unsigned>(std::countr_zero(slots_.size()));
         for (PyObject* dict : path_) slots_[find(dict)] = dict;
     }
 
     std::vector<PyObject*> slots_;  // a power of two in size; null is free
     std::vector<PyObject*> path_;   // in the order of entering
+    unsigned shift_ = 64;
 };
 
 // Converts a whole input dict into records, depth first in each dict's own
