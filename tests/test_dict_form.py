@@ -2,12 +2,13 @@
 
 import collections
 import copy
+import json
 
 import pytest
 from hypothesis import given
 
 from arbolite import Node, SearchType
-from conftest import check_error, dict_shape, mismatch, shape, trees
+from conftest import SANITIZED, check_error, dict_shape, mismatch, run_python, shape, trees
 
 KEYS = {"name", "attrs", "children", "text"}
 ENUM_FIRST_LINE = "failed to extract enum HashmapTypes ('String | Vec | NullableString | Map')"
@@ -384,3 +385,116 @@ def test_generated_round_trip(tree):
     assert rebuilt.to_dict() == d
     assert shape(rebuilt) == shape(tree)
     assert dict_shape(d) == shape(tree)
+
+
+# ----------------------------------------------------------------------------
+# Dictionaries that contain themselves
+#
+# Each case runs in a subprocess under a memory limit: converting a cycle
+# without noticing it would only end when memory runs out.
+
+CYCLE_PRELUDE = """
+import collections.abc, json, resource
+from arbolite import Node
+if not SANITIZED:
+    limit = 1 << 30
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
+def leaf(name="a", **extra):
+    d = {"name": name, "attrs": {}, "children": []}
+    d.update(extra)
+    return d
+
+def chain(depth, last):
+    top = node = leaf("0")
+    for i in range(1, depth):
+        child = leaf(str(i))
+        node["children"].append(child)
+        node = child
+    node["children"].append(last if last is not None else leaf("end"))
+    return top, node
+
+class Seq(collections.abc.Sequence):
+    def __init__(self, items):
+        self.items = items
+    def __len__(self):
+        return len(self.items)
+    def __getitem__(self, i):
+        return self.items[i]
+"""
+
+CYCLE_RUN = """
+try:
+    node = Node.from_dict(top)
+except Exception as e:
+    print(json.dumps({"error": [type(e).__name__, str(e), getattr(e, "__notes__", None)]}))
+else:
+    def count(n):
+        total, stack = 0, [n]
+        while stack:
+            n = stack.pop()
+            total += 1
+            stack.extend(n.children)
+        return total
+    print(json.dumps({"nodes": count(node)}))
+"""
+
+
+def from_dict_in_subprocess(setup):
+    code = "SANITIZED = %r\n" % SANITIZED + CYCLE_PRELUDE + setup + CYCLE_RUN
+    proc = run_python(code, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    return json.loads(proc.stdout)
+
+
+CYCLES = {
+    "itself as its child": "top = leaf(); top['children'].append(top)",
+    "itself as a later child": "top = leaf(); top['children'] = [leaf('x'), leaf('y', children=[top])]",
+    "through a grandchild": "top = leaf(); top['children'] = [leaf('c', children=(leaf('g', children=[top]),))]",
+    "through a sequence type": "top = leaf(); top['children'] = Seq([leaf('c', children=Seq([top]))])",
+    "through a key that is ignored": "top = leaf(); top['extra'] = [top]",
+    "through an ignored key deeper down": "top = leaf(); top['children'] = [leaf('c', other=[leaf('g', more=[top])])]",
+    "below its own subtree": "inner = leaf('in'); inner['children'].append(inner); top = leaf(children=[leaf(), inner])",
+    # deep enough for the table of open dicts to grow several times
+    "back to the top from 3000 down": "top, bottom = chain(3000, None); bottom['children'].append(top)",
+    "back to the middle from 3000 down": (
+        "top, bottom = chain(3000, None)\n"
+        "middle = top\n"
+        "for _ in range(1500): middle = middle['children'][0]\n"
+        "bottom['children'].append(middle)"
+    ),
+}
+
+
+@pytest.mark.parametrize("setup", CYCLES.values(), ids=CYCLES.keys())
+def test_cycle_is_a_value_error(setup):
+    assert from_dict_in_subprocess(setup) == {
+        "error": ["ValueError", "circular reference in dictionary form", ["while processing 'dict_'"]]
+    }
+
+
+SHARED = {
+    # (setup, number of nodes built): a dict reached along several paths is
+    # converted once per path, as to_dict would give it
+    "one child twice": ("c = leaf('c'); top = leaf(children=[c, c])", 3),
+    "diamond": ("g = leaf('g'); top = leaf(children=[leaf('b1', children=[g]), leaf('b2', children=[g])])", 5),
+    "shared at every level of a deep chain": (
+        "s = leaf('s')\n"
+        "top, bottom = chain(2000, s)\n"
+        "node = top\n"
+        "while node is not bottom:\n"
+        "    node['children'].append(s)\n"
+        "    node = node['children'][0]",
+        2000 + 1 + 1999,
+    ),
+    "a deep chain used twice": ("part, _ = chain(1000, None); top = leaf(children=[part, part])", 1 + 2 * 1001),
+    "a shared chain under an ignored key and as a child": (
+        "part, _ = chain(500, None); top = leaf(children=[part], extra=[part])",
+        1 + 501,
+    ),
+}
+
+
+@pytest.mark.parametrize("setup, nodes", SHARED.values(), ids=SHARED.keys())
+def test_shared_dicts_are_not_cycles(setup, nodes):
+    assert from_dict_in_subprocess(setup) == {"nodes": nodes}

@@ -1,12 +1,14 @@
 """Tree search and the SearchType enumeration."""
 
+import json
+
 import numpy
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
 from arbolite import Node, SearchType
-from conftest import check_error, mismatch, trees
+from conftest import check_error, mismatch, run_python, trees
 
 
 class Index:
@@ -295,6 +297,43 @@ def test_depth_out_of_range(method, depth):
     with pytest.raises(OverflowError) as excinfo:
         method(N, depth)
     check_error(excinfo, None, "depth")
+
+
+# The type is mutable: a replaced integer conversion of the members may fail
+# or give a value no member has. Each case runs in a subprocess, since the
+# type is shared by everything in the process.
+BAD_INT = [
+    ("lambda self: 2**100", "OverflowError", None),
+    ("lambda self: -2**100", "OverflowError", None),
+    ("lambda self: 1 / 0", "ZeroDivisionError", "division by zero"),
+    ("lambda self: 'Tag'", "TypeError", None),
+    ("lambda self: 7", "ValueError", "search type value 7 is not 0, 1 or 2"),
+    ("lambda self: -1", "ValueError", "search type value -1 is not 0, 1 or 2"),
+]
+
+
+@pytest.mark.parametrize("int_source, exc_name, message", BAD_INT)
+def test_failing_member_conversion_is_raised(int_source, exc_name, message):
+    proc = run_python(
+        f"""
+        import json
+        from arbolite import Node, SearchType
+        SearchType.__int__ = {int_source}
+        try:
+            result = Node("a", {{"a": ""}}, text="a").search(SearchType.Tag, "a")
+        except Exception as e:
+            print(json.dumps([type(e).__name__, str(e), getattr(e, "__notes__", None)]))
+        else:
+            print(json.dumps(["no error", repr(result), None]))
+        """,
+        timeout=120,
+    )
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    name, text, notes = json.loads(proc.stdout)
+    assert name == exc_name
+    if message is not None:
+        assert text == message
+    assert notes == ["while processing 'by'"]
 
 
 def test_search_string_lone_surrogate():

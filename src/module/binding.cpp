@@ -10,7 +10,7 @@ Py_ssize_t find_param(const Signature& sig, PyObject* keyword) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(keyword, &size);
     if (!text) {
-        PyErr_Clear();  // a name that is not valid UTF-8 names no parameter
+        drop_error();  // a name that is not valid UTF-8 names no parameter
         return -1;
     }
     std::string_view name(text, static_cast<size_t>(size));

@@ -20,7 +20,7 @@ bool is_numpy_bool(PyTypeObject* type) {
     py::ref module = name ? py::ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"))
                           : py::ref();
     if (!module) {
-        PyErr_Clear();
+        drop_error();
         return false;
     }
     return PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&

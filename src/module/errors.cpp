@@ -103,6 +103,12 @@ Exc Exc::noted(const char* param) && {
     return std::move(*this);
 }
 
+void drop_error() {
+    const bool out_of_memory = PyErr_ExceptionMatches(PyExc_MemoryError);
+    PyErr_Clear();
+    if (out_of_memory) throw std::bad_alloc();
+}
+
 Exc fetch_error() {
     PyObject* raised = PyErr_GetRaisedException();
     if (!raised) return internal_fault("invariant: a failed interpreter call sets an exception");
@@ -114,7 +120,7 @@ std::string mismatch_text(PyObject* obj, std::string_view expected) {
     py::ref qualname = py::ref::steal(PyType_GetQualName(Py_TYPE(obj)));
     const char* name = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
     if (!name) {
-        PyErr_Clear();
+        drop_error();
         name = "<failed to extract type name>";
     }
     return concat({"'", name, "' object is not an instance of '", expected, "'"});
@@ -129,6 +135,12 @@ Exc type_error(std::string message) { return build(PyExc_TypeError, message); }
 Exc str_to_vec_error() { return build(PyExc_TypeError, "Can't extract `str` to `Vec`"); }
 
 Exc value_error(const char* message) { return build(PyExc_ValueError, message); }
+
+Exc search_type_value_error(long value) {
+    return build(PyExc_ValueError, "search type value " + std::to_string(value) + " is not 0, 1 or 2");
+}
+
+Exc circular_reference_error() { return build(PyExc_ValueError, "circular reference in dictionary form"); }
 
 Exc size_overflow_error() {
     return build(PyExc_OverflowError, "out of range integral type conversion attempted");

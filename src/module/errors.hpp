@@ -51,10 +51,18 @@ using PyResult = Result<T, Exc>;
 // The exception the interpreter has just set (after a failed C API call).
 Exc fetch_error();
 
+// Drops the exception of a failed C API call that the caller can do without
+// (it falls back to something else), unless the interpreter ran out of
+// memory: that is thrown as std::bad_alloc, which boundary() raises as
+// MemoryError. Only for code that runs inside boundary().
+void drop_error();
+
 // Exceptions with the module's own texts.
 Exc type_mismatch(PyObject* obj, std::string_view expected);
 Exc str_to_vec_error();
 Exc value_error(const char* message);
+Exc circular_reference_error();
+Exc search_type_value_error(long value);
 Exc size_overflow_error();
 Exc os_error(int errnum);
 Exc os_error_message(const char* message);

@@ -16,16 +16,14 @@ namespace {
 Status<Exc> add_value(PyObject* module, const char* name, PyObject* value) {
     py::ref all = py::ref::steal(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
-        PyErr_Clear();
+        drop_error();
         all = py::ref::steal(PyList_New(0));
         if (!all) return fail(fetch_error());
         if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return fail(fetch_error());
     }
+    if (!PyList_Check(all.get())) return fail(internal_fault("could not append __name__ to __all__"));
     py::ref name_obj = py::ref::steal(PyUnicode_FromString(name));
-    if (!name_obj || !PyList_Check(all.get()) || PyList_Append(all.get(), name_obj.get()) < 0) {
-        PyErr_Clear();
-        return fail(internal_fault("could not append __name__ to __all__"));
-    }
+    if (!name_obj || PyList_Append(all.get(), name_obj.get()) < 0) return fail(fetch_error());
     if (PyObject_SetAttrString(module, name, value) < 0) return fail(fetch_error());
     return Ok{};
 }

@@ -21,6 +21,7 @@ PyResult<PyObject*> sequence_abc() {
         py::ref abc = py::ref::steal(PyImport_ImportModule("collections.abc"));
         py::ref seq = abc ? py::ref::steal(PyObject_GetAttrString(abc.get(), "Sequence")) : py::ref();
         if (!seq || !PyType_Check(seq.get())) {
+            if (PyErr_ExceptionMatches(PyExc_MemoryError)) return fail(fetch_error());
             PyErr_Clear();
             return fail(internal_fault("invariant: collections.abc.Sequence is a type"));
         }

@@ -5,6 +5,8 @@
 // value of the wrong kind anywhere (TypeError) is reported before any
 // structural fault (ValueError). Both directions walk with explicit stacks,
 // so nesting depth is bounded by memory, not by the native stack.
+#include <bit>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -124,14 +126,17 @@ Variant* kind_slot(DictRecord& r, Field field) {
     return nullptr;
 }
 
-// The text of an exception, as a variant's reason.
-std::string exception_text(Exc&& error) {
+// The text of a conversion's exception, as a variant's reason. Running out of
+// memory is no reason for a value not to fit: that error ends the call as it
+// is.
+PyResult<std::string> exception_text(Exc&& error) {
+    if (PyErr_GivenExceptionMatches(error.get(), PyExc_MemoryError)) return fail(std::move(error));
     py::ref exc = error.take();
     py::ref text = py::ref::steal(PyObject_Str(exc.get()));
     const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
     if (!utf8) {
-        PyErr_Clear();
-        return "<failed to describe the error>";
+        module::drop_error();
+        return std::string("<failed to describe the error>");
     }
     return std::string(Py_TYPE(exc.get())->tp_name) + ": " + utf8;
 }
@@ -151,23 +156,74 @@ struct EnumMessage {
     std::string with(std::string_view vec_reason) const { return head + std::string(vec_reason) + tail; }
 };
 
+PyResult<std::optional<std::string>> reason_of(Exc&& error) {
+    ARBOLITE_TRY_ASSIGN(std::string reason, exception_text(std::move(error)));
+    return std::optional(std::move(reason));
+}
+
 // A dict of str to str, or the reason it is not one.
-std::optional<std::string> convert_map(PyObject* dict, AttrMap& out) {
+PyResult<std::optional<std::string>> convert_map(PyObject* dict, AttrMap& out) {
     out.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
         for (PyObject* part : {key, value}) {
-            if (!PyUnicode_Check(part)) return mismatch_text(part, "str");
+            if (!PyUnicode_Check(part)) return std::optional(mismatch_text(part, "str"));
         }
         PyResult<std::string_view> name = module::borrow_utf8(key);
-        if (!name.ok()) return exception_text(std::move(name).error());
+        if (!name.ok()) return reason_of(std::move(name).error());
         PyResult<std::string_view> text = module::borrow_utf8(value);
-        if (!text.ok()) return exception_text(std::move(text).error());
+        if (!text.ok()) return reason_of(std::move(text).error());
         out.insert_or_assign(name.value(), text.value());
     }
-    return std::nullopt;
+    return std::optional<std::string>();
 }
+
+// The dicts on the path from the top to the dict being converted, by
+// identity: meeting one of them again inside itself is a cycle. A dict
+// reached twice along different paths is not on the path the second time.
+//
+// Dicts leave in the reverse order of entering, so a linear-probing table
+// can simply clear the slot of the one leaving: every dict still in the table
+// was placed while all the dicts entered before it were there too, so its
+// probe never crosses a slot that is cleared before it leaves.
+class OpenDicts {
+public:
+    // False when `dict` is already on the path.
+    bool enter(PyObject* dict) {
+        if (2 * (path_.size() + 1) > slots_.size()) grow();
+        size_t i = find(dict);
+        if (slots_[i]) return false;
+        slots_[i] = dict;
+        path_.push_back(dict);
+        return true;
+    }
+    // The dict entered last leaves.
+    void leave() {
+        slots_[find(path_.back())] = nullptr;
+        path_.pop_back();
+    }
+
+private:
+    // The home slot is taken from the high bits of the product: objects lie
+    // on coarse alignments, which the low bits would keep.
+    size_t find(PyObject* dict) const {
+        const size_t mask = slots_.size() - 1;
+        size_t i = static_cast<size_t>((reinterpret_cast<uintptr_t>(dict) * 0x9E3779B97F4A7C15ULL) >> shift_);
+        while (slots_[i] && slots_[i] != dict) i = (i + 1) & mask;
+        return i;
+    }
+    // Doubles the table and places the path again in its order.
+    void grow() {
+        slots_.assign(slots_.empty() ? 64 : 2 * slots_.size(), nullptr);
+        shift_ = 64 - static_cast<unsigned>(std::countr_zero(slots_.size()));
+        for (PyObject* dict : path_) slots_[find(dict)] = dict;
+    }
+
+    std::vector<PyObject*> slots_;  // a power of two in size; null is free
+    std::vector<PyObject*> path_;   // in the order of entering
+    unsigned shift_ = 64;
+};
 
 // Converts a whole input dict into records, depth first in each dict's own
 // order, with an explicit stack of open dicts and sequences.
@@ -187,25 +243,30 @@ private:
         std::vector<size_t> items;
     };
     std::vector<Frame> stack_;
+    OpenDicts open_dicts_;
 
     Status<Exc> step_dict();
     Status<Exc> step_sequence();
     Status<Exc> store(size_t record, Field field, PyObject* value);
     Status<Exc> fail_inside(std::string message, size_t below);
-    void push_dict(PyObject* dict);
+    Status<Exc> push_dict(PyObject* dict);
 };
 
-void Converter::push_dict(PyObject* dict) {
+// A dict that contains itself, directly or through the dicts and sequences
+// below it, would be converted over and over until memory runs out.
+Status<Exc> Converter::push_dict(PyObject* dict) {
+    if (!open_dicts_.enter(dict)) return fail(module::circular_reference_error().noted("dict_"));
     records.emplace_back();
     Frame frame;
     frame.object = py::ref::borrow(dict);
     frame.record = records.size() - 1;
     stack_.push_back(std::move(frame));
+    return Ok{};
 }
 
 Status<Exc> Converter::run(PyObject* top) {
     if (!PyDict_Check(top)) return fail(module::type_mismatch(top, "dict").noted("dict_"));
-    push_dict(top);
+    ARBOLITE_TRY(push_dict(top));
     while (!stack_.empty()) ARBOLITE_TRY(stack_.back().iterator ? step_sequence() : step_dict());
     return Ok{};
 }
@@ -233,6 +294,7 @@ Status<Exc> Converter::step_dict() {
     if (!PyDict_Next(frame.object.get(), &frame.pos, &key, &value)) {
         size_t done = frame.record;
         stack_.pop_back();
+        open_dicts_.leave();
         if (!stack_.empty()) stack_.back().items.push_back(done);
         return Ok{};
     }
@@ -241,8 +303,10 @@ Status<Exc> Converter::step_dict() {
         if (depth == 0) return fail(std::move(key_text).error().noted("dict_"));
         // A key that is not a str makes the sequence holding this dict fail.
         const Frame& owner = stack_[depth - 1];
-        std::string reason = PyUnicode_Check(key) ? exception_text(std::move(key_text).error())
-                                                  : mismatch_text(key, "str");
+        std::string reason = mismatch_text(key, "str");
+        if (PyUnicode_Check(key)) {
+            ARBOLITE_TRY_ASSIGN(reason, exception_text(std::move(key_text).error()));
+        }
         return fail_inside(EnumMessage(owner.object.get()).with(reason), depth - 1);
     }
     py::ref held = py::ref::borrow(value);
@@ -258,7 +322,7 @@ Status<Exc> Converter::store(size_t record, Field field, PyObject* value) {
     if (PyUnicode_Check(value)) {
         PyResult<std::string> text = module::to_string(value);
         if (!text.ok()) {
-            std::string reason = exception_text(std::move(text).error());
+            ARBOLITE_TRY_ASSIGN(std::string reason, exception_text(std::move(text).error()));
             EnumMessage m(reason, mismatch_text(value, "dict"));
             return fail_inside(m.with("Can't extract `str` to `Vec`"), depth);
         }
@@ -269,7 +333,10 @@ Status<Exc> Converter::store(size_t record, Field field, PyObject* value) {
     }
     if (PySequence_Check(value)) {
         py::ref iterator = py::ref::steal(PyObject_GetIter(value));
-        if (!iterator) return fail_inside(EnumMessage(value).with(exception_text(fetch_error())), depth);
+        if (!iterator) {
+            ARBOLITE_TRY_ASSIGN(std::string reason, exception_text(fetch_error()));
+            return fail_inside(EnumMessage(value).with(reason), depth);
+        }
         Frame frame;
         frame.object = py::ref::borrow(value);
         frame.iterator = std::move(iterator);
@@ -284,7 +351,8 @@ Status<Exc> Converter::store(size_t record, Field field, PyObject* value) {
     }
     if (PyDict_Check(value)) {
         AttrMap map;
-        if (auto reason = convert_map(value, map)) {
+        ARBOLITE_TRY_ASSIGN(std::optional<std::string> reason, convert_map(value, map));
+        if (reason) {
             EnumMessage m(mismatch_text(value, "str"), *reason);
             return fail_inside(m.with(mismatch_text(value, "Sequence")), depth);
         }
@@ -301,7 +369,7 @@ Status<Exc> Converter::step_sequence() {
     py::ref item = py::ref::steal(PyIter_Next(frame.iterator.get()));
     if (!item) {
         if (PyErr_Occurred()) {
-            std::string reason = exception_text(fetch_error());
+            ARBOLITE_TRY_ASSIGN(std::string reason, exception_text(fetch_error()));
             return fail_inside(EnumMessage(frame.object.get()).with(reason), depth);
         }
         DictRecord& r = records[frame.record];
@@ -313,8 +381,7 @@ Status<Exc> Converter::step_sequence() {
     if (!PyDict_Check(item.get())) {
         return fail_inside(EnumMessage(frame.object.get()).with(mismatch_text(item.get(), "dict")), depth);
     }
-    push_dict(item.get());
-    return Ok{};
+    return push_dict(item.get());
 }
 
 // ---- from_dict: building the nodes ----------------------------------------

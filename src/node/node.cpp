@@ -51,7 +51,7 @@ PyResult<std::vector<py::ref>> to_children(PyTypeObject* type, PyObject* obj) {
     }
     std::vector<py::ref> children;
     Py_ssize_t claimed = PyObject_Length(obj);
-    if (claimed < 0) PyErr_Clear();
+    if (claimed < 0) module::drop_error();  // only a hint: the iteration tells
     if (claimed > 0) children.reserve(static_cast<size_t>(std::min(claimed, kMaxChildReservation)));
 
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {

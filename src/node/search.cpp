@@ -78,6 +78,21 @@ PyResult<py::ref> search_impl(PyObject* start, Test test, std::string_view value
     return list;
 }
 
+// The test a member stands for, through its integer conversion: the type is
+// mutable, so the conversion may fail or give a value no member has.
+PyResult<Test> to_test(PyObject* member) {
+    py::ref by_value = py::ref::steal(PyNumber_Long(member));
+    if (!by_value) return fail(module::fetch_error());
+    const long value = PyLong_AsLong(by_value.get());
+    if (value == -1 && PyErr_Occurred()) return fail(module::fetch_error());
+    switch (value) {
+        case 0: return Test::Name;
+        case 1: return Test::Attr;
+        case 2: return Test::Text;
+        default: return fail(module::search_type_value_error(value));
+    }
+}
+
 PyResult<std::optional<int32_t>> to_depth(PyObject* arg) {
     if (module::absent(arg)) return std::optional<int32_t>();
     ARBOLITE_TRY_ASSIGN(int32_t depth, module::noted(module::to_i32(arg), "depth"));
@@ -120,9 +135,7 @@ PyObject* node_search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
         ARBOLITE_TRY(module::bind_fastcall(kSearch.signature(), args, nargsf, kwnames, arg));
         ARBOLITE_TRY_ASSIGN(PyTypeObject * by_type, search_type());
         if (!Py_IS_TYPE(arg[0], by_type)) return fail(module::type_mismatch(arg[0], "SearchType").noted("by"));
-        py::ref by_value = py::ref::steal(PyNumber_Long(arg[0]));
-        if (!by_value) return fail(module::fetch_error());
-        Test test = static_cast<Test>(PyLong_AsLong(by_value.get()));
+        ARBOLITE_TRY_ASSIGN(Test test, module::noted(to_test(arg[0]), "by"));
         ARBOLITE_TRY_ASSIGN(std::string_view value, module::noted(module::borrow_utf8(arg[1]), "value"));
         ARBOLITE_TRY_ASSIGN(std::optional<int32_t> depth, to_depth(arg[2]));
         return search_impl(self, test, value, depth);

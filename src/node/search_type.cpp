@@ -33,6 +33,7 @@ PyObject* search_type_richcompare(PyObject* self, PyObject* other, int op) {
         py::ref index = py::ref::steal(PyNumber_Index(other));
         Py_ssize_t converted = index ? PyLong_AsSsize_t(index.get()) : -1;
         if (converted == -1 && PyErr_Occurred()) {
+            if (PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
             PyErr_Clear();
             Py_RETURN_NOTIMPLEMENTED;
         }
