@@ -45,6 +45,7 @@ struct IndexBuildError {
         UnclosedTag,    // "Unclosed tag at byte {offset}"
         UnexpectedEnd,  // the build ran off the end inside unguarded markup
         NameTooLong,    // a name of 2^32 bytes or more, starting at `offset`
+        UnterminatedDoctype,  // a document type declaration at `offset` that does not end
     };
     Kind kind;
     uint64_t offset;
