@@ -35,12 +35,6 @@ constexpr uint64_t max_name_length = std::numeric_limits<uint32_t>::max();
     return fail(IndexBuildError{IndexBuildError::Kind::UnterminatedDoctype, s});
 }
 
-// The end of the document type declaration at `s` (see markup::doctype_end).
-// Out of line: few documents have one, and never more than once.
-[[gnu::cold, gnu::noinline]] size_t doctype_end(const simd::kernel_table& k, const char* d, size_t s, size_t n) {
-    return markup::doctype_end(k, d, s, n);
-}
-
 // The '<', '>', '"' and '\'' of a document, found through the bitmaps of its
 // 64-byte blocks. Blocks are classified a window at a time as the searches
 // reach them; a search may also go back (after an unmatched quote), which
@@ -386,7 +380,7 @@ private:
             out.tag(s, end, TagKind::CData, 0, 0);
         } else if (markup::starts_doctype(d, s, n)) [[unlikely]] {
             // Skipped whole, internal subset included.
-            end = doctype_end(k_, d, s, n);
+            end = markup::doctype_end(k_, d, s, n);
             if (end == n) return unterminated_doctype(s);
         } else {
             // Another declaration: skipped up to its '>'. Without one, only
@@ -517,7 +511,7 @@ private:
             if (s + 9 < end - 2) out.text(s + 9, end - 2);
             out.tag(s, end, TagKind::CData, 0, 0);
         } else if (markup::starts_doctype(d, s, n)) [[unlikely]] {
-            end = doctype_end(k_, d, s, n);
+            end = markup::doctype_end(k_, d, s, n);
             if (end == n) return unterminated_doctype(s);
         } else {
             end = next_gt(s + 1);  // a declaration, which leaves no tag
