@@ -4,6 +4,7 @@ file errors, argument binding, deep documents and lock release."""
 import inspect
 import os
 import pathlib
+import re
 import threading
 import time
 import xml.parsers.expat
@@ -729,8 +730,6 @@ def conformance_documents_with_internal_subsets():
     """(id, text) of the suite's well-formed XML 1.0 test documents (those
     of the valid and invalid kinds) that are UTF-8 and have an internal
     subset."""
-    import re
-
     catalog = XMLCONF / "xmlconf.xml"
     if not catalog.is_file():
         return []
