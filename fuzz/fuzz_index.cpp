@@ -1,19 +1,15 @@
 // Fuzz target: the structural index builders and the byte-search kernels.
 //
 // Differential checks on every input:
-//   - wherever the sequential builder indexes the document, the quote-aware
-//     builder must index it too, with the same tags (start, end, kind, name
-//     offset and length) and the same text ranges. The builders differ by
-//     design on unterminated constructs, so two allowances: from the first
-//     construct that the parser rejects for its terminator (a comment,
-//     CDATA section or processing instruction that does not end as it
-//     must) on, only that construct's start and kind must agree; and the
-//     quote-aware builder may fail with an unclosed tag on a '<' that no
-//     '>' follows. The parser, run over either index with the document's
-//     first element name as the root tag, must come to the same tree or
-//     the same error. Every index that a builder returns must be well
-//     formed (equal list lengths, tags and text ranges in document order,
-//     inside the document);
+//   - the two builders must give the same index (tags: start, end, kind,
+//     name offset and length; text ranges) or the same error (kind and
+//     offset), whatever the document, unterminated markup included. The
+//     parser, run over either index with the document's first element name
+//     as the root tag, must come to the same tree or the same error; so
+//     must the whole read (which picks its builder itself), the index's
+//     own errors counted as it reports them. Every index that a builder
+//     returns must be well formed (equal list lengths, tags and text ranges
+//     in document order, inside the document);
 //   - every kernel table that runs on this processor must agree with the
 //     byte-at-a-time table on find_byte, find_any4, find_any8, count_byte,
 //     is_valid_utf8, classify_blocks (whole and partial blocks) and on the
@@ -108,75 +104,31 @@ void check_well_formed(std::string_view doc, const StructuralIndex& ix, const ch
     }
 }
 
-// The first tag that the parser rejects for its terminator alone (a
-// comment, CDATA section or processing instruction that does not end as it
-// must, or any tag that ends at or past the end of the document), or the
-// tag count. The builders may treat such a construct differently, and
-// everything after it with it.
-size_t first_unterminated(std::string_view doc, const StructuralIndex& ix) {
-    using arbolite::index::TagKind;
-    const auto ends_with = [&](uint64_t end, std::string_view tail) {
-        return end + 1 >= tail.size() && doc.substr(end + 1 - tail.size(), tail.size()) == tail;
-    };
-    for (size_t t = 0; t < ix.tag_count(); ++t) {
-        const uint64_t start = ix.tag_starts[t];
-        const uint64_t end = ix.tag_ends[t];
-        if (end >= doc.size()) return t;
-        switch (ix.tag_kinds[t]) {
-            case TagKind::Comment:
-                if (end < start + 6 || !ends_with(end, "-->")) return t;
-                break;
-            case TagKind::CData:
-                if (end < start + 11 || !ends_with(end, "]]>")) return t;
-                break;
-            case TagKind::ProcessingInstruction:
-                if (!ends_with(end, "?>")) return t;
-                break;
-            default:
-                break;
-        }
-    }
-    return ix.tag_count();
-}
-
-template <class T>
-bool same_prefix(const std::vector<T>& a, const std::vector<T>& b, size_t count) {
-    return a.size() >= count && b.size() >= count && std::equal(a.begin(), a.begin() + count, b.begin());
-}
-
-size_t ranges_before(const StructuralIndex& ix, uint64_t limit) {
-    size_t r = 0;
-    while (r < ix.text_starts.size() && ix.text_starts[r] < limit) ++r;
-    return r;
-}
-
-[[noreturn]] void builders_disagree(std::string_view doc, const StructuralIndex& a, const StructuralIndex& b,
+[[noreturn]] void builders_disagree(std::string_view doc, const IndexResult& a, const IndexResult& b,
                                     const char* what) {
-    print_index("sequential", a);
-    print_index("quote-aware", b);
+    if (a.ok()) print_index("sequential", a.value());
+    if (b.ok()) print_index("quote-aware", b.value());
+    for (const auto* r : {&a, &b})
+        if (!r->ok())
+            std::fprintf(stderr, "%s: error kind %d at %llu\n", r == &a ? "sequential" : "quote-aware",
+                         static_cast<int>(r->error().kind), static_cast<unsigned long long>(r->error().offset));
     fail_with(doc, "the builders disagree: %s", what);
 }
 
-// The same index, or the same index up to and including the start and kind
-// of the first unterminated construct.
-void compare_indexes(std::string_view doc, const StructuralIndex& a, const StructuralIndex& b) {
-    const size_t u = first_unterminated(doc, a);
-    if (u == a.tag_count()) {
-        if (a.tag_starts != b.tag_starts || a.tag_ends != b.tag_ends || a.tag_kinds != b.tag_kinds ||
-            a.name_offsets != b.name_offsets || a.name_lengths != b.name_lengths)
-            builders_disagree(doc, a, b, "tags");
-        if (a.text_starts != b.text_starts || a.text_ends != b.text_ends)
-            builders_disagree(doc, a, b, "text ranges");
+// The same index, or the same error.
+void compare_indexes(std::string_view doc, const IndexResult& a, const IndexResult& b) {
+    if (a.ok() != b.ok()) builders_disagree(doc, a, b, "one fails, the other does not");
+    if (!a.ok()) {
+        if (a.error().kind != b.error().kind || a.error().offset != b.error().offset)
+            builders_disagree(doc, a, b, "errors");
         return;
     }
-    if (!same_prefix(a.tag_starts, b.tag_starts, u + 1) || !same_prefix(a.tag_kinds, b.tag_kinds, u + 1) ||
-        !same_prefix(a.tag_ends, b.tag_ends, u) || !same_prefix(a.name_offsets, b.name_offsets, u) ||
-        !same_prefix(a.name_lengths, b.name_lengths, u))
-        builders_disagree(doc, a, b, "tags before an unterminated construct");
-    const size_t texts = ranges_before(a, a.tag_starts[u]);
-    if (texts != ranges_before(b, a.tag_starts[u]) || !same_prefix(a.text_starts, b.text_starts, texts) ||
-        !same_prefix(a.text_ends, b.text_ends, texts))
-        builders_disagree(doc, a, b, "text ranges before an unterminated construct");
+    const StructuralIndex& x = a.value();
+    const StructuralIndex& y = b.value();
+    if (x.tag_starts != y.tag_starts || x.tag_ends != y.tag_ends || x.tag_kinds != y.tag_kinds ||
+        x.name_offsets != y.name_offsets || x.name_lengths != y.name_lengths)
+        builders_disagree(doc, a, b, "tags");
+    if (x.text_starts != y.text_starts || x.text_ends != y.text_ends) builders_disagree(doc, a, b, "text ranges");
 }
 
 std::string describe(const arbolite::read::ReadError& e) {
@@ -199,34 +151,56 @@ bool same_trees(const arbolite::ParsedTree& a, const arbolite::ParsedTree& b) {
     return true;
 }
 
+using ReadResult = arbolite::Result<arbolite::ParsedTree, arbolite::read::ReadError>;
+
+// The read over one builder's index; its errors as the whole read reports
+// them.
+ReadResult read_over(std::string_view doc, const IndexResult& ix, std::string_view root) {
+    using arbolite::read::ReadError;
+    using Kind = arbolite::index::IndexBuildError::Kind;
+    if (ix.ok()) return arbolite::read::parse_indexed(doc, ix.value(), root);
+    const auto& e = ix.error();
+    if (e.kind == Kind::UnexpectedEnd) return arbolite::fail(ReadError::malformed("unexpected end of document", doc.size()));
+    if (e.kind == Kind::UnterminatedDoctype)
+        return arbolite::fail(ReadError::malformed("unterminated document type declaration", e.offset));
+    ReadError failure{ReadError::Kind::IndexFailure, {}, e.offset};
+    failure.index_error = e;
+    return arbolite::fail(std::move(failure));
+}
+
+bool same_reads(const ReadResult& x, const ReadResult& y) {
+    if (x.ok() != y.ok()) return false;
+    if (x.ok()) return same_trees(x.value(), y.value());
+    const auto& a = x.error();
+    const auto& b = y.error();
+    return a.kind == b.kind && a.offset == b.offset && a.detail == b.detail &&
+           a.index_error.kind == b.index_error.kind && a.index_error.offset == b.index_error.offset;
+}
+
+std::string describe(const ReadResult& r) { return r.ok() ? "a tree" : describe(r.error()); }
+
 // The parser must come to the same result over either index, for the first
-// element name of the document as the root tag.
-void compare_parses(std::string_view doc, const StructuralIndex& a, const StructuralIndex& b) {
+// element name of the document as the root tag, and so must the whole read.
+void compare_parses(std::string_view doc, const IndexResult& a, const IndexResult& b) {
     using arbolite::index::TagKind;
     std::string_view root = "r";
-    for (size_t t = 0; t < a.tag_count(); ++t) {
-        if ((a.tag_kinds[t] == TagKind::Open || a.tag_kinds[t] == TagKind::SelfClosing) && a.name_lengths[t] != 0 &&
-            a.tag_ends[t] < doc.size()) {
-            root = doc.substr(a.name_offsets[t], a.name_lengths[t]);
-            break;
+    if (a.ok()) {
+        const StructuralIndex& ix = a.value();
+        for (size_t t = 0; t < ix.tag_count(); ++t) {
+            if ((ix.tag_kinds[t] == TagKind::Open || ix.tag_kinds[t] == TagKind::SelfClosing) &&
+                ix.name_lengths[t] != 0 && ix.tag_ends[t] < doc.size()) {
+                root = doc.substr(ix.name_offsets[t], ix.name_lengths[t]);
+                break;
+            }
         }
     }
-    const auto x = arbolite::read::parse_indexed(doc, a, root);
-    const auto y = arbolite::read::parse_indexed(doc, b, root);
-    if (x.ok() != y.ok()) {
-        print_index("sequential", a);
-        print_index("quote-aware", b);
+    const ReadResult x = read_over(doc, a, root);
+    const ReadResult y = read_over(doc, b, root);
+    const ReadResult whole = arbolite::read::parse_document(doc, root);
+    if (!same_reads(x, y) || !same_reads(x, whole)) {
         print_bytes("root tag", root);
-        fail_with(doc, "the parse succeeds over the %s index only, and fails over the other with %s",
-                  x.ok() ? "sequential" : "quote-aware", describe(x.ok() ? y.error() : x.error()).c_str());
-    }
-    if (x.ok() ? !same_trees(x.value(), y.value())
-               : x.error().kind != y.error().kind || x.error().offset != y.error().offset ||
-                     x.error().detail != y.error().detail) {
-        print_bytes("root tag", root);
-        fail_with(doc, "the parse over the two indexes differs%s%s%s%s", x.ok() ? "" : ": sequential ",
-                  x.ok() ? "" : describe(x.error()).c_str(), x.ok() ? "" : "; quote-aware ",
-                  x.ok() ? "" : describe(y.error()).c_str());
+        fail_with(doc, "the reads differ: sequential %s; quote-aware %s; read %s", describe(x).c_str(),
+                  describe(y).c_str(), describe(whole).c_str());
     }
 }
 
@@ -235,24 +209,8 @@ void compare_builders(std::string_view doc) {
     const IndexResult quote_aware = arbolite::index::build_index_quote_aware(doc);
     if (sequential.ok()) check_well_formed(doc, sequential.value(), "sequential");
     if (quote_aware.ok()) check_well_formed(doc, quote_aware.value(), "quote-aware");
-    if (!sequential.ok()) return;
-
-    if (!quote_aware.ok()) {
-        // A '<' with no '>' anywhere after it is an unclosed tag to the
-        // quote-aware builder, whatever follows the '<'; the sequential one
-        // passes over an unterminated declaration, CDATA section or
-        // processing instruction at the end of the document.
-        const uint64_t at = quote_aware.error().offset;
-        if (quote_aware.error().kind == arbolite::index::IndexBuildError::Kind::UnclosedTag && at < doc.size() &&
-            doc.find('>', at + 1) == std::string_view::npos)
-            return;
-        print_index("sequential", sequential.value());
-        fail_with(doc, "quote-aware builder failed (kind %d at %llu) where the sequential one succeeded",
-                  static_cast<int>(quote_aware.error().kind),
-                  static_cast<unsigned long long>(quote_aware.error().offset));
-    }
-    compare_indexes(doc, sequential.value(), quote_aware.value());
-    compare_parses(doc, sequential.value(), quote_aware.value());
+    compare_indexes(doc, sequential, quote_aware);
+    compare_parses(doc, sequential, quote_aware);
 }
 
 // ---------------------------------------------------------------------------

@@ -31,6 +31,10 @@ constexpr uint64_t max_name_length = std::numeric_limits<uint32_t>::max();
     return fail(IndexBuildError{IndexBuildError::Kind::NameTooLong, name_offset});
 }
 
+[[gnu::cold, gnu::noinline]] Failure<IndexBuildError> unterminated_doctype(size_t s) {
+    return fail(IndexBuildError{IndexBuildError::Kind::UnterminatedDoctype, s});
+}
+
 // The '<', '>', '"' and '\'' of a document, found through the bitmaps of its
 // 64-byte blocks. Blocks are classified a window at a time as the searches
 // reach them; a search may also go back (after an unmatched quote), which
@@ -260,21 +264,30 @@ private:
     size_t texts_before_last_tag_ = 0;  // text ranges recorded up to the last tag
 };
 
-// What a builder's walk returns: whether the document is finished, or the
-// error that ends the build.
-using fill_result = Result<bool, IndexBuildError>;
+// What a builder's walk returns, unless an error ends the build: the batch
+// is full, the document is finished, or (from the quote-aware builder) the
+// rest of the document is for the sequential builder, from the position
+// that the quote-aware builder hands over.
+enum class walk_end : uint8_t { batch_full, finished, go_sequential };
+using fill_result = Result<walk_end, IndexBuildError>;
 
 // Walks the document from '<' to '<', classifying the markup behind each and
 // searching for its end; quoted attribute values are jumped over as the walk
 // meets them.
 class sequential_builder {
 public:
-    explicit sequential_builder(std::string_view document)
+    explicit sequential_builder(std::string_view document) : sequential_builder(document, 0) {}
+
+    // Starting at the '<' at `from` (or at 0), with no text pending before
+    // it.
+    sequential_builder(std::string_view document, size_t from)
         : k_(simd::active_kernels()),
           pi_target_(k_, markup::pi_target_stops),
           d_(document.data()),
           n_(document.size()),
-          stream_(k_, d_, n_) {}
+          stream_(k_, d_, n_),
+          p_(from),
+          text_from_(from) {}
 
     // Indexes markup into `out` until it is full or the document ends (see
     // fill()).
@@ -300,8 +313,8 @@ private:
     auto next_gt = [this](size_t from) { return stream_.next_gt(from); };
     for (;;) {
         const size_t s = stream_.next_lt(p_);
-        if (s == n) return true;
-        if (out.full()) return false;  // the next batch finds this '<' again
+        if (s == n) return walk_end::finished;
+        if (out.full()) return walk_end::batch_full;  // the next batch finds this '<' again
         if (text_from_ < s) out.text(text_from_, s);
         if (s == n - 1) return unclosed_tag(s);
 
@@ -365,9 +378,13 @@ private:
                 if (end == n) return unexpected_end(n);
             }
             out.tag(s, end, TagKind::CData, 0, 0);
+        } else if (markup::starts_doctype(d, s, n)) [[unlikely]] {
+            // Skipped whole, internal subset included.
+            end = markup::doctype_end(k_, d, s, n);
+            if (end == n) return unterminated_doctype(s);
         } else {
-            // A declaration: skipped up to its '>'. Without one, only the '<'
-            // is passed over and stays part of the pending text.
+            // Another declaration: skipped up to its '>'. Without one, only
+            // the '<' is passed over and stays part of the pending text.
             end = stream_.next_gt(s);
             if (end == n) {
                 p_ = s + 1;
@@ -415,8 +432,12 @@ public:
     }
 
     // Indexes markup into `out` until it is full or the document ends (see
-    // fill()).
+    // fill()), or until markup that the sequential builder is to finish.
     fill_result walk(batch_writer& out);
+
+    // After go_sequential: the '<' from which the sequential builder goes
+    // on. The text before it has been recorded.
+    size_t sequential_from() const { return from_; }
 
 private:
     const simd::kernel_table& k_;
@@ -435,62 +456,69 @@ private:
 [[gnu::always_inline]] inline fill_result quote_aware_builder::walk(batch_writer& out) {
     const char* const d = d_;
     const size_t n = n_;
-    // Inside comments, CDATA sections and processing instructions every '>'
-    // is marked, so the searches for their ends can use the bitmap.
+    // Inside comments, CDATA sections, processing instructions and
+    // declarations every '>' is marked, so the searches for their ends can
+    // use the bitmap.
     auto next_gt = [gt = gt_, n](size_t from) { return simd::next_marked(gt, from, n); };
 
     // Each marked '<' after the end of the previous tag starts markup that
     // ends at or after the first marked '>' following it. A '<' inside a
-    // comment, CDATA section or processing instruction lies at or before that
-    // markup's end and is passed over.
+    // comment, CDATA section, processing instruction or declaration lies at
+    // or before that markup's end and is passed over.
+    //
+    // Every outcome is the sequential builder's, unterminated markup
+    // included. Where that builder goes on past markup that does not end (a
+    // CDATA section without "]]>", a declaration without '>'), the rest of
+    // the document is handed over to it.
     for (;;) {
         const size_t s = simd::next_marked(lt_, from_, n);
-        if (s == n) return true;
-        if (out.full()) return false;  // the next batch finds this '<' again
+        if (s == n) return walk_end::finished;
+        if (out.full()) return walk_end::batch_full;  // the next batch finds this '<' again
         if (from_ < s) out.text(from_, s);
-        if (s == n - 1) return true;  // a '<' that ends the document starts nothing
-        const size_t g = next_gt(s + 1);
-        if (g == n) return unclosed_tag(s);
+        if (s == n - 1) return unclosed_tag(s);
 
         size_t end;
         const char next = d[s + 1];
         if (next != '!' && next != '/' && next != '?') {
-            const size_t name_end = element_name_(d, s + 1, g);
+            end = next_gt(s + 1);
+            if (end == n) return unclosed_tag(s);
+            const size_t name_end = element_name_(d, s + 1, end);
             if (name_end - (s + 1) > max_name_length) return name_too_long(s + 1);
-            end = g;
-            const bool self_closing = d[g - 1] == '/' && !hidden_.contains(g - 1);
+            const bool self_closing = d[end - 1] == '/' && !hidden_.contains(end - 1);
             out.tag(s, end, self_closing ? TagKind::SelfClosing : TagKind::Open, s + 1, name_end - (s + 1));
         } else if (next == '/') {
-            const size_t name_end = close_name_(d, s + 2, g);
+            end = next_gt(s + 2);
+            if (end == n) return unclosed_tag(s);
+            const size_t name_end = close_name_(d, s + 2, end);
             if (name_end - (s + 2) > max_name_length) return name_too_long(s + 2);
-            end = g;
             out.tag(s, end, TagKind::Close, s + 2, name_end - (s + 2));
         } else if (next == '?') {
             const size_t target_end = pi_target_(d, s + 2, n);
             end = markup::pi_end(next_gt, d, target_end, n);
+            if (end == n) return unexpected_end(n);
             if (target_end - (s + 2) > max_name_length) return name_too_long(s + 2);
             out.tag(s, end, TagKind::ProcessingInstruction, s + 2, target_end - (s + 2));
         } else if (markup::starts_comment(d, s, n)) {
-            if (s + 6 >= n) {
-                end = s + 4;
-            } else {
-                end = markup::find_double_close(next_gt, d, s + 4, n, '-');
-                if (end == n) end = n - 2;
-            }
+            end = markup::find_double_close(next_gt, d, s + 4, n, '-');
+            if (end == n) return unexpected_end(n);
             out.tag(s, end, TagKind::Comment, 0, 0);
         } else if (markup::starts_cdata(d, s, n)) {
-            if (s + 11 >= n) {
-                end = s + 9;
-            } else {
-                end = markup::find_double_close(next_gt, d, s + 9, n, ']');
-                if (end == n)
-                    end = n - 2;
-                else if (s + 9 < end - 2)
-                    out.text(s + 9, end - 2);
+            end = markup::find_double_close(next_gt, d, s + 9, n, ']');
+            if (end == n) [[unlikely]] {
+                from_ = s;
+                return walk_end::go_sequential;
             }
+            if (s + 9 < end - 2) out.text(s + 9, end - 2);
             out.tag(s, end, TagKind::CData, 0, 0);
+        } else if (markup::starts_doctype(d, s, n)) [[unlikely]] {
+            end = markup::doctype_end(k_, d, s, n);
+            if (end == n) return unterminated_doctype(s);
         } else {
-            end = g;  // a declaration, which leaves no tag
+            end = next_gt(s + 1);  // a declaration, which leaves no tag
+            if (end == n) [[unlikely]] {
+                from_ = s;
+                return walk_end::go_sequential;
+            }
         }
         from_ = end + 1;
     }
@@ -610,7 +638,7 @@ Builder choose_builder(std::string_view document) {
 
 struct IndexStream::state {
     state(std::string_view document, Builder builder, size_t max_tags)
-        : builders(start(document, builder)), max_tags(max_tags) {}
+        : builders(start(document, builder)), document(document), max_tags(max_tags) {}
 
     static std::variant<sequential_builder, quote_aware_builder> start(std::string_view document, Builder builder) {
         if (builder == Builder::QuoteAware)
@@ -620,7 +648,23 @@ struct IndexStream::state {
                                                                      document);
     }
 
+    // Fills `out` with the active builder; a quote-aware builder that hands
+    // over is replaced by a sequential one, which goes on with the same
+    // batch.
+    fill_result fill_batch(batch_writer& out) {
+        fill_result filled = std::visit([&out](auto& builder) { return fill(builder, out); }, builders);
+        if (filled.ok() && filled.value() == walk_end::go_sequential) [[unlikely]]
+            filled = go_sequential(out);
+        return filled;
+    }
+
+    [[gnu::cold, gnu::noinline]] fill_result go_sequential(batch_writer& out) {
+        const size_t from = std::get<quote_aware_builder>(builders).sequential_from();
+        return fill(builders.emplace<sequential_builder>(document, from), out);
+    }
+
     std::variant<sequential_builder, quote_aware_builder> builders;
+    std::string_view document;
     size_t max_tags;
 };
 
@@ -651,13 +695,13 @@ Status<IndexBuildError> IndexStream::next(StructuralIndex& batch) {
         return Ok{};
     }
     batch_writer out(batch, state_->max_tags);
-    fill_result filled = std::visit([&out](auto& builder) { return fill(builder, out); }, state_->builders);
+    fill_result filled = state_->fill_batch(out);
     out.finish();
     if (!filled.ok()) {
         state_.reset();
         return fail(filled.error());
     }
-    if (filled.value()) state_.reset();
+    if (filled.value() == walk_end::finished) state_.reset();
     return Ok{};
 }
 

@@ -45,6 +45,7 @@ struct IndexBuildError {
         UnclosedTag,    // "Unclosed tag at byte {offset}"
         UnexpectedEnd,  // the build ran off the end inside unguarded markup
         NameTooLong,    // a name of 2^32 bytes or more, starting at `offset`
+        UnterminatedDoctype,  // a document type declaration at `offset` that does not end
     };
     Kind kind;
     uint64_t offset;
@@ -55,7 +56,9 @@ using IndexResult = Result<StructuralIndex, IndexBuildError>;
 enum class Builder : uint8_t { Sequential, QuoteAware };
 
 // Picks the builder from the first 4096 bytes: quote-aware when double
-// quotes outnumber '<' more than five to one.
+// quotes outnumber '<' more than five to one. The choice is one of speed
+// only: the two builders give the same index, or the same error, for every
+// document.
 Builder choose_builder(std::string_view document);
 
 // Produces the index of a document in batches, in document order, so that

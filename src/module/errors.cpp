@@ -90,6 +90,8 @@ std::string index_error_text(const index::IndexBuildError& e) {
             return "unexpected end of document at byte " + std::to_string(e.offset);
         case index::IndexBuildError::Kind::NameTooLong:
             return "element name at byte " + std::to_string(e.offset) + " is longer than 4294967295 bytes";
+        case index::IndexBuildError::Kind::UnterminatedDoctype:
+            return "unterminated document type declaration at byte " + std::to_string(e.offset);
     }
     return "unknown index error";
 }

@@ -140,6 +140,8 @@ inline const char* trim_white_space_back(const char* begin, const char* end) {
 [[gnu::cold, gnu::noinline]] ReadError index_failure(const index::IndexBuildError& error, uint64_t length) {
     if (error.kind == index::IndexBuildError::Kind::UnexpectedEnd)
         return ReadError::malformed("unexpected end of document", length);
+    if (error.kind == index::IndexBuildError::Kind::UnterminatedDoctype)
+        return ReadError::malformed("unterminated document type declaration", error.offset);
     ReadError out{ReadError::Kind::IndexFailure, {}, error.offset};
     out.index_error = error;
     return out;

@@ -84,6 +84,10 @@ inline bool starts_cdata(const char* d, size_t s, size_t n) {
     return s + 8 < n && std::memcmp(d + s + 1, "![CDATA[", 8) == 0;
 }
 
+inline bool starts_doctype(const char* d, size_t s, size_t n) {
+    return s + 8 < n && std::memcmp(d + s + 1, "!DOCTYPE", 8) == 0;
+}
+
 // The searches below take `next_gt(from)`: the first '>' at or after `from`,
 // or n when there is none (also when from >= n).
 
@@ -124,6 +128,61 @@ struct byte_search_gt {
         return from >= n ? n : static_cast<size_t>(k.find_byte(d + from, d + n, '>') - d);
     }
 };
+
+// The '>' that ends the document type declaration whose "<!DOCTYPE" starts
+// at `s`, or n when it does not end. The declaration ends at the first '>'
+// outside its internal subset (the part in square brackets) and outside
+// quoted literals of either kind; comments and processing instructions in
+// the subset are passed over whole, so that no quote, bracket or '>' inside
+// them counts. Declarations nested in the subset need nothing of their own:
+// their literals are quoted, and a '>' within the brackets ends nothing. A
+// '<' outside the subset and outside literals means that the declaration's
+// '>' is missing. Out of line: few documents have one, and never more than
+// once, so it stays out of the scanning loops.
+[[gnu::cold, gnu::noinline]] inline size_t doctype_end(const kernel_table& k, const char* d, size_t s, size_t n) {
+    static constexpr char stops[8] = {'"', '\'', '[', ']', '<', '>', '>', '>'};
+    const byte_search_gt next_gt{k, d, n};
+    size_t depth = 0;  // brackets open
+    size_t i = s + 9;
+    for (;;) {
+        const size_t x = static_cast<size_t>(k.find_any8(d + i, d + n, stops) - d);
+        if (x == n) return n;
+        switch (d[x]) {
+            case '>':
+                if (depth == 0) return x;
+                i = x + 1;
+                break;
+            case '[':
+                ++depth;
+                i = x + 1;
+                break;
+            case ']':
+                if (depth != 0) --depth;
+                i = x + 1;
+                break;
+            case '"':
+            case '\'': {
+                const size_t close = static_cast<size_t>(k.find_byte(d + x + 1, d + n, d[x]) - d);
+                if (close == n) return n;
+                i = close + 1;
+                break;
+            }
+            default: {  // '<'
+                // Outside the subset markup has no place: the declaration
+                // lacks its '>'.
+                if (depth == 0) return n;
+                size_t end = x;
+                if (starts_comment(d, x, n))
+                    end = find_double_close(next_gt, d, x + 4, n, '-');
+                else if (x + 1 < n && d[x + 1] == '?')
+                    end = find_pi_close(next_gt, d, x + 2, n);
+                if (end == n) return n;
+                i = end + 1;
+                break;
+            }
+        }
+    }
+}
 
 }  // namespace
 }  // namespace arbolite::simd::markup

@@ -220,6 +220,8 @@ private:
                 inert_end_ = markup::find_double_close(next_gt, d_, s + 4, n_, '-');
             else if (markup::starts_cdata(d_, s, n_))
                 inert_end_ = markup::find_double_close(next_gt, d_, s + 9, n_, ']');
+            else if (markup::starts_doctype(d_, s, n_))
+                inert_end_ = markup::doctype_end(k_, d_, s, n_);
             else
                 inert_end_ = next_gt(s + 1);
         } else if (next == '/') {

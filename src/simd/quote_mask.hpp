@@ -19,7 +19,9 @@ inline size_t bitmap_words(size_t n) { return (n + 63) / 64; }
 // next quote of the same kind. A quote that no quote of its kind follows
 // hides only the byte after it, where the tag's scan resumes. In text,
 // close tags, comments, CDATA sections, processing instructions and
-// declarations quotes are ordinary bytes.
+// declarations quotes are ordinary bytes (within a document type
+// declaration they delimit literals, which the declaration's end skips, but
+// that declaration is passed over whole all the same).
 //
 // 64-byte blocks are classified with vector compares; the markup around a
 // quote is looked at only in blocks that hold quotes.

@@ -27,6 +27,7 @@ inline std::string describe(std::string_view doc, const IndexResult& result) {
             case IndexBuildError::Kind::UnclosedTag: out = "unclosed@"; break;
             case IndexBuildError::Kind::UnexpectedEnd: out = "end@"; break;
             case IndexBuildError::Kind::NameTooLong: out = "toolong@"; break;
+            case IndexBuildError::Kind::UnterminatedDoctype: out = "doctype@"; break;
         }
         out += std::to_string(e.offset);
         return out;
@@ -146,7 +147,9 @@ private:
                        any_of({"", " a='?>'", " b=\"x\"", " >", " ?", "?"}) + "?>";
                 break;
             default:
-                doc += any_of({"<!DOCTYPE r>", "<!DOCTYPE r \"a>b\">", "<!ELEMENT x 'y'>", "<!x>", "<!>"});
+                doc += any_of({"<!DOCTYPE r>", "<!DOCTYPE r \"a>b\">", "<!ELEMENT x 'y'>", "<!x>", "<!>",
+                               "<!DOCTYPE r [<!ENTITY e '<a b=\">'>]>", "<!DOCTYPE r [<!-- '<a> -->]>",
+                               "<!DOCTYPE r [<?p ]>' ?><![ x[]]>]>"});
                 break;
         }
     }

@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
+
+#include "index_test_support.hpp"
 
 namespace {
 
@@ -317,8 +320,8 @@ TEST(Parser, QuoteAwareIndexedDocuments) {
     ASSERT_EQ(choose_builder(open_comment), Builder::QuoteAware);
     auto unterminated = parse_document(open_comment, "r");
     ASSERT_FALSE(unterminated.ok());
-    EXPECT_EQ(unterminated.error().detail, "unterminated comment");
-    EXPECT_EQ(unterminated.error().offset, 40u);
+    EXPECT_EQ(unterminated.error().detail, "unexpected end of document");
+    EXPECT_EQ(unterminated.error().offset, open_comment.size());
 
     const std::string lt_value = "<r q=\"<\"" + six + "/>";
     ASSERT_EQ(choose_builder(lt_value), Builder::QuoteAware);
@@ -717,5 +720,172 @@ INSTANTIATE_TEST_SUITE_P(
         PrecedenceCase{"large: walk fails early, nothing wrong later", "<r><a></b>", "</r>",
                        ReadError::Kind::Malformed, "expected </a>, found </b>", 80'000},
         PrecedenceCase{"large: root still open at the end", "<r>", "", ReadError::Kind::Unclosed, "r", 80'000}));
+
+
+// ---------------------------------------------------------------------------
+// Either index builder gives the same outcome
+
+using arbolite::index::Builder;
+
+// A read's outcome as text: the tree, or the error with its offset (for an
+// index failure, the index error's kind and offset).
+std::string outcome(const arbolite::Result<ParsedTree, ReadError>& r) {
+    if (r.ok()) return "ok " + describe(r.value());
+    const ReadError& e = r.error();
+    if (e.kind == ReadError::Kind::IndexFailure)
+        return "index " + std::to_string(static_cast<int>(e.index_error.kind)) + "@" +
+               std::to_string(e.index_error.offset);
+    return "error " + std::to_string(static_cast<int>(e.kind)) + " " + e.detail + "@" + std::to_string(e.offset);
+}
+
+// The read of `doc` over the whole index of one builder, with the index's
+// own errors reported as a read reports them.
+std::string read_with(std::string_view doc, std::string_view root, Builder builder) {
+    const arbolite::index::IndexResult ix = builder == Builder::Sequential
+                                                ? arbolite::index::build_index_sequential(doc)
+                                                : arbolite::index::build_index_quote_aware(doc);
+    if (!ix.ok()) {
+        const IndexBuildError& e = ix.error();
+        switch (e.kind) {
+            case IndexBuildError::Kind::UnexpectedEnd:
+                return outcome(arbolite::fail(ReadError::malformed("unexpected end of document", doc.size())));
+            case IndexBuildError::Kind::UnterminatedDoctype:
+                return outcome(arbolite::fail(ReadError::malformed("unterminated document type declaration", e.offset)));
+            default: {
+                ReadError failure{ReadError::Kind::IndexFailure, {}, e.offset};
+                failure.index_error = e;
+                return outcome(arbolite::fail(std::move(failure)));
+            }
+        }
+    }
+    return outcome(parse_indexed(doc, ix.value(), root));
+}
+
+// Both builders index `doc` alike, the reads over their indexes agree, and
+// a read that picks its builder comes to the same. Returns that outcome.
+std::string agreed_outcome(std::string_view doc, std::string_view root) {
+    using arbolite::index::testing_support::describe;
+    const std::string seq_index = describe(doc, arbolite::index::build_index_sequential(doc));
+    EXPECT_EQ(describe(doc, arbolite::index::build_index_quote_aware(doc)), seq_index);
+    const std::string seq = read_with(doc, root, Builder::Sequential);
+    EXPECT_EQ(read_with(doc, root, Builder::QuoteAware), seq);
+    EXPECT_EQ(outcome(parse_document(doc, root)), seq);
+    return seq;
+}
+
+// So many double quotes in the first bytes that the quote-aware builder is
+// chosen for what follows.
+const std::string kQuotes(40, '"');
+
+struct AgreementCase {
+    std::string document;  // read as it is, and after kQuotes
+    std::string root;
+    std::string tree;      // the tree read, or empty for an error
+    ReadError::Kind kind;  // the error
+    std::string detail;
+    uint64_t offset;       // where, without the quotes in front (index errors: the index error's)
+};
+
+void PrintTo(const AgreementCase& c, std::ostream* os) { *os << c.document; }
+
+class BuilderAgreement : public ::testing::TestWithParam<AgreementCase> {};
+
+TEST_P(BuilderAgreement, SameOutcomeWithAndWithoutQuotesInFront) {
+    const AgreementCase& c = GetParam();
+    for (const std::string& prefix : {std::string(), kQuotes}) {
+        const std::string doc = prefix + c.document;
+        SCOPED_TRACE(doc);
+        if (!prefix.empty()) {
+            ASSERT_EQ(arbolite::index::choose_builder(doc), Builder::QuoteAware);
+        }
+        std::string want;
+        if (!c.tree.empty()) {
+            want = "ok " + c.tree;
+        } else {
+            const bool shifts = c.kind == ReadError::Kind::Malformed || c.kind == ReadError::Kind::IndexFailure;
+            const uint64_t at = c.offset + (shifts ? prefix.size() : 0);
+            ReadError e{c.kind, c.detail, at};
+            if (c.kind == ReadError::Kind::IndexFailure) e.index_error = {IndexBuildError::Kind::UnclosedTag, at};
+            want = outcome(arbolite::fail(std::move(e)));
+        }
+        EXPECT_EQ(agreed_outcome(doc, c.root), want);
+    }
+}
+
+constexpr auto kIndexFailure = ReadError::Kind::IndexFailure;
+const char* const kRanOff = "unexpected end of document";
+const char* const kOpenDoctype = "unterminated document type declaration";
+
+INSTANTIATE_TEST_SUITE_P(
+    Parser, BuilderAgreement,
+    ::testing::Values(
+        // Markup in the internal subset of a document type declaration is
+        // not part of the document.
+        AgreementCase{"<!DOCTYPE doc [<!-- a > b <r>phantom</r> -->]><doc/>", "r", "", kRootNotFound, "r", 0},
+        AgreementCase{"<!DOCTYPE doc [<!ENTITY e \"x>y<r/>z\">]><doc/>", "r", "", kRootNotFound, "r", 0},
+        AgreementCase{"<!DOCTYPE doc [<!ENTITY e \"<r>in the DTD</r>\">]><doc>ok</doc>", "doc", "doc\"ok\"",
+                      kMalformed, "", 0},
+        AgreementCase{"<!DOCTYPE doc [<!ATTLIST doc a CDATA '</doc>'>]><doc a='1'>ok</doc>", "doc",
+                      "doc(a=1)\"ok\"", kMalformed, "", 0},
+        AgreementCase{"<!DOCTYPE doc SYSTEM \"x>\"><doc/>", "doc", "doc", kMalformed, "", 0},
+        AgreementCase{"<!DOCTYPE doc [<!ELEMENT doc ANY>]<doc/>", "doc", "", kMalformed, kOpenDoctype, 0},
+        AgreementCase{"<r>t</r><!DOCTYPE r [", "r", "", kMalformed, kOpenDoctype, 8},
+        // Malformed markup after the root: one outcome whichever builder runs.
+        AgreementCase{"<r/><!-- x->", "r", "", kMalformed, kRanOff, 12},
+        AgreementCase{"<r/>junk<", "r", "", kIndexFailure, "", 8},
+        AgreementCase{"<r/><?p?", "r", "r", kMalformed, "", 0},
+        AgreementCase{"<r/><![CDATA[x", "r", "r", kMalformed, "", 0},
+        AgreementCase{"<r/><![CDATA[x<a", "r", "", kIndexFailure, "", 14},
+        AgreementCase{"<r/><!x<a", "r", "", kIndexFailure, "", 7},
+        // Truncated markup at the end, after the root has closed ...
+        AgreementCase{"<r/><!--", "r", "", kMalformed, kRanOff, 8},
+        AgreementCase{"<r/><!-- x -", "r", "", kMalformed, kRanOff, 12},
+        AgreementCase{"<r/><![CDATA[", "r", "", kMalformed, kRanOff, 13},
+        AgreementCase{"<r/><![CDATA[x]", "r", "", kMalformed, kRanOff, 15},
+        AgreementCase{"<r/><![CDATA[x]>", "r", "r", kMalformed, "", 0},
+        AgreementCase{"<r/><?", "r", "", kMalformed, kRanOff, 6},
+        AgreementCase{"<r/><?p", "r", "", kMalformed, kRanOff, 7},
+        AgreementCase{"<r/><?p ", "r", "r", kMalformed, "", 0},
+        AgreementCase{"<r/><?p x?", "r", "r", kMalformed, "", 0},
+        AgreementCase{"<r/><!DOCTYPE", "r", "", kMalformed, kOpenDoctype, 4},
+        AgreementCase{"<r/><!DOCTYPE r [<!ELEMENT r ANY>", "r", "", kMalformed, kOpenDoctype, 4},
+        AgreementCase{"<r/><!x", "r", "r", kMalformed, "", 0},
+        AgreementCase{"<r/><a", "r", "", kIndexFailure, "", 4},
+        AgreementCase{"<r/><a b='>'", "r", "", kIndexFailure, "", 4},
+        AgreementCase{"<r/><", "r", "", kIndexFailure, "", 4},
+        AgreementCase{"<r/></", "r", "", kIndexFailure, "", 4},
+        AgreementCase{"<r/></r", "r", "", kIndexFailure, "", 4},
+        // ... and inside the root, where the parser looks at it.
+        AgreementCase{"<r>t<!--", "r", "", kMalformed, kRanOff, 8},
+        AgreementCase{"<r>t<!-- x -", "r", "", kMalformed, kRanOff, 12},
+        AgreementCase{"<r>t<![CDATA[", "r", "", kMalformed, kRanOff, 13},
+        AgreementCase{"<r>t<![CDATA[x", "r", "", kMalformed, "unterminated CDATA section", 4},
+        AgreementCase{"<r>t<![CDATA[x]", "r", "", kMalformed, kRanOff, 15},
+        AgreementCase{"<r>t<![CDATA[x]>", "r", "", kMalformed, "unterminated CDATA section", 4},
+        AgreementCase{"<r>t<?", "r", "", kMalformed, kRanOff, 6},
+        AgreementCase{"<r>t<?p", "r", "", kMalformed, kRanOff, 7},
+        AgreementCase{"<r>t<?p ", "r", "", kMalformed, "unterminated processing instruction", 4},
+        AgreementCase{"<r>t<?p x?", "r", "", kMalformed, "unterminated processing instruction", 4},
+        AgreementCase{"<r>t<!DOCTYPE", "r", "", kMalformed, kOpenDoctype, 4},
+        AgreementCase{"<r>t<!x", "r", "", kUnclosed, "r", 0},
+        AgreementCase{"<r>t<a", "r", "", kIndexFailure, "", 4},
+        AgreementCase{"<r>t<", "r", "", kIndexFailure, "", 4},
+        AgreementCase{"<r>t</", "r", "", kIndexFailure, "", 4},
+        AgreementCase{"<r>t</r", "r", "", kIndexFailure, "", 4}));
+
+TEST(BuilderAgreement, GeneratedAndMutatedDocuments) {
+    arbolite::index::testing_support::DocumentGenerator gen(4242);
+    for (int i = 0; i < 4000 && !HasFailure(); ++i) {
+        std::string doc = gen.document(1 + i % 24);
+        if (i % 2) doc = kQuotes + doc;
+        SCOPED_TRACE(doc);
+        for (const char* root : {"r", "a"}) agreed_outcome(doc, root);
+    }
+    for (int i = 0; i < 600 && !HasFailure(); ++i) {
+        const std::string doc = gen.attribute_rows(1 + i % 12);
+        SCOPED_TRACE(doc);
+        agreed_outcome(doc, "row");
+    }
+}
 
 }  // namespace
