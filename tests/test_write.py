@@ -2,10 +2,15 @@
 conversion, file handling and errors, round trips, deep trees and lock
 release."""
 
+import errno
 import inspect
 import os
 import pathlib
+import shutil
 import stat
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 
@@ -23,6 +28,7 @@ from conftest import (
     check_os_error,
     mismatch,
     os_message,
+    run_python,
     samples_inside_call,
     shape,
     xml_name_strategy,
@@ -103,9 +109,8 @@ LAYOUT_CASES = [
     (Node("a", None, [Node("b"), Node("c")], "t"), "<a>t<b/>\n  <c/>\n</a>"),
     (Node("a", None, [Node("b", None, None, "")], ""), "<a><b></b>\n</a>"),
     (Node("a", None, [Node("b", None, [Node("c")], "u")]), "<a>\n  <b>u<c/>\n  </b>\n</a>"),
-    # Names are written as they are, even when that is not XML.
-    (Node("a b<&>"), "<a b<&>/>"),
-    (Node("x", {"a b": "1"}), '<x a b="1"/>'),
+    # Names are written as they are: these read back as the same names.
+    (Node('a<&"', {"x<&/": "1"}), '<a<&" x<&/="1"/>'),
 ]
 
 
@@ -608,3 +613,320 @@ def test_lock_released_during_write_file(tmp_path):
     inside, duration = samples_inside_call(lambda: write_file(tree, path, 20000, False))
     assert inside >= 1, duration
     assert os.path.getsize(path) > 50_000_000
+
+
+# ----------------------------------------------------------------------------
+# Names that would not read back are refused
+
+
+def _nested(name):
+    return Node("r", None, [Node("ok"), Node(name)])
+
+
+REFUSED_NAMES = [
+    # (tree, message)
+    (Node('admin role="root"'), "invalid element name 'admin role=\"root\"'"),
+    (
+        Node.from_dict({"name": "r", "attrs": {'x="1"><inject evil="yes"/></r><y z': "v"}, "children": []}),
+        "invalid attribute name 'x=\"1\"><inject evil=\"yes\"/></r><y z'",
+    ),
+    (Node(""), "invalid element name ''"),
+    (_nested("a b"), "invalid element name 'a b'"),
+    (_nested("x/><y"), "invalid element name 'x/><y'"),
+    (_nested("a\tb"), "invalid element name 'a\tb'"),
+    (_nested("!DOCTYPE"), "invalid element name '!DOCTYPE'"),
+    (_nested("?pi"), "invalid element name '?pi'"),
+    (_nested("a>"), "invalid element name 'a>'"),
+    (Node("r", {"": "v"}), "invalid attribute name ''"),
+    (Node("r", {"a=b": "v"}), "invalid attribute name 'a=b'"),
+    (Node("r", {"it's": "v"}), "invalid attribute name 'it's'"),
+    (Node("r", {"a\nb": "v"}), "invalid attribute name 'a\nb'"),
+    (Node("r", None, [Node("c", {"x>": "v"}, None, "t")]), "invalid attribute name 'x>'"),
+    # The first bad name in document order.
+    (Node("r", {"k k": "v"}, [Node("c d")]), "invalid attribute name 'k k'"),
+    (Node("a b", {"k k": "v"}), "invalid element name 'a b'"),
+]
+
+
+@pytest.mark.parametrize("tree, message", REFUSED_NAMES)
+def test_names_that_would_not_read_back_are_refused(tree, message, tmp_path):
+    # The node itself stays as it is.
+    assert str(tree)
+    with pytest.raises(ValueError) as excinfo:
+        write_string(tree)
+    check_error(excinfo, message)
+    with pytest.raises(ValueError) as excinfo:
+        write_string(tree, 2**62, False)
+    check_error(excinfo, message)
+    # write_file refuses before the file is touched.
+    old = tmp_path / "old.xml"
+    old.write_bytes(b"keep me")
+    new = tmp_path / "new.xml"
+    for path in (old, new):
+        with pytest.raises(ValueError) as excinfo:
+            write_file(tree, str(path))
+        check_error(excinfo, message)
+    assert old.read_bytes() == b"keep me"
+    assert not new.exists()
+
+
+# Characters around the reader's name boundaries, and anything else.
+_name_chars = st.sampled_from(list(" \t\n\x0b\x0c\r/<>!?=\"'&:-a\x00\x85\xa0\u3000\u00e9")) | st.characters(
+    codec="utf-8"
+)
+_odd_names = st.text(_name_chars, max_size=4)
+# Many quoted values before the name make the reader pick its quote-aware index.
+_QUOTED = {f"q{i}": "1" for i in range(16)}
+
+
+def _raw(node):
+    """The output with names written as they are, whatever they hold."""
+    out = ["<", node.name]
+    for key, value in node.attrs.items():
+        out += [" ", key, '="', value, '"']
+    if not node.children and node.text is None:
+        return "".join(out) + "/>"
+    out += [">", node.text or ""]
+    out += ["\n" + _raw(child) for child in node.children]
+    return "".join(out + ["\n</", node.name, ">"])
+
+
+def _name_forms(name, as_element, quoted):
+    context = _QUOTED if quoted else None
+    if as_element:
+        return [
+            Node("r", context, [Node(name)]),
+            Node("r", context, [Node(name, {"k": "v"}, [Node("c")], "t")]),
+            Node("r", context, [Node(name, None, None, "t")]),
+        ]
+    return [Node("r", {**(context or {}), name: "v"}), Node("r", {name: "v", "zz9": "w"}, [Node("c")])]
+
+
+def _reads_back(tree, text):
+    try:
+        return shape(read_string(text, "r")) == shape(tree)
+    except ValueError:
+        return False
+
+
+@given(_odd_names, st.booleans(), st.booleans())
+def test_writer_accepts_exactly_the_names_that_read_back(name, as_element, quoted):
+    forms = _name_forms(name, as_element, quoted)
+    accepted = []
+    for tree in forms:
+        try:
+            text = write_string(tree, 1, False)
+        except ValueError as exc:
+            kind = "element" if as_element else "attribute"
+            assert str(exc) == f"invalid {kind} name '{name}'"
+            accepted.append(False)
+        else:
+            # What the writer accepts reads back as the same name.
+            assert shape(read_string(text, "r")) == shape(tree)
+            accepted.append(True)
+    assert len(set(accepted)) == 1
+    if not accepted[0]:
+        # What it refuses would not have read back as written.
+        assert not all(_reads_back(tree, _raw(tree)) for tree in forms)
+
+
+# ----------------------------------------------------------------------------
+# Output sizes that cannot be written are refused before the file is touched
+
+_TWO_LEVELS = 'Node("a", None, [Node("b")])'
+_FOUR_LEVELS = 'Node("a", None, [Node("b", None, [Node("c", None, [Node("d")])])])'
+_OVERFLOW_AT_DEPTH_3 = 'Node("a", None, [Node("b", None, [Node("c", None, [Node("d"), Node("e")], "t")])])'
+
+# (tree, indent, expected: exception class name and message; None for any
+# refusal with ENOSPC or EFBIG, which depends on the file system)
+SIZE_CASES = [
+    (_TWO_LEVELS, 2**60, None),
+    (_FOUR_LEVELS, 2**62, ("OSError", os_message(errno.EFBIG))),
+    (_TWO_LEVELS, 2**64 - 1, ("OSError", os_message(errno.EFBIG))),
+    (_OVERFLOW_AT_DEPTH_3, 2**63, ("OverflowError", "indentation too deep: indent times depth does not fit in a size")),
+    (_FOUR_LEVELS, 2**63, ("OverflowError", "indentation too deep: indent times depth does not fit in a size")),
+    # Within the free space, beyond the file size limit of the process (8 MiB).
+    (_TWO_LEVELS, 20_000_000, ("OSError", os_message(errno.EFBIG))),
+]
+
+_SIZE_SCRIPT = """
+    import os, resource, sys
+    from arbolite import Node, write_file
+    # A bound on what reaches the disk whatever happens.
+    resource.setrlimit(resource.RLIMIT_FSIZE, ({limit}, {limit}))
+    tree = {tree}
+    for path in {paths!r}:
+        try:
+            write_file(tree, path, {indent})
+        except Exception as exc:
+            print(type(exc).__name__, exc, sep="|")
+        else:
+            print("written", os.path.getsize(path), sep="|")
+"""
+
+
+def _run_bounded(tree, indent, paths, limit=8 << 20):
+    code = _SIZE_SCRIPT.format(tree=tree, indent=indent, paths=[str(p) for p in paths], limit=limit)
+    proc = run_python(code, timeout=60)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    return [tuple(line.split("|", 1)) for line in proc.stdout.splitlines()]
+
+
+@pytest.mark.parametrize("tree, indent, expected", SIZE_CASES)
+def test_unwritable_sizes_are_refused_before_the_file_is_touched(tree, indent, expected, tmp_path):
+    old = tmp_path / "old.xml"
+    old.write_bytes(b"keep me")
+    new = tmp_path / "new.xml"
+    results = _run_bounded(tree, indent, [old, new])
+    allowed = [("OSError", os_message(errno.ENOSPC)), ("OSError", os_message(errno.EFBIG))]
+    for result in results:
+        assert result in ([expected] if expected else allowed)
+    assert len(results) == 2
+    assert old.read_bytes() == b"keep me"
+    assert not new.exists()
+
+
+def _tmpfs_dir():
+    try:
+        with open("/proc/mounts") as mounts:
+            for line in mounts:
+                fields = line.split()
+                if fields[1] == "/dev/shm" and fields[2] == "tmpfs" and os.access("/dev/shm", os.W_OK):
+                    return pathlib.Path("/dev/shm")
+    except OSError:
+        pass
+    return None
+
+
+def test_size_beyond_free_space_is_refused_with_enospc():
+    shm = _tmpfs_dir()
+    if shm is None:
+        pytest.skip("needs a writable tmpfs at /dev/shm")
+    free = os.statvfs(shm)
+    room = free.f_bfree * free.f_frsize
+    if room == 0:
+        pytest.skip("tmpfs without a size")
+    path = shm / f"arbolite-enospc-{os.getpid()}.xml"
+    try:
+        # Refused by the free space before the file size limit (which also
+        # bounds what a wrong answer could write) is looked at.
+        results = _run_bounded(_TWO_LEVELS, room + 10**6, [path])
+        assert results == [("OSError", os_message(errno.ENOSPC))]
+        assert not path.exists()
+    finally:
+        path.unlink(missing_ok=True)
+
+
+@pytest.mark.parametrize(
+    "limit, indent",
+    [
+        (100_000, 99_000),  # just under the limit
+        (8 << 20, 0),
+    ],
+)
+def test_sizes_within_the_limits_are_written(limit, indent, tmp_path):
+    path = tmp_path / "ok.xml"
+    results = _run_bounded(_TWO_LEVELS, indent, [path], limit=limit)
+    expected = len(write_string(Node("a", None, [Node("b")]), indent).encode())
+    assert results == [("written", str(expected))]
+    # Devices are not held to the file size limit.
+    assert _run_bounded(_TWO_LEVELS, 200_000, ["/dev/null"], limit=100_000) == [("written", "0")]
+
+
+# ----------------------------------------------------------------------------
+# A failing close is reported
+
+_CLOSE_SHIM = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+/* close() of the file named by SHIM_CLOSE_PATH closes it, then fails with
+   the error number SHIM_CLOSE_ERRNO. */
+int close(int fd) {
+    static int (*real_close)(int);
+    if (!real_close) real_close = (int (*)(int))dlsym(RTLD_NEXT, "close");
+    const char *target = getenv("SHIM_CLOSE_PATH");
+    int fail = 0;
+    if (target) {
+        char link[64], path[4096];
+        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        ssize_t n = readlink(link, path, sizeof path - 1);
+        if (n > 0) {
+            path[n] = 0;
+            fail = strcmp(path, target) == 0;
+        }
+    }
+    int rc = real_close(fd);
+    if (fail && rc == 0) {
+        errno = atoi(getenv("SHIM_CLOSE_ERRNO"));
+        return -1;
+    }
+    return rc;
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def close_shim(tmp_path_factory):
+    if not os.path.isdir("/proc/self/fd"):
+        pytest.skip("needs /proc/self/fd")
+    compiler = next((c for c in ("cc", "gcc", "clang") if shutil.which(c)), None)
+    if compiler is None:
+        pytest.skip("no C compiler")
+    build = tmp_path_factory.mktemp("shim")
+    source = build / "close_shim.c"
+    source.write_text(_CLOSE_SHIM)
+    library = build / "close_shim.so"
+    proc = subprocess.run(
+        [compiler, "-shared", "-fPIC", "-o", str(library), str(source), "-ldl"], capture_output=True, timeout=120
+    )
+    if proc.returncode != 0:
+        pytest.skip("the shim does not compile: " + proc.stderr.decode(errors="replace")[-500:])
+    return library
+
+
+@pytest.mark.parametrize(
+    "target, close_errno, expected",
+    [
+        ("file", errno.EIO, ("OSError", os_message(errno.EIO))),
+        ("file", errno.ENOSPC, ("OSError", os_message(errno.ENOSPC))),
+        ("file", errno.EDQUOT, ("OSError", os_message(errno.EDQUOT))),
+        # Interrupted, the descriptor is closed all the same.
+        ("file", errno.EINTR, ("written", "")),
+        # The write's own error comes first.
+        ("/dev/full", errno.EIO, ("OSError", os_message(errno.ENOSPC))),
+    ],
+)
+def test_failing_close_is_reported(close_shim, target, close_errno, expected, tmp_path):
+    if target == "/dev/full" and not os.path.exists("/dev/full"):
+        pytest.skip("needs /dev/full")
+    path = os.path.realpath(tmp_path / "out.xml") if target == "file" else target
+    code = f"""
+        import sys
+        from arbolite import Node, write_file
+        try:
+            write_file(Node("r", None, None, "t" * 20000), {path!r}, 2, False)
+        except Exception as exc:
+            print(type(exc).__name__, exc, sep="|")
+        else:
+            print("written|")
+    """
+    env = dict(os.environ)
+    preload = env.get("LD_PRELOAD", "")
+    env["LD_PRELOAD"] = (preload + " " + str(close_shim)).strip()
+    env["SHIM_CLOSE_PATH"] = path
+    env["SHIM_CLOSE_ERRNO"] = str(close_errno)
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60, env=env
+    )
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    lines = proc.stdout.splitlines()
+    assert tuple(lines[0].split("|", 1)) == expected
+    if target == "file":
+        # The bytes reached the file either way.
+        assert pathlib.Path(path).read_text() == "<r>" + "t" * 20000 + "</r>"

@@ -42,6 +42,11 @@ Result<int, OsError> open_path(std::string_view path, int flags, unsigned mode) 
     return fd;
 }
 
+Status<OsError> close_descriptor(int fd) {
+    if (::close(fd) == 0 || errno == EINTR) return Ok{};
+    return errno_failure(errno);
+}
+
 Result<FileBytes, OsError> read_utf8_file(std::string_view path) {
     ARBOLITE_TRY_ASSIGN(int raw, open_path(path, O_RDONLY | O_CLOEXEC));
     Descriptor fd(raw);

@@ -34,4 +34,11 @@ Result<FileBytes, OsError> read_utf8_file(std::string_view path);
 // any system call. The caller owns the descriptor.
 Result<int, OsError> open_path(std::string_view path, int flags, unsigned mode = 0);
 
+// Closes `fd` and reports a failure (a file system that writes back later,
+// such as a network one, reports its write errors here). The descriptor is
+// released whatever the outcome, also when a signal interrupts the call:
+// EINTR counts as closed, and the call is never repeated (the number may
+// already belong to a descriptor that another thread has just opened).
+Status<OsError> close_descriptor(int fd);
+
 }  // namespace arbolite

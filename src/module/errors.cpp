@@ -184,8 +184,15 @@ Exc read_error(const read::ReadError& e) {
 }
 
 Exc write_error(const write::WriteError& e) {
-    if (e.kind == write::WriteError::Kind::IndentOverflow) {
-        return build(PyExc_OverflowError, "indentation too deep: indent times depth does not fit in a size");
+    using Kind = write::WriteError::Kind;
+    switch (e.kind) {
+        case Kind::IndentOverflow:
+            return build(PyExc_OverflowError, "indentation too deep: indent times depth does not fit in a size");
+        case Kind::InvalidElementName:
+            return build(PyExc_ValueError, concat({"invalid element name '", e.name, "'"}));
+        case Kind::InvalidAttributeName:
+            return build(PyExc_ValueError, concat({"invalid attribute name '", e.name, "'"}));
+        case Kind::Os: break;
     }
     return os_failure(e.os);
 }

@@ -4,11 +4,12 @@
 // Layout: every element that does not directly follow text starts on a new
 // line, indented by `indent` blanks per nesting level; an element with no text
 // and no children is closed with "/>"; nothing follows the root's end tag.
-// Names are written as stored; text and attribute values are escaped. The
-// walk keeps its open elements on an explicit stack, so trees of any depth are
-// written without native recursion, and every sink receives exactly the same
-// bytes (the memory buffer, the file, a buffer of measured size, or the
-// counter that measures).
+// Names are written as stored, and refused when the reader would not read
+// them back as the same name (names.hpp); text and attribute values are
+// escaped. The walk keeps its open elements on an explicit stack, so trees of
+// any depth are written without native recursion, and every sink receives
+// exactly the same bytes (the memory buffer, the file, a buffer of measured
+// size, or the counter that measures).
 #pragma once
 
 #include <cstddef>
@@ -39,14 +40,21 @@ static_assert(xml_declaration.size() == 39);
 
 struct WriteError {
     enum class Kind : uint8_t {
-        Os,              // `os` holds the operating-system failure
-        IndentOverflow,  // indent x depth does not fit in size_t
+        Os,                    // `os` holds the operating-system failure
+        IndentOverflow,        // indent x depth does not fit in size_t
+        InvalidElementName,    // `name` would not read back as that element name
+        InvalidAttributeName,  // `name` would not read back as that attribute name
     };
     Kind kind;
     OsError os{};
+    std::string_view name{};  // the refused name, a view into the tree written
 
     static WriteError from_os(OsError error) { return {Kind::Os, error}; }
     static WriteError indent_overflow() { return {Kind::IndentOverflow, {}}; }
+    static WriteError invalid_element_name(std::string_view name) { return {Kind::InvalidElementName, {}, name}; }
+    static WriteError invalid_attribute_name(std::string_view name) {
+        return {Kind::InvalidAttributeName, {}, name};
+    }
 };
 
 // A growable byte buffer; the memory sink of the walk. Its writes never fail:
@@ -105,9 +113,11 @@ private:
 // Each piece handed to write() is buffered when it fits; when it does not fit
 // in the free space the buffer is flushed first, and a piece of a whole buffer
 // or more then goes straight to the file. The first failure is kept in
-// error() and every later write fails at once. Destruction tries once more to
-// flush what is still buffered (ignoring the outcome), frees the buffer and
-// closes the descriptor (ignoring the outcome).
+// error() and every later write fails at once. finish() writes out what is
+// buffered and closes the descriptor, reporting a failing close (file systems
+// that write back later report their write errors there). Destruction
+// without finish() tries once more to flush what is still buffered, frees the
+// buffer and closes the descriptor, ignoring the outcome of both.
 class FileSink {
 public:
     static constexpr size_t buffer_capacity = 8192;
@@ -144,6 +154,11 @@ public:
     // OsError::Kind::ShortFlush.
     bool flush();
 
+    // Flushes, then closes the descriptor (once, whatever the outcome). A
+    // failing close fails the sink unless it had failed before: the first
+    // failure is the one kept.
+    bool finish();
+
     size_t buffered() const noexcept { return fill_; }
     bool failed() const noexcept { return failed_; }
     const OsError& error() const noexcept { return error_; }
@@ -156,7 +171,7 @@ private:
 
     std::unique_ptr<char[]> buffer_;
     size_t fill_ = 0;
-    int fd_;
+    int fd_;  // -1 once closed
     bool failed_ = false;
     OsError error_{};
 };
@@ -220,8 +235,30 @@ bool write_tree_to_buffer(const Tree& tree, size_t indent, bool declaration, cha
 // truncated. A path holding a NUL byte is refused before any system call.
 Result<int, OsError> open_for_writing(std::string_view path);
 
-// Writes `tree` into the file at `path` (opened as above). After a failure
-// the file holds a prefix of the output.
+// At least this many bytes are written by a walk: the size of every piece,
+// except that escaped text and attribute values count as their raw bytes
+// (escaping only lengthens them), so measuring reads no byte of them.
+// Saturates at SIZE_MAX. Fails as the walk itself would (IndentOverflow,
+// invalid names).
+template <class Tree>
+Result<size_t, WriteError> measure_tree_floor(const Tree& tree, size_t indent, bool declaration);
+
+// Refuses, before anything is created or truncated, an output of at least
+// `floor` bytes that cannot be written to `path`, in this order: EFBIG
+// beyond the range of a file offset; ENOSPC when it is larger than the free
+// space of a file system that stores every byte written, plus what replacing
+// the existing file frees (EFBIG past the 4 GiB files of FAT); EFBIG beyond
+// the process's file size limit (RLIMIT_FSIZE). The last two apply to
+// regular files only (a path that exists and is no regular file, such as a
+// device or a pipe, is checked against the offset range alone); what cannot
+// be determined (no such directory yet, a file system that may compress) is
+// left to the writes themselves.
+Status<OsError> check_room_for(std::string_view path, size_t floor);
+
+// Writes `tree` into the file at `path` (opened as above). The tree is
+// measured first: an invalid name, an indentation overflow or a size that
+// cannot be written (check_room_for) fails before the file is touched. After
+// a failure of the writes themselves the file holds a prefix of the output.
 template <class Tree>
 Status<WriteError> write_tree_to_file(const Tree& tree, std::string_view path, size_t indent, bool declaration);
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "write/escape.hpp"
+#include "write/names.hpp"
 
 namespace arbolite::write {
 namespace detail {
@@ -72,6 +73,33 @@ private:
     uint64_t high_ = 0;
 };
 
+// Counts a lower bound of what a walk writes (see measure_tree_floor): the
+// escaped strings count as their raw size, and no byte of them is read.
+class FloorSink {
+public:
+    bool write(const char*, size_t size) {
+        add(size);
+        return true;
+    }
+    bool write(std::string_view s) { return write(s.data(), s.size()); }
+    bool write_byte(char) { return write(nullptr, 1); }
+    bool write_blanks(size_t count) { return write(nullptr, count); }
+    bool write_line_start(size_t count) { return write(nullptr, 1) && write(nullptr, count); }
+
+    size_t size() const { return size_; }
+
+private:
+    void add(size_t n) {
+        if (__builtin_add_overflow(size_, n, &size_)) size_ = SIZE_MAX;
+    }
+    size_t size_ = 0;
+};
+
+template <Escape mode>
+bool write_escaped(FloorSink& sink, std::string_view s) {
+    return sink.write(s.data(), s.size());
+}
+
 // Writes into a buffer of a size measured beforehand. A piece that would run
 // past its end is refused, and the sink fails from then on.
 class BufferSink {
@@ -116,6 +144,7 @@ private:
 
 inline WriteError sink_error(const MemorySink&) { return WriteError::indent_overflow(); }
 inline WriteError sink_error(const CountingSink&) { return WriteError::indent_overflow(); }
+inline WriteError sink_error(const FloorSink&) { return WriteError::indent_overflow(); }
 inline WriteError sink_error(const BufferSink&) { return WriteError::indent_overflow(); }
 inline WriteError sink_error(const FileSink& sink) { return WriteError::from_os(sink.error()); }
 
@@ -139,7 +168,7 @@ public:
 
     Status<WriteError> run() {
         if (!walk()) {
-            if (indent_overflow_) return fail(WriteError::indent_overflow());
+            if (refused_) return fail(*refused_);
             return fail(sink_error(sink_));
         }
         return Ok{};
@@ -152,24 +181,32 @@ private:
         size_t next;
     };
 
+    // Ends the walk with an error of the walk's own (not the sink's).
+    bool refuse(WriteError error) {
+        refused_ = error;
+        return false;
+    }
+
     // Line feed and indent x depth blanks. The product is checked before
     // anything is written, so an overflow writes nothing.
     bool line_break(size_t depth) {
         size_t blanks;
-        if (__builtin_mul_overflow(indent_, depth, &blanks)) {
-            indent_overflow_ = true;
-            return false;
-        }
+        if (__builtin_mul_overflow(indent_, depth, &blanks)) return refuse(WriteError::indent_overflow());
         return sink_.write_line_start(blanks);
     }
 
     // Writes the element's start tag and text; an element with neither text
     // nor children is closed at once, any other is left open on the stack.
+    // A name is checked before it is written; the end tag repeats the
+    // checked name.
     bool start_element(handle e, std::vector<Open>& open) {
         if (pending_break_ && !line_break(open.size())) return false;
         pending_break_ = true;
-        if (!sink_.write_byte('<') || !sink_.write(tree_.name(e))) return false;
+        const std::string_view name = tree_.name(e);
+        if (!is_writable_element_name(name)) return refuse(WriteError::invalid_element_name(name));
+        if (!sink_.write_byte('<') || !sink_.write(name)) return false;
         for (const auto& attr : tree_.attrs(e)) {
+            if (!is_writable_attribute_name(attr.name)) return refuse(WriteError::invalid_attribute_name(attr.name));
             if (!sink_.write_byte(' ') || !sink_.write(attr.name) || !sink_.write("=\"", 2) ||
                 !write_escaped<Escape::Attr>(sink_, attr.value) || !sink_.write_byte('"'))
                 return false;
@@ -217,7 +254,7 @@ private:
     const Tree& tree_;
     size_t indent_;
     bool pending_break_ = false;
-    bool indent_overflow_ = false;
+    std::optional<WriteError> refused_;
 };
 
 }  // namespace detail
@@ -249,12 +286,26 @@ bool write_tree_to_buffer(const Tree& tree, size_t indent, bool declaration, cha
 }
 
 template <class Tree>
+Result<size_t, WriteError> measure_tree_floor(const Tree& tree, size_t indent, bool declaration) {
+    detail::FloorSink sink;
+    if (declaration) sink.write(xml_declaration);
+    ARBOLITE_TRY((detail::Walker<detail::FloorSink, Tree>(sink, tree, indent).run()));
+    return sink.size();
+}
+
+// Every check that can fail runs before the file is opened: the measuring
+// walk finds what the walk itself would refuse, so once the file is
+// truncated only the writes and the close can fail.
+template <class Tree>
 Status<WriteError> write_tree_to_file(const Tree& tree, std::string_view path, size_t indent, bool declaration) {
+    if (path.find('\0') != std::string_view::npos) return fail(WriteError::from_os(OsError{OsError::Kind::NulInPath}));
+    ARBOLITE_TRY_ASSIGN(const size_t floor, measure_tree_floor(tree, indent, declaration));
+    if (auto room = check_room_for(path, floor); !room) return fail(WriteError::from_os(room.error()));
     auto fd = open_for_writing(path);
     if (!fd) return fail(WriteError::from_os(fd.error()));
     FileSink sink(fd.value(), declaration);  // closes the descriptor on every path
     ARBOLITE_TRY((detail::Walker<FileSink, Tree>(sink, tree, indent).run()));
-    if (!sink.flush()) return fail(WriteError::from_os(sink.error()));
+    if (!sink.finish()) return fail(WriteError::from_os(sink.error()));
     return Ok{};
 }
 

@@ -1,6 +1,9 @@
 #include "write/serializer.hpp"
 
 #include "write/escape.hpp"
+#include "write/names.hpp"
+#include "read/parser.hpp"
+#include "index/structural.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <new>
 #include <optional>
 #include <string>
@@ -219,8 +223,7 @@ TEST(WriterLayout, Rules) {
          0, "<r>\n<a>\n<b/>\n</a>\n</r>"},
         {"same child twice is written twice", El{"r", {}, std::nullopt, {El{"a", {}, "1"}, El{"a", {}, "1"}}},
          1, "<r>\n <a>1</a>\n <a>1</a>\n</r>"},
-        {"names are written raw", El{"a b<c&", {{"x y", "1"}}}, 4, "<a b<c& x y=\"1\"/>"},
-        {"empty name", El{""}, 4, "</>"},
+        {"names are written as they are", El{"a<c&\"", {{"x<y&/", "1"}}}, 4, "<a<c&\" x<y&/=\"1\"/>"},
         {"after text the nested end tags still break",
          El{"r", {}, "t", {El{"a", {}, std::nullopt, {El{"b"}}}}}, 2, "<r>t<a>\n    <b/>\n  </a>\n</r>"},
     };
@@ -228,6 +231,130 @@ TEST(WriterLayout, Rules) {
         const std::string out = to_memory(tree_of(c.tree), c.indent, false);
         EXPECT_EQ(out, c.expected) << c.what;
         EXPECT_FALSE(!out.empty() && out.back() == '\n') << c.what;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Names
+// ---------------------------------------------------------------------------
+
+// Whether the reader reads each form of `doc_forms` (documents holding the
+// name) back with the name where it was put.
+struct NameForm {
+    std::string doc;
+    bool (*check)(const ParsedTree&, std::string_view name);
+};
+
+bool child_named(const ParsedTree& t, std::string_view name) {
+    return t.elements.size() >= 2 && t.elements[1].name == name;
+}
+bool root_has_attr(const ParsedTree& t, std::string_view name) {
+    return !t.elements.empty() && t.elements[0].attrs.find(name) == std::optional<std::string_view>("v");
+}
+
+bool reads_back(const std::vector<NameForm>& forms, std::string_view name) {
+    for (const auto& f : forms) {
+        auto tree = read::parse_document(f.doc, "r");
+        if (!tree.ok() || !f.check(tree.value(), name)) return false;
+    }
+    return true;
+}
+
+// Every name of one to three bytes around each ASCII byte and a few
+// non-ASCII characters (spaces among them): the writer accepts exactly the
+// names that the reader reads back, with either index builder (many quoted
+// values make the reader pick the quote-aware one), and what it accepts it
+// writes so that it reads back.
+TEST(WriterNames, AcceptExactlyWhatTheReaderReadsBack) {
+    std::vector<std::string> pieces;
+    for (int b = 0; b < 0x80; ++b) pieces.push_back(std::string(1, static_cast<char>(b)));
+    for (const char* s : {"\xC2\x85", "\xC2\xA0", "\xE3\x80\x80", "\xC3\xA9"}) pieces.push_back(s);
+    std::string quoted;
+    for (int i = 0; i < 16; ++i) quoted += " q" + std::to_string(i) + "=\"1\"";
+    int checked = 0;
+    for (const std::string& context : {std::string(), quoted}) {
+        ASSERT_EQ(index::choose_builder("<r" + context + "><a/></r>"),
+                  context.empty() ? index::Builder::Sequential : index::Builder::QuoteAware);
+        for (const std::string& piece : pieces) {
+            for (const std::string& name : {piece, "a" + piece, "a" + piece + "b", piece + "a", piece + piece}) {
+                const std::string r = "<r" + context;
+                const std::vector<NameForm> element_forms = {
+                    {r + "><" + name + "/></r>", child_named},
+                    {r + "><" + name + " k=\"v\"/></r>", child_named},
+                    {r + "><" + name + ">t</" + name + "></r>", child_named},
+                    {r + "><" + name + " k=\"v\"><c/></" + name + "></r>", child_named},
+                };
+                const std::vector<NameForm> attribute_forms = {
+                    {r + " " + name + "=\"v\"/>", root_has_attr},
+                    {r + " " + name + "=\"v\" zz9=\"w\"><c/></r>", root_has_attr},
+                };
+                EXPECT_EQ(is_writable_element_name(name), reads_back(element_forms, name)) << "element " << name;
+                EXPECT_EQ(is_writable_attribute_name(name), reads_back(attribute_forms, name)) << "attribute " << name;
+
+                // The writer's own output, where it writes one.
+                ParsedTree tree =
+                    tree_of(El{"r", {{name, "v"}}, "t", {El{name, {{"k", "v"}}, std::nullopt, {El{"c"}}}}});
+                auto written = write_tree_to_memory(view_of(tree), 2, true);
+                if (!is_writable_element_name(name) || !is_writable_attribute_name(name)) {
+                    ASSERT_FALSE(written.ok()) << name;
+                    continue;
+                }
+                ASSERT_TRUE(written.ok()) << name;
+                auto reread = read::parse_document(written->view(), "r");
+                ASSERT_TRUE(reread.ok()) << name;
+                EXPECT_TRUE(child_named(reread.value(), name) && root_has_attr(reread.value(), name)) << name;
+                ++checked;
+            }
+        }
+    }
+    EXPECT_GT(checked, 500);
+}
+
+struct RefusedName {
+    const char* what;
+    El tree;
+    WriteError::Kind kind;
+    std::string name;
+};
+
+// The first invalid name in document order is reported, for each sink; the
+// names of the error are views of the tree's own bytes.
+TEST(WriterNames, RefusalNamesTheName) {
+    using K = WriteError::Kind;
+    const std::vector<RefusedName> cases = {
+        {"empty element name", El{""}, K::InvalidElementName, ""},
+        {"blank", El{"a b"}, K::InvalidElementName, "a b"},
+        {"markup", El{"r", {}, std::nullopt, {El{"a"}, El{"x/><y"}}}, K::InvalidElementName, "x/><y"},
+        {"declaration", El{"!DOCTYPE"}, K::InvalidElementName, "!DOCTYPE"},
+        {"processing instruction", El{"?pi"}, K::InvalidElementName, "?pi"},
+        {"line feed", El{"a\n"}, K::InvalidElementName, "a\n"},
+        {"empty attribute name", El{"a", {{"", "v"}}}, K::InvalidAttributeName, ""},
+        {"attribute with markup", El{"a", {{"x=\"1\"><i/></a><y z", "v"}}}, K::InvalidAttributeName,
+         "x=\"1\"><i/></a><y z"},
+        {"apostrophe", El{"a", {{"it's", "v"}}}, K::InvalidAttributeName, "it's"},
+        {"tab", El{"a", {{"\tb", "v"}}}, K::InvalidAttributeName, "\tb"},
+        {"element before its attribute", El{"a b", {{"x y", "v"}}}, K::InvalidElementName, "a b"},
+        {"attribute before a later element", El{"r", {{"=", "v"}}, std::nullopt, {El{"a b"}}},
+         K::InvalidAttributeName, "="},
+    };
+    for (const auto& c : cases) {
+        const ParsedTree tree = tree_of(c.tree);
+        auto memory = write_tree_to_memory(view_of(tree), 2, true);
+        auto measured = measure_tree(view_of(tree), 2, true);
+        auto floor = measure_tree_floor(view_of(tree), 2, true);
+        ASSERT_FALSE(memory.ok() || measured.ok() || floor.ok()) << c.what;
+        for (const WriteError& e : {memory.error(), measured.error(), floor.error()}) {
+            EXPECT_EQ(e.kind, c.kind) << c.what;
+            EXPECT_EQ(e.name, c.name) << c.what;
+        }
+        std::string buffer(4096, '#');
+        EXPECT_FALSE(write_tree_to_buffer(view_of(tree), 2, true, buffer.data(), buffer.size())) << c.what;
+    }
+    // Lengths alone: the reader records element names of up to 2^32 - 1
+    // bytes. (The bytes of so long a view are never read.)
+    if constexpr (sizeof(size_t) > 4) {
+        static const char some = 'n';
+        EXPECT_FALSE(is_writable_element_name(std::string_view(&some, size_t{1} << 32)));
     }
 }
 
@@ -642,30 +769,50 @@ TEST_F(WriterFile, FullDeviceReportsNoSpace) {
     }
 }
 
-// A file size limit makes the kernel stop writing part-way: the error comes
-// back and the file holds a prefix of the output.
-TEST_F(WriterFile, FailureLeavesAPrefix) {
-    const ParsedTree tree = wide_tree(3000);
-    const std::string full = to_memory(tree, 4, true);
-    struct rlimit saved {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    if (saved.rlim_cur != RLIM_INFINITY && saved.rlim_cur < 20000) GTEST_SKIP() << "file size already limited";
-    // Restores the limit and the signal disposition on every exit.
-    struct Restore {
-        struct rlimit limit;
-        void (*handler)(int);
-        ~Restore() {
-            ::setrlimit(RLIMIT_FSIZE, &limit);
-            std::signal(SIGXFSZ, handler);
-        }
-    } restore{saved, std::signal(SIGXFSZ, SIG_IGN)};
-    for (rlim_t limit : {rlim_t{5000}, rlim_t{8192}, rlim_t{20000}}) {
-        struct rlimit lim = saved;
+// Sets the file size limit for the life of the object (SIGXFSZ ignored, so
+// that a write past the limit fails with EFBIG instead of ending the
+// process), and restores both afterwards.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t limit) : handler_(std::signal(SIGXFSZ, SIG_IGN)) {
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        struct rlimit lim = saved_;
         lim.rlim_cur = limit;
-        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &lim), 0);
+        set_ = ::setrlimit(RLIMIT_FSIZE, &lim) == 0;
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, handler_);
+    }
+    bool set() const { return set_; }
+
+private:
+    struct rlimit saved_ {};
+    void (*handler_)(int);
+    bool set_ = false;
+};
+
+// Escaping lengthens text past what the measure counts, so an output whose
+// measure fits under the file size limit can still run into it: then the
+// kernel stops writing part-way, the error comes back and the file holds a
+// prefix of the output.
+TEST_F(WriterFile, FailureLeavesAPrefix) {
+    El root{"root"};
+    for (int i = 0; i < 300; ++i) root.children.push_back(El{"item", {}, std::string(40, '&')});
+    const ParsedTree tree = tree_of(root);
+    const std::string full = to_memory(tree, 4, true);
+    auto floor = measure_tree_floor(view_of(tree), 4, true);
+    ASSERT_TRUE(floor.ok());
+    ASSERT_LT(floor.value(), 30000u);
+    ASSERT_GT(full.size(), 60000u);
+    for (rlim_t limit : {rlim_t{floor.value()}, rlim_t{30000}, rlim_t{50000}}) {
         const std::string p = path("limited.xml");
-        auto status = write_tree_to_file(view_of(tree), p, 4, true);
-        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+        Status<WriteError> status = Ok{};
+        {
+            FileSizeLimit lim(limit);
+            ASSERT_TRUE(lim.set());
+            status = write_tree_to_file(view_of(tree), p, 4, true);
+        }
         ASSERT_FALSE(status.ok()) << limit;
         EXPECT_EQ(status.error().os.errnum, EFBIG) << limit;
         const std::string got = read_file(p);
@@ -674,13 +821,140 @@ TEST_F(WriterFile, FailureLeavesAPrefix) {
     }
 }
 
-TEST_F(WriterFile, IndentOverflowLeavesTheWrittenPrefix) {
-    const ParsedTree tree = first_break_at_depth(3);
-    const std::string p = path("overflow.xml");
-    auto status = write_tree_to_file(view_of(tree), p, SIZE_MAX / 3 + 1, true);
-    ASSERT_FALSE(status.ok());
-    EXPECT_EQ(status.error().kind, WriteError::Kind::IndentOverflow);
-    EXPECT_EQ(read_file(p), std::string(xml_declaration) + "<r>x<c>x<c>x<l1/>");
+// Failures found by measuring come before the file is opened: an existing
+// file keeps its content, and no new file is made.
+struct RefusedCase {
+    const char* what;
+    ParsedTree tree;
+    size_t indent;
+    rlim_t size_limit;  // RLIM_INFINITY: leave it
+    WriteError::Kind kind;
+    int errnum;  // for Kind::Os
+};
+
+TEST_F(WriterFile, RefusedBeforeTheFileIsTouched) {
+    const auto os = WriteError::Kind::Os;
+    auto two_levels = [] { return tree_of(El{"a", {}, std::nullopt, {El{"b"}}}); };
+    auto four_levels = [] {
+        return tree_of(El{"a", {}, std::nullopt, {El{"b", {}, std::nullopt, {El{"c", {}, std::nullopt, {El{"d"}}}}}}});
+    };
+    std::vector<RefusedCase> cases;
+    cases.push_back({"indent x depth overflows", first_break_at_depth(3), SIZE_MAX / 3 + 1, RLIM_INFINITY,
+                     WriteError::Kind::IndentOverflow, 0});
+    cases.push_back({"overflow at depth 3 of 4",
+                     tree_of(El{"a", {}, std::nullopt, {El{"b", {}, std::nullopt, {El{"c", {}, "t", {El{"d"}, El{"e"}}}}}}}),
+                     size_t{1} << 63, RLIM_INFINITY, WriteError::Kind::IndentOverflow, 0});
+    cases.push_back({"beyond a file offset", four_levels(), size_t{1} << 62, RLIM_INFINITY, os, EFBIG});
+    cases.push_back({"saturated size", two_levels(), SIZE_MAX, RLIM_INFINITY, os, EFBIG});
+    cases.push_back({"beyond the file size limit", wide_tree(200), 4, 5000, os, EFBIG});
+    cases.push_back({"one byte beyond the limit", two_levels(), 4, 39 + 16, os, EFBIG});
+    cases.push_back({"element name", tree_of(El{"r", {}, std::nullopt, {El{"ok"}, El{"a b"}}}), 4, RLIM_INFINITY,
+                     WriteError::Kind::InvalidElementName, 0});
+    cases.push_back({"attribute name", tree_of(El{"r", {}, std::string(20000, 't'), {El{"c", {{"x=", "1"}}}}}), 4,
+                     RLIM_INFINITY, WriteError::Kind::InvalidAttributeName, 0});
+    const std::string replaced = path("replaced.xml");
+    const std::string fresh = path("fresh.xml");
+    for (const auto& c : cases) {
+        {
+            std::ofstream out(replaced, std::ios::binary);
+            out << "old content";
+        }
+        for (const std::string& p : {replaced, fresh}) {
+            Status<WriteError> status = Ok{};
+            {
+                FileSizeLimit lim(c.size_limit);
+                ASSERT_TRUE(lim.set());
+                status = write_tree_to_file(view_of(c.tree), p, c.indent, true);
+            }
+            ASSERT_FALSE(status.ok()) << c.what;
+            EXPECT_EQ(status.error().kind, c.kind) << c.what;
+            if (c.kind == os) {
+                EXPECT_EQ(status.error().os.errnum, c.errnum) << c.what;
+            }
+        }
+        EXPECT_EQ(read_file(replaced), "old content") << c.what;
+        EXPECT_FALSE(exists(fresh)) << c.what;
+    }
+}
+
+// The limit itself is not refused: an output of exactly the limit is written.
+TEST_F(WriterFile, OutputOfExactlyTheSizeLimitIsWritten) {
+    const ParsedTree tree = wide_tree(50);
+    const std::string full = to_memory(tree, 4, true);
+    const std::string p = path("exact.xml");
+    Status<WriteError> status = Ok{};
+    {
+        FileSizeLimit lim(full.size());
+        ASSERT_TRUE(lim.set());
+        status = write_tree_to_file(view_of(tree), p, 4, true);
+    }
+    ASSERT_TRUE(status.ok());
+    EXPECT_EQ(read_file(p), full);
+}
+
+// check_room_for on its own: devices are only held to the offset range; a
+// size beyond the free space of a file system that stores what it is given
+// is refused, as is one beyond the offset range anywhere.
+TEST_F(WriterFile, RoomForTheOutput) {
+    struct RoomCase {
+        std::string path;
+        size_t floor;
+        int errnum;  // 0: accepted
+    };
+    const size_t beyond_offsets = static_cast<size_t>(std::numeric_limits<off_t>::max()) + 1;
+    std::vector<RoomCase> cases = {
+        {"/dev/null", size_t{1} << 62, 0},
+        {"/dev/null", beyond_offsets, EFBIG},
+        {path("new.xml"), beyond_offsets, EFBIG},
+        {path("new.xml"), 1000, 0},
+        {path("missing/new.xml"), size_t{1} << 40, 0},
+    };
+#if defined(__linux__)
+    // /dev/shm is a tmpfs on Linux: its free space is known.
+    struct stat shm {};
+    if (::stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode)) {
+        cases.push_back({"/dev/shm/arbolite-room-test.xml", size_t{1} << 61, ENOSPC});
+        cases.push_back({"/dev/shm/arbolite-room-test.xml", 4096, 0});
+    }
+#endif
+    for (const auto& c : cases) {
+        auto status = check_room_for(c.path, c.floor);
+        if (c.errnum == 0) {
+            EXPECT_TRUE(status.ok()) << c.path << " " << c.floor;
+        } else {
+            ASSERT_FALSE(status.ok()) << c.path << " " << c.floor;
+            EXPECT_EQ(status.error().errnum, c.errnum) << c.path << " " << c.floor;
+        }
+        EXPECT_FALSE(exists(c.path) && c.path.find("new.xml") != std::string::npos) << c.path;
+    }
+}
+
+// A failing close is reported after a successful flush; an earlier failure
+// wins over it. (The descriptor is closed behind the sink's back, so its own
+// close fails with EBADF.)
+TEST_F(WriterFile, FinishReportsAFailingClose) {
+    struct CloseCase {
+        const char* what;
+        std::string path;
+        int errnum;
+    };
+    std::vector<CloseCase> cases = {{"close fails", path("closed.xml"), EBADF}};
+    if (::access("/dev/full", W_OK) == 0) cases.push_back({"the flush failed first", "/dev/full", ENOSPC});
+    for (const auto& c : cases) {
+        const int fd = ::open(c.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0) << c.what;
+        FileSink sink(fd, true);
+        ASSERT_TRUE(sink.write("<r/>", 4));
+        const bool flushed = sink.flush();
+        // Nothing opens a descriptor between this and finish(), so the
+        // number stays free.
+        ::close(fd);
+        EXPECT_FALSE(sink.finish()) << c.what;
+        EXPECT_EQ(sink.error().kind, OsError::Kind::Errno) << c.what;
+        EXPECT_EQ(sink.error().errnum, c.errnum) << c.what;
+        EXPECT_EQ(flushed, c.errnum == EBADF) << c.what;
+    }
+    EXPECT_EQ(read_file(path("closed.xml")), std::string(xml_declaration) + "<r/>");
 }
 
 }  // namespace
