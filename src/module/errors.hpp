@@ -49,6 +49,10 @@ using PyResult = Result<T, Exc>;
 // The exception the interpreter has just set (after a failed C API call).
 Exc fetch_error();
 
+// The exception a signal handler raised when it stopped a call (see
+// interrupt.hpp), still set as the current one.
+Exc interruption();
+
 // Exceptions with the module's own texts.
 Exc type_mismatch(PyObject* obj, std::string_view expected);
 Exc str_to_vec_error();

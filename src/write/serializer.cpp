@@ -66,7 +66,7 @@ bool MemorySink::write_many_blanks(size_t count) {
 // FileSink
 // ---------------------------------------------------------------------------
 
-FileSink::FileSink(int fd, bool declaration) : fd_(fd) {
+FileSink::FileSink(int fd, bool declaration, const InterruptHook& interrupt) : fd_(fd), interrupt_(interrupt) {
     try {
         buffer_ = std::make_unique_for_overwrite<char[]>(buffer_capacity);
     } catch (...) {
@@ -80,9 +80,16 @@ FileSink::FileSink(int fd, bool declaration) : fd_(fd) {
 }
 
 FileSink::~FileSink() {
-    if (fill_ != 0) (void)drain_buffer();
+    closing_ = true;
+    if (fill_ != 0 && !(failed_ && error_.kind == OsError::Kind::Interrupted)) (void)drain_buffer();
     if (fd_ >= 0) (void)::close(fd_);
 }
+
+// After a write failed with EINTR, or wrote only part of its bytes (a pipe
+// or socket interrupted by a signal after the first bytes went through):
+// the handlers get their turn before the next write, which may block for
+// good. The last flush of the destructor stops there.
+bool FileSink::retry_after_signal() { return !closing_ && !interrupt_.stop_after_signal(); }
 
 bool FileSink::fail_with(OsError error) {
     failed_ = true;
@@ -97,8 +104,9 @@ bool FileSink::drain_buffer() {
     while (written < fill_) {
         const ssize_t n = ::write(fd_, buffer_.get() + written, fill_ - written);
         if (n < 0) {
-            if (errno == EINTR) continue;
-            error = OsError{OsError::Kind::Errno, errno};
+            const int errnum = errno;
+            if (errnum == EINTR && retry_after_signal()) continue;
+            error = errnum == EINTR ? interrupted_error() : OsError{OsError::Kind::Errno, errnum};
             ok = false;
             break;
         }
@@ -108,6 +116,11 @@ bool FileSink::drain_buffer() {
             break;
         }
         written += static_cast<size_t>(n);
+        if (written < fill_ && !retry_after_signal()) {
+            error = interrupted_error();
+            ok = false;
+            break;
+        }
     }
     // What was written leaves the buffer, on failure too.
     if (written != 0) {
@@ -126,12 +139,14 @@ bool FileSink::write_direct(const char* data, size_t size) {
     while (size != 0) {
         const ssize_t n = ::write(fd_, data, size);
         if (n < 0) {
-            if (errno == EINTR) continue;
-            return fail_with(OsError{OsError::Kind::Errno, errno});
+            if (errno != EINTR) return fail_with(OsError{OsError::Kind::Errno, errno});
+            if (!retry_after_signal()) return fail_with(interrupted_error());
+            continue;
         }
         if (n == 0) return fail_with(OsError{OsError::Kind::ShortWrite});
         data += n;
         size -= static_cast<size_t>(n);
+        if (size != 0 && !retry_after_signal()) return fail_with(interrupted_error());
     }
     return true;
 }
@@ -158,8 +173,8 @@ bool FileSink::write_blanks(size_t count) {
     return true;
 }
 
-Result<int, OsError> open_for_writing(std::string_view path) {
-    return open_path(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+Result<int, OsError> open_for_writing(std::string_view path, const InterruptHook& interrupt) {
+    return open_path(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666, interrupt);
 }
 
 }  // namespace arbolite::write

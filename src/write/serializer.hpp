@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "common/copy.hpp"
+#include "common/interrupt.hpp"
 #include "common/posix_file.hpp"
 #include "common/result.hpp"
 #include "read/parsed_element.hpp"
@@ -46,6 +47,9 @@ struct WriteError {
     OsError os{};
 
     static WriteError from_os(OsError error) { return {Kind::Os, error}; }
+    // The interrupt hook stopped the walk or the file's system calls.
+    static WriteError interrupted() { return from_os(interrupted_error()); }
+    bool is_interrupted() const { return kind == Kind::Os && os.kind == OsError::Kind::Interrupted; }
     static WriteError indent_overflow() { return {Kind::IndentOverflow, {}}; }
 };
 
@@ -105,16 +109,20 @@ private:
 // Each piece handed to write() is buffered when it fits; when it does not fit
 // in the free space the buffer is flushed first, and a piece of a whole buffer
 // or more then goes straight to the file. The first failure is kept in
-// error() and every later write fails at once. Destruction tries once more to
-// flush what is still buffered (ignoring the outcome), frees the buffer and
-// closes the descriptor (ignoring the outcome).
+// error() and every later write fails at once. A write interrupted by a
+// signal, or one that wrote only part of its bytes, is continued unless the
+// interrupt hook says to stop (the failure is then
+// OsError::Kind::Interrupted). Destruction tries once more to flush what
+// is still buffered (ignoring the outcome, and giving up at a signal) unless
+// the sink was stopped or discard() was called, frees the buffer and closes
+// the descriptor (ignoring the outcome).
 class FileSink {
 public:
     static constexpr size_t buffer_capacity = 8192;
 
     // Takes ownership of `fd`. With `declaration` the buffer starts out
     // holding the XML declaration.
-    FileSink(int fd, bool declaration);
+    FileSink(int fd, bool declaration, const InterruptHook& interrupt = {});
     FileSink(const FileSink&) = delete;
     FileSink& operator=(const FileSink&) = delete;
     ~FileSink();
@@ -144,6 +152,9 @@ public:
     // OsError::Kind::ShortFlush.
     bool flush();
 
+    // Drops what is buffered: nothing more reaches the file.
+    void discard() noexcept { fill_ = 0; }
+
     size_t buffered() const noexcept { return fill_; }
     bool failed() const noexcept { return failed_; }
     const OsError& error() const noexcept { return error_; }
@@ -153,12 +164,15 @@ private:
     bool write_direct(const char* data, size_t size);
     bool drain_buffer();  // flush() without the sticky-failure check
     bool fail_with(OsError error);
+    bool retry_after_signal();  // after EINTR or a partial write: false to stop
 
     std::unique_ptr<char[]> buffer_;
     size_t fill_ = 0;
     int fd_;
     bool failed_ = false;
+    bool closing_ = false;  // in the destructor: no hook, a signal ends the flush
     OsError error_{};
+    InterruptHook interrupt_;
 };
 
 // The records of a parsed tree as the walk reads them (handles are record
@@ -198,32 +212,40 @@ struct OutputMeasure {
 // The entry points take any tree that the walk can read (see walker.hpp):
 // a ParsedTreeView, or the module's view of Node objects. An empty tree
 // writes no element. Each writes the XML declaration first when
-// `declaration` is true.
+// `declaration` is true. With an active `interrupt` hook each polls it
+// about every poll interval of output and fails with WriteError::interrupted()
+// when it says to stop (see interrupt.hpp).
 
-// Writes `tree` into a new memory buffer. Fails only with IndentOverflow;
-// throws std::bad_alloc when the output does not fit in memory.
+// Writes `tree` into a new memory buffer. Fails only with IndentOverflow (or
+// when interrupted); throws std::bad_alloc when the output does not fit in
+// memory.
 template <class Tree>
-Result<MemorySink, WriteError> write_tree_to_memory(const Tree& tree, size_t indent, bool declaration);
+Result<MemorySink, WriteError> write_tree_to_memory(const Tree& tree, size_t indent, bool declaration,
+                                                   const InterruptHook& interrupt = {});
 
 // Measures the output; fails with IndentOverflow as the walk itself would.
 template <class Tree>
-Result<OutputMeasure, WriteError> measure_tree(const Tree& tree, size_t indent, bool declaration);
+Result<OutputMeasure, WriteError> measure_tree(const Tree& tree, size_t indent, bool declaration,
+                                               const InterruptHook& interrupt = {});
 
 // Writes `tree` into `out`, which holds exactly the `size` bytes that
 // measure_tree gave for the same arguments. Returns false, having written
 // nothing past `out + size`, if the walk would not fit exactly (it always
-// does when the sizes agree).
+// does when the sizes agree), or when `interrupt` stopped it.
 template <class Tree>
-bool write_tree_to_buffer(const Tree& tree, size_t indent, bool declaration, char* out, size_t size);
+bool write_tree_to_buffer(const Tree& tree, size_t indent, bool declaration, char* out, size_t size,
+                          const InterruptHook& interrupt = {});
 
 // Opens `path` for writing: created (mode 0666 before the umask) or
 // truncated. A path holding a NUL byte is refused before any system call.
-Result<int, OsError> open_for_writing(std::string_view path);
+Result<int, OsError> open_for_writing(std::string_view path, const InterruptHook& interrupt = {});
 
 // Writes `tree` into the file at `path` (opened as above). After a failure
-// the file holds a prefix of the output.
+// the file holds a prefix of the output. The hook also decides whether an
+// open or write interrupted by a signal is retried.
 template <class Tree>
-Status<WriteError> write_tree_to_file(const Tree& tree, std::string_view path, size_t indent, bool declaration);
+Status<WriteError> write_tree_to_file(const Tree& tree, std::string_view path, size_t indent, bool declaration,
+                                      const InterruptHook& interrupt = {});
 
 }  // namespace arbolite::write
 

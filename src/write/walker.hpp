@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/interrupt.hpp"
 #include "write/escape.hpp"
 
 namespace arbolite::write {
@@ -130,15 +131,21 @@ inline WriteError sink_error(const FileSink& sink) { return WriteError::from_os(
 //   bool past_children(handle, size_t) const; which ends here,
 //   handle child(handle, size_t) const;       gives the child it stands at,
 //   size_t next_child(handle, size_t) const;  and moves on.
+//
+// With an active interrupt hook the walk polls it about every poll interval
+// of output, judged from the blanks, names, attributes and texts it hands
+// to the sink.
 template <class Sink, class Tree>
 class Walker {
 public:
     using handle = typename Tree::handle;
 
-    Walker(Sink& sink, const Tree& tree, size_t indent) : sink_(sink), tree_(tree), indent_(indent) {}
+    Walker(Sink& sink, const Tree& tree, size_t indent, const InterruptHook& interrupt = {})
+        : sink_(sink), tree_(tree), indent_(indent), polls_(interrupt) {}
 
     Status<WriteError> run() {
         if (!walk()) {
+            if (interrupted_) return fail(WriteError::interrupted());
             if (indent_overflow_) return fail(WriteError::indent_overflow());
             return fail(sink_error(sink_));
         }
@@ -160,6 +167,7 @@ private:
             indent_overflow_ = true;
             return false;
         }
+        output_ += blanks;
         return sink_.write_line_start(blanks);
     }
 
@@ -168,8 +176,11 @@ private:
     bool start_element(handle e, std::vector<Open>& open) {
         if (pending_break_ && !line_break(open.size())) return false;
         pending_break_ = true;
-        if (!sink_.write_byte('<') || !sink_.write(tree_.name(e))) return false;
+        const std::string_view name = tree_.name(e);
+        output_ += element_overhead + name.size();
+        if (!sink_.write_byte('<') || !sink_.write(name)) return false;
         for (const auto& attr : tree_.attrs(e)) {
+            output_ += attr.name.size() + attr.value.size();
             if (!sink_.write_byte(' ') || !sink_.write(attr.name) || !sink_.write("=\"", 2) ||
                 !write_escaped<Escape::Attr>(sink_, attr.value) || !sink_.write_byte('"'))
                 return false;
@@ -179,6 +190,7 @@ private:
         if (tree_.past_children(e, first) && !text) return sink_.write("/>", 2);
         if (!sink_.write_byte('>')) return false;
         if (text) {
+            output_ += text->size();
             if (!write_escaped<Escape::Text>(sink_, *text)) return false;
             pending_break_ = false;
         }
@@ -189,7 +201,9 @@ private:
     bool end_tag(handle e, size_t depth) {
         if (pending_break_ && !line_break(depth)) return false;
         pending_break_ = true;
-        return sink_.write("</", 2) && sink_.write(tree_.name(e)) && sink_.write_byte('>');
+        const std::string_view name = tree_.name(e);
+        output_ += name.size();
+        return sink_.write("</", 2) && sink_.write(name) && sink_.write_byte('>');
     }
 
     // Pre-order: `open` holds the elements whose end tag is still to come;
@@ -199,6 +213,8 @@ private:
         std::vector<Open> open;
         if (!start_element(tree_.root(), open)) return false;
         while (!open.empty()) {
+            if (polls_.due(output_) && polls_.stop(output_)) [[unlikely]]
+                return interrupt();
             Open& top = open.back();
             if (tree_.past_children(top.element, top.next)) {
                 const handle done = top.element;
@@ -213,47 +229,69 @@ private:
         return true;
     }
 
+    [[gnu::cold, gnu::noinline]] bool interrupt() {
+        interrupted_ = true;
+        return false;
+    }
+
+    // What an element adds to the output besides its name, attributes, text
+    // and indentation, roughly; counted so that a walk over small elements
+    // polls too.
+    static constexpr uint64_t element_overhead = 16;
+
     Sink& sink_;
     const Tree& tree_;
     size_t indent_;
     bool pending_break_ = false;
     bool indent_overflow_ = false;
+    bool interrupted_ = false;
+    PollCounter polls_;
+    uint64_t output_ = 0;  // output so far, as judged for polling
 };
 
 }  // namespace detail
 
 template <class Tree>
-Result<MemorySink, WriteError> write_tree_to_memory(const Tree& tree, size_t indent, bool declaration) {
+Result<MemorySink, WriteError> write_tree_to_memory(const Tree& tree, size_t indent, bool declaration,
+                                                   const InterruptHook& interrupt) {
     MemorySink sink;
     if (declaration) {
         sink.reserve(xml_declaration.size());
         sink.write(xml_declaration);
     }
-    ARBOLITE_TRY((detail::Walker<MemorySink, Tree>(sink, tree, indent).run()));
+    ARBOLITE_TRY((detail::Walker<MemorySink, Tree>(sink, tree, indent, interrupt).run()));
     return sink;
 }
 
 template <class Tree>
-Result<OutputMeasure, WriteError> measure_tree(const Tree& tree, size_t indent, bool declaration) {
+Result<OutputMeasure, WriteError> measure_tree(const Tree& tree, size_t indent, bool declaration,
+                                               const InterruptHook& interrupt) {
     detail::CountingSink sink;
     if (declaration) sink.write(xml_declaration);
-    ARBOLITE_TRY((detail::Walker<detail::CountingSink, Tree>(sink, tree, indent).run()));
+    ARBOLITE_TRY((detail::Walker<detail::CountingSink, Tree>(sink, tree, indent, interrupt).run()));
     return sink.measure();
 }
 
 template <class Tree>
-bool write_tree_to_buffer(const Tree& tree, size_t indent, bool declaration, char* out, size_t size) {
+bool write_tree_to_buffer(const Tree& tree, size_t indent, bool declaration, char* out, size_t size,
+                          const InterruptHook& interrupt) {
     detail::BufferSink sink(out, size);
     if (declaration && !sink.write(xml_declaration)) return false;
-    return detail::Walker<detail::BufferSink, Tree>(sink, tree, indent).run().ok() && sink.full();
+    return detail::Walker<detail::BufferSink, Tree>(sink, tree, indent, interrupt).run().ok() && sink.full();
 }
 
 template <class Tree>
-Status<WriteError> write_tree_to_file(const Tree& tree, std::string_view path, size_t indent, bool declaration) {
-    auto fd = open_for_writing(path);
+Status<WriteError> write_tree_to_file(const Tree& tree, std::string_view path, size_t indent, bool declaration,
+                                      const InterruptHook& interrupt) {
+    auto fd = open_for_writing(path, interrupt);
     if (!fd) return fail(WriteError::from_os(fd.error()));
-    FileSink sink(fd.value(), declaration);  // closes the descriptor on every path
-    ARBOLITE_TRY((detail::Walker<FileSink, Tree>(sink, tree, indent).run()));
+    FileSink sink(fd.value(), declaration, interrupt);  // closes the descriptor on every path
+    Status<WriteError> walked = detail::Walker<FileSink, Tree>(sink, tree, indent, interrupt).run();
+    if (!walked.ok()) {
+        // A stopped walk leaves the file as it is: the buffer is not flushed.
+        if (walked.error().is_interrupted()) sink.discard();
+        return walked;
+    }
     if (!sink.flush()) return fail(WriteError::from_os(sink.error()));
     return Ok{};
 }
