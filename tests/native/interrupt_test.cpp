@@ -282,7 +282,8 @@ TEST_F(InterruptSignals, BlockedWriteStopsAndLeavesWhatWasWritten) {
     // does not block on what is still buffered.
     const int reader = ::open(fifo_.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
-    auto parsed = read::parse_document("<r>" + std::string(1 << 20, 'x') + "</r>", "r");
+    const std::string doc = "<r>" + std::string(1 << 20, 'x') + "</r>";  // the tree points into it
+    auto parsed = read::parse_document(doc, "r");
     ASSERT_TRUE(parsed.ok());
     Recorder stopping{0, true};
     Status<WriteError> written = Ok{};
