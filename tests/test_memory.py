@@ -227,13 +227,7 @@ def test_every_allocation_may_fail(failing_malloc, name):
 
 LIMIT_CALLS = [
     "read_string",
-    pytest.param(
-        "read_string_large",
-        marks=pytest.mark.xfail(
-            strict=False,
-            reason="the index worker thread may abort when its thread-local data cannot be allocated",
-        ),
-    ),
+    "read_string_large",
     "read_file",
     "write_string",
     "write_file",

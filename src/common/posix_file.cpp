@@ -1,6 +1,8 @@
 #include "common/posix_file.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <fcntl.h>
@@ -31,15 +33,15 @@ Failure<OsError> errno_failure(int errnum) { return fail(OsError{OsError::Kind::
 
 }  // namespace
 
-Result<int, OsError> open_path(std::string_view path, int flags, unsigned mode) {
+Result<int, OsError> open_path(std::string_view path, int flags, unsigned mode, const InterruptHook& interrupt) {
     if (path.find('\0') != std::string_view::npos) return fail(OsError{OsError::Kind::NulInPath});
     const std::string name(path);
-    int fd;
-    do {
-        fd = ::open(name.c_str(), flags, mode);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return errno_failure(errno);
-    return fd;
+    for (;;) {
+        const int fd = ::open(name.c_str(), flags, mode);
+        if (fd >= 0) return fd;
+        if (errno != EINTR) return errno_failure(errno);
+        if (interrupt.stop_after_signal()) return fail(interrupted_error());
+    }
 }
 
 Status<OsError> close_descriptor(int fd) {
@@ -47,8 +49,8 @@ Status<OsError> close_descriptor(int fd) {
     return errno_failure(errno);
 }
 
-Result<FileBytes, OsError> read_utf8_file(std::string_view path) {
-    ARBOLITE_TRY_ASSIGN(int raw, open_path(path, O_RDONLY | O_CLOEXEC));
+Result<FileBytes, OsError> read_utf8_file(std::string_view path, const InterruptHook& interrupt) {
+    ARBOLITE_TRY_ASSIGN(int raw, open_path(path, O_RDONLY | O_CLOEXEC, 0, interrupt));
     Descriptor fd(raw);
 
     struct stat info;
@@ -57,6 +59,11 @@ Result<FileBytes, OsError> read_utf8_file(std::string_view path) {
     FileBytes bytes;
     capacity += 1;  // one more byte to see the end of file without growing
     bytes.data = std::make_unique_for_overwrite<char[]>(capacity);
+    // Without a hook each read asks for all the room there is; with one, at
+    // most a poll interval, so that a large file is read in pieces with a
+    // poll after each.
+    const size_t piece = interrupt.active() ? InterruptHook::poll_interval : SIZE_MAX;
+    PollCounter polls(interrupt);
     for (;;) {
         if (bytes.size == capacity) {
             // The file grew since fstat (or reports no size): double.
@@ -66,13 +73,16 @@ Result<FileBytes, OsError> read_utf8_file(std::string_view path) {
             bytes.data = std::move(grown);
             capacity = bigger;
         }
-        ssize_t n = ::read(fd.get(), bytes.data.get() + bytes.size, capacity - bytes.size);
+        const size_t room = std::min(capacity - bytes.size, piece);
+        ssize_t n = ::read(fd.get(), bytes.data.get() + bytes.size, room);
         if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno_failure(errno);
+            if (errno != EINTR) return errno_failure(errno);
+            if (interrupt.stop_after_signal()) return fail(interrupted_error());
+            continue;
         }
         if (n == 0) break;
         bytes.size += static_cast<size_t>(n);
+        if (polls.due(bytes.size) && polls.stop(bytes.size)) return fail(interrupted_error());
     }
     if (!simd::is_valid_utf8(bytes.data.get(), bytes.size)) return fail(OsError{OsError::Kind::InvalidUtf8});
     return bytes;

@@ -1,10 +1,12 @@
-// Whole-file reading over POSIX descriptors, with interrupted calls retried.
+// Whole-file reading over POSIX descriptors. A system call interrupted by a
+// signal is retried unless the caller's interrupt hook says to stop.
 #pragma once
 
 #include <cstddef>
 #include <memory>
 #include <string_view>
 
+#include "common/interrupt.hpp"
 #include "common/result.hpp"
 
 namespace arbolite {
@@ -12,7 +14,8 @@ namespace arbolite {
 // An operating-system error number, or one of the fixed failures that have
 // no number of their own.
 struct OsError {
-    enum class Kind : uint8_t { Errno, NulInPath, InvalidUtf8, ShortWrite, ShortFlush };
+    // Interrupted: the interrupt hook stopped the work (see interrupt.hpp).
+    enum class Kind : uint8_t { Errno, NulInPath, InvalidUtf8, ShortWrite, ShortFlush, Interrupted };
     Kind kind;
     int errnum = 0;
 };
@@ -26,13 +29,19 @@ struct FileBytes {
 };
 
 // Reads the whole file at `path`. The path may not contain a NUL byte; the
-// bytes must be valid UTF-8.
-Result<FileBytes, OsError> read_utf8_file(std::string_view path);
+// bytes must be valid UTF-8. With an active `interrupt` hook, a large file
+// is read in pieces of the poll interval, polling between them.
+Result<FileBytes, OsError> read_utf8_file(std::string_view path, const InterruptHook& interrupt = {});
 
 // Opens `path` with `flags` (and `mode` for a new file), retrying when a
-// signal interrupts the call. A path holding a NUL byte is refused before
-// any system call. The caller owns the descriptor.
-Result<int, OsError> open_path(std::string_view path, int flags, unsigned mode = 0);
+// signal interrupts the call unless `interrupt` says to stop. A path holding
+// a NUL byte is refused before any system call. The caller owns the
+// descriptor.
+Result<int, OsError> open_path(std::string_view path, int flags, unsigned mode = 0,
+                               const InterruptHook& interrupt = {});
+
+// The failure of work that `interrupt` stopped.
+inline OsError interrupted_error() { return OsError{OsError::Kind::Interrupted}; }
 
 // Closes `fd` and reports a failure (a file system that writes back later,
 // such as a network one, reports its write errors here). The descriptor is

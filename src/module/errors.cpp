@@ -111,6 +111,12 @@ void drop_error() {
     if (out_of_memory) throw std::bad_alloc();
 }
 
+Exc interruption() {
+    PyObject* raised = PyErr_GetRaisedException();
+    if (!raised) return internal_fault("invariant: an interrupted call raises what the signal handler raised");
+    return Exc(py::ref::steal(raised));
+}
+
 Exc fetch_error() {
     PyObject* raised = PyErr_GetRaisedException();
     if (!raised) return internal_fault("invariant: a failed interpreter call sets an exception");
@@ -161,6 +167,7 @@ Exc os_failure(const OsError& error) {
         case OsError::Kind::InvalidUtf8: return os_error_message("stream did not contain valid UTF-8");
         case OsError::Kind::ShortWrite: return os_error_message("failed to write whole buffer");
         case OsError::Kind::ShortFlush: return os_error_message("failed to write the buffered data");
+        case OsError::Kind::Interrupted: return interruption();
     }
     return internal_fault("invariant: every OS error has a known kind");
 }
@@ -179,6 +186,7 @@ Exc read_error(const read::ReadError& e) {
         case Kind::UnknownEntity:
             return build(PyExc_ValueError,
                          "unknown entity reference '&" + e.detail + ";' at byte " + std::to_string(e.offset));
+        case Kind::Interrupted: return interruption();
     }
     return internal_fault("invariant: every read error has a known kind");
 }

@@ -57,6 +57,10 @@ Exc fetch_error();
 // MemoryError. Only for code that runs inside boundary().
 void drop_error();
 
+// The exception a signal handler raised when it stopped a call (see
+// interrupt.hpp), still set as the current one.
+Exc interruption();
+
 // Exceptions with the module's own texts.
 Exc type_mismatch(PyObject* obj, std::string_view expected);
 Exc str_to_vec_error();

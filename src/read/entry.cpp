@@ -7,6 +7,7 @@
 #include "common/posix_file.hpp"
 #include "module/binding.hpp"
 #include "module/convert.hpp"
+#include "module/interrupt.hpp"
 #include "module/unlocked.hpp"
 #include "node/node.hpp"
 #include "read/parser.hpp"
@@ -41,14 +42,15 @@ PyResult<py::ref> make_nodes(ParsedTree&& tree) {
 
 using ReadOutcome = std::variant<ParsedTree, ReadError, OsError>;
 
-PyResult<py::ref> finish(ReadOutcome&& outcome) {
+PyResult<py::ref> finish(ReadOutcome&& outcome, const module::SignalCheck& signals) {
+    if (signals.raised()) return fail(module::interruption());
     if (auto* tree = std::get_if<ParsedTree>(&outcome)) return make_nodes(std::move(*tree));
     if (auto* error = std::get_if<ReadError>(&outcome)) return fail(module::read_error(*error));
     return fail(module::os_failure(std::get<OsError>(outcome)));
 }
 
-ReadOutcome parse(std::string_view document, std::string_view root_tag) {
-    auto parsed = parse_document(document, root_tag);
+ReadOutcome parse(std::string_view document, std::string_view root_tag, const InterruptHook& interrupt) {
+    auto parsed = parse_document(document, root_tag, StartTagsAhead::WhenWalkIsBusy, interrupt);
     if (!parsed.ok()) return std::move(parsed).error();
     return std::move(parsed).value();
 }
@@ -66,7 +68,9 @@ PyObject* read_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObj
         // alive for the whole call; none is touched through Python meanwhile.
         ARBOLITE_TRY_ASSIGN(module::Utf8Text xml, module::noted(module::document_utf8(arg[0]), "xml_string"));
         ARBOLITE_TRY_ASSIGN(std::string_view root_tag, module::noted(module::borrow_utf8(arg[1]), "root_tag"));
-        return finish(module::without_lock([&] { return parse(xml.view, root_tag); }));
+        module::SignalCheck signals;
+        const InterruptHook interrupt = signals.hook();
+        return finish(module::without_lock([&] { return parse(xml.view, root_tag, interrupt); }), signals);
     });
 }
 
@@ -79,12 +83,15 @@ PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
         // The parsed tree points into the file's bytes, so they are kept
         // until its nodes are made.
         FileBytes document;
+        module::SignalCheck signals;
+        const InterruptHook interrupt = signals.hook();
         return finish(module::without_lock([&]() -> ReadOutcome {
-            auto bytes = read_utf8_file(path);
-            if (!bytes.ok()) return std::move(bytes).error();
-            document = std::move(bytes).value();
-            return parse(document.view(), root_tag);
-        }));
+                          auto bytes = read_utf8_file(path, interrupt);
+                          if (!bytes.ok()) return std::move(bytes).error();
+                          document = std::move(bytes).value();
+                          return parse(document.view(), root_tag, interrupt);
+                      }),
+                      signals);
     });
 }
 

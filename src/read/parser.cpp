@@ -151,6 +151,8 @@ inline const char* trim_white_space_back(const char* begin, const char* end) {
     return ReadError{ReadError::Kind::Unclosed, std::string(name)};
 }
 
+[[gnu::cold, gnu::noinline]] ReadError interrupted() { return ReadError{ReadError::Kind::Interrupted, {}}; }
+
 [[gnu::cold, gnu::noinline]] ReadError root_not_found(std::string_view root_tag) {
     return ReadError{ReadError::Kind::RootNotFound, std::string(root_tag)};
 }
@@ -700,7 +702,7 @@ Result<ParsedElement, ReadError> parse_start_tag(std::string_view document, cons
 }
 
 Result<ParsedTree, ReadError> parse_document(std::string_view document, std::string_view root_tag,
-                                             StartTagsAhead ahead) {
+                                             StartTagsAhead ahead, const InterruptHook& interrupt) {
     // The index is made a batch at a time (on a second thread for large
     // documents) as the walk goes. Once the walk is over (the root closed, or
     // it failed), the rest of the document is still indexed: a fault of the
@@ -729,9 +731,14 @@ Result<ParsedTree, ReadError> parse_document(std::string_view document, std::str
     Parser parser(document, root_tag);
     std::optional<ReadError> failure;
     bool complete = false;
+    PollCounter polls(interrupt);
     while (!pipeline.done()) {
         Result<const index::StructuralIndex*, index::IndexBuildError> batch = pipeline.next();
         if (!batch.ok()) return fail(index_failure(batch.error(), document.size()));
+        // Polled between batches, by how far into the document they reach.
+        const std::vector<uint64_t>& ends = batch.value()->tag_ends;
+        if (!ends.empty() && polls.due(ends.back()) && polls.stop(ends.back())) [[unlikely]]
+            return fail(interrupted());
         if (complete || failure) {
             walk_over.store(true, std::memory_order_relaxed);
             continue;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string_view>
 
+#include "common/interrupt.hpp"
 #include "common/result.hpp"
 #include "index/structural.hpp"
 #include "read/parsed_element.hpp"
@@ -24,9 +25,14 @@ namespace arbolite::read {
 // busy with earlier batches (so the worker takes on as much of that work as
 // it has time for); tests can ask for every batch or none. The result is the
 // same either way.
+//
+// With an active `interrupt` hook the read polls it about every poll
+// interval of document, and fails with ReadError::Kind::Interrupted when it
+// says to stop.
 enum class StartTagsAhead : uint8_t { WhenWalkIsBusy, Always, Never };
 Result<ParsedTree, ReadError> parse_document(std::string_view document, std::string_view root_tag,
-                                             StartTagsAhead ahead = StartTagsAhead::WhenWalkIsBusy);
+                                             StartTagsAhead ahead = StartTagsAhead::WhenWalkIsBusy,
+                                             const InterruptHook& interrupt = {});
 
 // The walk of parse_document over an index already built for `document`.
 Result<ParsedTree, ReadError> parse_indexed(std::string_view document, const index::StructuralIndex& index,

@@ -16,6 +16,7 @@ struct ReadError {
         RootNotFound,   // detail: the requested root tag
         Unclosed,       // detail: the innermost element still open
         UnknownEntity,  // detail: the entity name; offset: its '&'
+        Interrupted,    // the interrupt hook stopped the read
     };
     Kind kind;
     std::string detail;

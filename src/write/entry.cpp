@@ -6,6 +6,7 @@
 #include "common/pages.hpp"
 #include "module/binding.hpp"
 #include "module/convert.hpp"
+#include "module/interrupt.hpp"
 #include "module/unlocked.hpp"
 #include "node/node.hpp"
 #include "simd/search.hpp"
@@ -106,14 +107,17 @@ constexpr std::string_view kMeasureInvariant = "invariant: the XML writer writes
 
 // A new ASCII str of `size` characters holding the walk's output, written
 // into it without the interpreter lock: nobody else can see the str yet.
-PyResult<py::ref> write_ascii_str(const NodeTree& tree, const Options& options, size_t size) {
+PyResult<py::ref> write_ascii_str(const NodeTree& tree, const Options& options, size_t size,
+                                  module::SignalCheck& signals) {
     py::ref str = py::ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
     if (!str) return fail(module::fetch_error());
     char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str.get()));
+    const InterruptHook interrupt = signals.hook();
     const bool written = module::without_lock(str, [&] {
         populate_for_writing(out, size);
-        return write_tree_to_buffer(tree, options.indent, options.declaration, out, size);
+        return write_tree_to_buffer(tree, options.indent, options.declaration, out, size, interrupt);
     });
+    if (signals.raised()) return fail(module::interruption());
     if (!written) return fail(module::internal_fault(kMeasureInvariant));
     return str;
 }
@@ -131,6 +135,8 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
         Options options;
         ARBOLITE_TRY(convert_options(arg[1], arg[2], options));
         const NodeTree tree(node);
+        module::SignalCheck signals;
+        const InterruptHook interrupt = signals.hook();
         // Output that is mostly indentation is far larger than what the walk
         // has to scan: there the walk runs twice, first to measure the
         // output, and writes ASCII output straight into the str (other output
@@ -147,11 +153,12 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
             size_t blanks;
             if (__builtin_mul_overflow(options.indent, shape.depth_sum, &blanks)) blanks = SIZE_MAX;
             if (blanks >= shape.content_bytes)
-                return {true, measure_tree(tree, options.indent, options.declaration), MemorySink()};
-            auto memory = write_tree_to_memory(tree, options.indent, options.declaration);
+                return {true, measure_tree(tree, options.indent, options.declaration, interrupt), MemorySink()};
+            auto memory = write_tree_to_memory(tree, options.indent, options.declaration, interrupt);
             const bool valid = !memory.ok() || simd::is_valid_utf8(memory->data(), memory->size());
             return {false, OutputMeasure{}, std::move(memory), valid};
         });
+        if (signals.raised()) return fail(module::interruption());
         if (!plan.measured) {
             if (!plan.memory.ok()) return fail(module::write_error(plan.memory.error()));
             if (!plan.valid_utf8) return fail(module::internal_fault(kUtf8Invariant));
@@ -161,15 +168,16 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
         if (!measured.ok()) return fail(module::write_error(measured.error()));
         const OutputMeasure size = measured.value();
         if (size.size > static_cast<size_t>(PY_SSIZE_T_MAX)) return fail(module::memory_error());
-        if (size.ascii) return write_ascii_str(tree, options, size.size);
+        if (size.ascii) return write_ascii_str(tree, options, size.size, signals);
 
         std::unique_ptr<char[]> output = std::make_unique_for_overwrite<char[]>(size.size);
         enum class Check { Ok, Size, Utf8 };
         const Check check = module::without_lock([&] {
-            if (!write_tree_to_buffer(tree, options.indent, options.declaration, output.get(), size.size))
+            if (!write_tree_to_buffer(tree, options.indent, options.declaration, output.get(), size.size, interrupt))
                 return Check::Size;
             return simd::is_valid_utf8(output.get(), size.size) ? Check::Ok : Check::Utf8;
         });
+        if (signals.raised()) return fail(module::interruption());
         if (check == Check::Size) return fail(module::internal_fault(kMeasureInvariant));
         if (check == Check::Utf8) return fail(module::internal_fault(kUtf8Invariant));
         return module::new_str_unlocked(std::string_view(output.get(), size.size));
@@ -185,8 +193,11 @@ PyObject* write_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
         Options options;
         ARBOLITE_TRY(convert_options(arg[2], arg[3], options));
         const NodeTree tree(node);
+        module::SignalCheck signals;
+        const InterruptHook interrupt = signals.hook();
         Status<WriteError> written = module::without_lock(
-            [&] { return write_tree_to_file(tree, path, options.indent, options.declaration); });
+            [&] { return write_tree_to_file(tree, path, options.indent, options.declaration, interrupt); });
+        if (signals.raised()) return fail(module::interruption());
         if (!written.ok()) return fail(module::write_error(written.error()));
         return py::ref::borrow(Py_None);
     });

@@ -75,7 +75,7 @@ bool MemorySink::write_many_blanks(size_t count) {
 // FileSink
 // ---------------------------------------------------------------------------
 
-FileSink::FileSink(int fd, bool declaration) : fd_(fd) {
+FileSink::FileSink(int fd, bool declaration, const InterruptHook& interrupt) : fd_(fd), interrupt_(interrupt) {
     try {
         buffer_ = std::make_unique_for_overwrite<char[]>(buffer_capacity);
     } catch (...) {
@@ -89,18 +89,20 @@ FileSink::FileSink(int fd, bool declaration) : fd_(fd) {
 }
 
 FileSink::~FileSink() {
+    closing_ = true;
     if (fd_ < 0) return;
-    if (fill_ != 0) (void)drain_buffer();
+    if (fill_ != 0 && !(failed_ && error_.kind == OsError::Kind::Interrupted)) (void)drain_buffer();
     (void)close_descriptor(fd_);
 }
 
 bool FileSink::finish() {
     if (fd_ < 0) return !failed_;
     const bool flushed = flush();
-    if (!flushed && fill_ != 0) {
+    if (!flushed && fill_ != 0 && error_.kind != OsError::Kind::Interrupted) {
         // One more try, as on destruction; the first failure stays the one
         // reported.
         const OsError first = error_;
+        closing_ = true;
         (void)drain_buffer();
         error_ = first;
     }
@@ -108,6 +110,12 @@ bool FileSink::finish() {
     if (!flushed) return false;
     return closed.ok() ? true : fail_with(closed.error());
 }
+
+// After a write failed with EINTR, or wrote only part of its bytes (a pipe
+// or socket interrupted by a signal after the first bytes went through):
+// the handlers get their turn before the next write, which may block for
+// good. The last flush of the destructor stops there.
+bool FileSink::retry_after_signal() { return !closing_ && !interrupt_.stop_after_signal(); }
 
 bool FileSink::fail_with(OsError error) {
     failed_ = true;
@@ -122,8 +130,9 @@ bool FileSink::drain_buffer() {
     while (written < fill_) {
         const ssize_t n = ::write(fd_, buffer_.get() + written, fill_ - written);
         if (n < 0) {
-            if (errno == EINTR) continue;
-            error = OsError{OsError::Kind::Errno, errno};
+            const int errnum = errno;
+            if (errnum == EINTR && retry_after_signal()) continue;
+            error = errnum == EINTR ? interrupted_error() : OsError{OsError::Kind::Errno, errnum};
             ok = false;
             break;
         }
@@ -133,6 +142,11 @@ bool FileSink::drain_buffer() {
             break;
         }
         written += static_cast<size_t>(n);
+        if (written < fill_ && !retry_after_signal()) {
+            error = interrupted_error();
+            ok = false;
+            break;
+        }
     }
     // What was written leaves the buffer, on failure too.
     if (written != 0) {
@@ -151,12 +165,14 @@ bool FileSink::write_direct(const char* data, size_t size) {
     while (size != 0) {
         const ssize_t n = ::write(fd_, data, size);
         if (n < 0) {
-            if (errno == EINTR) continue;
-            return fail_with(OsError{OsError::Kind::Errno, errno});
+            if (errno != EINTR) return fail_with(OsError{OsError::Kind::Errno, errno});
+            if (!retry_after_signal()) return fail_with(interrupted_error());
+            continue;
         }
         if (n == 0) return fail_with(OsError{OsError::Kind::ShortWrite});
         data += n;
         size -= static_cast<size_t>(n);
+        if (size != 0 && !retry_after_signal()) return fail_with(interrupted_error());
     }
     return true;
 }
@@ -183,8 +199,8 @@ bool FileSink::write_blanks(size_t count) {
     return true;
 }
 
-Result<int, OsError> open_for_writing(std::string_view path) {
-    return open_path(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+Result<int, OsError> open_for_writing(std::string_view path, const InterruptHook& interrupt) {
+    return open_path(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666, interrupt);
 }
 
 // ---------------------------------------------------------------------------

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "common/copy.hpp"
+#include "common/interrupt.hpp"
 #include "common/posix_file.hpp"
 #include "common/result.hpp"
 #include "read/parsed_element.hpp"
@@ -50,6 +51,9 @@ struct WriteError {
     std::string_view name{};  // the refused name, a view into the tree written
 
     static WriteError from_os(OsError error) { return {Kind::Os, error}; }
+    // The interrupt hook stopped the walk or the file's system calls.
+    static WriteError interrupted() { return from_os(interrupted_error()); }
+    bool is_interrupted() const { return kind == Kind::Os && os.kind == OsError::Kind::Interrupted; }
     static WriteError indent_overflow() { return {Kind::IndentOverflow, {}}; }
     static WriteError invalid_element_name(std::string_view name) { return {Kind::InvalidElementName, {}, name}; }
     static WriteError invalid_attribute_name(std::string_view name) {
@@ -113,18 +117,22 @@ private:
 // Each piece handed to write() is buffered when it fits; when it does not fit
 // in the free space the buffer is flushed first, and a piece of a whole buffer
 // or more then goes straight to the file. The first failure is kept in
-// error() and every later write fails at once. finish() writes out what is
-// buffered and closes the descriptor, reporting a failing close (file systems
-// that write back later report their write errors there). Destruction
-// without finish() tries once more to flush what is still buffered, frees the
-// buffer and closes the descriptor, ignoring the outcome of both.
+// error() and every later write fails at once. A write interrupted by a
+// signal, or one that wrote only part of its bytes, is continued unless the
+// interrupt hook says to stop (the failure is then
+// OsError::Kind::Interrupted). finish() writes out what is buffered and
+// closes the descriptor, reporting a failing close (file systems that write
+// back later report their write errors there). Destruction without finish()
+// tries once more to flush what is still buffered (ignoring the outcome, and
+// giving up at a signal) unless the sink was stopped or discard() was called,
+// frees the buffer and closes the descriptor, ignoring the outcome.
 class FileSink {
 public:
     static constexpr size_t buffer_capacity = 8192;
 
     // Takes ownership of `fd`. With `declaration` the buffer starts out
     // holding the XML declaration.
-    FileSink(int fd, bool declaration);
+    FileSink(int fd, bool declaration, const InterruptHook& interrupt = {});
     FileSink(const FileSink&) = delete;
     FileSink& operator=(const FileSink&) = delete;
     ~FileSink();
@@ -159,6 +167,9 @@ public:
     // failure is the one kept.
     bool finish();
 
+    // Drops what is buffered: nothing more reaches the file.
+    void discard() noexcept { fill_ = 0; }
+
     size_t buffered() const noexcept { return fill_; }
     bool failed() const noexcept { return failed_; }
     const OsError& error() const noexcept { return error_; }
@@ -168,12 +179,15 @@ private:
     bool write_direct(const char* data, size_t size);
     bool drain_buffer();  // flush() without the sticky-failure check
     bool fail_with(OsError error);
+    bool retry_after_signal();  // after EINTR or a partial write: false to stop
 
     std::unique_ptr<char[]> buffer_;
     size_t fill_ = 0;
     int fd_;  // -1 once closed
     bool failed_ = false;
+    bool closing_ = false;  // in the destructor: no hook, a signal ends the flush
     OsError error_{};
+    InterruptHook interrupt_;
 };
 
 // The records of a parsed tree as the walk reads them (handles are record
@@ -213,27 +227,33 @@ struct OutputMeasure {
 // The entry points take any tree that the walk can read (see walker.hpp):
 // a ParsedTreeView, or the module's view of Node objects. An empty tree
 // writes no element. Each writes the XML declaration first when
-// `declaration` is true.
+// `declaration` is true. With an active `interrupt` hook each polls it
+// about every poll interval of output and fails with WriteError::interrupted()
+// when it says to stop (see interrupt.hpp).
 
-// Writes `tree` into a new memory buffer. Fails only with IndentOverflow;
-// throws std::bad_alloc when the output does not fit in memory.
+// Writes `tree` into a new memory buffer. Fails only with IndentOverflow (or
+// when interrupted); throws std::bad_alloc when the output does not fit in
+// memory.
 template <class Tree>
-Result<MemorySink, WriteError> write_tree_to_memory(const Tree& tree, size_t indent, bool declaration);
+Result<MemorySink, WriteError> write_tree_to_memory(const Tree& tree, size_t indent, bool declaration,
+                                                   const InterruptHook& interrupt = {});
 
 // Measures the output; fails with IndentOverflow as the walk itself would.
 template <class Tree>
-Result<OutputMeasure, WriteError> measure_tree(const Tree& tree, size_t indent, bool declaration);
+Result<OutputMeasure, WriteError> measure_tree(const Tree& tree, size_t indent, bool declaration,
+                                               const InterruptHook& interrupt = {});
 
 // Writes `tree` into `out`, which holds exactly the `size` bytes that
 // measure_tree gave for the same arguments. Returns false, having written
 // nothing past `out + size`, if the walk would not fit exactly (it always
-// does when the sizes agree).
+// does when the sizes agree), or when `interrupt` stopped it.
 template <class Tree>
-bool write_tree_to_buffer(const Tree& tree, size_t indent, bool declaration, char* out, size_t size);
+bool write_tree_to_buffer(const Tree& tree, size_t indent, bool declaration, char* out, size_t size,
+                          const InterruptHook& interrupt = {});
 
 // Opens `path` for writing: created (mode 0666 before the umask) or
 // truncated. A path holding a NUL byte is refused before any system call.
-Result<int, OsError> open_for_writing(std::string_view path);
+Result<int, OsError> open_for_writing(std::string_view path, const InterruptHook& interrupt = {});
 
 // At least this many bytes are written by a walk: the size of every piece,
 // except that escaped text and attribute values count as their raw bytes
@@ -241,7 +261,8 @@ Result<int, OsError> open_for_writing(std::string_view path);
 // Saturates at SIZE_MAX. Fails as the walk itself would (IndentOverflow,
 // invalid names).
 template <class Tree>
-Result<size_t, WriteError> measure_tree_floor(const Tree& tree, size_t indent, bool declaration);
+Result<size_t, WriteError> measure_tree_floor(const Tree& tree, size_t indent, bool declaration,
+                                              const InterruptHook& interrupt = {});
 
 // Refuses, before anything is created or truncated, an output of at least
 // `floor` bytes that cannot be written to `path`, in this order: EFBIG
@@ -259,8 +280,11 @@ Status<OsError> check_room_for(std::string_view path, size_t floor);
 // measured first: an invalid name, an indentation overflow or a size that
 // cannot be written (check_room_for) fails before the file is touched. After
 // a failure of the writes themselves the file holds a prefix of the output.
+// The hook also decides whether an open or write interrupted by a signal is
+// retried.
 template <class Tree>
-Status<WriteError> write_tree_to_file(const Tree& tree, std::string_view path, size_t indent, bool declaration);
+Status<WriteError> write_tree_to_file(const Tree& tree, std::string_view path, size_t indent, bool declaration,
+                                      const InterruptHook& interrupt = {});
 
 }  // namespace arbolite::write
 

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/interrupt.hpp"
 #include "write/escape.hpp"
 #include "write/names.hpp"
 
@@ -159,12 +160,17 @@ inline WriteError sink_error(const FileSink& sink) { return WriteError::from_os(
 //   bool past_children(handle, size_t) const; which ends here,
 //   handle child(handle, size_t) const;       gives the child it stands at,
 //   size_t next_child(handle, size_t) const;  and moves on.
+//
+// With an active interrupt hook the walk polls it about every poll interval
+// of output, judged from the blanks, names, attributes and texts it hands
+// to the sink.
 template <class Sink, class Tree>
 class Walker {
 public:
     using handle = typename Tree::handle;
 
-    Walker(Sink& sink, const Tree& tree, size_t indent) : sink_(sink), tree_(tree), indent_(indent) {}
+    Walker(Sink& sink, const Tree& tree, size_t indent, const InterruptHook& interrupt = {})
+        : sink_(sink), tree_(tree), indent_(indent), polls_(interrupt) {}
 
     Status<WriteError> run() {
         if (!walk()) {
@@ -192,6 +198,7 @@ private:
     bool line_break(size_t depth) {
         size_t blanks;
         if (__builtin_mul_overflow(indent_, depth, &blanks)) return refuse(WriteError::indent_overflow());
+        output_ += blanks;
         return sink_.write_line_start(blanks);
     }
 
@@ -204,9 +211,11 @@ private:
         pending_break_ = true;
         const std::string_view name = tree_.name(e);
         if (!is_writable_element_name(name)) return refuse(WriteError::invalid_element_name(name));
+        output_ += element_overhead + name.size();
         if (!sink_.write_byte('<') || !sink_.write(name)) return false;
         for (const auto& attr : tree_.attrs(e)) {
             if (!is_writable_attribute_name(attr.name)) return refuse(WriteError::invalid_attribute_name(attr.name));
+            output_ += attr.name.size() + attr.value.size();
             if (!sink_.write_byte(' ') || !sink_.write(attr.name) || !sink_.write("=\"", 2) ||
                 !write_escaped<Escape::Attr>(sink_, attr.value) || !sink_.write_byte('"'))
                 return false;
@@ -216,6 +225,7 @@ private:
         if (tree_.past_children(e, first) && !text) return sink_.write("/>", 2);
         if (!sink_.write_byte('>')) return false;
         if (text) {
+            output_ += text->size();
             if (!write_escaped<Escape::Text>(sink_, *text)) return false;
             pending_break_ = false;
         }
@@ -226,7 +236,9 @@ private:
     bool end_tag(handle e, size_t depth) {
         if (pending_break_ && !line_break(depth)) return false;
         pending_break_ = true;
-        return sink_.write("</", 2) && sink_.write(tree_.name(e)) && sink_.write_byte('>');
+        const std::string_view name = tree_.name(e);
+        output_ += name.size();
+        return sink_.write("</", 2) && sink_.write(name) && sink_.write_byte('>');
     }
 
     // Pre-order: `open` holds the elements whose end tag is still to come;
@@ -236,6 +248,8 @@ private:
         std::vector<Open> open;
         if (!start_element(tree_.root(), open)) return false;
         while (!open.empty()) {
+            if (polls_.due(output_) && polls_.stop(output_)) [[unlikely]]
+                return interrupt();
             Open& top = open.back();
             if (tree_.past_children(top.element, top.next)) {
                 const handle done = top.element;
@@ -250,61 +264,80 @@ private:
         return true;
     }
 
+    [[gnu::cold, gnu::noinline]] bool interrupt() { return refuse(WriteError::interrupted()); }
+
+    // What an element adds to the output besides its name, attributes, text
+    // and indentation, roughly; counted so that a walk over small elements
+    // polls too.
+    static constexpr uint64_t element_overhead = 16;
+
     Sink& sink_;
     const Tree& tree_;
     size_t indent_;
     bool pending_break_ = false;
     std::optional<WriteError> refused_;
+    PollCounter polls_;
+    uint64_t output_ = 0;  // output so far, as judged for polling
 };
 
 }  // namespace detail
 
 template <class Tree>
-Result<MemorySink, WriteError> write_tree_to_memory(const Tree& tree, size_t indent, bool declaration) {
+Result<MemorySink, WriteError> write_tree_to_memory(const Tree& tree, size_t indent, bool declaration,
+                                                   const InterruptHook& interrupt) {
     MemorySink sink;
     if (declaration) {
         sink.reserve(xml_declaration.size());
         sink.write(xml_declaration);
     }
-    ARBOLITE_TRY((detail::Walker<MemorySink, Tree>(sink, tree, indent).run()));
+    ARBOLITE_TRY((detail::Walker<MemorySink, Tree>(sink, tree, indent, interrupt).run()));
     return sink;
 }
 
 template <class Tree>
-Result<OutputMeasure, WriteError> measure_tree(const Tree& tree, size_t indent, bool declaration) {
+Result<OutputMeasure, WriteError> measure_tree(const Tree& tree, size_t indent, bool declaration,
+                                               const InterruptHook& interrupt) {
     detail::CountingSink sink;
     if (declaration) sink.write(xml_declaration);
-    ARBOLITE_TRY((detail::Walker<detail::CountingSink, Tree>(sink, tree, indent).run()));
+    ARBOLITE_TRY((detail::Walker<detail::CountingSink, Tree>(sink, tree, indent, interrupt).run()));
     return sink.measure();
 }
 
 template <class Tree>
-bool write_tree_to_buffer(const Tree& tree, size_t indent, bool declaration, char* out, size_t size) {
+bool write_tree_to_buffer(const Tree& tree, size_t indent, bool declaration, char* out, size_t size,
+                          const InterruptHook& interrupt) {
     detail::BufferSink sink(out, size);
     if (declaration && !sink.write(xml_declaration)) return false;
-    return detail::Walker<detail::BufferSink, Tree>(sink, tree, indent).run().ok() && sink.full();
+    return detail::Walker<detail::BufferSink, Tree>(sink, tree, indent, interrupt).run().ok() && sink.full();
 }
 
 template <class Tree>
-Result<size_t, WriteError> measure_tree_floor(const Tree& tree, size_t indent, bool declaration) {
+Result<size_t, WriteError> measure_tree_floor(const Tree& tree, size_t indent, bool declaration,
+                                              const InterruptHook& interrupt) {
     detail::FloorSink sink;
     if (declaration) sink.write(xml_declaration);
-    ARBOLITE_TRY((detail::Walker<detail::FloorSink, Tree>(sink, tree, indent).run()));
+    ARBOLITE_TRY((detail::Walker<detail::FloorSink, Tree>(sink, tree, indent, interrupt).run()));
     return sink.size();
 }
 
 // Every check that can fail runs before the file is opened: the measuring
 // walk finds what the walk itself would refuse, so once the file is
-// truncated only the writes and the close can fail.
+// truncated only the writes and the close can fail (or a signal stop them).
 template <class Tree>
-Status<WriteError> write_tree_to_file(const Tree& tree, std::string_view path, size_t indent, bool declaration) {
+Status<WriteError> write_tree_to_file(const Tree& tree, std::string_view path, size_t indent, bool declaration,
+                                      const InterruptHook& interrupt) {
     if (path.find('\0') != std::string_view::npos) return fail(WriteError::from_os(OsError{OsError::Kind::NulInPath}));
-    ARBOLITE_TRY_ASSIGN(const size_t floor, measure_tree_floor(tree, indent, declaration));
+    ARBOLITE_TRY_ASSIGN(const size_t floor, measure_tree_floor(tree, indent, declaration, interrupt));
     if (auto room = check_room_for(path, floor); !room) return fail(WriteError::from_os(room.error()));
-    auto fd = open_for_writing(path);
+    auto fd = open_for_writing(path, interrupt);
     if (!fd) return fail(WriteError::from_os(fd.error()));
-    FileSink sink(fd.value(), declaration);  // closes the descriptor on every path
-    ARBOLITE_TRY((detail::Walker<FileSink, Tree>(sink, tree, indent).run()));
+    FileSink sink(fd.value(), declaration, interrupt);  // closes the descriptor on every path
+    Status<WriteError> walked = detail::Walker<FileSink, Tree>(sink, tree, indent, interrupt).run();
+    if (!walked.ok()) {
+        // A stopped walk leaves the file as it is: the buffer is not flushed.
+        if (walked.error().is_interrupted()) sink.discard();
+        return walked;
+    }
     if (!sink.finish()) return fail(WriteError::from_os(sink.error()));
     return Ok{};
 }
