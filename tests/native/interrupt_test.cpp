@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "temp_dir.hpp"
+
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -52,21 +54,7 @@ struct Recorder {
     InterruptHook hook() { return InterruptHook(&check, this); }
 };
 
-class Interrupts : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "arbolite-interrupt-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-    std::string path(const char* name) const { return dir_ + "/" + name; }
-
-    std::string dir_;
-};
+class Interrupts : public TempDir {};
 
 // A document of `children` empty elements, each with an attribute.
 std::string flat_document(size_t children) {

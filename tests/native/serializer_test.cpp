@@ -7,10 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include "temp_dir.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -117,21 +118,6 @@ bool exists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-class TempDir : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "arbolite-writer-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-    std::string path(const char* name) const { return dir_ + "/" + name; }
-
-    std::string dir_;
-};
 
 El worked_example() {
     return El{"catalog",
