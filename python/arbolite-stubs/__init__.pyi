@@ -123,7 +123,7 @@ class Node:
         TypeError: An argument of the wrong type, for example a non-`str`
             name, a non-`dict` `attrs`, a `str` as `children` or a child that
             is not a `Node`. The exception carries the note
-            "while processing '<parameter>'", and only the first bad argument
+            "while processing 'name'" (or the parameter at fault), and only the first bad argument
             (in the order name, attrs, children, text) is reported.
         UnicodeEncodeError: A string holding a lone surrogate.
 
