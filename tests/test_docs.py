@@ -104,7 +104,7 @@ def test_example_runs(earlier, code, skip, tmp_path, monkeypatch, capsys):
     if skip is not None:
         pytest.skip(f"marked in the page: {skip or 'no reason given'}")
     monkeypatch.chdir(tmp_path)
-    namespace = {"__name__": "__doc_example__"}
+    namespace = {"__name__": "__main__"}
     for block in earlier:
         exec(compile(block, "<earlier block>", "exec"), namespace)
     exec(compile(code, "<block>", "exec"), namespace)
