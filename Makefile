@@ -4,6 +4,8 @@
 # make bench - benchmarks side by side with lxml, ElementTree and xmltodict
 # make fuzz  - build the libFuzzer targets with clang and run each for
 #              FUZZ_SECONDS (default 60); skipped when clang is unavailable
+# make docs  - build the documentation site into build/site (warnings are errors)
+# make charts - redraw the documentation's benchmark charts from docs/bench-results.json
 
 PYTHON_FOUND := $(shell scripts/find-python)
 VENV := .venv
@@ -12,7 +14,7 @@ ABS_PY := $(abspath $(PY))
 NATIVE_BUILD := build/native
 ASAN_BUILD := build/asan
 
-.PHONY: test demo install pytest native asan bench fuzz clean
+.PHONY: test demo install pytest native asan bench fuzz docs charts clean
 
 test: pytest native
 
@@ -21,13 +23,13 @@ demo: install
 	@echo; echo '$$ arbolite pretty examples/catalog.xml catalog --indent 2'
 	$(VENV)/bin/arbolite pretty examples/catalog.xml catalog --indent 2
 
-$(VENV)/.ready: requirements-dev.txt
+$(VENV)/.ready: requirements-dev.txt requirements-docs.txt
 	@test -n "$(PYTHON_FOUND)" || { echo "no CPython 3.12+ found" >&2; exit 1; }
 	scripts/ensure-native-deps "$(PYTHON_FOUND)"
 	rm -rf $(VENV)
 	$(PYTHON_FOUND) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q -r requirements-dev.txt
+	$(PY) -m pip install -q -r requirements-dev.txt -r requirements-docs.txt
 	touch $@
 
 install: $(VENV)/.ready
@@ -69,6 +71,15 @@ bench: install
 # The virtual environment provides cmake and ninja for the fuzz build.
 fuzz: $(VENV)/.ready
 	CMAKE=$(abspath $(VENV)/bin/cmake) NINJA=$(abspath $(VENV)/bin/ninja) scripts/fuzz
+
+# The API reference is read from the type stub, so the site needs no build
+# of the extension. Run as a module, so that the import path starts at the
+# repository, not at the venv's bin (where the command-line tool is).
+docs: $(VENV)/.ready
+	$(PY) -m mkdocs build --strict --quiet --clean
+
+charts: $(VENV)/.ready
+	$(PY) docs/charts.py
 
 clean:
 	rm -rf build $(VENV)
