@@ -69,6 +69,7 @@ asan: $(VENV)/.ready
 bench: install
 	$(PY) -m pip install -q -r bench/requirements.txt
 	bench/setup build/bench
+	$(PY) -m pytest -q -p no:cacheprovider bench/test_harness.py
 	$(PY) bench/run.py --native build/bench/native_dom $(BENCH_ARGS)
 
 # The virtual environment provides cmake and ninja for the fuzz build.
