@@ -144,7 +144,7 @@ def system_docs(notes):
             root = document_element_name(text)
             docs.append(Doc(name, text, root, path, data=data))
         except (UnicodeDecodeError, ET.ParseError, ValueError) as e:
-            notes.append(f"{name}: not well-formed ({e}), skipped")
+            notes.append(f"{name}: rejected ({e}), skipped")
     return docs
 
 
