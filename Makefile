@@ -1,7 +1,8 @@
 # make test  - set up a virtual environment, build, run the Python and native tests
 # make demo  - set up the same way and run the example program and the command-line tool
 # make asan  - run both test suites again against an AddressSanitizer + UBSan build
-# make bench - benchmarks side by side with lxml, ElementTree and xmltodict
+# make bench - benchmarks side by side with lxml, ElementTree, xmltodict and a
+#              native DOM parser
 # make fuzz  - build the libFuzzer targets with clang and run each for
 #              FUZZ_SECONDS (default 60); skipped when clang is unavailable
 # make docs  - build the documentation site into build/site (warnings are errors)
@@ -63,10 +64,15 @@ asan: $(VENV)/.ready
 		LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONPATH=$(ASAN_BUILD) \
 		ARBOLITE_SANITIZED=1 $(PY) -m pytest -q -p no:cacheprovider
 
-# Side-by-side benchmarks against lxml, ElementTree and xmltodict.
+# Side-by-side benchmarks against lxml, ElementTree, xmltodict and a native
+# DOM parser (bench/setup installs the Debian packages the benchmark reads
+# and builds the native program). BENCH_ARGS passes options to bench/run.py,
+# e.g. BENCH_ARGS="--only read,threads --sizes 1M --rounds 3 --json out.json".
 bench: install
 	$(PY) -m pip install -q -r bench/requirements.txt
-	$(PY) bench/run.py $(BENCH_ARGS)
+	bench/setup build/bench
+	$(PY) -m pytest -q -p no:cacheprovider bench/test_harness.py
+	$(PY) bench/run.py --native build/bench/native_dom $(BENCH_ARGS)
 
 # The virtual environment provides cmake and ninja for the fuzz build.
 fuzz: $(VENV)/.ready

@@ -1,7 +1,9 @@
-"""Deterministic benchmark documents: five shapes of 5-20 MB each.
+"""Deterministic benchmark documents in seven shapes, of any size.
 
 Each generator takes a random.Random and a target size in bytes and returns
-(document, root tag). The same seed always gives the same documents.
+(document, root tag); it adds whole records until the size is reached, so a
+document is at least one record long. The same seed always gives the same
+documents.
 """
 
 import random
@@ -75,17 +77,73 @@ def prose(rng, size):
 
 def deep(rng, size, depth=200):
     """Blocks of sections nested 200 deep (under the usual 256-level parser limits)."""
+    opening = "".join(f'<section level="{d}">' for d in range(depth))
+    return deep_blocks(rng, size, depth, opening, "</section>", nested=True)
+
+
+def deep_blocks(rng, size, depth, opening, closing, nested=False):
+    """Blocks of `depth` nested elements around a leaf; `opening` is either
+    one start tag (repeated) or, with `nested`, the whole run of them."""
     out = ["<doc>\n"]
     total = 0
+    opening = opening if nested else opening * depth
     while total < size:
-        opening = "".join(f'<section level="{d}">' for d in range(depth))
-        body = f"<leaf>{words(rng, 3)}</leaf>"
-        closing = "</section>" * depth
-        block = opening + body + closing + "\n"
+        block = opening + f"<leaf>{words(rng, 3)}</leaf>" + closing * depth + "\n"
         out.append(block)
         total += len(block)
     out.append("</doc>\n")
     return "".join(out), "doc"
+
+
+CITIES = ["Zürich", "São Paulo", "Kraków", "Malmö", "Nice", "Leeds", "Osaka", "Ålesund", "Dublin", "Porto"]
+PEOPLE = ["José Müller", "Ana Øvergaard", "Chloé Dubois", "Li Wei", "Sam Park", "Jörg Nyström", "Iñaki Pérez"]
+
+
+def mixed(rng, size):
+    """An order feed as services exchange it: namespaced attributes, records
+    nested three to five levels with a varying number of children, short
+    texts with entities and some non-ASCII, inline markup, comments, CDATA,
+    empty elements and indentation."""
+    out = ['<?xml version="1.0" encoding="UTF-8"?>\n'
+           '<feed xmlns="urn:example:orders" xmlns:geo="urn:example:geo" version="3">\n'
+           f"  <meta><title>Orders &amp; returns</title><updated>2025-0{rng.randint(1, 9)}-1{rng.randint(0, 9)}T08:00:00Z</updated></meta>\n"]
+    total, i = len(out[0]), 0
+    while total < size:
+        parts = [
+            f'  <order id="o{i}" status="{rng.choice(["open", "paid", "shipped", "returned"])}" '
+            f'created="2025-{rng.randint(1, 12):02d}-{rng.randint(1, 28):02d}">\n',
+            f'    <customer ref="c{rng.randint(1, 99999)}">\n      <name>{rng.choice(PEOPLE)}</name>\n'
+            f'      <email>{rng.choice(WORDS)}.{rng.choice(WORDS)}@example.org</email>\n',
+            f'      <address geo:lat="{rng.uniform(-90, 90):.4f}" geo:lon="{rng.uniform(-180, 180):.4f}">'
+            f"<street>{rng.randint(1, 200)} {rng.choice(WORDS).title()} Street</street>"
+            f'<city>{rng.choice(CITIES)}</city><country code="{rng.choice(["CH", "BR", "PL", "SE", "FR", "GB", "JP"])}"/>'
+            "</address>\n    </customer>\n    <lines>\n",
+        ]
+        for n in range(rng.randint(1, 5)):
+            parts.append(
+                f'      <line n="{n + 1}" sku="SKU-{rng.randint(0, 10**5):05d}" qty="{rng.randint(1, 9)}">'
+                f"<product>{words(rng, 3).title()}</product><price currency=\"EUR\">{rng.randint(1, 500)}.{rng.randint(0, 99):02d}</price>"
+                + ("<gift/>" if rng.random() < 0.2 else "") + "</line>\n")
+        parts.append("    </lines>\n")
+        if rng.random() < 0.5:
+            parts.append(f"    <note>{words(rng, 12)} &lt;{rng.choice(WORDS)}&gt; <b>{rng.choice(WORDS)}</b> "
+                         f"{words(rng, 6, NON_ASCII)}</note>\n")
+        if i % 5 == 0:
+            parts.append(f"    <!-- imported from batch {rng.randint(1, 999)} -->\n")
+        if i % 7 == 0:
+            parts.append(f"    <raw><![CDATA[{{\"ref\": {i}, \"tags\": [\"{rng.choice(WORDS)}\"]}} & <x>]]></raw>\n")
+        parts.append("  </order>\n")
+        chunk = "".join(parts)
+        out.append(chunk)
+        total += len(chunk.encode())
+        i += 1
+    out.append("</feed>\n")
+    return "".join(out), "feed"
+
+
+def chain(rng, size, depth=1000):
+    """Chains of elements nested 1,000 deep, one after another."""
+    return deep_blocks(rng, size, depth, "<node>", "</node>")
 
 
 def wide(rng, size):
@@ -106,9 +164,13 @@ SHAPES = {
     "prose": prose,
     "deep": deep,
     "wide": wide,
+    "mixed": mixed,
+    "chain": chain,
 }
 
 
 def generate(name, size=8 * 1024 * 1024, seed=20261207):
-    rng = random.Random(f"{seed}-{name}")
+    # The 8 MiB documents keep the seeds they have always had.
+    key = f"{seed}-{name}" if size == 8 * 1024 * 1024 else f"{seed}-{name}-{size}"
+    rng = random.Random(key)
     return SHAPES[name](rng, size)
