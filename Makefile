@@ -39,9 +39,24 @@ pytest: install
 native: $(VENV)/.ready
 	scripts/ensure-native-deps "$(PYTHON_FOUND)" --gtest
 	$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -G Ninja -DARBOLITE_MODULE=OFF -DARBOLITE_TESTS=ON \
-		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
+		-DARBOLITE_RANDOM_SOURCE=auto -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
 	$(VENV)/bin/cmake --build $(NATIVE_BUILD)
 	cd $(NATIVE_BUILD) && $(abspath $(VENV)/bin/ctest) --output-on-failure
+
+# The native tests once more for each fallback random source of systems
+# without getrandom (getentropy), or without either (/dev/urandom). The
+# native build is reconfigured, which recompiles one source and the tests,
+# and set back afterwards whatever the outcome.
+native-fallbacks: native
+	status=0; for source in getentropy urandom; do \
+		echo "== random source: $$source"; \
+		$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -DARBOLITE_RANDOM_SOURCE=$$source >/dev/null \
+			&& $(VENV)/bin/cmake --build $(NATIVE_BUILD) \
+			&& (cd $(NATIVE_BUILD) && $(abspath $(VENV)/bin/ctest) --output-on-failure) || status=1; \
+	done; \
+	$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -DARBOLITE_RANDOM_SOURCE=auto >/dev/null \
+		&& $(VENV)/bin/cmake --build $(NATIVE_BUILD) >/dev/null || status=1; \
+	exit $$status
 
 # The interpreter itself is not instrumented: the ASan runtime is preloaded
 # and leak detection is off for the Python run (the interpreter keeps
