@@ -2,6 +2,10 @@
 # make demo  - set up the same way and run the example program and the command-line tool
 # make asan  - run both test suites again against an AddressSanitizer + UBSan build
 # make bench - benchmarks side by side with lxml, ElementTree and xmltodict
+# make wheel - build a manylinux wheel for the interpreter of .venv into dist/
+#              (WHEEL_ALL=1: also for every other CPython 3.12+ found);
+#              make wheel-test installs it into a fresh environment and runs
+#              the test suite against it
 # make fuzz  - build the libFuzzer targets with clang and run each for
 #              FUZZ_SECONDS (default 60); skipped when clang is unavailable
 
@@ -12,7 +16,9 @@ ABS_PY := $(abspath $(PY))
 NATIVE_BUILD := build/native
 ASAN_BUILD := build/asan
 
-.PHONY: test demo install pytest native asan bench fuzz clean
+DIST := dist
+
+.PHONY: test demo install pytest native native-fallbacks asan bench fuzz wheel wheel-test clean
 
 test: pytest native
 
@@ -81,9 +87,21 @@ bench: install
 	$(PY) -m pip install -q -r bench/requirements.txt
 	$(PY) bench/run.py $(BENCH_ARGS)
 
+# The wheel is repaired by auditwheel (patchelf does the ELF edits it needs);
+# the C++ runtime is linked in, so only the C library and libgcc_s stay
+# outside and the tag follows their symbol versions.
+wheel: $(VENV)/.ready
+	$(PY) -m pip install -q "auditwheel>=6" patchelf
+	scripts/build-wheel $(ABS_PY) $(DIST) $(if $(WHEEL_ALL),--all)
+
+# The wheel installed into a fresh virtual environment outside the tree,
+# with the test suite run against it there.
+wheel-test: wheel
+	ARBOLITE_WHEEL_DIR=$(abspath $(DIST)) $(PY) -m pytest -q -p no:cacheprovider tests/test_wheel.py
+
 # The virtual environment provides cmake and ninja for the fuzz build.
 fuzz: $(VENV)/.ready
 	CMAKE=$(abspath $(VENV)/bin/cmake) NINJA=$(abspath $(VENV)/bin/ninja) scripts/fuzz
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(DIST)
