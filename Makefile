@@ -3,6 +3,10 @@
 # make asan  - run both test suites again against an AddressSanitizer + UBSan build
 # make bench - benchmarks side by side with lxml, ElementTree, xmltodict and a
 #              native DOM parser
+# make wheel - build a manylinux wheel for the interpreter of .venv into dist/
+#              (WHEEL_ALL=1: also for every other CPython 3.12+ found);
+#              make wheel-test installs it into a fresh environment and runs
+#              the test suite against it
 # make fuzz  - build the libFuzzer targets with clang and run each for
 #              FUZZ_SECONDS (default 60); skipped when clang is unavailable
 # make docs  - build the documentation site into build/site (warnings are errors)
@@ -15,7 +19,9 @@ ABS_PY := $(abspath $(PY))
 NATIVE_BUILD := build/native
 ASAN_BUILD := build/asan
 
-.PHONY: test demo install pytest native asan bench fuzz docs charts clean
+DIST := dist
+
+.PHONY: test demo install pytest native native-fallbacks asan bench fuzz docs charts wheel wheel-test clean
 
 test: pytest native
 
@@ -42,9 +48,24 @@ pytest: install
 native: $(VENV)/.ready
 	scripts/ensure-native-deps "$(PYTHON_FOUND)" --gtest
 	$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -G Ninja -DARBOLITE_MODULE=OFF -DARBOLITE_TESTS=ON \
-		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
+		-DARBOLITE_RANDOM_SOURCE=auto -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
 	$(VENV)/bin/cmake --build $(NATIVE_BUILD)
 	cd $(NATIVE_BUILD) && $(abspath $(VENV)/bin/ctest) --output-on-failure
+
+# The native tests once more for each fallback random source of systems
+# without getrandom (getentropy), or without either (/dev/urandom). The
+# native build is reconfigured, which recompiles one source and the tests,
+# and set back afterwards whatever the outcome.
+native-fallbacks: native
+	status=0; for source in getentropy urandom; do \
+		echo "== random source: $$source"; \
+		$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -DARBOLITE_RANDOM_SOURCE=$$source >/dev/null \
+			&& $(VENV)/bin/cmake --build $(NATIVE_BUILD) \
+			&& (cd $(NATIVE_BUILD) && $(abspath $(VENV)/bin/ctest) --output-on-failure) || status=1; \
+	done; \
+	$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -DARBOLITE_RANDOM_SOURCE=auto >/dev/null \
+		&& $(VENV)/bin/cmake --build $(NATIVE_BUILD) >/dev/null || status=1; \
+	exit $$status
 
 # The interpreter itself is not instrumented: the ASan runtime is preloaded
 # and leak detection is off for the Python run (the interpreter keeps
@@ -74,6 +95,18 @@ bench: install
 	$(PY) -m pytest -q -p no:cacheprovider bench/test_harness.py
 	$(PY) bench/run.py --native build/bench/native_dom $(BENCH_ARGS)
 
+# The wheel is repaired by auditwheel (patchelf does the ELF edits it needs);
+# the C++ runtime is linked in, so only the C library and libgcc_s stay
+# outside and the tag follows their symbol versions.
+wheel: $(VENV)/.ready
+	$(PY) -m pip install -q "auditwheel>=6" patchelf
+	scripts/build-wheel $(ABS_PY) $(DIST) $(if $(WHEEL_ALL),--all)
+
+# The wheel installed into a fresh virtual environment outside the tree,
+# with the test suite run against it there.
+wheel-test: wheel
+	ARBOLITE_WHEEL_DIR=$(abspath $(DIST)) $(PY) -m pytest -q -p no:cacheprovider tests/test_wheel.py
+
 # The virtual environment provides cmake and ninja for the fuzz build.
 fuzz: $(VENV)/.ready
 	CMAKE=$(abspath $(VENV)/bin/cmake) NINJA=$(abspath $(VENV)/bin/ninja) scripts/fuzz
@@ -88,4 +121,4 @@ charts: $(VENV)/.ready
 	$(PY) docs/charts.py
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(DIST)

@@ -3,7 +3,21 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+#if ARBOLITE_HAVE_SYS_RANDOM_H
 #include <sys/random.h>
+#endif
+
+// Which of the operating system's random sources this build may call is found
+// by the build (getrandom: Linux and FreeBSD; getentropy: the BSDs, macOS,
+// newer glibc); /dev/urandom is always there to fall back on.
+#ifndef ARBOLITE_HAVE_GETRANDOM
+#define ARBOLITE_HAVE_GETRANDOM 0
+#endif
+#ifndef ARBOLITE_HAVE_GETENTROPY
+#define ARBOLITE_HAVE_GETENTROPY 0
+#endif
 
 namespace arbolite {
 namespace {
@@ -42,19 +56,57 @@ inline uint64_t load_le64(const unsigned char* p) {
     return v;
 }
 
-SipKey draw_thread_key() noexcept {
-    unsigned char bytes[16];
+#if ARBOLITE_HAVE_GETRANDOM
+bool fill_getrandom(unsigned char* out, size_t n) noexcept {
     size_t got = 0;
-    while (got < sizeof bytes) {
-        ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
-        if (n > 0) {
-            got += static_cast<size_t>(n);
-        } else if (n < 0 && errno != EINTR) {
+    while (got < n) {
+        ssize_t r = getrandom(out + got, n - got, 0);
+        if (r > 0) {
+            got += static_cast<size_t>(r);
+        } else if (r < 0 && errno != EINTR) {
+            return false;  // ENOSYS on an old kernel, EPERM under a filter
+        }
+    }
+    return true;
+}
+#endif
+
+#if ARBOLITE_HAVE_GETENTROPY
+bool fill_getentropy(unsigned char* out, size_t n) noexcept {
+    constexpr size_t kMaxPerCall = 256;  // larger requests fail with EIO
+    while (n > 0) {
+        size_t part = n < kMaxPerCall ? n : kMaxPerCall;
+        if (getentropy(out, part) != 0) return false;
+        out += part;
+        n -= part;
+    }
+    return true;
+}
+#endif
+
+bool fill_urandom(unsigned char* out, size_t n) noexcept {
+    int fd;
+    do {
+        fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = ::read(fd, out + got, n - got);
+        if (r > 0) {
+            got += static_cast<size_t>(r);
+        } else if (r == 0 || errno != EINTR) {
             break;
         }
     }
+    ::close(fd);
+    return got == n;
+}
+
+SipKey draw_thread_key() noexcept {
+    unsigned char bytes[16];
     SipKey key;
-    if (got == sizeof bytes) {
+    if (fill_os_random(bytes, sizeof bytes)) {
         std::memcpy(&key.k0, bytes, 8);
         std::memcpy(&key.k1, bytes + 8, 8);
     } else {
@@ -68,6 +120,29 @@ SipKey draw_thread_key() noexcept {
 }
 
 }  // namespace
+
+bool fill_os_random(void* out, size_t n) noexcept {
+    auto* p = static_cast<unsigned char*>(out);
+    // Each source in turn: one the build found may still be refused at run
+    // time (an older kernel, a system-call filter).
+#if ARBOLITE_HAVE_GETRANDOM
+    if (fill_getrandom(p, n)) return true;
+#endif
+#if ARBOLITE_HAVE_GETENTROPY
+    if (fill_getentropy(p, n)) return true;
+#endif
+    return fill_urandom(p, n);
+}
+
+const char* os_random_source() noexcept {
+#if ARBOLITE_HAVE_GETRANDOM
+    return "getrandom";
+#elif ARBOLITE_HAVE_GETENTROPY
+    return "getentropy";
+#else
+    return "urandom";
+#endif
+}
 
 uint64_t siphash13(SipKey key, const void* data, size_t len) noexcept {
     const auto* p = static_cast<const unsigned char*>(data);

@@ -18,4 +18,13 @@ uint64_t siphash13(SipKey key, const void* data, size_t len) noexcept;
 // for every map after that, so no two maps of a thread share a key.
 SipKey next_map_key() noexcept;
 
+// Fills n bytes from the operating system's random source: getrandom, then
+// getentropy, then /dev/urandom, whichever this build has and the system
+// grants. False when none did (the bytes are then unspecified).
+bool fill_os_random(void* out, size_t n) noexcept;
+
+// The first source fill_os_random tries in this build: "getrandom",
+// "getentropy" or "urandom".
+const char* os_random_source() noexcept;
+
 }  // namespace arbolite
