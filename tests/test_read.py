@@ -2,9 +2,13 @@
 file errors, argument binding, deep documents and lock release."""
 
 import inspect
+import json
 import os
 import pathlib
 import re
+import shutil
+import subprocess
+import sys
 import threading
 import time
 import xml.parsers.expat
@@ -17,6 +21,7 @@ import arbolite
 from arbolite import Node, read_file, read_string
 
 from conftest import (
+    SANITIZED,
     assert_script_ok,
     check_error,
     check_os_error,
@@ -43,11 +48,31 @@ def malformed(offset, message):
     return f"malformed XML at byte {offset}: {message}"
 
 
+def position_note(doc, offset):
+    """The note that places byte `offset` of the UTF-8 form of doc, counted
+    as an editor shows it: CRLF, a lone CR and LF each end a line; columns
+    count characters; the LF of a CRLF sits on its CR."""
+    data = doc.encode("utf-8")
+    before = data[:offset].decode("utf-8", errors="ignore")
+    if before.endswith("\r") and data[offset : offset + 1] == b"\n":
+        before = before[:-1]
+    lines = re.split(r"\r\n|\r|\n", before)
+    return f"line {len(lines)}, column {len(lines[-1]) + 1}"
+
+
 def read_error(doc, root):
+    """The message of the ValueError that reading doc raises, after checking
+    its notes: the position of the byte the message names, or none."""
     with pytest.raises(ValueError) as excinfo:
         read_string(doc, root)
-    check_error(excinfo)
-    return str(excinfo.value)
+    message = str(excinfo.value)
+    named = re.search(r"at byte (\d+)", message)
+    notes = getattr(excinfo.value, "__notes__", None)
+    if named:
+        assert notes == [position_note(doc, int(named.group(1)))], (message, notes)
+    else:
+        assert not notes, notes
+    return message
 
 
 # ----------------------------------------------------------------------------
@@ -882,3 +907,139 @@ def test_large_read_survives_a_storm_of_signals():
         children = tree.children
         assert len(children) == 60_000
         assert children[-1].attrs == {"a": "59999"} and children[-1].text == "t59999"
+
+
+# ----------------------------------------------------------------------------
+# Where a read error is: the note with its line and column
+
+PLACED_ERRORS = [
+    # (document, root, message, note)
+    ("<a><b></c></a>", "a", malformed(6, "expected </b>, found </c>"), "line 1, column 7"),
+    ("</x><r/>", "r", malformed(0, "unexpected end tag </x>"), "line 1, column 1"),
+    ("<a>\n  <b>\n    </c>\n</a>", "a", malformed(14, "expected </b>, found </c>"), "line 3, column 5"),
+    # Columns count characters: two-, three- and four-byte ones before the fault.
+    ("<r>\n  é中🌍 &x;</r>", "r", "unknown entity reference '&x;' at byte 16", "line 2, column 7"),
+    ("<r>\n\tt='\u00e9' &x;</r>", "r", "unknown entity reference '&x;' at byte 12", "line 2, column 8"),
+    # A byte-order mark is a character of the first line.
+    ("\ufeff<r a=1/>", "r", malformed(8, "value of attribute 'a' is not quoted"), "line 1, column 7"),
+    # CRLF is one line end, and so is a lone CR.
+    ("<r>\r\n<a>\r\n</b></r>", "r", malformed(10, "expected </a>, found </b>"), "line 3, column 1"),
+    ("<r>\r<a>\r\r</b></r>", "r", malformed(9, "expected </a>, found </b>"), "line 4, column 1"),
+    ("<r>\n\r\n\r<a></b>", "r", malformed(10, "expected </a>, found </b>"), "line 4, column 4"),
+    # Index failures and the end of the document have positions too.
+    ("<r>\n<a", "r", "malformed XML: Unclosed tag at byte 4", "line 2, column 1"),
+    ("<r>\n  <!-- x", "r", malformed(12, "unexpected end of document"), "line 2, column 9"),
+    ("<r>é\n<!DOCTYPE", "r", malformed(6, "unterminated document type declaration"), "line 2, column 1"),
+    ("<r>\r\n<!-- é", "r", malformed(12, "unexpected end of document"), "line 2, column 7"),
+]
+
+
+@pytest.mark.parametrize("source", ["string", "file"])
+@pytest.mark.parametrize("doc, root, message, note", PLACED_ERRORS)
+def test_read_error_note_gives_line_and_column(tmp_path, source, doc, root, message, note):
+    assert position_note(doc, int(re.search(r"at byte (\d+)", message).group(1))) == note
+    with pytest.raises(ValueError) as excinfo:
+        if source == "string":
+            read_string(doc, root)
+        else:
+            path = tmp_path / "doc.xml"
+            path.write_bytes(doc.encode("utf-8"))
+            read_file(str(path), root)
+    assert type(excinfo.value) is ValueError
+    assert str(excinfo.value) == message
+    assert excinfo.value.args == (message,)
+    assert excinfo.value.__notes__ == [note]
+
+
+@pytest.mark.parametrize("source", ["string", "file"])
+@pytest.mark.parametrize(
+    "doc, root",
+    [("<a/>", "b"), ("", "r"), ("<r>\n<a>", "r"), ("x\n" * 50 + "<r>", "r")],
+)
+def test_errors_without_an_offset_have_no_note(tmp_path, source, doc, root):
+    path = tmp_path / "doc.xml"
+    path.write_text(doc, encoding="utf-8")
+    with pytest.raises(ValueError) as excinfo:
+        read_string(doc, root) if source == "string" else read_file(str(path), root)
+    assert not hasattr(excinfo.value, "__notes__")
+
+
+# Long documents: the counting runs in words and vectors, so the faults sit
+# after lines of every length and mixes of line ends and character widths.
+LINE_STYLES = {
+    "lf": lambda i: "é" * (i % 7) + "<i>x</i>" + " " * (i % 70) + "\n",
+    "crlf": lambda i: "<i a='中'/>" * (i % 5) + "\r\n",
+    "cr and lf": lambda i: "🌍" * (i % 3) + ("\r" if i % 4 == 0 else "\n" if i % 4 == 1 else "\r\n"),
+    "one line": lambda i: "<i>é中🌍</i>",
+}
+
+
+@pytest.mark.parametrize("style", LINE_STYLES)
+@pytest.mark.parametrize("lines", [1, 9, 4000, 120_000])
+def test_note_in_long_documents(tmp_path, style, lines):
+    body = "".join(LINE_STYLES[style](i) for i in range(lines))
+    doc = "<r>" + body + "  é<b></c></r>"
+    offset = len(("<r>" + body + "  é<b>").encode())
+    message = malformed(offset, "expected </b>, found </c>")
+    assert read_error(doc, "r") == message  # read_error checks the note against the model
+    path = tmp_path / "doc.xml"
+    path.write_bytes(doc.encode())
+    with pytest.raises(ValueError) as excinfo:
+        read_file(str(path), "r")
+    assert excinfo.value.__notes__ == [position_note(doc, offset)]
+
+
+SHIM_SOURCE = pathlib.Path(__file__).parent / "shim" / "failing_malloc.c"
+
+
+def test_note_failing_for_lack_of_memory_keeps_the_read_error(tmp_path):
+    """Every allocation of a failed read, in turn, fails: the outcome is the
+    read error with its note, or MemoryError; a MemoryError that comes after
+    the read error was made carries it as its context."""
+    if SANITIZED:
+        pytest.skip("the sanitizer's allocator cannot be replaced")
+    compiler = next((c for c in (os.environ.get("CC"), "cc", "gcc", "clang") if c and shutil.which(c)), None)
+    if compiler is None:
+        pytest.skip("no C compiler")
+    library = tmp_path / "failing_malloc.so"
+    subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-o", str(library), str(SHIM_SOURCE), "-ldl"],
+                   check=True, capture_output=True, timeout=120)
+    code = r"""
+import ctypes, gc, json, os, arbolite
+shim = ctypes.CDLL(os.environ["FAILING_MALLOC"])
+shim.fail_after.argtypes = [ctypes.c_long]
+shim.disarm.restype = ctypes.c_long
+DOC = "<r>\n  <a>é</b></r>"
+left = [0]
+def outcome(n):
+    if n:
+        shim.fail_after(n)
+    try:
+        arbolite.read_string(DOC, "r")
+    except BaseException as e:
+        left[0] = shim.disarm()
+        if isinstance(e, MemoryError):
+            context = e.__context__
+            return ["MemoryError", type(context).__name__, str(context) if context else None]
+        return [type(e).__name__, str(e), getattr(e, "__notes__", None)]
+    left[0] = shim.disarm()
+    return ["returned"]
+gc.disable()
+NEVER = 1 << 62
+expected = outcome(0)
+outcome(NEVER)
+count = NEVER - left[0]
+assert 0 < count < 10000, count
+seen = [outcome(n) for n in range(1, count + 3)]
+print(json.dumps({"expected": expected, "seen": seen}))
+"""
+    env = {**os.environ, "LD_PRELOAD": str(library), "FAILING_MALLOC": str(library), "PYTHONMALLOC": "malloc"}
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120, env=env)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    report = json.loads(proc.stdout)
+    message = malformed(11, "expected </a>, found </b>")
+    assert report["expected"] == ["ValueError", message, ["line 2, column 7"]]
+    for got in report["seen"]:
+        assert got in (report["expected"], ["MemoryError", "NoneType", None], ["MemoryError", "ValueError", message]), got
+    # Some failure falls on the note itself, after the read error was made.
+    assert ["MemoryError", "ValueError", message] in report["seen"]

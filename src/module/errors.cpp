@@ -7,6 +7,7 @@
 
 #include "common/posix_file.hpp"
 #include "module/once.hpp"
+#include "read/position.hpp"
 #include "read/read_error.hpp"
 #include "write/serializer.hpp"
 
@@ -189,6 +190,23 @@ Exc read_error(const read::ReadError& e) {
         case Kind::Interrupted: return interruption();
     }
     return internal_fault("invariant: every read error has a known kind");
+}
+
+Exc read_error(const read::ReadError& e, const read::TextPosition& where) {
+    Exc error = read_error(e);
+    if (!PyErr_GivenExceptionMatches(error.get(), PyExc_ValueError)) return error;  // it could not be made
+    py::ref note = py::ref::steal(PyUnicode_FromFormat("line %llu, column %llu",
+                                                       static_cast<unsigned long long>(where.line),
+                                                       static_cast<unsigned long long>(where.column)));
+    py::ref added = note ? py::ref::steal(PyObject_CallMethod(error.get(), "add_note", "O", note.get())) : py::ref();
+    if (added) return error;
+    if (!PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyErr_Clear();
+        return error;
+    }
+    Exc out_of_memory = fetch_error();
+    PyException_SetContext(out_of_memory.get(), error.take().release());
+    return out_of_memory;
 }
 
 Exc write_error(const write::WriteError& e) {

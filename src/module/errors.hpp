@@ -24,6 +24,7 @@ struct OsError;
 }
 namespace arbolite::read {
 struct ReadError;
+struct TextPosition;
 }
 namespace arbolite::write {
 struct WriteError;
@@ -72,6 +73,11 @@ Exc os_error(int errnum);
 Exc os_error_message(const char* message);
 Exc os_failure(const OsError& error);
 Exc read_error(const read::ReadError& error);
+// The same, with the note "line {line}, column {column}" that places the
+// byte the error names. When the note cannot be added the error is raised
+// without it, unless memory ran out: then MemoryError is raised, with the
+// read error as its context.
+Exc read_error(const read::ReadError& error, const read::TextPosition& where);
 Exc write_error(const write::WriteError& error);
 Exc internal_fault(std::string_view text);
 Exc memory_error();

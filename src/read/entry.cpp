@@ -1,6 +1,7 @@
 #include "read/entry.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <span>
 #include <variant>
 
@@ -11,6 +12,7 @@
 #include "module/unlocked.hpp"
 #include "node/node.hpp"
 #include "read/parser.hpp"
+#include "read/position.hpp"
 
 namespace arbolite::read {
 namespace {
@@ -40,19 +42,34 @@ PyResult<py::ref> make_nodes(ParsedTree&& tree) {
     return std::move(made.back());
 }
 
-using ReadOutcome = std::variant<ParsedTree, ReadError, OsError>;
+// A failed parse, with the line and column of the byte its error names
+// (when it names one), found while the document is still at hand.
+struct PlacedError {
+    ReadError error;
+    std::optional<TextPosition> where;
+};
+
+using ReadOutcome = std::variant<ParsedTree, PlacedError, OsError>;
 
 PyResult<py::ref> finish(ReadOutcome&& outcome, const module::SignalCheck& signals) {
     if (signals.raised()) return fail(module::interruption());
     if (auto* tree = std::get_if<ParsedTree>(&outcome)) return make_nodes(std::move(*tree));
-    if (auto* error = std::get_if<ReadError>(&outcome)) return fail(module::read_error(*error));
+    if (auto* placed = std::get_if<PlacedError>(&outcome)) {
+        return fail(placed->where ? module::read_error(placed->error, *placed->where)
+                                  : module::read_error(placed->error));
+    }
     return fail(module::os_failure(std::get<OsError>(outcome)));
 }
 
+// Runs without the interpreter lock. Placing an error costs a pass over the
+// document up to the offset, so it is done only on failure, and here, where
+// other threads may run meanwhile.
 ReadOutcome parse(std::string_view document, std::string_view root_tag, const InterruptHook& interrupt) {
     auto parsed = parse_document(document, root_tag, StartTagsAhead::WhenWalkIsBusy, interrupt);
-    if (!parsed.ok()) return std::move(parsed).error();
-    return std::move(parsed).value();
+    if (parsed.ok()) return std::move(parsed).value();
+    PlacedError placed{std::move(parsed).error(), std::nullopt};
+    if (const auto offset = error_offset(placed.error)) placed.where = locate(document, *offset);
+    return placed;
 }
 
 const module::Params<2> kReadString{{"xml_string", "root_tag"}, 2, "read_string()"};
