@@ -30,13 +30,13 @@ demo: install
 	@echo; echo '$$ arbolite pretty examples/catalog.xml catalog --indent 2'
 	$(VENV)/bin/arbolite pretty examples/catalog.xml catalog --indent 2
 
-$(VENV)/.ready: requirements-dev.txt requirements-docs.txt
+$(VENV)/.ready: requirements-dev.txt requirements-docs.txt requirements-scale.txt
 	@test -n "$(PYTHON_FOUND)" || { echo "no CPython 3.12+ found" >&2; exit 1; }
 	scripts/ensure-native-deps "$(PYTHON_FOUND)"
 	rm -rf $(VENV)
 	$(PYTHON_FOUND) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q -r requirements-dev.txt -r requirements-docs.txt
+	$(PY) -m pip install -q -r requirements-dev.txt -r requirements-docs.txt -r requirements-scale.txt
 	touch $@
 
 install: $(VENV)/.ready
