@@ -197,5 +197,5 @@ def test_dask_summary_and_failure(dask_ready, corpus):
     assert proc.returncode == 1
     assert proc.stdout == ""
     assert proc.stderr.splitlines()[-1] == (
-        f"dask_records.py: error: {BROKEN['bad_markup.xml'][1]}; while reading {bad.resolve()}"
+        f"dask_records.py: error: {BROKEN['bad_markup.xml'][1]}; line 1, column 30; while reading {bad.resolve()}"
     )
