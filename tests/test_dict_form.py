@@ -94,6 +94,7 @@ def test_to_dict_names_repeated_or_not(names):
 TEXT_CASES = [
     "",
     "a",
+    "ab",
     "\x7f",
     "\x80",
     "é",

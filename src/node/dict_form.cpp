@@ -59,13 +59,14 @@ bool is_ascii(std::string_view bytes) {
 
 // A str of the UTF-8 `bytes`. Names, attribute values and texts are mostly
 // short ASCII: those are copied straight into a new compact str, which skips
-// the decoder's set-up; everything else goes through the decoder.
+// the decoder's set-up; everything else goes through the decoder, which also
+// hands out the interpreter's shared strs for empty and one-character texts.
 PyResult<py::ref> text_str(std::string_view bytes) {
     constexpr size_t short_text = 256;
-    if (bytes.size() > short_text || !is_ascii(bytes)) return module::new_str(bytes);
+    if (bytes.size() < 2 || bytes.size() > short_text || !is_ascii(bytes)) return module::new_str(bytes);
     py::ref str = py::ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 0x7F));
     if (!str) return fail(fetch_error());
-    if (!bytes.empty()) std::memcpy(PyUnicode_DATA(str.get()), bytes.data(), bytes.size());
+    std::memcpy(PyUnicode_DATA(str.get()), bytes.data(), bytes.size());
     return str;
 }
 
