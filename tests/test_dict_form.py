@@ -88,6 +88,53 @@ def test_to_dict_names_repeated_or_not(names):
     assert Node.from_dict(d).to_dict() == d
 
 
+# Texts and attribute values around the sizes and bytes that decide how
+# their strs are made: the word size of the ASCII scan, the longest text
+# copied directly, and non-ASCII bytes at either end or inside a word.
+TEXT_CASES = [
+    "",
+    "a",
+    "ab",
+    "\x7f",
+    "\x80",
+    "é",
+    "abcdefg",
+    "abcdefgh",
+    "abcdefghi",
+    "abcdefgé",
+    "éabcdefgh",
+    "abcdéfghijklmnop",
+    "abcdefghijklmnoé",
+    "x" * 255,
+    "x" * 256,
+    "x" * 257,
+    "x" * 255 + "é",
+    "é" + "x" * 255,
+    "日本語" * 30,
+    "🌍" + "x" * 8,
+    "line\nbreak\ttab\x01",
+]
+
+
+@pytest.mark.parametrize("text", TEXT_CASES)
+def test_to_dict_texts_and_values_round_trip(text):
+    d = Node("n", {"k": text, "n": "v" + text}, [Node("c", text=text)], text).to_dict()
+    for got in (d["text"], d["attrs"]["k"], d["children"][0]["text"]):
+        assert type(got) is str and got == text and hash(got) == hash(text)
+        assert got.isascii() == text.isascii() and len(got) == len(text)
+    assert d["attrs"]["n"] == "v" + text
+    assert Node.from_dict(d).to_dict() == d
+
+
+@pytest.mark.parametrize("count", [0, 1, 5, 6, 100])
+def test_to_dict_attribute_counts(count):
+    attrs = {f"a{i}": str(i) for i in range(count)}
+    d = Node("n", attrs).to_dict()
+    assert type(d["attrs"]) is dict and d["attrs"] == attrs
+    d["attrs"]["extra"] = "x"  # a dict of its own, open to change
+    assert Node("n", attrs).attrs == attrs
+
+
 def test_shared_child_becomes_independent_copies():
     c = Node("c", {"k": "v"}, None, "t")
     p = Node("p", children=[c, c])

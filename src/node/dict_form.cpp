@@ -7,6 +7,7 @@
 // so nesting depth is bounded by memory, not by the native stack.
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -42,6 +43,47 @@ Status<Exc> set_item(PyObject* dict, PyObject* key, py::ref value) {
     return Ok{};
 }
 
+// Whether `bytes` are all ASCII, eight at a time.
+bool is_ascii(std::string_view bytes) {
+    const char* p = bytes.data();
+    size_t n = bytes.size();
+    uint64_t high = 0;
+    for (; n >= 8; p += 8, n -= 8) {
+        uint64_t word;
+        std::memcpy(&word, p, 8);
+        high |= word;
+    }
+    for (; n > 0; ++p, --n) high |= static_cast<unsigned char>(*p);
+    return (high & 0x8080808080808080ULL) == 0;
+}
+
+// A str of the UTF-8 `bytes`. Names, attribute values and texts are mostly
+// short ASCII: those are copied straight into a new compact str, which skips
+// the decoder's set-up; everything else goes through the decoder, which also
+// hands out the interpreter's shared strs for empty and one-character texts.
+PyResult<py::ref> text_str(std::string_view bytes) {
+    constexpr size_t short_text = 256;
+    if (bytes.size() < 2 || bytes.size() > short_text || !is_ascii(bytes)) return module::new_str(bytes);
+    py::ref str = py::ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 0x7F));
+    if (!str) return fail(fetch_error());
+    std::memcpy(PyUnicode_DATA(str.get()), bytes.data(), bytes.size());
+    return str;
+}
+
+// The attributes as a new dict, sized for them up front; keys come from
+// `names`.
+PyResult<py::ref> attrs_form(const AttrMap& attrs, NameStrs& names) {
+    const size_t count = attrs.size();
+    py::ref dict = py::ref::steal(count == 0 ? PyDict_New() : _PyDict_NewPresized(static_cast<Py_ssize_t>(count)));
+    if (!dict) return fail(fetch_error());
+    for (const auto& entry : attrs) {
+        ARBOLITE_TRY_ASSIGN(py::ref key, names.get(entry.name));
+        ARBOLITE_TRY_ASSIGN(py::ref value, text_str(entry.value));
+        if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return fail(fetch_error());
+    }
+    return dict;
+}
+
 // The dict of one node; its "children" list is made at full length with
 // empty slots, which the caller fills.
 PyResult<py::ref> node_dict(const Keys& keys, NameStrs& names, PyObject* node, PyObject** children_list) {
@@ -49,7 +91,7 @@ PyResult<py::ref> node_dict(const Keys& keys, NameStrs& names, PyObject* node, P
     if (!dict) return fail(fetch_error());
     ARBOLITE_TRY_ASSIGN(py::ref name, names.get(node_name(node)));
     ARBOLITE_TRY(set_item(dict.get(), keys.name.get(), std::move(name)));
-    ARBOLITE_TRY_ASSIGN(py::ref attrs, attrs_dict(node_attrs(node), &names));
+    ARBOLITE_TRY_ASSIGN(py::ref attrs, attrs_form(node_attrs(node), names));
     ARBOLITE_TRY(set_item(dict.get(), keys.attrs.get(), std::move(attrs)));
     py::ref children = py::ref::steal(PyList_New(static_cast<Py_ssize_t>(node_children(node).size())));
     if (!children) return fail(fetch_error());
@@ -57,7 +99,7 @@ PyResult<py::ref> node_dict(const Keys& keys, NameStrs& names, PyObject* node, P
     ARBOLITE_TRY(set_item(dict.get(), keys.children.get(), std::move(children)));
     py::ref text = py::ref::borrow(Py_None);
     if (std::optional<std::string_view> stored = node_text(node)) {
-        ARBOLITE_TRY_ASSIGN(text, module::new_str(*stored));
+        ARBOLITE_TRY_ASSIGN(text, text_str(*stored));
     }
     ARBOLITE_TRY(set_item(dict.get(), keys.text.get(), std::move(text)));
     return dict;
