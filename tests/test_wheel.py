@@ -153,7 +153,9 @@ def test_suite_passes_against_the_installed_wheel(venv, tmp_path):
         suite / "tests",
         ignore=shutil.ignore_patterns("__pycache__", ".hypothesis", "test_wheel.py"),
     )
-    shutil.copytree(ROOT / "examples", suite / "examples", ignore=shutil.ignore_patterns("__pycache__"))
+    # The examples and the documentation's code blocks run against the wheel too.
+    for folder in ("examples", "docs"):
+        shutil.copytree(ROOT / folder, suite / folder, ignore=shutil.ignore_patterns("__pycache__"))
     # The suite's pytest settings (warnings as errors) come with it.
     shutil.copy(ROOT / "pyproject.toml", suite / "pyproject.toml")
     proc = subprocess.run(
