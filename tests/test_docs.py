@@ -105,9 +105,16 @@ def test_example_runs(earlier, code, skip, tmp_path, monkeypatch, capsys):
         pytest.skip(f"marked in the page: {skip or 'no reason given'}")
     monkeypatch.chdir(tmp_path)
     namespace = {"__name__": "__main__"}
-    for block in earlier:
-        exec(compile(block, "<earlier block>", "exec"), namespace)
-    exec(compile(code, "<block>", "exec"), namespace)
+    try:
+        for block in earlier:
+            exec(compile(block, "<earlier block>", "exec"), namespace)
+        exec(compile(code, "<block>", "exec"), namespace)
+    except ModuleNotFoundError as e:
+        # A page may show an optional package (a cluster engine, say) that
+        # only the development environment installs.
+        if e.name is None or e.name.split(".")[0] == "arbolite":
+            raise
+        pytest.skip(f"needs {e.name}, not installed here")
 
 
 @pytest.mark.parametrize(
