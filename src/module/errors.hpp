@@ -102,6 +102,12 @@ PyResult<T> noted(PyResult<T>&& result, const char* param) {
     return fail(std::move(result).error().noted(param));
 }
 
+// Inside a catch-all handler: whether what is caught is the unwind that ends
+// the thread (pthread_exit), which must be rethrown. It is no C++ exception
+// and has no exception object, so it is told by its missing type rather than
+// caught by name.
+inline bool ending_thread() noexcept { return abi::__cxa_current_exception_type() == nullptr; }
+
 // Raises the error: sets it as the current exception.
 PyObject* raise(Exc&& error) noexcept;
 
@@ -118,8 +124,6 @@ PyObject* boundary(Body&& body) {
         auto result = body();
         if (result.ok()) return std::move(result).value().release();
         return raise(std::move(result).error());
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (const std::bad_alloc&) {
         return raise(memory_error());
     } catch (const std::length_error&) {
@@ -127,6 +131,7 @@ PyObject* boundary(Body&& body) {
     } catch (const std::exception& e) {
         return raise(internal_fault(e.what()));
     } catch (...) {
+        if (ending_thread()) throw;
         return raise(internal_fault("unexpected native exception"));
     }
 }

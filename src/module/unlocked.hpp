@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "module/errors.hpp"
 #include "module/py_ref.hpp"
 
 namespace arbolite::module {
@@ -45,10 +46,9 @@ auto run_unlocked(Work&& work, py::ref* keep) {
         PyThreadState* const state = PyEval_SaveThread();
         try {
             value.emplace(std::forward<Work>(work)());
-        } catch (abi::__forced_unwind&) {
-            // The thread is being ended while it does not hold the lock.
-            throw;
         } catch (...) {
+            // The thread may be ended while it does not hold the lock.
+            if (ending_thread()) throw;
             thrown = std::current_exception();
         }
         PyEval_RestoreThread(state);
