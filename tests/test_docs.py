@@ -171,9 +171,9 @@ def test_site_builds_strictly_with_the_whole_api(tmp_path):
 
 def load_charts():
     """docs/charts.py as a module (it is a script, not part of a package)."""
-    spec = importlib.util.spec_from_file_location("doc_charts", DOCS / "charts.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("doc_charts", DOCS / "charts.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

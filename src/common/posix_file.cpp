@@ -29,9 +29,9 @@ private:
     int fd_;
 };
 
-Failure<OsError> errno_failure(int errnum) { return fail(OsError{OsError::Kind::Errno, errnum}); }
-
 }  // namespace
+
+Failure<OsError> errno_failure(int errnum) { return fail(OsError{OsError::Kind::Errno, errnum}); }
 
 Result<int, OsError> open_path(std::string_view path, int flags, unsigned mode, const InterruptHook& interrupt) {
     if (path.find('\0') != std::string_view::npos) return fail(OsError{OsError::Kind::NulInPath});

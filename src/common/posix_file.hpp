@@ -20,6 +20,9 @@ struct OsError {
     int errnum = 0;
 };
 
+// The failure of a system call that set `errnum`.
+Failure<OsError> errno_failure(int errnum);
+
 // Bytes read from a file; not terminated, not initialised beyond `size`.
 struct FileBytes {
     std::unique_ptr<char[]> data;

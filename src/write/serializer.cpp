@@ -209,8 +209,6 @@ Result<int, OsError> open_for_writing(std::string_view path, const InterruptHook
 
 namespace {
 
-Failure<OsError> errno_failure(int errnum) { return fail(OsError{OsError::Kind::Errno, errnum}); }
-
 // The directory that a new file at `path` goes into.
 std::string parent_of(const std::string& path) {
     const size_t slash = path.rfind('/');
