@@ -1043,3 +1043,54 @@ print(json.dumps({"expected": expected, "seen": seen}))
         assert got in (report["expected"], ["MemoryError", "NoneType", None], ["MemoryError", "ValueError", message]), got
     # Some failure falls on the note itself, after the read error was made.
     assert ["MemoryError", "ValueError", message] in report["seen"]
+
+
+# The nodes of a document share chunks of memory, laid out in document order;
+# a chunk goes when its last node does. Texts longer than a chunk get one of
+# their own.
+LAYOUT_DOCUMENT = (
+    "<doc>"
+    + "".join(
+        f"<item n='{i}' k='{'v' * (i % 7)}'>{'x' * (70_000 if i % 500 == 250 else i % 13)}<sub>{i}</sub></item>"
+        for i in range(3000)
+    )
+    + "</doc>"
+)
+
+
+def _paths(node, path=()):
+    yield path, node
+    for i, child in enumerate(node.children):
+        yield from _paths(child, (*path, i))
+
+
+def _at(node, path):
+    for i in path:
+        node = node.children[i]
+    return node
+
+
+@pytest.mark.parametrize(
+    "paths",
+    [[(0,)], [(1500, 0)], [(250,)], [(2999,), (0, 0)], [(i,) for i in range(0, 3000, 97)]],
+    ids=["first item", "a grandchild", "a node with a long text", "both ends", "one node in each stretch"],
+)
+def test_nodes_outlive_the_tree_they_were_read_in(paths):
+    root = arbolite.read_string(LAYOUT_DOCUMENT, "doc")
+    kept = [_at(root, p) for p in paths]
+    expected = [str(node) for node in kept]
+    del root
+    # Fresh trees reuse whatever memory the dropped nodes gave back.
+    churn = [arbolite.read_string(LAYOUT_DOCUMENT, "doc") for _ in range(2)]
+    assert [str(node) for node in kept] == expected
+    del churn
+
+
+def test_nodes_of_a_document_hold_one_reference_each_to_their_type():
+    before = sys.getrefcount(Node)
+    root = arbolite.read_string(LAYOUT_DOCUMENT, "doc")
+    count = sum(1 for _ in _paths(root))
+    with_tree = sys.getrefcount(Node)
+    del root
+    after = sys.getrefcount(Node)
+    assert (with_tree - before, after) == (count, before)

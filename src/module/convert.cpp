@@ -44,41 +44,46 @@ PyResult<std::string_view> borrow_utf8(PyObject* obj) {
     return std::string_view(data, static_cast<size_t>(size));
 }
 
-PyResult<Utf8Text> document_utf8(PyObject* obj) {
+PyResult<DocumentText> DocumentText::of(PyObject* obj) {
     if (!PyUnicode_Check(obj)) return fail(type_mismatch(obj, "str"));
+    DocumentText text(obj);
     if (PyUnicode_IS_ASCII(obj)) {
-        ARBOLITE_TRY_ASSIGN(std::string_view view, borrow_utf8(obj));
-        return Utf8Text{view, nullptr};
+        ARBOLITE_TRY_ASSIGN(text.view_, borrow_utf8(obj));
     }
+    return text;
+}
+
+std::optional<std::string_view> DocumentText::utf8() {
+    if (view_) return view_;
     // Measured first, then encoded straight into a native buffer of the
-    // exact size. Text that strict UTF-8 cannot hold (a lone surrogate) goes
-    // to the interpreter's encoder, which raises its own UnicodeEncodeError.
-    const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(obj));
-    const void* data = PyUnicode_DATA(obj);
-    const int kind = PyUnicode_KIND(obj);
+    // exact size.
+    const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str_));
+    const void* data = PyUnicode_DATA(str_);
+    const int kind = PyUnicode_KIND(str_);
     const std::optional<size_t> size =
         kind == PyUnicode_1BYTE_KIND   ? simd::utf8_length(static_cast<const uint8_t*>(data), length)
         : kind == PyUnicode_2BYTE_KIND ? simd::utf8_length(static_cast<const uint16_t*>(data), length)
                                        : simd::utf8_length(static_cast<const uint32_t*>(data), length);
-    if (!size) {
-        py::ref bytes = py::ref::steal(PyUnicode_AsUTF8String(obj));
-        if (!bytes) return fail(fetch_error());
-        const auto encoded = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()));
-        std::unique_ptr<char[]> buffer(new (std::nothrow) char[encoded]);
-        if (!buffer) return fail(memory_error());
-        std::memcpy(buffer.get(), PyBytes_AS_STRING(bytes.get()), encoded);
-        const std::string_view view(buffer.get(), encoded);
-        return Utf8Text{view, std::move(buffer)};
-    }
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[*size]);
-    if (!buffer) return fail(memory_error());
+    if (!size) return std::nullopt;
+    owner_ = std::make_unique_for_overwrite<char[]>(*size);
     switch (kind) {
-        case PyUnicode_1BYTE_KIND: simd::encode_utf8(static_cast<const uint8_t*>(data), length, buffer.get()); break;
-        case PyUnicode_2BYTE_KIND: simd::encode_utf8(static_cast<const uint16_t*>(data), length, buffer.get()); break;
-        default: simd::encode_utf8(static_cast<const uint32_t*>(data), length, buffer.get()); break;
+        case PyUnicode_1BYTE_KIND: simd::encode_utf8(static_cast<const uint8_t*>(data), length, owner_.get()); break;
+        case PyUnicode_2BYTE_KIND: simd::encode_utf8(static_cast<const uint16_t*>(data), length, owner_.get()); break;
+        default: simd::encode_utf8(static_cast<const uint32_t*>(data), length, owner_.get()); break;
     }
-    const std::string_view view(buffer.get(), *size);
-    return Utf8Text{view, std::move(buffer)};
+    view_ = std::string_view(owner_.get(), *size);
+    return view_;
+}
+
+Status<Exc> DocumentText::encode_strictly() {
+    py::ref bytes = py::ref::steal(PyUnicode_AsUTF8String(str_));
+    if (!bytes) return fail(fetch_error());
+    const auto size = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()));
+    owner_.reset(new (std::nothrow) char[size]);
+    if (!owner_) return fail(memory_error());
+    std::memcpy(owner_.get(), PyBytes_AS_STRING(bytes.get()), size);
+    view_ = std::string_view(owner_.get(), size);
+    return Ok{};
 }
 
 PyResult<std::string> to_string(PyObject* obj) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,16 +18,33 @@ namespace arbolite::module {
 // while the object lives. Not a str: type mismatch naming "str".
 PyResult<std::string_view> borrow_utf8(PyObject* obj);
 
-// The UTF-8 text of a whole document. An ASCII str is borrowed as it is;
-// any other is encoded into a temporary copy that `owner` releases, so the
-// str does not keep a UTF-8 copy of the document for the rest of its life.
-// The copy is native memory, so that a Utf8Text may live across a call that
-// releases the interpreter lock.
-struct Utf8Text {
-    std::string_view view;
-    std::unique_ptr<char[]> owner;
+// The UTF-8 text of a whole document str. An ASCII str is borrowed as it
+// is. Any other is encoded by utf8() into native memory that the
+// DocumentText owns, so the str does not keep a UTF-8 copy of the document
+// for the rest of its life, and the encoding needs no lock: a str never
+// changes, and the caller holds it for the whole call.
+class DocumentText {
+public:
+    // Needs the lock; fails (the type mismatch) when `obj` is not a str.
+    static PyResult<DocumentText> of(PyObject* obj);
+
+    // Runs on any thread without the lock: the UTF-8 text, encoded on the
+    // first call, or nothing when the text has no strict UTF-8 form (a lone
+    // surrogate). Throws std::bad_alloc when memory runs out.
+    std::optional<std::string_view> utf8();
+
+    // Needs the lock: encodes a text that utf8() found no UTF-8 form of
+    // with the interpreter's encoder, which raises its own
+    // UnicodeEncodeError. On success utf8() returns its bytes.
+    Status<Exc> encode_strictly();
+
+private:
+    explicit DocumentText(PyObject* str) : str_(str) {}
+
+    PyObject* str_;  // borrowed
+    std::optional<std::string_view> view_;
+    std::unique_ptr<char[]> owner_;
 };
-PyResult<Utf8Text> document_utf8(PyObject* obj);
 
 // The same, copied.
 PyResult<std::string> to_string(PyObject* obj);

@@ -145,6 +145,16 @@ void node_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// Gives a node's block back to the allocator it came from.
+void node_free(void* self) {
+    const size_t place = detail::place_of(static_cast<NodeObject*>(self));
+    if (place != 0) {
+        BlockChunks::release(self, place);
+    } else {
+        PyObject_Free(self);
+    }
+}
+
 PyObject* get_name(PyObject* self, void*) {
     return module::boundary([&] { return module::new_str(node_name(self)); });
 }
@@ -204,6 +214,7 @@ PyType_Slot node_slots[] = {
     {Py_tp_methods, node_methods},
     {Py_tp_new, reinterpret_cast<void*>(node_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
+    {Py_tp_free, reinterpret_cast<void*>(node_free)},
     {Py_tp_str, reinterpret_cast<void*>(node_str)},
     {Py_tp_repr, reinterpret_cast<void*>(node_repr)},
     {0, nullptr},
@@ -226,33 +237,45 @@ PyResult<PyTypeObject*> node_type() {
     return reinterpret_cast<PyTypeObject*>(type.value());
 }
 
+namespace detail {
+
+std::optional<size_t> node_block_size(size_t name_size, size_t child_count, size_t text_size) noexcept {
+    constexpr size_t kLimit = static_cast<size_t>(PY_SSIZE_T_MAX);
+    if (name_size > kMaxNameSize) return std::nullopt;
+    size_t size = sizeof(NodeObject);
+    if (child_count > (kLimit - size) / sizeof(PyObject*)) return std::nullopt;
+    size += child_count * sizeof(PyObject*);
+    if (name_size > kLimit - size) return std::nullopt;
+    size += name_size;
+    if (text_size > kLimit - size) return std::nullopt;
+    return size + text_size;
+}
+
+void fill_node(PyObject* obj, std::string_view name, AttrMap&& attrs, size_t child_count,
+               std::optional<std::string_view> text, size_t place) noexcept {
+    NodeObject* n = as_node(obj);
+    new (&n->attrs) AttrMap(std::move(attrs));
+    n->name_and_place = name.size() | (place << kPlaceShift);
+    n->text_size = text ? text->size() : kNoText;
+    n->child_count = child_count;
+    char* bytes = reinterpret_cast<char*>(children_of(obj) + child_count);
+    copy_bytes(bytes, name.data(), name.size());
+    if (text && !text->empty()) copy_bytes(bytes + name.size(), text->data(), text->size());
+}
+
+}  // namespace detail
+
 PyResult<py::ref> create_node(PyTypeObject* type, std::string_view name, AttrMap&& attrs,
                               std::span<py::ref> children, std::optional<std::string_view> text) {
-    // The block's size, refused when it does not fit in a Py_ssize_t.
-    constexpr size_t kLimit = static_cast<size_t>(PY_SSIZE_T_MAX);
-    const size_t text_size = text ? text->size() : 0;
-    size_t size = sizeof(NodeObject);
-    bool fits = children.size() <= (kLimit - size) / sizeof(PyObject*);
-    if (fits) size += children.size() * sizeof(PyObject*);
-    fits = fits && name.size() <= kLimit - size;
-    if (fits) size += name.size();
-    fits = fits && text_size <= kLimit - size;
-    if (!fits) return fail(module::memory_error());
-    size += text_size;
-
-    PyObject* obj = static_cast<PyObject*>(PyObject_Malloc(size));
+    const std::optional<size_t> size =
+        detail::node_block_size(name.size(), children.size(), text ? text->size() : 0);
+    if (!size) return fail(module::memory_error());
+    PyObject* obj = static_cast<PyObject*>(PyObject_Malloc(*size));
     if (!obj) return fail(module::memory_error());
     PyObject_Init(obj, type);
-    NodeObject* n = detail::as_node(obj);
-    new (&n->attrs) AttrMap(std::move(attrs));
-    n->name_size = name.size();
-    n->text_size = text ? text->size() : kNoText;
-    n->child_count = children.size();
+    detail::fill_node(obj, name, std::move(attrs), children.size(), text, 0);
     PyObject** slots = detail::children_of(obj);
     for (size_t i = 0; i < children.size(); ++i) slots[i] = children[i].release();
-    char* bytes = reinterpret_cast<char*>(slots + children.size());
-    copy_bytes(bytes, name.data(), name.size());
-    if (text_size != 0) copy_bytes(bytes + name.size(), text->data(), text_size);
     return py::ref::steal(obj);
 }
 

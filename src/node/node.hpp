@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "common/attr_map.hpp"
+#include "common/block_chunks.hpp"
 #include "module/errors.hpp"
 
 namespace arbolite::node {
@@ -19,19 +20,25 @@ namespace arbolite::node {
 using module::Exc;
 using module::PyResult;
 
-// A Node is one block of the base allocator:
+// A Node is one block of memory:
 //
-//   PyObject_HEAD | attrs | name_size | text_size | child_count    48 bytes
-//   PyObject* children[child_count]                                 counted references
-//   name bytes, then text bytes                                     no terminators
+//   PyObject_HEAD | attrs | name_and_place | text_size | child_count    48 bytes
+//   PyObject* children[child_count]                                      counted references
+//   name bytes, then text bytes                                          no terminators
 //
 // The attribute map owns a block of its own (none when empty). A text_size of
 // kNoText marks absent text. The block holds everything else, so a leaf costs
 // one allocation, not one per string and list.
+//
+// Nodes made one at a time (the constructor, from_dict) are blocks of the
+// interpreter's object allocator. Nodes of a document are blocks of chunks
+// (BlockChunks), laid out in document order without the interpreter lock;
+// the top bits of name_and_place hold such a block's distance from its
+// chunk's start, zero for the others.
 struct NodeObject {
     PyObject_HEAD
     AttrMap attrs;
-    size_t name_size;
+    size_t name_and_place;
     size_t text_size;
     size_t child_count;
 };
@@ -42,23 +49,39 @@ static_assert(sizeof(NodeObject) % alignof(PyObject*) == 0);
 inline constexpr size_t kNoText = SIZE_MAX;
 
 namespace detail {
+inline constexpr unsigned kPlaceShift = 48;
+inline constexpr size_t kMaxNameSize = (size_t{1} << kPlaceShift) - 1;
+static_assert(BlockChunks::kMaxOffsetUnits < (size_t{1} << (64 - kPlaceShift)));
+
 inline NodeObject* as_node(PyObject* node) { return reinterpret_cast<NodeObject*>(node); }
+inline size_t name_size_of(const NodeObject* n) { return n->name_and_place & kMaxNameSize; }
+inline size_t place_of(const NodeObject* n) { return n->name_and_place >> kPlaceShift; }
 inline PyObject** children_of(PyObject* node) {
     return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(node) + sizeof(NodeObject));
 }
 inline const char* name_bytes_of(PyObject* node) {
     return reinterpret_cast<const char*>(children_of(node) + as_node(node)->child_count);
 }
+
+// The size of a node's block, or nothing when it would not fit in a
+// Py_ssize_t or the name is longer than kMaxNameSize.
+std::optional<size_t> node_block_size(size_t name_size, size_t child_count, size_t text_size) noexcept;
+
+// Fills a node's block after the object header: the map (moved in), the
+// sizes, the place (see NodeObject), the name and the text. The child slots
+// are left to the caller. Touches nothing but the block.
+void fill_node(PyObject* obj, std::string_view name, AttrMap&& attrs, size_t child_count,
+               std::optional<std::string_view> text, size_t place) noexcept;
 }  // namespace detail
 
 inline std::string_view node_name(PyObject* node) {
-    return {detail::name_bytes_of(node), detail::as_node(node)->name_size};
+    return {detail::name_bytes_of(node), detail::name_size_of(detail::as_node(node))};
 }
 
 inline std::optional<std::string_view> node_text(PyObject* node) {
     const NodeObject* n = detail::as_node(node);
     if (n->text_size == kNoText) return std::nullopt;
-    return std::string_view(detail::name_bytes_of(node) + n->name_size, n->text_size);
+    return std::string_view(detail::name_bytes_of(node) + detail::name_size_of(n), n->text_size);
 }
 
 // Borrowed references, in list order.

@@ -10,6 +10,7 @@
 #include "module/convert.hpp"
 #include "module/interrupt.hpp"
 #include "module/unlocked.hpp"
+#include "node/build.hpp"
 #include "node/node.hpp"
 #include "read/parser.hpp"
 #include "read/position.hpp"
@@ -20,28 +21,6 @@ namespace {
 using module::Exc;
 using module::PyResult;
 
-// Makes the Node objects of a parsed tree, children before parents. The
-// records are in pre-order, so walking them backwards meets every child
-// before its parent, and the last child of an element first: the finished
-// nodes wait on a stack, an element's children on top, its first child
-// uppermost. Maps are moved into the nodes; names and texts are copied into
-// each node's own block.
-PyResult<py::ref> make_nodes(ParsedTree&& tree) {
-    ARBOLITE_TRY_ASSIGN(PyTypeObject * type, node::node_type());
-    std::vector<ParsedElement>& elements = tree.elements;
-    std::vector<py::ref> made;
-    for (size_t i = elements.size(); i-- > 0;) {
-        ParsedElement& e = elements[i];
-        const auto children = made.end() - static_cast<std::ptrdiff_t>(e.child_count);
-        std::reverse(children, made.end());
-        ARBOLITE_TRY_ASSIGN(py::ref node, node::create_node(type, e.name, std::move(e.attrs),
-                                                             std::span<py::ref>(children, made.end()), e.text));
-        made.erase(children, made.end());
-        made.push_back(std::move(node));
-    }
-    return std::move(made.back());
-}
-
 // A failed parse, with the line and column of the byte its error names
 // (when it names one), found while the document is still at hand.
 struct PlacedError {
@@ -49,11 +28,29 @@ struct PlacedError {
     std::optional<TextPosition> where;
 };
 
-using ReadOutcome = std::variant<ParsedTree, PlacedError, OsError>;
+// A document str that has no UTF-8 form.
+struct NotUtf8 {};
 
-PyResult<py::ref> finish(ReadOutcome&& outcome, const module::SignalCheck& signals) {
+using ReadOutcome = std::variant<node::BuiltNodes, PlacedError, OsError, NotUtf8>;
+
+// What a read needs of the interpreter, taken before the lock is released.
+struct NodeKind {
+    PyTypeObject* type;
+    bool announce_each;
+};
+
+PyResult<NodeKind> node_kind() {
+    ARBOLITE_TRY_ASSIGN(PyTypeObject * type, node::node_type());
+    return NodeKind{type, node::nodes_need_announcing()};
+}
+
+PyResult<py::ref> finish(ReadOutcome&& outcome, const module::SignalCheck& signals, const NodeKind& kind) {
+    if (auto* built = std::get_if<node::BuiltNodes>(&outcome)) {
+        py::ref root = node::adopt_nodes(kind.type, std::move(*built));
+        if (signals.raised()) return fail(module::interruption());
+        return root;
+    }
     if (signals.raised()) return fail(module::interruption());
-    if (auto* tree = std::get_if<ParsedTree>(&outcome)) return make_nodes(std::move(*tree));
     if (auto* placed = std::get_if<PlacedError>(&outcome)) {
         return fail(placed->where ? module::read_error(placed->error, *placed->where)
                                   : module::read_error(placed->error));
@@ -61,12 +58,13 @@ PyResult<py::ref> finish(ReadOutcome&& outcome, const module::SignalCheck& signa
     return fail(module::os_failure(std::get<OsError>(outcome)));
 }
 
-// Runs without the interpreter lock. Placing an error costs a pass over the
-// document up to the offset, so it is done only on failure, and here, where
-// other threads may run meanwhile.
-ReadOutcome parse(std::string_view document, std::string_view root_tag, const InterruptHook& interrupt) {
+// Runs without the interpreter lock: parses, then makes the nodes. Placing
+// an error costs a pass over the document up to the offset, so it is done
+// only on failure, and here, where other threads may run meanwhile.
+ReadOutcome parse(std::string_view document, std::string_view root_tag, const InterruptHook& interrupt,
+                  const NodeKind& kind) {
     auto parsed = parse_document(document, root_tag, StartTagsAhead::WhenWalkIsBusy, interrupt);
-    if (parsed.ok()) return std::move(parsed).value();
+    if (parsed.ok()) return node::build_nodes(kind.type, std::move(parsed).value(), kind.announce_each);
     PlacedError placed{std::move(parsed).error(), std::nullopt};
     if (const auto offset = error_offset(placed.error)) placed.where = locate(document, *offset);
     return placed;
@@ -83,11 +81,23 @@ PyObject* read_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObj
         ARBOLITE_TRY(module::bind_fastcall(kReadString.signature(), args, nargsf, kwnames, arg));
         // Borrowed buffers belong to the str objects, which the caller keeps
         // alive for the whole call; none is touched through Python meanwhile.
-        ARBOLITE_TRY_ASSIGN(module::Utf8Text xml, module::noted(module::document_utf8(arg[0]), "xml_string"));
+        ARBOLITE_TRY_ASSIGN(module::DocumentText xml, module::noted(module::DocumentText::of(arg[0]), "xml_string"));
         ARBOLITE_TRY_ASSIGN(std::string_view root_tag, module::noted(module::borrow_utf8(arg[1]), "root_tag"));
+        ARBOLITE_TRY_ASSIGN(const NodeKind kind, node_kind());
         module::SignalCheck signals;
         const InterruptHook interrupt = signals.hook();
-        return finish(module::without_lock([&] { return parse(xml.view, root_tag, interrupt); }), signals);
+        const auto read = [&]() -> ReadOutcome {
+            const std::optional<std::string_view> document = xml.utf8();
+            if (!document) return NotUtf8{};
+            return parse(*document, root_tag, interrupt, kind);
+        };
+        ReadOutcome outcome = module::without_lock(read);
+        if (std::holds_alternative<NotUtf8>(outcome)) {
+            // Left to the interpreter's encoder, which raises its own error.
+            ARBOLITE_TRY(module::noted(xml.encode_strictly(), "xml_string"));
+            outcome = module::without_lock(read);
+        }
+        return finish(std::move(outcome), signals, kind);
     });
 }
 
@@ -97,18 +107,15 @@ PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
         ARBOLITE_TRY(module::bind_fastcall(kReadFile.signature(), args, nargsf, kwnames, arg));
         ARBOLITE_TRY_ASSIGN(std::string_view path, module::noted(module::borrow_utf8(arg[0]), "file_path"));
         ARBOLITE_TRY_ASSIGN(std::string_view root_tag, module::noted(module::borrow_utf8(arg[1]), "root_tag"));
-        // The parsed tree points into the file's bytes, so they are kept
-        // until its nodes are made.
-        FileBytes document;
+        ARBOLITE_TRY_ASSIGN(const NodeKind kind, node_kind());
         module::SignalCheck signals;
         const InterruptHook interrupt = signals.hook();
         return finish(module::without_lock([&]() -> ReadOutcome {
                           auto bytes = read_utf8_file(path, interrupt);
                           if (!bytes.ok()) return std::move(bytes).error();
-                          document = std::move(bytes).value();
-                          return parse(document.view(), root_tag, interrupt);
+                          return parse(bytes.value().view(), root_tag, interrupt, kind);
                       }),
-                      signals);
+                      signals, kind);
     });
 }
 

@@ -1,0 +1,85 @@
+#include "common/block_chunks.hpp"
+
+#include <cstdlib>
+
+namespace arbolite {
+
+// A block counts as live from its placing to its release. The header keeps
+// the blocks after it aligned as the system allocator aligns the chunk.
+struct BlockChunks::ChunkHeader {
+    alignas(16) size_t live;
+};
+
+namespace {
+constexpr size_t kHeaderBytes = sizeof(BlockChunks::ChunkHeader);
+static_assert(kHeaderBytes % BlockChunks::kBlockAlign == 0);
+// A block bigger than this gets a chunk of its own, where it starts right
+// after the header.
+constexpr size_t kLargestShared = BlockChunks::kChunkBytes - kHeaderBytes;
+}  // namespace
+
+BlockChunks::~BlockChunks() {
+    for (size_t i = next_; i < chunks_.size(); ++i) std::free(chunks_[i]);
+}
+
+void BlockChunks::plan(size_t size) {
+    if (size > kLargestShared) {
+        sizes_.push_back(kHeaderBytes + size);
+        return;
+    }
+    if (current_ == kNone || sizes_[current_] + size > kChunkBytes) {
+        sizes_.push_back(kHeaderBytes);
+        current_ = sizes_.size() - 1;
+    }
+    sizes_[current_] += size;
+}
+
+bool BlockChunks::allocate() noexcept {
+    try {
+        chunks_.reserve(sizes_.size());
+    } catch (...) {
+        return false;
+    }
+    for (size_t size : sizes_) {
+        void* chunk = std::malloc(size);
+        if (!chunk) {
+            for (void* taken : chunks_) std::free(taken);
+            chunks_.clear();
+            return false;
+        }
+        static_cast<ChunkHeader*>(chunk)->live = 0;
+        chunks_.push_back(chunk);
+    }
+    current_ = kNone;
+    return true;
+}
+
+BlockChunks::Placed BlockChunks::place(size_t size) noexcept {
+    size_t chunk;
+    size_t at;
+    if (size > kLargestShared) {
+        chunk = next_++;
+        at = kHeaderBytes;
+    } else {
+        // The plan made each shared chunk exactly as big as the blocks it
+        // took, so a block that did not fit then does not fit now.
+        if (current_ == kNone || fill_ + size > sizes_[current_]) {
+            current_ = next_++;
+            fill_ = kHeaderBytes;
+        }
+        chunk = current_;
+        at = fill_;
+        fill_ += size;
+    }
+    auto* base = static_cast<char*>(chunks_[chunk]);
+    ++reinterpret_cast<ChunkHeader*>(base)->live;
+    return {base + at, at / kBlockAlign};
+}
+
+void BlockChunks::release(void* block, size_t offset_units) noexcept {
+    char* base = static_cast<char*>(block) - offset_units * kBlockAlign;
+    auto* header = reinterpret_cast<ChunkHeader*>(base);
+    if (--header->live == 0) std::free(base);
+}
+
+}  // namespace arbolite
