@@ -1,5 +1,6 @@
 #include "common/block_chunks.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace arbolite {
@@ -18,8 +19,13 @@ static_assert(kHeaderBytes % BlockChunks::kBlockAlign == 0);
 constexpr size_t kLargestShared = BlockChunks::kChunkBytes - kHeaderBytes;
 }  // namespace
 
-BlockChunks::~BlockChunks() {
-    for (size_t i = next_; i < chunks_.size(); ++i) std::free(chunks_[i]);
+BlockChunks::~BlockChunks() { free_from(next_); }
+
+size_t BlockChunks::header_bytes() noexcept { return kHeaderBytes; }
+
+void BlockChunks::free_from(size_t first) noexcept {
+    for (size_t i = first; i < chunks_.size(); ++i) std::free(chunks_[i]);
+    chunks_.resize(std::min(first, chunks_.size()));
 }
 
 void BlockChunks::plan(size_t size) {
@@ -27,30 +33,31 @@ void BlockChunks::plan(size_t size) {
         sizes_.push_back(kHeaderBytes + size);
         return;
     }
-    if (current_ == kNone || sizes_[current_] + size > kChunkBytes) {
+    if (planning_ == kNone || sizes_[planning_] + size > kChunkBytes) {
         sizes_.push_back(kHeaderBytes);
-        current_ = sizes_.size() - 1;
+        planning_ = sizes_.size() - 1;
     }
-    sizes_[current_] += size;
+    sizes_[planning_] += size;
 }
 
 bool BlockChunks::allocate() noexcept {
+    const size_t first = chunks_.size();
     try {
         chunks_.reserve(sizes_.size());
     } catch (...) {
         return false;
     }
-    for (size_t size : sizes_) {
-        void* chunk = std::malloc(size);
+    for (size_t i = first; i < sizes_.size(); ++i) {
+        void* chunk = std::malloc(sizes_[i]);
         if (!chunk) {
-            for (void* taken : chunks_) std::free(taken);
-            chunks_.clear();
+            free_from(first);
+            sizes_.resize(first);
             return false;
         }
         static_cast<ChunkHeader*>(chunk)->live = 0;
         chunks_.push_back(chunk);
     }
-    current_ = kNone;
+    planning_ = kNone;
     return true;
 }
 
@@ -62,7 +69,8 @@ BlockChunks::Placed BlockChunks::place(size_t size) noexcept {
         at = kHeaderBytes;
     } else {
         // The plan made each shared chunk exactly as big as the blocks it
-        // took, so a block that did not fit then does not fit now.
+        // took, so a block that did not fit then does not fit now, and the
+        // last chunk of a round is full when the next round begins.
         if (current_ == kNone || fill_ + size > sizes_[current_]) {
             current_ = next_++;
             fill_ = kHeaderBytes;

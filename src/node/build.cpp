@@ -1,5 +1,6 @@
 #include "node/build.hpp"
 
+#include <algorithm>
 #include <new>
 
 #include "common/block_chunks.hpp"
@@ -13,9 +14,10 @@ namespace arbolite::node {
 namespace {
 
 size_t block_of(const ParsedElement& e) {
-    const auto size = detail::node_block_size(e.name.size(), e.child_count, e.text ? e.text->size() : 0);
-    if (!size) throw std::bad_alloc();
-    return BlockChunks::block_size(*size);
+    const size_t size = BlockChunks::block_size(
+        detail::node_block_size(e.name.size(), e.child_count, e.text ? e.text->size() : 0));
+    if (size == 0) throw std::bad_alloc();
+    return size;
 }
 
 // An element whose children are still being placed, and its next free
@@ -28,6 +30,17 @@ struct Open {
 // Closes the elements that end before element `i`.
 void close_before(std::vector<Open>& open, size_t i) noexcept {
     while (!open.empty() && open.back().end <= i) open.pop_back();
+}
+
+// Elements planned and filled together: their records are still in cache
+// when they are filled.
+constexpr size_t kRound = 2048;
+
+// The size of a filled node's block, read back from the node.
+size_t filled_block_size(PyObject* obj) noexcept {
+    const NodeObject* n = detail::as_node(obj);
+    const size_t text = n->text_size == kNoText ? 0 : n->text_size;
+    return BlockChunks::block_size(detail::node_block_size(detail::name_size_of(n), n->child_count, text));
 }
 
 }  // namespace
@@ -47,35 +60,47 @@ BuiltNodes build_nodes(PyTypeObject* type, ParsedTree&& tree, bool announce_each
     std::vector<ParsedElement>& elements = tree.elements;
     BuiltNodes built;
     built.count = elements.size();
-
-    // The plan, which also finds how deep the tree goes, so that nothing
-    // below allocates once the chunks exist.
     BlockChunks chunks;
     std::vector<Open> open;
-    for (size_t i = 0; i < elements.size(); ++i) {
-        chunks.plan(block_of(elements[i]));
-        close_before(open, i);
-        if (elements[i].child_count != 0) open.push_back({elements[i].end, nullptr});
-    }
-    open.clear();
-    if (announce_each) built.each.reserve(elements.size());
-    if (!chunks.allocate()) throw std::bad_alloc();
+    try {
+        if (announce_each) built.each.reserve(elements.size());
+        for (size_t first = 0; first < elements.size(); first += kRound) {
+            const size_t last = std::min(elements.size(), first + kRound);
+            // What this round needs is allocated first, so that filling it
+            // cannot fail: its chunks, and room for as many more open
+            // elements as it has.
+            for (size_t i = first; i < last; ++i) chunks.plan(block_of(elements[i]));
+            if (const size_t needed = open.size() + (last - first); needed > open.capacity()) {
+                open.reserve(std::max(needed, 2 * open.capacity()));
+            }
+            if (!chunks.allocate()) throw std::bad_alloc();
 
-    for (size_t i = 0; i < elements.size(); ++i) {
-        ParsedElement& e = elements[i];
-        close_before(open, i);
-        const BlockChunks::Placed placed = chunks.place(block_of(e));
-        auto* obj = static_cast<PyObject*>(placed.block);
-        obj->ob_refcnt = 1;
-        obj->ob_type = type;
-        detail::fill_node(obj, e.name, std::move(e.attrs), e.child_count, e.text, placed.offset_units);
-        if (open.empty()) {
-            built.root = obj;
-        } else {
-            *open.back().next_child++ = obj;
+            for (size_t i = first; i < last; ++i) {
+                ParsedElement& e = elements[i];
+                close_before(open, i);
+                const BlockChunks::Placed placed = chunks.place(block_of(e));
+                auto* obj = static_cast<PyObject*>(placed.block);
+                obj->ob_refcnt = 1;
+                obj->ob_type = type;
+                detail::fill_node(obj, e.name, std::move(e.attrs), e.child_count, e.text, placed.offset_units);
+                if (open.empty()) {
+                    built.root = obj;
+                } else {
+                    *open.back().next_child++ = obj;
+                }
+                if (e.child_count != 0) open.push_back({e.end, detail::children_of(obj)});
+                if (announce_each) built.each.push_back(obj);
+            }
         }
-        if (e.child_count != 0) open.push_back({e.end, detail::children_of(obj)});
-        if (announce_each) built.each.push_back(obj);
+    } catch (const std::bad_alloc&) {
+        // The nodes filled so far own the maps moved into them.
+        chunks.discard([](void* block) noexcept {
+            auto* obj = static_cast<PyObject*>(block);
+            const size_t size = filled_block_size(obj);
+            detail::as_node(obj)->attrs.~AttrMap();
+            return size;
+        });
+        throw;
     }
     return built;
 }

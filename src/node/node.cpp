@@ -239,18 +239,6 @@ PyResult<PyTypeObject*> node_type() {
 
 namespace detail {
 
-std::optional<size_t> node_block_size(size_t name_size, size_t child_count, size_t text_size) noexcept {
-    constexpr size_t kLimit = static_cast<size_t>(PY_SSIZE_T_MAX);
-    if (name_size > kMaxNameSize) return std::nullopt;
-    size_t size = sizeof(NodeObject);
-    if (child_count > (kLimit - size) / sizeof(PyObject*)) return std::nullopt;
-    size += child_count * sizeof(PyObject*);
-    if (name_size > kLimit - size) return std::nullopt;
-    size += name_size;
-    if (text_size > kLimit - size) return std::nullopt;
-    return size + text_size;
-}
-
 void fill_node(PyObject* obj, std::string_view name, AttrMap&& attrs, size_t child_count,
                std::optional<std::string_view> text, size_t place) noexcept {
     NodeObject* n = as_node(obj);
@@ -267,10 +255,9 @@ void fill_node(PyObject* obj, std::string_view name, AttrMap&& attrs, size_t chi
 
 PyResult<py::ref> create_node(PyTypeObject* type, std::string_view name, AttrMap&& attrs,
                               std::span<py::ref> children, std::optional<std::string_view> text) {
-    const std::optional<size_t> size =
-        detail::node_block_size(name.size(), children.size(), text ? text->size() : 0);
-    if (!size) return fail(module::memory_error());
-    PyObject* obj = static_cast<PyObject*>(PyObject_Malloc(*size));
+    const size_t size = detail::node_block_size(name.size(), children.size(), text ? text->size() : 0);
+    if (size == 0) return fail(module::memory_error());
+    PyObject* obj = static_cast<PyObject*>(PyObject_Malloc(size));
     if (!obj) return fail(module::memory_error());
     PyObject_Init(obj, type);
     detail::fill_node(obj, name, std::move(attrs), children.size(), text, 0);

@@ -63,9 +63,19 @@ inline const char* name_bytes_of(PyObject* node) {
     return reinterpret_cast<const char*>(children_of(node) + as_node(node)->child_count);
 }
 
-// The size of a node's block, or nothing when it would not fit in a
-// Py_ssize_t or the name is longer than kMaxNameSize.
-std::optional<size_t> node_block_size(size_t name_size, size_t child_count, size_t text_size) noexcept;
+// The size of a node's block, or 0 when it would not fit in a Py_ssize_t or
+// the name is longer than kMaxNameSize.
+inline size_t node_block_size(size_t name_size, size_t child_count, size_t text_size) noexcept {
+    constexpr size_t kLimit = static_cast<size_t>(PY_SSIZE_T_MAX);
+    if (name_size > kMaxNameSize) return 0;
+    size_t size = sizeof(NodeObject);
+    if (child_count > (kLimit - size) / sizeof(PyObject*)) return 0;
+    size += child_count * sizeof(PyObject*);
+    if (name_size > kLimit - size) return 0;
+    size += name_size;
+    if (text_size > kLimit - size) return 0;
+    return size + text_size;
+}
 
 // Fills a node's block after the object header: the map (moved in), the
 // sizes, the place (see NodeObject), the name and the text. The child slots

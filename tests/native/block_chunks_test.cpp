@@ -84,5 +84,38 @@ TEST(BlockChunks, UnplacedChunksAreFreedWithThePlanner) {
     BlockChunks::release(first.block, first.offset_units);
 }
 
+// A build given up after some rounds visits every placed block once and
+// frees every chunk (the sanitizer run checks the freeing).
+TEST(BlockChunks, DiscardVisitsEveryPlacedBlockOnce) {
+    BlockChunks chunks;
+    const std::vector<size_t> round = {64, 3 * kChunk, 64, kChunk - 16, 128};
+    std::vector<void*> placed;
+    for (int r = 0; r < 2; ++r) {
+        for (size_t size : round) chunks.plan(size);
+        ASSERT_TRUE(chunks.allocate());
+        for (size_t size : round) {
+            void* block = chunks.place(size).block;
+            std::memcpy(block, &size, sizeof size);
+            placed.push_back(block);
+        }
+    }
+    for (size_t size : round) chunks.plan(size);  // allocated, never placed
+    ASSERT_TRUE(chunks.allocate());
+    void* last = chunks.place(round[0]).block;
+    std::memcpy(last, &round[0], sizeof round[0]);
+    placed.push_back(last);
+
+    std::vector<void*> visited;
+    chunks.discard([&](void* block) {
+        visited.push_back(block);
+        size_t size;
+        std::memcpy(&size, block, sizeof size);
+        return size;
+    });
+    std::sort(visited.begin(), visited.end());
+    std::sort(placed.begin(), placed.end());
+    EXPECT_EQ(visited, placed);
+}
+
 }  // namespace
 }  // namespace arbolite
