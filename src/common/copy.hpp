@@ -1,8 +1,11 @@
-// Byte copies for many short pieces (names, short texts and values).
+// Byte copies and comparisons for many short pieces (names, short texts
+// and values).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <string_view>
 
 namespace arbolite {
 
@@ -34,6 +37,34 @@ inline void copy_bytes(char* to, const char* from, size_t n) {
         __builtin_memcpy(to, from, n);
     else
         copy_short(to, from, n);
+}
+
+// Whether the n bytes at a and b are the same; n <= 16 without a library
+// call, as copy_short() loads them.
+inline bool same_bytes(const char* a, const char* b, size_t n) {
+    if (n > 16) return std::memcmp(a, b, n) == 0;
+    if (n >= 8) {
+        uint64_t x0, y0, x1, y1;
+        __builtin_memcpy(&x0, a, 8);
+        __builtin_memcpy(&y0, b, 8);
+        __builtin_memcpy(&x1, a + n - 8, 8);
+        __builtin_memcpy(&y1, b + n - 8, 8);
+        return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+    }
+    if (n >= 4) {
+        uint32_t x0, y0, x1, y1;
+        __builtin_memcpy(&x0, a, 4);
+        __builtin_memcpy(&y0, b, 4);
+        __builtin_memcpy(&x1, a + n - 4, 4);
+        __builtin_memcpy(&y1, b + n - 4, 4);
+        return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+    }
+    return n == 0 || (a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1]);
+}
+
+// Whether two strings are equal, short ones compared inline.
+inline bool same_text(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && same_bytes(a.data(), b.data(), a.size());
 }
 
 }  // namespace arbolite

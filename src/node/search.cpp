@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/copy.hpp"
 #include "module/binding.hpp"
 #include "module/convert.hpp"
 #include "node/node.hpp"
@@ -16,14 +17,14 @@ enum class Test { Name, Attr, Text };
 
 bool matches(PyObject* node, Test test, std::string_view value) {
     switch (test) {
-        case Test::Name: return node_name(node) == value;
+        case Test::Name: return same_text(node_name(node), value);
         case Test::Attr: {
             const AttrMap& attrs = node_attrs(node);
             return !attrs.empty() && attrs.contains(value);
         }
         case Test::Text: {
             std::optional<std::string_view> text = node_text(node);
-            return text && *text == value;
+            return text && same_text(*text, value);
         }
     }
     return false;
