@@ -1046,14 +1046,15 @@ print(json.dumps({"expected": expected, "seen": seen}))
 
 
 # The nodes of a document share chunks of memory, laid out in document order;
-# a chunk goes when its last node does. Texts longer than a chunk get one of
-# their own.
+# a chunk goes when its last node does. Long texts lie apart from the nodes;
+# texts longer than a chunk get one of their own.
+def _layout_text(i):
+    return 70_000 if i % 500 == 250 else 90 + i % 13 if i % 3 == 0 else i % 13
+
+
 LAYOUT_DOCUMENT = (
     "<doc>"
-    + "".join(
-        f"<item n='{i}' k='{'v' * (i % 7)}'>{'x' * (70_000 if i % 500 == 250 else i % 13)}<sub>{i}</sub></item>"
-        for i in range(3000)
-    )
+    + "".join(f"<item n='{i}' k='{'v' * (i % 7)}'>{'x' * _layout_text(i)}<sub>{i}</sub></item>" for i in range(3000))
     + "</doc>"
 )
 

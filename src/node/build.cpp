@@ -1,7 +1,9 @@
 #include "node/build.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
+#include <string_view>
 
 #include "common/block_chunks.hpp"
 #include "node/node.hpp"
@@ -13,9 +15,19 @@
 namespace arbolite::node {
 namespace {
 
+bool text_apart(const ParsedElement& e) { return e.text && e.text->size() > detail::kLongestInlineText; }
+
+// The size of element `e`'s node block.
 size_t block_of(const ParsedElement& e) {
-    const size_t size = BlockChunks::block_size(
-        detail::node_block_size(e.name.size(), e.child_count, e.text ? e.text->size() : 0));
+    const size_t text = !e.text ? 0 : text_apart(e) ? sizeof(const char*) : e.text->size();
+    const size_t size = BlockChunks::block_size(detail::node_block_size(e.name.size(), e.child_count, text));
+    if (size == 0) throw std::bad_alloc();
+    return size;
+}
+
+size_t text_block_of(size_t text_size) {
+    const size_t size =
+        text_size > SIZE_MAX - detail::kTextHeader ? 0 : BlockChunks::block_size(detail::kTextHeader + text_size);
     if (size == 0) throw std::bad_alloc();
     return size;
 }
@@ -36,12 +48,29 @@ void close_before(std::vector<Open>& open, size_t i) noexcept {
 // when they are filled.
 constexpr size_t kRound = 2048;
 
-// The size of a filled node's block, read back from the node.
-size_t filled_block_size(PyObject* obj) noexcept {
-    const NodeObject* n = detail::as_node(obj);
-    const size_t text = n->text_size == kNoText ? 0 : n->text_size;
+// The size of a filled block, read back from it; a node's map is released.
+size_t finish_filled_block(void* block) noexcept {
+    size_t first_word;
+    std::memcpy(&first_word, block, sizeof first_word);
+    if (first_word & detail::kTextBlockMark) {
+        size_t text_size;
+        std::memcpy(&text_size, static_cast<char*>(block) + sizeof(size_t), sizeof text_size);
+        return BlockChunks::block_size(detail::kTextHeader + text_size);
+    }
+    auto* obj = static_cast<PyObject*>(block);
+    NodeObject* n = detail::as_node(obj);
+    const size_t text = n->text_size == kNoText           ? 0
+                        : (n->text_size & detail::kTextApart) ? sizeof(const char*)
+                                                              : n->text_size;
+    n->attrs.~AttrMap();
     return BlockChunks::block_size(detail::node_block_size(detail::name_size_of(n), n->child_count, text));
 }
+
+// A text that lies apart, and where its node keeps its address.
+struct TextApart {
+    std::string_view text;
+    char* address_slot;
+};
 
 }  // namespace
 
@@ -62,14 +91,19 @@ BuiltNodes build_nodes(PyTypeObject* type, ParsedTree&& tree, bool announce_each
     built.count = elements.size();
     BlockChunks chunks;
     std::vector<Open> open;
+    std::vector<TextApart> apart;
     try {
         if (announce_each) built.each.reserve(elements.size());
+        apart.reserve(std::min(elements.size(), kRound));
         for (size_t first = 0; first < elements.size(); first += kRound) {
             const size_t last = std::min(elements.size(), first + kRound);
             // What this round needs is allocated first, so that filling it
             // cannot fail: its chunks, and room for as many more open
-            // elements as it has.
+            // elements as it has. Its long texts follow its nodes.
             for (size_t i = first; i < last; ++i) chunks.plan(block_of(elements[i]));
+            for (size_t i = first; i < last; ++i) {
+                if (text_apart(elements[i])) chunks.plan(text_block_of(elements[i].text->size()));
+            }
             if (const size_t needed = open.size() + (last - first); needed > open.capacity()) {
                 open.reserve(std::max(needed, 2 * open.capacity()));
             }
@@ -82,7 +116,10 @@ BuiltNodes build_nodes(PyTypeObject* type, ParsedTree&& tree, bool announce_each
                 auto* obj = static_cast<PyObject*>(placed.block);
                 obj->ob_refcnt = 1;
                 obj->ob_type = type;
-                detail::fill_node(obj, e.name, std::move(e.attrs), e.child_count, e.text, placed.offset_units);
+                const bool long_text = text_apart(e);
+                char* after_name = detail::fill_node(obj, e.name, std::move(e.attrs), e.child_count, e.text,
+                                                     placed.offset_units, long_text);
+                if (long_text) apart.push_back({*e.text, after_name});
                 if (open.empty()) {
                     built.root = obj;
                 } else {
@@ -91,15 +128,20 @@ BuiltNodes build_nodes(PyTypeObject* type, ParsedTree&& tree, bool announce_each
                 if (e.child_count != 0) open.push_back({e.end, detail::children_of(obj)});
                 if (announce_each) built.each.push_back(obj);
             }
+            for (const TextApart& t : apart) {
+                const BlockChunks::Placed placed = chunks.place(text_block_of(t.text.size()));
+                char* block = static_cast<char*>(placed.block);
+                const size_t header[2] = {placed.offset_units | detail::kTextBlockMark, t.text.size()};
+                std::memcpy(block, header, sizeof header);
+                char* text = block + detail::kTextHeader;
+                std::memcpy(text, t.text.data(), t.text.size());
+                std::memcpy(t.address_slot, &text, sizeof text);
+            }
+            apart.clear();
         }
     } catch (const std::bad_alloc&) {
         // The nodes filled so far own the maps moved into them.
-        chunks.discard([](void* block) noexcept {
-            auto* obj = static_cast<PyObject*>(block);
-            const size_t size = filled_block_size(obj);
-            detail::as_node(obj)->attrs.~AttrMap();
-            return size;
-        });
+        chunks.discard(finish_filled_block);
         throw;
     }
     return built;

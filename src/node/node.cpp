@@ -109,7 +109,9 @@ void drop_child(PyObject* child, PyTypeObject* type, std::vector<PyObject*>& pen
             try {
                 pending.insert(pending.end(), std::reverse_iterator(first + n->child_count),
                                std::reverse_iterator(first));
-                n->child_count = 0;  // the bytes after it are not read again
+                // Its slots are emptied, not its count: the name and the
+                // text are found after the slots.
+                std::fill_n(first, n->child_count, nullptr);
             } catch (...) {
                 // No memory to defer them: the child releases them itself.
             }
@@ -127,6 +129,7 @@ void release_children(PyObject* self, PyTypeObject* type) noexcept {
     PyObject** children = detail::children_of(self);
     std::vector<PyObject*> pending;
     for (size_t i = 0; i < n->child_count; ++i) {
+        if (!children[i]) continue;  // handed over by drop_child()
         drop_child(children[i], type, pending);
         while (!pending.empty()) {
             PyObject* next = pending.back();
@@ -145,14 +148,25 @@ void node_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-// Gives a node's block back to the allocator it came from.
+// Gives a node's block back to the allocator it came from, and its text
+// block if it has one.
 void node_free(void* self) {
-    const size_t place = detail::place_of(static_cast<NodeObject*>(self));
-    if (place != 0) {
-        BlockChunks::release(self, place);
-    } else {
+    auto* obj = static_cast<PyObject*>(self);
+    const size_t place = detail::place_of(detail::as_node(obj));
+    if (place == 0) {
         PyObject_Free(self);
+        return;
     }
+    const size_t text_size = detail::as_node(obj)->text_size;
+    if (text_size != kNoText && (text_size & detail::kTextApart)) {
+        char* text;
+        std::memcpy(&text, detail::after_name(obj), sizeof text);
+        char* block = text - detail::kTextHeader;
+        size_t marked;
+        std::memcpy(&marked, block, sizeof marked);
+        BlockChunks::release(block, marked & ~detail::kTextBlockMark);
+    }
+    BlockChunks::release(self, place);
 }
 
 PyObject* get_name(PyObject* self, void*) {
@@ -239,16 +253,18 @@ PyResult<PyTypeObject*> node_type() {
 
 namespace detail {
 
-void fill_node(PyObject* obj, std::string_view name, AttrMap&& attrs, size_t child_count,
-               std::optional<std::string_view> text, size_t place) noexcept {
+char* fill_node(PyObject* obj, std::string_view name, AttrMap&& attrs, size_t child_count,
+                std::optional<std::string_view> text, size_t place, bool text_apart) noexcept {
     NodeObject* n = as_node(obj);
     new (&n->attrs) AttrMap(std::move(attrs));
     n->name_and_place = name.size() | (place << kPlaceShift);
-    n->text_size = text ? text->size() : kNoText;
+    n->text_size = !text ? kNoText : text_apart ? text->size() | kTextApart : text->size();
     n->child_count = child_count;
     char* bytes = reinterpret_cast<char*>(children_of(obj) + child_count);
     copy_bytes(bytes, name.data(), name.size());
-    if (text && !text->empty()) copy_bytes(bytes + name.size(), text->data(), text->size());
+    bytes += name.size();
+    if (text && !text_apart && !text->empty()) copy_bytes(bytes, text->data(), text->size());
+    return bytes;
 }
 
 }  // namespace detail

@@ -34,7 +34,10 @@ using module::PyResult;
 // interpreter's object allocator. Nodes of a document are blocks of chunks
 // (BlockChunks), laid out in document order without the interpreter lock;
 // the top bits of name_and_place hold such a block's distance from its
-// chunk's start, zero for the others.
+// chunk's start, zero for the others. A long text of such a node lies apart,
+// in a text block of the same chunks placed after the nodes made with it, so
+// that walks over many nodes read few bytes: the top bit of text_size says
+// so, and the node holds the text's address where its bytes would be.
 struct NodeObject {
     PyObject_HEAD
     AttrMap attrs;
@@ -49,6 +52,15 @@ static_assert(sizeof(NodeObject) % alignof(PyObject*) == 0);
 inline constexpr size_t kNoText = SIZE_MAX;
 
 namespace detail {
+inline constexpr size_t kTextApart = size_t{1} << 63;
+// Texts longer than this lie apart from a document's nodes.
+inline constexpr size_t kLongestInlineText = 96;
+// A text block: its distance from its chunk's start, marked (a node's block
+// starts with its reference count, which never has the top bit set), and the
+// text's size; then the text.
+inline constexpr size_t kTextBlockMark = size_t{1} << 63;
+inline constexpr size_t kTextHeader = 2 * sizeof(size_t);
+
 inline constexpr unsigned kPlaceShift = 48;
 inline constexpr size_t kMaxNameSize = (size_t{1} << kPlaceShift) - 1;
 static_assert(BlockChunks::kMaxOffsetUnits < (size_t{1} << (64 - kPlaceShift)));
@@ -78,10 +90,15 @@ inline size_t node_block_size(size_t name_size, size_t child_count, size_t text_
 }
 
 // Fills a node's block after the object header: the map (moved in), the
-// sizes, the place (see NodeObject), the name and the text. The child slots
-// are left to the caller. Touches nothing but the block.
-void fill_node(PyObject* obj, std::string_view name, AttrMap&& attrs, size_t child_count,
-               std::optional<std::string_view> text, size_t place) noexcept;
+// sizes, the place (see NodeObject), the name and the text, or, with
+// `text_apart`, the text's size only: the caller then stores the text's
+// address at the returned position. The child slots are left to the caller.
+// Touches nothing but the block.
+char* fill_node(PyObject* obj, std::string_view name, AttrMap&& attrs, size_t child_count,
+                std::optional<std::string_view> text, size_t place, bool text_apart = false) noexcept;
+
+// The bytes after the name: the text, or the address of a text apart.
+inline const char* after_name(PyObject* node) { return name_bytes_of(node) + name_size_of(as_node(node)); }
 }  // namespace detail
 
 inline std::string_view node_name(PyObject* node) {
@@ -89,9 +106,15 @@ inline std::string_view node_name(PyObject* node) {
 }
 
 inline std::optional<std::string_view> node_text(PyObject* node) {
-    const NodeObject* n = detail::as_node(node);
-    if (n->text_size == kNoText) return std::nullopt;
-    return std::string_view(detail::name_bytes_of(node) + detail::name_size_of(n), n->text_size);
+    const size_t size = detail::as_node(node)->text_size;
+    if (size == kNoText) return std::nullopt;
+    const char* at = detail::after_name(node);
+    if (size & detail::kTextApart) {
+        const char* text;
+        __builtin_memcpy(&text, at, sizeof text);
+        return std::string_view(text, size & ~detail::kTextApart);
+    }
+    return std::string_view(at, size);
 }
 
 // Borrowed references, in list order.
