@@ -240,12 +240,17 @@ Status<ReadError> parse_start_tag_parts(std::string_view document, const Structu
     const char* end = nullptr;
     ARBOLITE_TRY(split_start_tag(doc, index, tag, name, begin, end));
     if (begin == end) return Ok{};
-    // Size the map once for all the attributes, each of which has an '='.
-    // Values may hold more of them, so the count is only trusted up to a
-    // small table; larger ones grow as the attributes come. Names and
-    // decoded values never take more bytes than the region they come from.
-    if (size_t equals = simd::count_byte(begin, end, '='))
-        attrs.reserve(std::min<size_t>(equals, 16), static_cast<size_t>(end - begin));
+    // Size the map once for all the attributes, each of which has an '='
+    // and besides its name and value takes four bytes of the region at
+    // least (white space before it, '=', two quotes); decoded values never
+    // grow. Values may hold '=' too, so the count is only trusted up to a
+    // map without a hash table (larger ones grow as the attributes come),
+    // and with '=' in values the bytes fall short and the map grows once.
+    if (size_t equals = simd::count_byte(begin, end, '=')) {
+        const size_t count = std::min(equals, AttrMap::kSmallMax);
+        const size_t region = static_cast<size_t>(end - begin);
+        attrs.reserve(count, region - std::min(region, 4 * count));
+    }
     return parse_attributes(doc, doc + document.size(), begin, end, attrs, scratch);
 }
 

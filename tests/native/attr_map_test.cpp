@@ -2,13 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
 #include <map>
 #include <new>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
+
+#include "read/parser.hpp"
 
 namespace arbolite {
 namespace {
@@ -34,13 +38,24 @@ std::map<std::string, std::string> contents(const AttrMap& map) {
     return out;
 }
 
-// The block size of a map with `entries` entry capacity and `bytes` string
-// bytes: 40 bytes of header, 24 per entry, and a power-of-two slot table
-// (at least 4/3 slots per entry) of 1-byte slots up to 255 entries.
-size_t small_block_size(size_t entries, size_t bytes) {
+// The block size of a small map with `entries` entry capacity and `bytes`
+// string bytes: 24 bytes of header and 12 per entry.
+size_t small_block_size(size_t entries, size_t bytes) { return 24 + 12 * entries + bytes; }
+
+// The block size of a hashed map: 40 bytes of header, 24 per entry, and a
+// power-of-two slot table (at least 4/3 slots per entry) of 1-byte slots up
+// to 255 entries.
+size_t hashed_block_size(size_t entries, size_t bytes) {
     size_t slots = 4;
     while (slots < entries + (entries + 2) / 3) slots *= 2;
     return 40 + 24 * entries + slots + bytes;
+}
+
+// A map of `n` entries k0..k{n-1} with values v0..v{n-1}.
+AttrMap numbered_map(size_t n) {
+    AttrMap map;
+    for (size_t i = 0; i < n; ++i) EXPECT_TRUE(map.try_insert(numbered("k", i), numbered("v", i)));
+    return map;
 }
 
 TEST(SipHash, MatchesReferenceValues) {
@@ -156,10 +171,12 @@ TEST(AttrMap, GrowthKeepsEveryEntry) {
 }
 
 TEST(AttrMap, CollidingSlotsProbeOnward) {
-    // Far more names than a small table has slots: many share a home slot.
+    // Almost as many names as the smallest table has room for: many share a
+    // home slot.
     AttrMap map;
-    map.reserve(3);
-    EXPECT_EQ(map.capacity(), 4u);
+    map.reserve(AttrMap::kSmallMax + 1);
+    ASSERT_TRUE(map.hashed());
+    EXPECT_EQ(map.capacity(), 32u);
     for (char c = 'a'; c <= 'z'; ++c) map.insert_or_assign(std::string(1, c), std::string(2, c));
     for (char c = 'a'; c <= 'z'; ++c) EXPECT_EQ(*map.find(std::string(1, c)), std::string(2, c));
     EXPECT_EQ(map.size(), 26u);
@@ -176,8 +193,13 @@ TEST_P(AttrMapSizes, EveryEntryFoundAndListedOnce) {
     AttrMap map;
     for (size_t i = 0; i < n; ++i) ASSERT_TRUE(map.try_insert(numbered("k", i), std::to_string(i * 3)));
     ASSERT_EQ(map.size(), n);
-    EXPECT_GT(map.capacity(), n);
-    EXPECT_EQ(map.capacity() & (map.capacity() - 1), 0u) << "not a power of two";
+    EXPECT_EQ(map.hashed(), n > AttrMap::kSmallMax);
+    if (map.hashed()) {
+        EXPECT_GT(map.capacity(), n);
+        EXPECT_EQ(map.capacity() & (map.capacity() - 1), 0u) << "not a power of two";
+    } else {
+        EXPECT_GE(map.capacity(), n);
+    }
     for (size_t i = 0; i < n; ++i) {
         auto found = map.find(numbered("k", i));
         ASSERT_TRUE(found.has_value()) << i;
@@ -200,8 +222,8 @@ TEST_P(AttrMapSizes, EveryEntryFoundAndListedOnce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AttrMap, AttrMapSizes,
-                         testing::Values(size_t{1}, size_t{3}, size_t{4}, size_t{255}, size_t{256}, size_t{65535},
-                                         size_t{65536}, size_t{100'000}));
+                         testing::Values(size_t{1}, size_t{3}, size_t{4}, size_t{16}, size_t{17}, size_t{255},
+                                         size_t{256}, size_t{65535}, size_t{65536}, size_t{100'000}));
 
 TEST(AttrMap, ReserveAvoidsReallocation) {
     struct Case {
@@ -404,6 +426,7 @@ TEST(AttrMap, LargeValues) {
     EXPECT_LT(map.allocated_bytes(), 5u << 20);
 
     AttrMap copy = map;
+    ASSERT_FALSE(copy.hashed());
     EXPECT_EQ(copy.allocated_bytes(), small_block_size(3, 2 * big.size() + 1 + 3 + 5 + 3));
     EXPECT_EQ(names_in_order(copy), names_in_order(map));
     EXPECT_EQ(*copy.find("nul"), with_nul);
@@ -469,13 +492,13 @@ TEST(AttrMap, IteratorYieldsEntriesByValue) {
 }
 
 // The map's memory for typical attribute sets, as the parser sizes it:
-// header 40 bytes, 24 per entry, one byte per slot, then the strings.
+// header 24 bytes, 12 per entry, then the strings.
 TEST(AttrMap, BlockSizeOfSmallMaps) {
     struct Case {
         size_t count;
         size_t bound;
     };
-    const Case cases[] = {{1, 100}, {4, 250}, {16, 700}};
+    const Case cases[] = {{1, 60}, {4, 150}, {16, 450}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.count);
         std::vector<std::pair<std::string, std::string>> attrs;
@@ -499,24 +522,189 @@ TEST(AttrMap, BlockSizeOfSmallMaps) {
 }
 
 TEST(AttrMap, EachMapHasItsOwnKey) {
-    AttrMap a, b;
-    a.insert_or_assign("x", "1");
-    b.insert_or_assign("x", "1");
+    AttrMap a = numbered_map(AttrMap::kSmallMax + 1);
+    AttrMap b = numbered_map(AttrMap::kSmallMax + 1);
+    ASSERT_TRUE(a.hashed() && b.hashed());
     EXPECT_FALSE(a.hash_key().k0 == b.hash_key().k0 && a.hash_key().k1 == b.hash_key().k1);
 }
 
-TEST(AttrMap, OrderIsNotInsertionOrderForSomeMap) {
-    // With random keys, 20 maps of 8 names all iterating in insertion order
-    // would be a (2^-15)^20 coincidence.
+// Small maps (shuffled records) and hashed ones (slot order): with random
+// order bits or keys, 40 maps of n names all iterating in insertion order,
+// or all in one order, would be a coincidence of at most (1/6)^39.
+class AttrMapOrder : public testing::TestWithParam<size_t> {};
+
+TEST_P(AttrMapOrder, DiffersFromInsertionOrderAndBetweenMaps) {
+    const size_t n = GetParam();
     std::vector<std::string> inserted;
-    for (int i = 0; i < 8; ++i) inserted.push_back(numbered("attr", i));
+    for (size_t i = 0; i < n; ++i) inserted.push_back(numbered("attr", i));
+    std::set<std::vector<std::string>> orders;
     bool differs = false;
-    for (int round = 0; round < 20 && !differs; ++round) {
+    for (int round = 0; round < 40; ++round) {
         AttrMap map;
-        for (const auto& n : inserted) map.insert_or_assign(n, "v");
-        differs = names_in_order(map) != inserted;
+        for (const auto& name : inserted) map.insert_or_assign(name, "v");
+        EXPECT_EQ(map.hashed(), n > AttrMap::kSmallMax);
+        auto order = names_in_order(map);
+        EXPECT_EQ(names_in_order(map), order) << "not stable";
+        differs = differs || order != inserted;
+        orders.insert(std::move(order));
     }
     EXPECT_TRUE(differs);
+    EXPECT_GT(orders.size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(AttrMap, AttrMapOrder, testing::Values(size_t{3}, size_t{6}, size_t{16}, size_t{17}, size_t{40}));
+
+// Maps on both sides of the threshold and across it: the form follows the
+// entry count, and every operation agrees with a plain map.
+TEST(AttrMap, SmallAndHashedFormsBehaveAlike) {
+    const size_t counts[] = {1, 2, 5, AttrMap::kSmallMax - 1, AttrMap::kSmallMax, AttrMap::kSmallMax + 1,
+                             AttrMap::kSmallMax + 2, 3 * AttrMap::kSmallMax};
+    for (const size_t n : counts) {
+        SCOPED_TRACE(n);
+        AttrMap map;
+        std::map<std::string, std::string> model;
+        for (size_t i = 0; i < n; ++i) {
+            EXPECT_EQ(map.hashed(), i > AttrMap::kSmallMax) << "before entry " << i;
+            ASSERT_TRUE(map.try_insert(numbered("k", i), numbered("v", i)));
+            model[numbered("k", i)] = numbered("v", i);
+            // Every earlier entry is still there after each insertion, the
+            // one that crosses the threshold included.
+            ASSERT_EQ(contents(map), model);
+        }
+        EXPECT_EQ(map.hashed(), n > AttrMap::kSmallMax);
+        EXPECT_EQ(map.hash_key().k0 != 0 || map.hash_key().k1 != 0, map.hashed());
+        // Duplicates: refused by try_insert, whatever the value; replaced by
+        // insert_or_assign, in place in the order.
+        const auto order = names_in_order(map);
+        for (size_t i = 0; i < n; i += std::max<size_t>(1, n / 4)) {
+            EXPECT_FALSE(map.try_insert(numbered("k", i), "ignored"));
+            EXPECT_FALSE(map.insert_or_assign(numbered("k", i), numbered("replaced", i)));
+            model[numbered("k", i)] = numbered("replaced", i);
+        }
+        EXPECT_EQ(names_in_order(map), order);
+        EXPECT_EQ(contents(map), model);
+        EXPECT_FALSE(map.contains(numbered("k", n)));
+        EXPECT_FALSE(map.contains("k"));
+        // Copy and move keep the form, the entries and the order.
+        AttrMap copy = map;
+        EXPECT_EQ(copy.hashed(), map.hashed());
+        EXPECT_EQ(names_in_order(copy), order);
+        EXPECT_EQ(contents(copy), model);
+        AttrMap moved = std::move(copy);
+        EXPECT_EQ(names_in_order(moved), order);
+        EXPECT_TRUE(copy.empty());
+        AttrMap assigned;
+        assigned.try_insert("other", "x");
+        assigned = moved;
+        EXPECT_EQ(names_in_order(assigned), order);
+    }
+}
+
+// Reservations choose the form: up to the threshold a small block, beyond
+// it a hashed one; growing a small map past it by reserve keeps every entry.
+TEST(AttrMap, ReserveCrossesTheThreshold) {
+    struct Case {
+        size_t present;
+        size_t reserved;
+        bool hashed;
+    };
+    const Case cases[] = {{0, 1, false},  {0, AttrMap::kSmallMax, false}, {0, AttrMap::kSmallMax + 1, true},
+                          {3, 8, false},  {3, AttrMap::kSmallMax, false}, {3, AttrMap::kSmallMax + 1, true},
+                          {16, 17, true}, {16, 200, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.present << " then " << c.reserved);
+        AttrMap map = numbered_map(c.present);
+        const auto before = contents(map);
+        const auto order = names_in_order(map);
+        const size_t reserved_bytes = 8 * c.reserved;
+        map.reserve(c.reserved, reserved_bytes);
+        EXPECT_EQ(map.hashed(), c.hashed);
+        EXPECT_EQ(contents(map), before);
+        if (!c.hashed) {
+            EXPECT_EQ(names_in_order(map), order) << "a small map keeps its order";
+        }
+        if (c.present == 0) {
+            EXPECT_EQ(map.allocated_bytes(), c.hashed ? hashed_block_size(c.reserved, reserved_bytes)
+                                                      : small_block_size(c.reserved, reserved_bytes));
+        }
+        const size_t bytes = map.allocated_bytes();
+        for (size_t i = c.present; i < c.reserved; ++i) map.try_insert(numbered("n", i), "");
+        EXPECT_EQ(map.allocated_bytes(), bytes) << "the reservation was not enough";
+    }
+}
+
+// Names of equal size that differ in one byte only, at each position that
+// the word-wise comparison treats differently, in both forms.
+TEST(AttrMap, NamesOfEqualSizeDifferingInOneByte) {
+    const size_t sizes[] = {1, 2, 3, 4, 7, 8, 9, 15, 16, 17, 24, 25, 40};
+    for (const size_t extra : {size_t{0}, AttrMap::kSmallMax}) {
+        for (const size_t size : sizes) {
+            SCOPED_TRACE(testing::Message() << "size " << size << ", " << extra << " more entries");
+            const std::string base(size, 'n');
+            AttrMap map;
+            for (size_t i = 0; i < extra; ++i) map.try_insert(numbered("other", i), "o");
+            ASSERT_TRUE(map.try_insert(base, "base"));
+            std::vector<std::string> variants;
+            for (size_t at : {size_t{0}, size / 2, size - 1, std::min<size_t>(size - 1, 7), std::min<size_t>(size - 1, 8)}) {
+                std::string v = base;
+                v[at] = 'x';
+                if (std::find(variants.begin(), variants.end(), v) == variants.end()) variants.push_back(v);
+            }
+            for (const auto& v : variants) EXPECT_FALSE(map.contains(v)) << v;
+            for (const auto& v : variants) EXPECT_TRUE(map.try_insert(v, v)) << v;
+            EXPECT_EQ(*map.find(base), "base");
+            for (const auto& v : variants) EXPECT_EQ(*map.find(v), v);
+            EXPECT_EQ(map.size(), extra + 1 + variants.size());
+        }
+    }
+}
+
+// A copy of a small map holds the same order bits: the same names inserted
+// into both afterwards take the same places.
+TEST(AttrMap, CopyOfASmallMapPlacesLaterEntriesAlike) {
+    AttrMap map = numbered_map(3);
+    AttrMap copy = map;
+    for (size_t i = 3; i < AttrMap::kSmallMax; ++i) {
+        map.try_insert(numbered("k", i), "v");
+        copy.try_insert(numbered("k", i), "v");
+    }
+    ASSERT_FALSE(map.hashed());
+    EXPECT_EQ(names_in_order(copy), names_in_order(map));
+}
+
+// Tags parsed as they come from a document: the parser sizes each map from
+// its tag, so a row of plain attributes gets a small block of exactly its
+// entries and bytes, and values holding '=' still come out whole.
+TEST(AttrMap, ParsedRowsGetExactBlocks) {
+    struct Case {
+        const char* tag;
+        size_t count;
+        size_t spare;  // bytes reserved beyond the names and values
+    };
+    const Case cases[] = {
+        {"<r/>", 0, 0},
+        {"<r a=\"1\"/>", 1, 0},
+        {"<r id=\"1234\" name=\"lorem\" price=\"12.34\" qty=\"123\"/>", 4, 0},
+        {"<r id=\"1\" name=\"lorem\" price=\"1.5\" qty=\"3\" code=\"C000001\" flag=\"y\"/>", 6, 0},
+        // More white space than one byte per attribute, and a reference
+        // that decodes shorter.
+        {"<r  a = '1'\tb=\"&amp;\"  />", 2, 9},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        auto parsed = read::parse_document(c.tag, "r");
+        ASSERT_TRUE(parsed.ok());
+        const AttrMap& attrs = parsed.value().elements[0].attrs;
+        ASSERT_EQ(attrs.size(), c.count);
+        EXPECT_FALSE(attrs.hashed());
+        size_t bytes = 0;
+        for (const auto& e : attrs) bytes += e.name.size() + e.value.size();
+        EXPECT_EQ(attrs.allocated_bytes(), c.count == 0 ? 0 : small_block_size(c.count, bytes + c.spare));
+    }
+    auto parsed = read::parse_document("<r href=\"a?x=1&amp;y=2\" q='=='/>", "r");
+    ASSERT_TRUE(parsed.ok());
+    const AttrMap& attrs = parsed.value().elements[0].attrs;
+    EXPECT_EQ(contents(attrs), (std::map<std::string, std::string>{{"href", "a?x=1&y=2"}, {"q", "=="}}));
 }
 
 }  // namespace
