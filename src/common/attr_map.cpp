@@ -92,34 +92,6 @@ inline void store_slot(unsigned char* slots, unsigned width, size_t i, size_t v)
     }
 }
 
-// Whether the n bytes at a and b are equal. Names are short: they are
-// compared a word at a time without a library call, which keeps the loops
-// that call this free of calls too.
-inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
-    if (n >= 8) {
-        uint64_t x, y;
-        for (size_t i = 0; i + 8 < n; i += 8) {
-            std::memcpy(&x, a + i, 8);
-            std::memcpy(&y, b + i, 8);
-            if (x != y) return false;
-        }
-        std::memcpy(&x, a + n - 8, 8);
-        std::memcpy(&y, b + n - 8, 8);
-        return x == y;
-    }
-    if (n >= 4) {
-        uint32_t x0, y0, x1, y1;
-        std::memcpy(&x0, a, 4);
-        std::memcpy(&y0, b, 4);
-        std::memcpy(&x1, a + n - 4, 4);
-        std::memcpy(&y1, b + n - 4, 4);
-        return ((x0 ^ y0) | (x1 ^ y1)) == 0;
-    }
-    for (size_t i = 0; i < n; ++i)
-        if (a[i] != b[i]) return false;
-    return true;
-}
-
 // Byte-area size for a map that will hold `live` bytes in `entries`
 // entries, with `spare` more entries reserved: room for those at the
 // average size so far and at least half again the present bytes, so a map

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string_view>
 
 namespace arbolite {
@@ -39,17 +38,19 @@ inline void copy_bytes(char* to, const char* from, size_t n) {
         copy_short(to, from, n);
 }
 
-// Whether the n bytes at a and b are the same; n <= 16 without a library
-// call, as copy_short() loads them.
-inline bool same_bytes(const char* a, const char* b, size_t n) {
-    if (n > 16) return std::memcmp(a, b, n) == 0;
+// Whether the n bytes at a and b are the same, compared a word at a time
+// without a library call (names and short texts are short).
+inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
     if (n >= 8) {
-        uint64_t x0, y0, x1, y1;
-        __builtin_memcpy(&x0, a, 8);
-        __builtin_memcpy(&y0, b, 8);
-        __builtin_memcpy(&x1, a + n - 8, 8);
-        __builtin_memcpy(&y1, b + n - 8, 8);
-        return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+        uint64_t x, y;
+        for (size_t i = 0; i + 8 < n; i += 8) {
+            __builtin_memcpy(&x, a + i, 8);
+            __builtin_memcpy(&y, b + i, 8);
+            if (x != y) return false;
+        }
+        __builtin_memcpy(&x, a + n - 8, 8);
+        __builtin_memcpy(&y, b + n - 8, 8);
+        return x == y;
     }
     if (n >= 4) {
         uint32_t x0, y0, x1, y1;
@@ -63,7 +64,7 @@ inline bool same_bytes(const char* a, const char* b, size_t n) {
 }
 
 // Whether two strings are equal, short ones compared inline.
-inline bool same_text(std::string_view a, std::string_view b) {
+inline bool same_text(std::string_view a, std::string_view b) noexcept {
     return a.size() == b.size() && same_bytes(a.data(), b.data(), a.size());
 }
 
