@@ -2,13 +2,17 @@
 
 import collections
 import copy
+import gc
 import json
+import sys
+import tracemalloc
+import weakref
 
 import pytest
 from hypothesis import given
 
 from arbolite import Node, SearchType
-from conftest import SANITIZED, check_error, dict_shape, mismatch, run_python, shape, trees
+from conftest import SANITIZED, assert_script_ok, check_error, dict_shape, mismatch, run_python, shape, trees
 
 KEYS = {"name", "attrs", "children", "text"}
 ENUM_FIRST_LINE = "failed to extract enum HashmapTypes ('String | Vec | NullableString | Map')"
@@ -146,6 +150,159 @@ def test_shared_child_becomes_independent_copies():
     assert one is not two
     assert shape(one) == shape(two) == shape(c)
     assert one is not c
+
+
+# ----------------------------------------------------------------------------
+# to_dict: key order, shared name strs, the cyclic collector
+
+FORM_KEYS = ["name", "attrs", "children", "text"]
+
+
+def all_dicts(d):
+    stack = [d]
+    while stack:
+        d = stack.pop()
+        yield d
+        stack.extend(d["children"])
+
+
+# Names kept once per conversion, names too long to keep, and more distinct
+# names than are kept: every dict lists its keys in the same order.
+@pytest.mark.parametrize(
+    "names",
+    [
+        ["row", "row", "cell", "row"],
+        ["n" * 47, "n" * 48, "n" * 47, "n" * 48],
+        [f"e{i}" for i in range(5000)],
+        ["é", "日本", "", "é"],
+    ],
+)
+def test_to_dict_key_order(names):
+    children = [Node(n, {n: "v", "k": n, "id": str(i)}, [Node(n, text="t")], "x") for i, n in enumerate(names)]
+    tree = Node("root", {"a": "1"}, children)
+    d = tree.to_dict()
+    assert all(list(x) == FORM_KEYS for x in all_dicts(d))
+    assert [c["name"] for c in d["children"]] == names
+    assert [list(c["attrs"].items()) for c in d["children"]] == [list(n.attrs.items()) for n in children]
+    assert d == Node.from_dict(d).to_dict()
+
+
+def test_to_dict_dicts_of_one_name_are_independent():
+    d = Node("r", {}, [Node("c"), Node("c", {"k": "v"}, None, "t")]).to_dict()
+    first, second = d["children"]
+    first["name"] = "changed"
+    first["extra"] = 1
+    assert second == {"name": "c", "attrs": {"k": "v"}, "children": [], "text": "t"}
+    assert list(second) == FORM_KEYS
+
+
+def test_to_dict_shared_names_hold_no_references_of_their_own():
+    tree = Node("root", {}, [Node(n, {"key1": "v", "key2": "w"}) for n in ("child", "other") * 3])
+    for _ in range(3):
+        d = tree.to_dict()
+        name = d["children"][0]["name"]
+        key = next(iter(d["children"][0]["attrs"]))
+        assert name == "child" and key in ("key1", "key2")
+        assert all(c["name"] is name for c in d["children"][::2])
+        del d
+        # Once the result is gone, only the local name holds each str, as
+        # it holds a str made here.
+        control = "".join(["chi", "ld"])
+        assert sys.getrefcount(name) == sys.getrefcount(control)
+        assert sys.getrefcount(key) == sys.getrefcount(control)
+
+
+def test_to_dict_repeated_calls_keep_no_memory():
+    # More distinct names than are kept, and names too long to keep.
+    names = [f"n{i}" for i in range(3000)] + ["x" * 100] * 10
+    tree = Node("r", {}, [Node(n, {n: n, "k": "v" * 50}, None, n) for n in names])
+    tracemalloc.start()
+    try:
+        tree.to_dict()
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(10):
+            tree.to_dict()
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < 64 * 1024
+
+
+BIG_TREE = Node("r", {}, [Node("c", {"k": "v"}, [Node("d", text="t")]) for _ in range(5000)])
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_to_dict_holds_the_collector_off_and_restores_it(enabled):
+    was_enabled = gc.isenabled()
+    inside = [False]
+    starts = []
+
+    def callback(phase, info):
+        if phase == "start":
+            starts.append(inside[0])
+
+    gc.collect()
+    gc.callbacks.append(callback)
+    try:
+        (gc.enable if enabled else gc.disable)()
+        inside[0] = True
+        d = BIG_TREE.to_dict()
+        inside[0] = False
+        assert gc.isenabled() is enabled
+    finally:
+        gc.callbacks.remove(callback)
+        (gc.enable if was_enabled else gc.disable)()
+    # Tens of thousands of new containers, and no collection started among them.
+    assert True not in starts
+    assert len(d["children"]) == 5000
+    gc.collect()
+
+
+def test_to_dict_result_is_collected_like_any_other():
+    d = Node("r", {}, [Node("c", {"k": "v"})]).to_dict()
+    child = d["children"][0]
+    assert gc.is_tracked(d) and gc.is_tracked(d["children"]) and gc.is_tracked(child)
+
+    class Marker:
+        pass
+
+    marker = Marker()
+    alive = weakref.ref(marker)
+    child["children"].append(d)  # a cycle through the result
+    child["attrs"]["marker"] = marker
+    del d, child, marker
+    gc.collect()
+    assert alive() is None
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer reserves more address space than any limit allows")
+@pytest.mark.parametrize("enabled", [True, False])
+def test_to_dict_restores_the_collector_after_memory_error(enabled):
+    code = f"""
+    import gc, resource
+    from arbolite import Node
+
+    def address_space():
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmSize:"):
+                    return int(line.split()[1]) * 1024
+
+    tree = Node("r", {{}}, [Node("c", {{"k": "v" * 40}}, [Node("d", text="t" * 40)]) for _ in range(200_000)])
+    (gc.enable if {enabled} else gc.disable)()
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (address_space() + (8 << 20), hard))
+    try:
+        tree.to_dict()
+    except MemoryError:
+        outcome = "MemoryError"
+    else:
+        outcome = "returned"
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    print(outcome, gc.isenabled())
+    print(len(tree.to_dict()["children"]))
+    """
+    assert_script_ok(code, f"MemoryError {enabled}\n200000\n", timeout=300)
 
 
 # ----------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -25,22 +26,71 @@ namespace {
 using module::fetch_error;
 using module::mismatch_text;
 
-// The dictionary keys, made once per call.
-struct Keys {
-    py::ref name, attrs, children, text;
+// ---- to_dict ----------------------------------------------------------------
+//
+// Nearly all of the time goes to the interpreter making objects, so the
+// conversion makes as few of them, with as few calls, as it can:
+// - every node dict is a copy of a prepared dict that already holds the four
+//   keys, in their order, and the element's name, so only "attrs",
+//   "children" and (when there is one) "text" are set afterwards;
+// - each distinct element and attribute name is made into a str once per
+//   conversion and shared (strs are immutable); values and texts are not:
+//   a shared str costs a visit to memory written long before, which is
+//   slower than making a new one next to the dicts being filled;
+// - attribute dicts and children lists are made at their final size;
+// - the cyclic collector is held off while the tree is converted (see
+//   CollectorPause).
 
-    static PyResult<Keys> make() {
-        Keys k{py::ref::steal(PyUnicode_InternFromString("name")), py::ref::steal(PyUnicode_InternFromString("attrs")),
-               py::ref::steal(PyUnicode_InternFromString("children")),
-               py::ref::steal(PyUnicode_InternFromString("text"))};
-        if (!k.name || !k.attrs || !k.children || !k.text) return fail(fetch_error());
-        return k;
+// The `n` bytes at `p` as one word, which for n <= 8 holds every one of
+// them: two strings of the same size up to 8 are equal exactly when their
+// words are. Longer strings give their first eight bytes.
+inline uint64_t load_word(const char* p, size_t n) {
+    uint64_t word = 0;
+    if (n >= 8) {
+        std::memcpy(&word, p, 8);
+    } else if (n >= 4) {
+        uint32_t head, tail;
+        std::memcpy(&head, p, 4);
+        std::memcpy(&tail, p + n - 4, 4);
+        word = (static_cast<uint64_t>(head) << 32) | tail;
+    } else if (n > 0) {
+        word = (static_cast<uint64_t>(static_cast<unsigned char>(p[0])) << 16) |
+               (static_cast<uint64_t>(static_cast<unsigned char>(p[n / 2])) << 8) |
+               static_cast<unsigned char>(p[n - 1]);
     }
-};
+    return word;
+}
 
-Status<Exc> set_item(PyObject* dict, PyObject* key, py::ref value) {
-    if (PyDict_SetItem(dict, key, value.get()) < 0) return fail(fetch_error());
-    return Ok{};
+inline uint64_t mix(uint64_t x) {
+    x *= 0xBF58476D1CE4E5B9ULL;
+    return x ^ (x >> 31);
+}
+
+// A hash of a short byte string, a word at a time; its high bits are the
+// well mixed ones. The tables it serves compare the bytes on every hit and
+// bound their probing, so strings that collide only make them miss.
+inline uint64_t bytes_hash(std::string_view bytes) {
+    const char* p = bytes.data();
+    const size_t size = bytes.size();
+    uint64_t h = size * 0x9E3779B97F4A7C15ULL;
+    if (size <= 8) return mix(h ^ load_word(p, size));
+    size_t n = size;
+    for (; n > 8; p += 8, n -= 8) h = mix(h ^ load_word(p, 8));
+    // The last word overlaps the one before it unless the size is a multiple
+    // of eight.
+    return mix(h ^ load_word(bytes.data() + size - 8, 8));
+}
+
+// Equal bytes; short strings are compared a word or two at a time.
+inline bool same_bytes(std::string_view a, std::string_view b) {
+    const size_t n = a.size();
+    if (n != b.size()) return false;
+    if (n <= 8) return load_word(a.data(), n) == load_word(b.data(), n);
+    if (n <= 16) {
+        return load_word(a.data(), 8) == load_word(b.data(), 8) &&
+               load_word(a.data() + n - 8, 8) == load_word(b.data() + n - 8, 8);
+    }
+    return std::memcmp(a.data(), b.data(), n) == 0;
 }
 
 // Whether `bytes` are all ASCII, eight at a time.
@@ -70,57 +120,232 @@ PyResult<py::ref> text_str(std::string_view bytes) {
     return str;
 }
 
-// The attributes as a new dict, sized for them up front; keys come from
-// `names`.
-PyResult<py::ref> attrs_form(const AttrMap& attrs, NameStrs& names) {
-    const size_t count = attrs.size();
-    py::ref dict = py::ref::steal(count == 0 ? PyDict_New() : _PyDict_NewPresized(static_cast<Py_ssize_t>(count)));
-    if (!dict) return fail(fetch_error());
-    for (const auto& entry : attrs) {
-        ARBOLITE_TRY_ASSIGN(py::ref key, names.get(entry.name));
-        ARBOLITE_TRY_ASSIGN(py::ref value, text_str(entry.value));
-        if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return fail(fetch_error());
-    }
-    return dict;
-}
+// The four keys of a node dict, made once for the process. Immortal and
+// never changed, so a conversion can hold them borrowed.
+struct Keys {
+    PyObject *name, *attrs, *children, *text;
 
-// The dict of one node; its "children" list is made at full length with
-// empty slots, which the caller fills.
-PyResult<py::ref> node_dict(const Keys& keys, NameStrs& names, PyObject* node, PyObject** children_list) {
-    py::ref dict = py::ref::steal(PyDict_New());
-    if (!dict) return fail(fetch_error());
-    ARBOLITE_TRY_ASSIGN(py::ref name, names.get(node_name(node)));
-    ARBOLITE_TRY(set_item(dict.get(), keys.name.get(), std::move(name)));
-    ARBOLITE_TRY_ASSIGN(py::ref attrs, attrs_form(node_attrs(node), names));
-    ARBOLITE_TRY(set_item(dict.get(), keys.attrs.get(), std::move(attrs)));
-    py::ref children = py::ref::steal(PyList_New(static_cast<Py_ssize_t>(node_children(node).size())));
-    if (!children) return fail(fetch_error());
-    *children_list = children.get();  // the dict keeps it alive
-    ARBOLITE_TRY(set_item(dict.get(), keys.children.get(), std::move(children)));
-    py::ref text = py::ref::borrow(Py_None);
-    if (std::optional<std::string_view> stored = node_text(node)) {
-        ARBOLITE_TRY_ASSIGN(text, text_str(*stored));
+    static PyResult<Keys> get() {
+        static module::OnceCell cell;
+        ARBOLITE_TRY_ASSIGN(PyObject * tuple, cell.get([]() -> PyResult<py::ref> {
+            py::ref tuple = py::ref::steal(PyTuple_New(4));
+            if (!tuple) return fail(fetch_error());
+            const char* names[] = {"name", "attrs", "children", "text"};
+            for (Py_ssize_t i = 0; i < 4; ++i) {
+                PyObject* key = PyUnicode_InternFromString(names[i]);
+                if (!key) return fail(fetch_error());
+                PyTuple_SET_ITEM(tuple.get(), i, key);
+            }
+            return tuple;
+        }));
+        return Keys{PyTuple_GET_ITEM(tuple, 0), PyTuple_GET_ITEM(tuple, 1), PyTuple_GET_ITEM(tuple, 2),
+                    PyTuple_GET_ITEM(tuple, 3)};
     }
-    ARBOLITE_TRY(set_item(dict.get(), keys.text.get(), std::move(text)));
-    return dict;
-}
+};
+
+// A short string kept inside a table slot, so that a lookup compares with
+// the slot alone and not with bytes far away in a node met long before.
+template <size_t Capacity>
+struct SlotBytes {
+    static_assert(Capacity < 256);
+    uint8_t size = 0;
+    char bytes[Capacity];
+
+    std::string_view view() const { return {bytes, size}; }
+    void assign(std::string_view s) {
+        size = static_cast<uint8_t>(s.size());
+        std::memcpy(bytes, s.data(), s.size());
+    }
+};
+
+// The strs of the element and attribute names met during one conversion,
+// and for each element name the dict that its nodes' dicts are copied from.
+// Open addressing with short probes, from a small table that doubles while
+// it is at most half full, up to a bound: a name that finds no place is made
+// afresh every time it is met, which costs time, never correctness.
+class NameTable {
+public:
+    explicit NameTable(const Keys& keys) : keys_(keys) {}
+    ~NameTable() {
+        for (const Slot& slot : slots_) {
+            Py_XDECREF(slot.str);
+            Py_XDECREF(slot.form);
+        }
+    }
+    NameTable(const NameTable&) = delete;
+    NameTable& operator=(const NameTable&) = delete;
+
+    // A str of the attribute name `name` (a new reference).
+    PyResult<py::ref> key(std::string_view name) {
+        Slot* slot = place(name);
+        if (!slot) return text_str(name);
+        if (!slot->str) ARBOLITE_TRY(fill(*slot, name));
+        return py::ref::borrow(slot->str);
+    }
+
+    // A new dict for a node named `name`: {"name": name, "attrs": None,
+    // "children": None, "text": None}, keys in that order.
+    PyResult<py::ref> node_dict(std::string_view name) {
+        Slot* slot = place(name);
+        if (!slot) {
+            ARBOLITE_TRY_ASSIGN(py::ref str, text_str(name));
+            return new_form(str.get());
+        }
+        if (!slot->form) {
+            if (!slot->str) ARBOLITE_TRY(fill(*slot, name));
+            ARBOLITE_TRY_ASSIGN(py::ref form, new_form(slot->str));
+            slot->form = form.release();
+        }
+        py::ref dict = py::ref::steal(PyDict_Copy(slot->form));
+        if (!dict) return fail(fetch_error());
+        return dict;
+    }
+
+private:
+    static constexpr size_t longest = 47;  // longer names are made every time
+    struct Slot {
+        PyObject* str = nullptr;   // set once a name is placed
+        PyObject* form = nullptr;  // for element names, once one is met
+        SlotBytes<longest> name;
+    };
+    static_assert(sizeof(Slot) == 64);
+    static constexpr size_t first_size = 64;
+    static constexpr size_t max_size = 4096;
+    static constexpr size_t max_probe = 16;
+
+    // The slot holding `name`, or a free one to place it in; null when
+    // neither is near its home.
+    Slot* place(std::string_view name) {
+        if (name.size() > longest) return nullptr;
+        if (2 * used_ >= slots_.size() && slots_.size() < max_size) grow();
+        const size_t mask = slots_.size() - 1;
+        size_t i = static_cast<size_t>(bytes_hash(name) >> 32) & mask;
+        for (size_t probe = 0; probe < max_probe; ++probe, i = (i + 1) & mask) {
+            Slot& slot = slots_[i];
+            if (!slot.str) return 2 * used_ < slots_.size() ? &slot : nullptr;
+            if (same_bytes(slot.name.view(), name)) return &slot;
+        }
+        return nullptr;
+    }
+
+    // Doubles the table (or makes the first one) and places the names again.
+    void grow() {
+        std::vector<Slot> old(slots_.empty() ? first_size : 2 * slots_.size());
+        old.swap(slots_);
+        const size_t mask = slots_.size() - 1;
+        for (const Slot& slot : old) {
+            if (!slot.str) continue;
+            size_t i = static_cast<size_t>(bytes_hash(slot.name.view()) >> 32) & mask;
+            while (slots_[i].str) i = (i + 1) & mask;
+            slots_[i] = slot;
+        }
+    }
+
+    Status<Exc> fill(Slot& slot, std::string_view name) {
+        ARBOLITE_TRY_ASSIGN(py::ref str, text_str(name));
+        slot.name.assign(name);
+        slot.str = str.release();
+        ++used_;
+        return Ok{};
+    }
+
+    PyResult<py::ref> new_form(PyObject* name) const {
+        py::ref dict = py::ref::steal(PyDict_New());
+        if (!dict) return fail(fetch_error());
+        if (PyDict_SetItem(dict.get(), keys_.name, name) < 0 || PyDict_SetItem(dict.get(), keys_.attrs, Py_None) < 0 ||
+            PyDict_SetItem(dict.get(), keys_.children, Py_None) < 0 ||
+            PyDict_SetItem(dict.get(), keys_.text, Py_None) < 0) {
+            return fail(fetch_error());
+        }
+        return dict;
+    }
+
+    const Keys& keys_;
+    std::vector<Slot> slots_;
+    size_t used_ = 0;
+};
+
+// Holds the cyclic collector off for the lifetime of the object and then
+// puts back the state it found. Converting a large tree makes millions of
+// containers; with the collector on, every few thousand of them start a
+// collection, and the older generations, the growing result among them, are
+// walked again and again. Nothing in the conversion runs Python code or lets
+// another thread run, so no one can see the collector off; the new
+// containers are collected as usual afterwards.
+class CollectorPause {
+public:
+    CollectorPause() : was_enabled_(PyGC_Disable()) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    int was_enabled_;
+};
+
+class DictMaker {
+public:
+    explicit DictMaker(const Keys& keys) : keys_(keys), names_(keys) {}
+
+    // The dict of `node`; its "children" list is made at full length with
+    // empty slots, which the caller fills.
+    PyResult<py::ref> node_dict(PyObject* node, PyObject** children_list) {
+        ARBOLITE_TRY_ASSIGN(py::ref dict, names_.node_dict(node_name(node)));
+        ARBOLITE_TRY_ASSIGN(py::ref attrs, attrs_dict(node_attrs(node)));
+        ARBOLITE_TRY(set(dict.get(), keys_.attrs, attrs.get()));
+        py::ref children = py::ref::steal(PyList_New(static_cast<Py_ssize_t>(node_children(node).size())));
+        if (!children) return fail(fetch_error());
+        ARBOLITE_TRY(set(dict.get(), keys_.children, children.get()));
+        *children_list = children.get();  // the dict keeps it alive
+        if (std::optional<std::string_view> text = node_text(node)) {
+            ARBOLITE_TRY_ASSIGN(py::ref str, text_str(*text));
+            ARBOLITE_TRY(set(dict.get(), keys_.text, str.get()));
+        }
+        return dict;
+    }
+
+private:
+    static Status<Exc> set(PyObject* dict, PyObject* key, PyObject* value) {
+        if (PyDict_SetItem(dict, key, value) < 0) return fail(fetch_error());
+        return Ok{};
+    }
+
+    PyResult<py::ref> attrs_dict(const AttrMap& attrs) {
+        const size_t count = attrs.size();
+        py::ref dict = py::ref::steal(count == 0 ? PyDict_New() : _PyDict_NewPresized(static_cast<Py_ssize_t>(count)));
+        if (!dict) return fail(fetch_error());
+        for (const auto& entry : attrs) {
+            ARBOLITE_TRY_ASSIGN(py::ref key, names_.key(entry.name));
+            ARBOLITE_TRY_ASSIGN(py::ref value, text_str(entry.value));
+            ARBOLITE_TRY(set(dict.get(), key.get(), value.get()));
+        }
+        return dict;
+    }
+
+    const Keys& keys_;
+    NameTable names_;
+};
 
 PyResult<py::ref> to_dict_impl(PyObject* root) {
-    ARBOLITE_TRY_ASSIGN(Keys keys, Keys::make());
+    ARBOLITE_TRY_ASSIGN(Keys keys, Keys::get());
+    CollectorPause pause;
+    DictMaker maker(keys);
     struct Pending {
         PyObject* node;
         PyObject* children_list;
     };
     std::vector<Pending> stack(1, {root, nullptr});
-    NameStrs names;
-    ARBOLITE_TRY_ASSIGN(py::ref result, node_dict(keys, names, root, &stack[0].children_list));
+    ARBOLITE_TRY_ASSIGN(py::ref result, maker.node_dict(root, &stack[0].children_list));
     while (!stack.empty()) {
         Pending p = stack.back();
         stack.pop_back();
         std::span<PyObject* const> children = node_children(p.node);
         for (size_t i = 0; i < children.size(); ++i) {
+            prefetch_ahead(children, i);
             PyObject* list = nullptr;
-            ARBOLITE_TRY_ASSIGN(py::ref dict, node_dict(keys, names, children[i], &list));
+            ARBOLITE_TRY_ASSIGN(py::ref dict, maker.node_dict(children[i], &list));
             PyList_SET_ITEM(p.children_list, static_cast<Py_ssize_t>(i), dict.release());
             if (!node_children(children[i]).empty()) stack.push_back({children[i], list});
         }
