@@ -282,33 +282,11 @@ PyResult<py::ref> create_node(PyTypeObject* type, std::string_view name, AttrMap
     return py::ref::steal(obj);
 }
 
-NameStrs::NameStrs() : slots_(std::make_unique<Slot[]>(slot_count)) {}
-
-NameStrs::~NameStrs() {
-    for (size_t i = 0; i < slot_count; ++i) Py_XDECREF(slots_[i].str);
-}
-
-PyResult<py::ref> NameStrs::get(std::string_view name) {
-    if (name.size() > longest) return module::new_str(name);
-    uint64_t hash = 0xcbf29ce484222325ULL;  // FNV-1a
-    for (char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
-    size_t i = static_cast<size_t>(hash) & (slot_count - 1);
-    for (; slots_[i].str; i = (i + 1) & (slot_count - 1)) {
-        if (slots_[i].name == name) return py::ref::borrow(slots_[i].str);
-    }
-    ARBOLITE_TRY_ASSIGN(py::ref str, module::new_str(name));
-    if (used_ < slot_count / 2) {
-        slots_[i] = {name, Py_NewRef(str.get())};
-        ++used_;
-    }
-    return str;
-}
-
-PyResult<py::ref> attrs_dict(const AttrMap& attrs, NameStrs* names) {
+PyResult<py::ref> attrs_dict(const AttrMap& attrs) {
     py::ref dict = py::ref::steal(PyDict_New());
     if (!dict) return fail(fetch_error());
     for (const auto& entry : attrs) {
-        ARBOLITE_TRY_ASSIGN(py::ref key, names ? names->get(entry.name) : module::new_str(entry.name));
+        ARBOLITE_TRY_ASSIGN(py::ref key, module::new_str(entry.name));
         ARBOLITE_TRY_ASSIGN(py::ref value, module::new_str(entry.value));
         if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return fail(fetch_error());
     }

@@ -144,36 +144,8 @@ PyResult<PyTypeObject*> node_type();
 PyResult<py::ref> create_node(PyTypeObject* type, std::string_view name, AttrMap&& attrs,
                               std::span<py::ref> children, std::optional<std::string_view> text);
 
-// The strs of the names met during one conversion of a tree. Element and
-// attribute names repeat through a document, so each distinct short one is
-// made (and hashed, once it is a dict key) only once, and shared: strs are
-// immutable. Holds a reference to each; the bytes of the names it is given
-// must outlive it (they lie in the nodes the conversion holds). Needs the
-// interpreter lock.
-class NameStrs {
-public:
-    NameStrs();
-    ~NameStrs();
-    NameStrs(const NameStrs&) = delete;
-    NameStrs& operator=(const NameStrs&) = delete;
-
-    // A str of `name` (a new reference).
-    PyResult<py::ref> get(std::string_view name);
-
-private:
-    struct Slot {
-        std::string_view name;
-        PyObject* str = nullptr;
-    };
-    static constexpr size_t slot_count = 1024;  // filled to half at most
-    static constexpr size_t longest = 64;       // longer names are not kept
-    std::unique_ptr<Slot[]> slots_;
-    size_t used_ = 0;
-};
-
-// A new dict of the attributes, in the map's order; its keys come from
-// `names` when given.
-PyResult<py::ref> attrs_dict(const AttrMap& attrs, NameStrs* names = nullptr);
+// A new dict of the attributes, in the map's order.
+PyResult<py::ref> attrs_dict(const AttrMap& attrs);
 
 // `obj` as a Node (borrowed), or the type mismatch naming Node.
 PyResult<PyObject*> to_node(PyObject* obj);
