@@ -124,9 +124,10 @@ inline std::span<PyObject* const> node_children(PyObject* node) {
 
 inline const AttrMap& node_attrs(PyObject* node) { return detail::as_node(node)->attrs; }
 
-// Nodes read from one document lie apart in memory (each holds its text), so
-// a walk over a list of siblings fetches the one a few steps ahead of `at`
-// while it looks at this one.
+// A document's nodes lie side by side in document order, but nodes made one
+// at a time lie wherever the allocator put them, so a walk over a list of
+// siblings fetches the one a few steps ahead of `at` while it looks at this
+// one.
 inline void prefetch_ahead(std::span<PyObject* const> siblings, size_t at) {
     constexpr size_t distance = 4;
     if (at + distance < siblings.size()) __builtin_prefetch(siblings[at + distance]);
