@@ -278,6 +278,30 @@ struct PreparedTags {
     }
 };
 
+// The worker's stage of parse_document: the start tags of each batch,
+// parsed ahead when the walk is busy (or as `ahead` asks), until the walk
+// is over.
+struct AheadStage {
+    AheadStage(std::string_view document, StartTagsAhead ahead) : document(document), ahead(ahead) {}
+
+    std::string_view document;
+    StartTagsAhead ahead;
+    PreparedTags prepared[index::IndexPipeline::ring_slots];
+    std::atomic<bool> walk_over{false};
+    std::string scratch;  // the worker's own
+
+    static void run(void* context, const StructuralIndex& batch, size_t slot, size_t unfinished) {
+        auto& stage = *static_cast<AheadStage*>(context);
+        PreparedTags& tags = stage.prepared[slot];
+        tags.ready = false;
+        const bool wanted = stage.ahead == StartTagsAhead::Always ||
+                            (stage.ahead == StartTagsAhead::WhenWalkIsBusy && unfinished >= 2);
+        if (!wanted || stage.walk_over.load(std::memory_order_relaxed)) return;
+        tags.prepare(stage.document, batch, stage.scratch);
+        tags.ready = true;
+    }
+};
+
 // ---------------------------------------------------------------------------
 // The walk over the index
 
@@ -354,7 +378,8 @@ public:
     // complete); otherwise the parser wants more.
     enum class Progress : uint8_t { More, Done };
     // `prepared`, when given, holds the batch's start tags parsed ahead.
-    Result<Progress, ReadError> feed(const StructuralIndex& batch, PreparedTags* prepared = nullptr);
+    // `last` tells that no batch follows this one.
+    Result<Progress, ReadError> feed(const StructuralIndex& batch, bool last, PreparedTags* prepared = nullptr);
 
     // After the last batch, when the root did not close: the failure to report.
     ReadError at_end() const;
@@ -385,7 +410,7 @@ private:
     Status<ReadError> append_text_with_markup(const char* p, const char* hit, const char* end,
                                               PendingText& text);
     static void append_raw(const char* p, const char* end, PendingText& text);
-    void reserve_elements(uint64_t position);
+    void reserve_elements(size_t tag);
     Status<ReadError> open_element(size_t tag, bool self_closing);
     Status<ReadError> check_end_tag(size_t tag);
     Status<ReadError> start_tag_into(size_t tag, std::vector<ParsedElement>& elements);
@@ -397,6 +422,7 @@ private:
     PreparedTags* prepared_ = nullptr;        // its start tags parsed ahead, if they were
     size_t next_fault_ = 0;                   // the first of prepared_->faults not yet passed
     size_t cursor_ = 0;                       // its next unprocessed text range
+    bool last_batch_ = false;                 // no batch follows the current one
     uint64_t root_start_ = 0;                 // offset of the root's '<'
     static constexpr size_t first_reservation = 1024;
 
@@ -452,18 +478,24 @@ inline void Parser::append_raw(const char* p, const char* end, PendingText& text
     if (p != end) text.append(p, end);
 }
 
-// Makes room for the elements still to come when the list is full. The
-// first reservation is small; after that the final count is predicted from
-// the density of elements in the root so far (`position` is the current
-// offset), so that a root of uniform shape moves its records once or twice
-// instead of at every doubling. No element takes fewer than 3 bytes.
-[[gnu::noinline]] void Parser::reserve_elements(uint64_t position) {
+// Makes room for the elements still to come when the list is full, the
+// element of tag number `tag` first. The first reservation is small, and
+// no larger than the tags left when the batch is the document's last (as
+// the only batch of a small document is): each of them makes one element
+// at most. After that the final count is predicted from the density of
+// elements in the root so far, so that a root of uniform shape moves its
+// records once or twice instead of at every doubling. No element takes
+// fewer than 3 bytes.
+[[gnu::noinline]] void Parser::reserve_elements(size_t tag) {
     auto& elements = tree_.elements;
     const size_t count = elements.size();
     if (count < first_reservation) {
-        elements.reserve(first_reservation);
+        const size_t tags_left = index_->tag_count() - tag;
+        elements.reserve(last_batch_ && tags_left < first_reservation - count ? count + tags_left
+                                                                              : first_reservation);
         return;
     }
+    const uint64_t position = index_->tag_starts[tag];
     const uint64_t span = length_ - root_start_;
     const double whole = static_cast<double>(count) * static_cast<double>(span) /
                          static_cast<double>(position - root_start_ + 1);
@@ -480,7 +512,7 @@ inline Result<size_t, ReadError> Parser::add_element(size_t tag) {
     auto& elements = tree_.elements;
     const size_t at = elements.size();
     if (at == elements.capacity()) [[unlikely]]
-        reserve_elements(index_->tag_starts[tag]);
+        reserve_elements(tag);
     ARBOLITE_TRY(start_tag_into(tag, elements));
     if (depth_ != 0) ++elements[innermost().element].child_count;
     return at;
@@ -493,7 +525,10 @@ inline Status<ReadError> Parser::open_element(size_t tag, bool self_closing) {
     if (self_closing) {
         tree_.elements[at].end = at + 1;
     } else {
-        if (depth_ == open_.size()) open_.emplace_back();
+        if (depth_ == open_.size()) [[unlikely]] {
+            if (depth_ == 0) open_.reserve(16);  // one allocation for most documents' depth
+            open_.emplace_back();
+        }
         OpenElement& open = open_[depth_++];
         open.element = at;
         open.text.reset();
@@ -574,8 +609,9 @@ inline Status<ReadError> Parser::start_tag_into(size_t tag, std::vector<ParsedEl
     return Ok{};
 }
 
-Result<Parser::Progress, ReadError> Parser::feed(const StructuralIndex& batch, PreparedTags* prepared) {
+Result<Parser::Progress, ReadError> Parser::feed(const StructuralIndex& batch, bool last, PreparedTags* prepared) {
     index_ = &batch;
+    last_batch_ = last;
     prepared_ = prepared;
     next_fault_ = 0;
     cursor_ = 0;
@@ -715,19 +751,8 @@ Result<ParsedTree, ReadError> parse_document(std::string_view document, std::str
     // waiting gets its batch at once. The walk takes each such element, or
     // its fault, when it comes to it. Once the walk is over, the rest is only
     // indexed.
-    PreparedTags prepared[index::IndexPipeline::ring_slots];
-    std::atomic<bool> walk_over{false};
-    index::IndexPipeline pipeline(
-        document, [document, &prepared, &walk_over, ahead, scratch = std::string()](
-                      const index::StructuralIndex& batch, size_t slot, size_t unfinished) mutable {
-            PreparedTags& tags = prepared[slot];
-            tags.ready = false;
-            const bool wanted = ahead == StartTagsAhead::Always ||
-                                (ahead == StartTagsAhead::WhenWalkIsBusy && unfinished >= 2);
-            if (!wanted || walk_over.load(std::memory_order_relaxed)) return;
-            tags.prepare(document, batch, scratch);
-            tags.ready = true;
-        });
+    AheadStage ahead_stage(document, ahead);
+    index::IndexPipeline pipeline(document, {&AheadStage::run, &ahead_stage});
     Parser parser(document, root_tag);
     std::optional<ReadError> failure;
     bool complete = false;
@@ -736,15 +761,15 @@ Result<ParsedTree, ReadError> parse_document(std::string_view document, std::str
         Result<const index::StructuralIndex*, index::IndexBuildError> batch = pipeline.next();
         if (!batch.ok()) return fail(index_failure(batch.error(), document.size()));
         // Polled between batches, by how far into the document they reach.
-        const std::vector<uint64_t>& ends = batch.value()->tag_ends;
+        const auto& ends = batch.value()->tag_ends;
         if (!ends.empty() && polls.due(ends.back()) && polls.stop(ends.back())) [[unlikely]]
             return fail(interrupted());
         if (complete || failure) {
-            walk_over.store(true, std::memory_order_relaxed);
+            ahead_stage.walk_over.store(true, std::memory_order_relaxed);
             continue;
         }
-        PreparedTags* tags = pipeline.parallel() ? &prepared[pipeline.slot()] : nullptr;
-        Result<Parser::Progress, ReadError> progress = parser.feed(*batch.value(), tags && tags->ready ? tags : nullptr);
+        PreparedTags* tags = pipeline.parallel() ? &ahead_stage.prepared[pipeline.slot()] : nullptr;
+        Result<Parser::Progress, ReadError> progress = parser.feed(*batch.value(), pipeline.done(), tags && tags->ready ? tags : nullptr);
         if (!progress.ok()) {
             failure = std::move(progress).error();
         } else {
@@ -759,7 +784,7 @@ Result<ParsedTree, ReadError> parse_document(std::string_view document, std::str
 Result<ParsedTree, ReadError> parse_indexed(std::string_view document, const index::StructuralIndex& index,
                                             std::string_view root_tag) {
     Parser parser(document, root_tag);
-    ARBOLITE_TRY_ASSIGN(Parser::Progress progress, parser.feed(index));
+    ARBOLITE_TRY_ASSIGN(Parser::Progress progress, parser.feed(index, true));
     if (progress == Parser::Progress::More) return fail(parser.at_end());
     return parser.take_tree();
 }
