@@ -889,3 +889,41 @@ TEST(BuilderAgreement, GeneratedAndMutatedDocuments) {
 }
 
 }  // namespace
+
+namespace {
+
+// The element list of a document indexed in one batch is reserved for the
+// tags left in it, not for a large document: the tree is the one read over
+// the whole index, in every place the root can be found.
+TEST(ParserSmallDocuments, ElementListSizedByTheTagsLeft) {
+    auto repeat = [](std::string_view piece, size_t count) {
+        std::string out;
+        for (size_t i = 0; i < count; ++i) out += piece;
+        return out;
+    };
+    const std::string docs[] = {
+        "<r/>",
+        "<r>x</r>",
+        "<r><a>1</a><b k='v'/>t<c><d/></c></r>",
+        "<doc><skip><r/></skip><r>late</r></doc>",
+        "<doc>" + repeat("<q a='1'>t</q>", 40) + "<r><a/><b/></r>" + repeat("<q/>", 40) + "</doc>",
+        "<?xml version='1.0'?><!-- c --><r><![CDATA[x]]><a>&amp;</a></r>",
+        "<r>" + repeat("<i>t</i>", 300) + "</r>",   // more tags than a batch of the default size
+        "<r>" + repeat("<i/>", 1100) + "</r>",      // more elements than the first reservation
+        "<r>" + repeat("<i>", 700) + repeat("</i>", 700) + "</r>",
+    };
+    for (const std::string& doc : docs) {
+        SCOPED_TRACE(doc.substr(0, 200));
+        const auto tree = parse_document(doc, "r");
+        ASSERT_TRUE(tree.ok()) << tree.error().detail;
+        expect_consistent(tree.value());
+        EXPECT_EQ(outcome(tree), read_with(doc, "r", arbolite::index::choose_builder(doc)));
+        const size_t lt = static_cast<size_t>(std::count(doc.begin(), doc.end(), '<'));
+        // One batch: no more entries than tags.
+        if (lt <= arbolite::index::IndexStream::batch_tags) {
+            EXPECT_LE(tree.value().elements.capacity(), lt);
+        }
+    }
+}
+
+}  // namespace
