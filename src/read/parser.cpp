@@ -387,9 +387,9 @@ public:
     ParsedTree take_tree() { return std::move(tree_); }
 
 private:
-    // An element of the root's subtree whose close tag has not been seen.
-    struct OpenElement {
-        size_t element;
+    // The text of the open element at `depth` (1 for the root).
+    struct LevelText {
+        size_t depth;
         PendingText text;
     };
 
@@ -400,9 +400,17 @@ private:
     std::string_view tag_name(size_t tag) const {
         return {doc_ + index_->name_offsets[tag], index_->name_lengths[tag]};
     }
-    OpenElement& innermost() { return open_[depth_ - 1]; }
+    size_t innermost() const { return open_[depth_ - 1]; }
+    bool innermost_has_text() const { return texts_used_ != 0 && texts_[texts_used_ - 1].depth == depth_; }
+    PendingText& innermost_text() {
+        if (innermost_has_text()) [[likely]]
+            return texts_[texts_used_ - 1].text;
+        return new_innermost_text();
+    }
+    PendingText& new_innermost_text();
 
     Status<ReadError> take_text_before(uint64_t tag_start, PendingText& text);
+    Status<ReadError> take_text_before(uint64_t tag_start);
     Result<size_t, ReadError> add_element(size_t tag);
     Status<ReadError> leaf_element(size_t tag);
     Result<std::optional<std::string_view>, ReadError> single_text(const char* p, const char* end);
@@ -427,15 +435,48 @@ private:
     static constexpr size_t first_reservation = 1024;
 
     ParsedTree tree_;
-    // Open elements of the root's subtree; entries above `depth_` are kept
-    // for their buffers.
-    std::vector<OpenElement> open_;
+    // The open elements of the root's subtree, outermost first, by element
+    // index; entries at and above `depth_` are left over.
+    std::vector<size_t> open_;
     size_t depth_ = 0;
+    // The pending texts of the open elements that have met text (more than
+    // white space), by increasing depth: a deep document keeps a text only
+    // for the levels that have one, so that its open elements take little
+    // memory. Entries from `texts_used_` on are kept for their
+    // buffers.
+    std::vector<LevelText> texts_;
+    size_t texts_used_ = 0;
     std::vector<std::string_view> skipped_;  // names of the elements open outside the root
     std::vector<ParsedElement> discarded_;   // self-closing tags outside the root
     std::string attr_scratch_;               // decoded attribute values, reused
     PendingText leaf_text_;                  // the text of a leaf element, reused
 };
+
+// An empty pending text for the innermost open element, which has none yet.
+[[gnu::noinline]] PendingText& Parser::new_innermost_text() {
+    if (texts_used_ == texts_.size()) texts_.emplace_back();
+    LevelText& level = texts_[texts_used_++];
+    level.depth = depth_;
+    level.text.reset();
+    return level.text;
+}
+
+// Appends the text ranges of the batch that start before `tag_start`, if
+// any, to the innermost open element's text.
+inline Status<ReadError> Parser::take_text_before(uint64_t tag_start) {
+    const uint64_t* starts = index_->text_starts.data();
+    const size_t count = index_->text_starts.size();
+    if (cursor_ == count || starts[cursor_] >= tag_start) return Ok{};
+    if (!innermost_has_text()) {
+        // White space before any text is dropped (as appending it to an
+        // empty text would): the indentation of a document makes no text.
+        while (skip_white_space(doc_ + starts[cursor_], doc_ + index_->text_ends[cursor_]) ==
+               doc_ + index_->text_ends[cursor_]) {
+            if (++cursor_ == count || starts[cursor_] >= tag_start) return Ok{};
+        }
+    }
+    return take_text_before(tag_start, innermost_text());
+}
 
 // Appends the text ranges of the batch that start before `tag_start` to
 // `text`.
@@ -514,7 +555,7 @@ inline Result<size_t, ReadError> Parser::add_element(size_t tag) {
     if (at == elements.capacity()) [[unlikely]]
         reserve_elements(tag);
     ARBOLITE_TRY(start_tag_into(tag, elements));
-    if (depth_ != 0) ++elements[innermost().element].child_count;
+    if (depth_ != 0) ++elements[innermost()].child_count;
     return at;
 }
 
@@ -526,12 +567,11 @@ inline Status<ReadError> Parser::open_element(size_t tag, bool self_closing) {
         tree_.elements[at].end = at + 1;
     } else {
         if (depth_ == open_.size()) [[unlikely]] {
-            if (depth_ == 0) open_.reserve(16);  // one allocation for most documents' depth
-            open_.emplace_back();
+            open_.push_back(at);
+        } else {
+            open_[depth_] = at;
         }
-        OpenElement& open = open_[depth_++];
-        open.element = at;
-        open.text.reset();
+        ++depth_;
     }
     return Ok{};
 }
@@ -627,7 +667,7 @@ Result<Parser::Progress, ReadError> Parser::feed(const StructuralIndex& batch, b
         if (end >= length_) return fail(malformed("unterminated markup", start));
         // Text ranges are examined only inside the root; outside it the
         // cursor is left behind and caught up when the root opens.
-        if (depth_ != 0) ARBOLITE_TRY(take_text_before(start, innermost().text));
+        if (depth_ != 0) ARBOLITE_TRY(take_text_before(start));
 
         switch (kinds[t]) {
             case TagKind::Open:
@@ -672,11 +712,13 @@ Result<Parser::Progress, ReadError> Parser::feed(const StructuralIndex& batch, b
                 ARBOLITE_TRY(check_end_tag(t));
                 std::string_view name = tag_name(t);
                 if (depth_ != 0) {
-                    OpenElement& top = innermost();
-                    ParsedElement& element = elements[top.element];
+                    ParsedElement& element = elements[innermost()];
                     if (element.name != name) return fail(end_tag_mismatch(element.name, name, start));
                     element.end = elements.size();
-                    element.text = top.text.finish(tree_.strings);
+                    if (innermost_has_text()) {
+                        element.text = texts_[texts_used_ - 1].text.finish(tree_.strings);
+                        --texts_used_;
+                    }
                     if (--depth_ == 0) return Progress::Done;
                 } else {
                     if (skipped_.empty()) return fail(malformed_named("unexpected end tag </", name, ">", start));
@@ -697,7 +739,7 @@ Result<Parser::Progress, ReadError> Parser::feed(const StructuralIndex& batch, b
                 if (end < start + 11 || std::memcmp(doc_ + end - 2, "]]>", 3) != 0)
                     return fail(malformed("unterminated CDATA section", start));
                 if (depth_ != 0) {
-                    append_raw(doc_ + start + 9, doc_ + end - 2, innermost().text);
+                    append_raw(doc_ + start + 9, doc_ + end - 2, innermost_text());
                     // The section's content may be listed as a text range too.
                     const auto& text_starts = batch.text_starts;
                     while (cursor_ < text_starts.size() && text_starts[cursor_] < end) ++cursor_;
@@ -714,7 +756,7 @@ Result<Parser::Progress, ReadError> Parser::feed(const StructuralIndex& batch, b
 }
 
 ReadError Parser::at_end() const {
-    if (depth_ != 0) return unclosed(tree_.elements[open_[depth_ - 1].element].name);
+    if (depth_ != 0) return unclosed(tree_.elements[innermost()].name);
     return root_not_found(root_tag_);
 }
 
