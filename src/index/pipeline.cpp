@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -75,7 +76,7 @@ struct IndexPipeline::ring {
     };
 
     ring(std::string_view document, Builder builder, size_t batch_tags, IndexPipeline::Stage stage)
-        : document(document), builder(builder), batch_tags(batch_tags), stage(std::move(stage)) {}
+        : document(document), builder(builder), batch_tags(batch_tags), stage(stage) {}
 
     // The worker: indexes into free slots until the document ends, an error
     // ends it, or the consumer stops it.
@@ -183,18 +184,25 @@ struct IndexPipeline::ring {
 IndexPipeline::IndexPipeline(std::string_view document) : IndexPipeline(document, Stage()) {}
 
 IndexPipeline::IndexPipeline(std::string_view document, Builder builder, size_t batch_tags, bool parallel)
-    : IndexPipeline(document, builder, batch_tags, parallel, nullptr) {}
+    : IndexPipeline(document, builder, batch_tags, parallel, Stage()) {}
 
 IndexPipeline::IndexPipeline(std::string_view document, Stage stage)
-    : IndexPipeline(document, choose_builder(document),
-                    document.size() >= min_parallel_bytes ? parallel_batch_tags : IndexStream::batch_tags,
-                    document.size() >= min_parallel_bytes, std::move(stage)) {}
+    : IndexPipeline(document, choose_builder_and_bound(document), stage) {}
+
+// A small document's batch holds all its tags and no more room than they
+// need: its lists are then small blocks, which the allocator hands out and
+// takes back quickly.
+IndexPipeline::IndexPipeline(std::string_view document, BuilderChoice choice, Stage stage)
+    : IndexPipeline(document, choice.builder,
+                    document.size() >= min_parallel_bytes ? parallel_batch_tags
+                                                          : std::min(IndexStream::batch_tags, choice.max_tags),
+                    document.size() >= min_parallel_bytes, stage) {}
 
 IndexPipeline::IndexPipeline(std::string_view document, Builder builder, size_t batch_tags, bool parallel,
                              Stage stage) {
     if (batch_tags < 1) batch_tags = 1;
     if (parallel) {
-        ring_ = std::make_unique<ring>(document, builder, batch_tags, std::move(stage));
+        ring_ = std::make_unique<ring>(document, builder, batch_tags, stage);
         // The worker starts with every signal blocked (it inherits the mask
         // in force when it is created), so that signals keep going to the
         // process's own threads; the caller's mask is restored at once.

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -58,7 +57,18 @@ public:
     // batch (see slot()), and is not touched by the worker again until the
     // consumer has moved on. It may throw std::bad_alloc, which reaches the
     // consumer like the worker's own. Only used with a worker.
-    using Stage = std::function<void(const StructuralIndex& batch, size_t slot, size_t unfinished)>;
+    //
+    // A plain function and its context, which must outlive the pipeline: no
+    // allocation and no wrapper for the many reads that never start a
+    // worker.
+    struct Stage {
+        void (*run)(void* context, const StructuralIndex& batch, size_t slot, size_t unfinished) = nullptr;
+        void* context = nullptr;
+        explicit operator bool() const { return run != nullptr; }
+        void operator()(const StructuralIndex& batch, size_t slot, size_t unfinished) const {
+            run(context, batch, slot, unfinished);
+        }
+    };
     IndexPipeline(std::string_view document, Stage stage);
 
     IndexPipeline(const IndexPipeline&) = delete;
@@ -83,6 +93,7 @@ public:
 private:
     struct ring;
 
+    IndexPipeline(std::string_view document, BuilderChoice choice, Stage stage);
     IndexPipeline(std::string_view document, Builder builder, size_t batch_tags, bool parallel, Stage stage);
 
     Result<const StructuralIndex*, IndexBuildError> next_inline();

@@ -157,9 +157,10 @@ private:
 // for a CDATA section, its content.
 //
 // The lists are sized for a full batch up front and written through raw
-// pointers; finish() cuts them to what was written. Sizing a list that
-// already holds a full batch costs nothing, so a StructuralIndex reused for
-// batch after batch is never cleared or filled element by element. A
+// pointers; finish() cuts them to what was written. Sizing leaves the new
+// entries as they are (see uninitialized_allocator), so a StructuralIndex
+// reused for batch after batch, or made for a document of a few tags, is
+// never cleared or filled element by element. A
 // builder copies the writer into a local for its walk, so that the cursors
 // stay in registers: nothing else can point to them.
 class batch_writer {
@@ -222,7 +223,7 @@ public:
 private:
     // Reserves exactly `count` entries on first use, as a full batch needs.
     template <class T>
-    static void size_to(std::vector<T>& list, size_t count) {
+    static void size_to(index_list<T>& list, size_t count) {
         list.reserve(count);
         list.resize(count);
     }
@@ -624,17 +625,19 @@ void StructuralIndex::append(const StructuralIndex& batch) {
     append_list(text_ends, batch.text_ends);
 }
 
-Builder choose_builder(std::string_view document) {
-    const size_t n = document.size() < 4096 ? document.size() : 4096;
-    if (n == 0) return Builder::Sequential;
+BuilderChoice choose_builder_and_bound(std::string_view document) {
+    constexpr size_t sample = 4096;
+    const size_t n = document.size() < sample ? document.size() : sample;
+    if (n == 0) return {Builder::Sequential, 0};
     const simd::kernel_table& k = simd::active_kernels();
     const char* d = document.data();
-    size_t lt = k.count_byte(d, d + n, '<');
-    size_t dq = k.count_byte(d, d + n, '"');
-    if (lt < 1) lt = 1;
-    if (dq < 1) dq = 1;
-    return static_cast<double>(dq) / static_cast<double>(lt) > 5.0 ? Builder::QuoteAware : Builder::Sequential;
+    const size_t lt = k.count_byte(d, d + n, '<');
+    const size_t dq = k.count_byte(d, d + n, '"');
+    const double ratio = static_cast<double>(dq < 1 ? 1 : dq) / static_cast<double>(lt < 1 ? 1 : lt);
+    return {ratio > 5.0 ? Builder::QuoteAware : Builder::Sequential, document.size() <= sample ? lt : SIZE_MAX};
 }
+
+Builder choose_builder(std::string_view document) { return choose_builder_and_bound(document).builder; }
 
 struct IndexStream::state {
     state(std::string_view document, Builder builder, size_t max_tags)

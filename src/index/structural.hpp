@@ -6,7 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "common/result.hpp"
@@ -22,16 +25,45 @@ enum class TagKind : uint8_t {
     ProcessingInstruction = 5,  // <?target ...?>, the XML declaration included
 };
 
+// The allocator of the index lists: an entry that a list grows by without
+// a value (resize) is left as it is instead of being zeroed. The builders
+// size a batch's lists for a full batch and then write every entry they
+// keep, so zeroing them first would be a pass over tens of kilobytes per
+// read, paid in full by a document of a few tags.
+template <class T>
+struct uninitialized_allocator : std::allocator<T> {
+    static_assert(std::is_trivially_default_constructible_v<T>);
+    template <class U>
+    struct rebind {
+        using other = uninitialized_allocator<U>;
+    };
+    uninitialized_allocator() noexcept = default;
+    template <class U>
+    uninitialized_allocator(const uninitialized_allocator<U>&) noexcept {}
+
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+template <class T>
+using index_list = std::vector<T, uninitialized_allocator<T>>;
+
 struct StructuralIndex {
     // One entry per tag, in document order; all five lists have equal length.
-    std::vector<uint64_t> tag_starts;    // offset of the tag's '<'
-    std::vector<uint64_t> tag_ends;      // offset of the tag's final '>'
-    std::vector<TagKind> tag_kinds;
-    std::vector<uint64_t> name_offsets;  // 0 for comments and CDATA sections
-    std::vector<uint32_t> name_lengths;  // 0 for comments and CDATA sections
+    index_list<uint64_t> tag_starts;    // offset of the tag's '<'
+    index_list<uint64_t> tag_ends;      // offset of the tag's final '>'
+    index_list<TagKind> tag_kinds;
+    index_list<uint64_t> name_offsets;  // 0 for comments and CDATA sections
+    index_list<uint32_t> name_lengths;  // 0 for comments and CDATA sections
     // Runs of bytes between markup, [start, end), in document order.
-    std::vector<uint64_t> text_starts;
-    std::vector<uint64_t> text_ends;
+    index_list<uint64_t> text_starts;
+    index_list<uint64_t> text_ends;
 
     size_t tag_count() const { return tag_starts.size(); }
 
@@ -60,6 +92,15 @@ enum class Builder : uint8_t { Sequential, QuoteAware };
 // only: the two builders give the same index, or the same error, for every
 // document.
 Builder choose_builder(std::string_view document);
+
+// choose_builder's choice, and what its look at the first 4096 bytes says
+// about the size of the index: the number of '<' there, which bounds the
+// tag count of a document no longer than that (SIZE_MAX for a longer one).
+struct BuilderChoice {
+    Builder builder;
+    size_t max_tags;
+};
+BuilderChoice choose_builder_and_bound(std::string_view document);
 
 // Produces the index of a document in batches, in document order, so that
 // the consumer can reuse one small StructuralIndex for the whole document.

@@ -283,6 +283,30 @@ struct PreparedTags {
     }
 };
 
+// The worker's stage of parse_document: the start tags of each batch,
+// parsed ahead when the walk is busy (or as `ahead` asks), until the walk
+// is over.
+struct AheadStage {
+    AheadStage(std::string_view document, StartTagsAhead ahead) : document(document), ahead(ahead) {}
+
+    std::string_view document;
+    StartTagsAhead ahead;
+    PreparedTags prepared[index::IndexPipeline::ring_slots];
+    std::atomic<bool> walk_over{false};
+    std::string scratch;  // the worker's own
+
+    static void run(void* context, const StructuralIndex& batch, size_t slot, size_t unfinished) {
+        auto& stage = *static_cast<AheadStage*>(context);
+        PreparedTags& tags = stage.prepared[slot];
+        tags.ready = false;
+        const bool wanted = stage.ahead == StartTagsAhead::Always ||
+                            (stage.ahead == StartTagsAhead::WhenWalkIsBusy && unfinished >= 2);
+        if (!wanted || stage.walk_over.load(std::memory_order_relaxed)) return;
+        tags.prepare(stage.document, batch, stage.scratch);
+        tags.ready = true;
+    }
+};
+
 // ---------------------------------------------------------------------------
 // The walk over the index
 
@@ -359,7 +383,8 @@ public:
     // complete); otherwise the parser wants more.
     enum class Progress : uint8_t { More, Done };
     // `prepared`, when given, holds the batch's start tags parsed ahead.
-    Result<Progress, ReadError> feed(const StructuralIndex& batch, PreparedTags* prepared = nullptr);
+    // `last` tells that no batch follows this one.
+    Result<Progress, ReadError> feed(const StructuralIndex& batch, bool last, PreparedTags* prepared = nullptr);
 
     // After the last batch, when the root did not close: the failure to report.
     ReadError at_end() const;
@@ -367,9 +392,9 @@ public:
     ParsedTree take_tree() { return std::move(tree_); }
 
 private:
-    // An element of the root's subtree whose close tag has not been seen.
-    struct OpenElement {
-        size_t element;
+    // The text of the open element at `depth` (1 for the root).
+    struct LevelText {
+        size_t depth;
         PendingText text;
     };
 
@@ -380,9 +405,17 @@ private:
     std::string_view tag_name(size_t tag) const {
         return {doc_ + index_->name_offsets[tag], index_->name_lengths[tag]};
     }
-    OpenElement& innermost() { return open_[depth_ - 1]; }
+    size_t innermost() const { return open_[depth_ - 1]; }
+    bool innermost_has_text() const { return texts_used_ != 0 && texts_[texts_used_ - 1].depth == depth_; }
+    PendingText& innermost_text() {
+        if (innermost_has_text()) [[likely]]
+            return texts_[texts_used_ - 1].text;
+        return new_innermost_text();
+    }
+    PendingText& new_innermost_text();
 
     Status<ReadError> take_text_before(uint64_t tag_start, PendingText& text);
+    Status<ReadError> take_text_before(uint64_t tag_start);
     Result<size_t, ReadError> add_element(size_t tag);
     Status<ReadError> leaf_element(size_t tag);
     Result<std::optional<std::string_view>, ReadError> single_text(const char* p, const char* end);
@@ -390,7 +423,7 @@ private:
     Status<ReadError> append_text_with_markup(const char* p, const char* hit, const char* end,
                                               PendingText& text);
     static void append_raw(const char* p, const char* end, PendingText& text);
-    void reserve_elements(uint64_t position);
+    void reserve_elements(size_t tag);
     Status<ReadError> open_element(size_t tag, bool self_closing);
     Status<ReadError> check_end_tag(size_t tag);
     Status<ReadError> start_tag_into(size_t tag, std::vector<ParsedElement>& elements);
@@ -402,19 +435,53 @@ private:
     PreparedTags* prepared_ = nullptr;        // its start tags parsed ahead, if they were
     size_t next_fault_ = 0;                   // the first of prepared_->faults not yet passed
     size_t cursor_ = 0;                       // its next unprocessed text range
+    bool last_batch_ = false;                 // no batch follows the current one
     uint64_t root_start_ = 0;                 // offset of the root's '<'
     static constexpr size_t first_reservation = 1024;
 
     ParsedTree tree_;
-    // Open elements of the root's subtree; entries above `depth_` are kept
-    // for their buffers.
-    std::vector<OpenElement> open_;
+    // The open elements of the root's subtree, outermost first, by element
+    // index; entries at and above `depth_` are left over.
+    std::vector<size_t> open_;
     size_t depth_ = 0;
+    // The pending texts of the open elements that have met text (more than
+    // white space), by increasing depth: a deep document keeps a text only
+    // for the levels that have one, so that its open elements take little
+    // memory. Entries from `texts_used_` on are kept for their
+    // buffers.
+    std::vector<LevelText> texts_;
+    size_t texts_used_ = 0;
     std::vector<std::string_view> skipped_;  // names of the elements open outside the root
     std::vector<ParsedElement> discarded_;   // self-closing tags outside the root
     std::string attr_scratch_;               // decoded attribute values, reused
     PendingText leaf_text_;                  // the text of a leaf element, reused
 };
+
+// An empty pending text for the innermost open element, which has none yet.
+[[gnu::noinline]] PendingText& Parser::new_innermost_text() {
+    if (texts_used_ == texts_.size()) texts_.emplace_back();
+    LevelText& level = texts_[texts_used_++];
+    level.depth = depth_;
+    level.text.reset();
+    return level.text;
+}
+
+// Appends the text ranges of the batch that start before `tag_start`, if
+// any, to the innermost open element's text.
+inline Status<ReadError> Parser::take_text_before(uint64_t tag_start) {
+    const uint64_t* starts = index_->text_starts.data();
+    const size_t count = index_->text_starts.size();
+    if (cursor_ == count || starts[cursor_] >= tag_start) return Ok{};
+    if (!innermost_has_text()) {
+        // White space before any text is dropped (as appending it to an
+        // empty text would): the indentation of a document makes no text.
+        while (skip_white_space(doc_ + starts[cursor_], doc_ + index_->text_ends[cursor_]) ==
+               doc_ + index_->text_ends[cursor_]) {
+            if (++cursor_ == count || starts[cursor_] >= tag_start) return Ok{};
+        }
+    }
+    return take_text_before(tag_start, innermost_text());
+}
 
 // Appends the text ranges of the batch that start before `tag_start` to
 // `text`.
@@ -457,18 +524,24 @@ inline void Parser::append_raw(const char* p, const char* end, PendingText& text
     if (p != end) text.append(p, end);
 }
 
-// Makes room for the elements still to come when the list is full. The
-// first reservation is small; after that the final count is predicted from
-// the density of elements in the root so far (`position` is the current
-// offset), so that a root of uniform shape moves its records once or twice
-// instead of at every doubling. No element takes fewer than 3 bytes.
-[[gnu::noinline]] void Parser::reserve_elements(uint64_t position) {
+// Makes room for the elements still to come when the list is full, the
+// element of tag number `tag` first. The first reservation is small, and
+// no larger than the tags left when the batch is the document's last (as
+// the only batch of a small document is): each of them makes one element
+// at most. After that the final count is predicted from the density of
+// elements in the root so far, so that a root of uniform shape moves its
+// records once or twice instead of at every doubling. No element takes
+// fewer than 3 bytes.
+[[gnu::noinline]] void Parser::reserve_elements(size_t tag) {
     auto& elements = tree_.elements;
     const size_t count = elements.size();
     if (count < first_reservation) {
-        elements.reserve(first_reservation);
+        const size_t tags_left = index_->tag_count() - tag;
+        elements.reserve(last_batch_ && tags_left < first_reservation - count ? count + tags_left
+                                                                              : first_reservation);
         return;
     }
+    const uint64_t position = index_->tag_starts[tag];
     const uint64_t span = length_ - root_start_;
     const double whole = static_cast<double>(count) * static_cast<double>(span) /
                          static_cast<double>(position - root_start_ + 1);
@@ -485,9 +558,9 @@ inline Result<size_t, ReadError> Parser::add_element(size_t tag) {
     auto& elements = tree_.elements;
     const size_t at = elements.size();
     if (at == elements.capacity()) [[unlikely]]
-        reserve_elements(index_->tag_starts[tag]);
+        reserve_elements(tag);
     ARBOLITE_TRY(start_tag_into(tag, elements));
-    if (depth_ != 0) ++elements[innermost().element].child_count;
+    if (depth_ != 0) ++elements[innermost()].child_count;
     return at;
 }
 
@@ -498,10 +571,12 @@ inline Status<ReadError> Parser::open_element(size_t tag, bool self_closing) {
     if (self_closing) {
         tree_.elements[at].end = at + 1;
     } else {
-        if (depth_ == open_.size()) open_.emplace_back();
-        OpenElement& open = open_[depth_++];
-        open.element = at;
-        open.text.reset();
+        if (depth_ == open_.size()) [[unlikely]] {
+            open_.push_back(at);
+        } else {
+            open_[depth_] = at;
+        }
+        ++depth_;
     }
     return Ok{};
 }
@@ -579,8 +654,9 @@ inline Status<ReadError> Parser::start_tag_into(size_t tag, std::vector<ParsedEl
     return Ok{};
 }
 
-Result<Parser::Progress, ReadError> Parser::feed(const StructuralIndex& batch, PreparedTags* prepared) {
+Result<Parser::Progress, ReadError> Parser::feed(const StructuralIndex& batch, bool last, PreparedTags* prepared) {
     index_ = &batch;
+    last_batch_ = last;
     prepared_ = prepared;
     next_fault_ = 0;
     cursor_ = 0;
@@ -596,7 +672,7 @@ Result<Parser::Progress, ReadError> Parser::feed(const StructuralIndex& batch, P
         if (end >= length_) return fail(malformed("unterminated markup", start));
         // Text ranges are examined only inside the root; outside it the
         // cursor is left behind and caught up when the root opens.
-        if (depth_ != 0) ARBOLITE_TRY(take_text_before(start, innermost().text));
+        if (depth_ != 0) ARBOLITE_TRY(take_text_before(start));
 
         switch (kinds[t]) {
             case TagKind::Open:
@@ -641,11 +717,13 @@ Result<Parser::Progress, ReadError> Parser::feed(const StructuralIndex& batch, P
                 ARBOLITE_TRY(check_end_tag(t));
                 std::string_view name = tag_name(t);
                 if (depth_ != 0) {
-                    OpenElement& top = innermost();
-                    ParsedElement& element = elements[top.element];
+                    ParsedElement& element = elements[innermost()];
                     if (element.name != name) return fail(end_tag_mismatch(element.name, name, start));
                     element.end = elements.size();
-                    element.text = top.text.finish(tree_.strings);
+                    if (innermost_has_text()) {
+                        element.text = texts_[texts_used_ - 1].text.finish(tree_.strings);
+                        --texts_used_;
+                    }
                     if (--depth_ == 0) return Progress::Done;
                 } else {
                     if (skipped_.empty()) return fail(malformed_named("unexpected end tag </", name, ">", start));
@@ -666,7 +744,7 @@ Result<Parser::Progress, ReadError> Parser::feed(const StructuralIndex& batch, P
                 if (end < start + 11 || std::memcmp(doc_ + end - 2, "]]>", 3) != 0)
                     return fail(malformed("unterminated CDATA section", start));
                 if (depth_ != 0) {
-                    append_raw(doc_ + start + 9, doc_ + end - 2, innermost().text);
+                    append_raw(doc_ + start + 9, doc_ + end - 2, innermost_text());
                     // The section's content may be listed as a text range too.
                     const auto& text_starts = batch.text_starts;
                     while (cursor_ < text_starts.size() && text_starts[cursor_] < end) ++cursor_;
@@ -683,7 +761,7 @@ Result<Parser::Progress, ReadError> Parser::feed(const StructuralIndex& batch, P
 }
 
 ReadError Parser::at_end() const {
-    if (depth_ != 0) return unclosed(tree_.elements[open_[depth_ - 1].element].name);
+    if (depth_ != 0) return unclosed(tree_.elements[innermost()].name);
     return root_not_found(root_tag_);
 }
 
@@ -720,19 +798,8 @@ Result<ParsedTree, ReadError> parse_document(std::string_view document, std::str
     // waiting gets its batch at once. The walk takes each such element, or
     // its fault, when it comes to it. Once the walk is over, the rest is only
     // indexed.
-    PreparedTags prepared[index::IndexPipeline::ring_slots];
-    std::atomic<bool> walk_over{false};
-    index::IndexPipeline pipeline(
-        document, [document, &prepared, &walk_over, ahead, scratch = std::string()](
-                      const index::StructuralIndex& batch, size_t slot, size_t unfinished) mutable {
-            PreparedTags& tags = prepared[slot];
-            tags.ready = false;
-            const bool wanted = ahead == StartTagsAhead::Always ||
-                                (ahead == StartTagsAhead::WhenWalkIsBusy && unfinished >= 2);
-            if (!wanted || walk_over.load(std::memory_order_relaxed)) return;
-            tags.prepare(document, batch, scratch);
-            tags.ready = true;
-        });
+    AheadStage ahead_stage(document, ahead);
+    index::IndexPipeline pipeline(document, {&AheadStage::run, &ahead_stage});
     Parser parser(document, root_tag);
     std::optional<ReadError> failure;
     bool complete = false;
@@ -741,15 +808,15 @@ Result<ParsedTree, ReadError> parse_document(std::string_view document, std::str
         Result<const index::StructuralIndex*, index::IndexBuildError> batch = pipeline.next();
         if (!batch.ok()) return fail(index_failure(batch.error(), document.size()));
         // Polled between batches, by how far into the document they reach.
-        const std::vector<uint64_t>& ends = batch.value()->tag_ends;
+        const auto& ends = batch.value()->tag_ends;
         if (!ends.empty() && polls.due(ends.back()) && polls.stop(ends.back())) [[unlikely]]
             return fail(interrupted());
         if (complete || failure) {
-            walk_over.store(true, std::memory_order_relaxed);
+            ahead_stage.walk_over.store(true, std::memory_order_relaxed);
             continue;
         }
-        PreparedTags* tags = pipeline.parallel() ? &prepared[pipeline.slot()] : nullptr;
-        Result<Parser::Progress, ReadError> progress = parser.feed(*batch.value(), tags && tags->ready ? tags : nullptr);
+        PreparedTags* tags = pipeline.parallel() ? &ahead_stage.prepared[pipeline.slot()] : nullptr;
+        Result<Parser::Progress, ReadError> progress = parser.feed(*batch.value(), pipeline.done(), tags && tags->ready ? tags : nullptr);
         if (!progress.ok()) {
             failure = std::move(progress).error();
         } else {
@@ -764,7 +831,7 @@ Result<ParsedTree, ReadError> parse_document(std::string_view document, std::str
 Result<ParsedTree, ReadError> parse_indexed(std::string_view document, const index::StructuralIndex& index,
                                             std::string_view root_tag) {
     Parser parser(document, root_tag);
-    ARBOLITE_TRY_ASSIGN(Parser::Progress progress, parser.feed(index));
+    ARBOLITE_TRY_ASSIGN(Parser::Progress progress, parser.feed(index, true));
     if (progress == Parser::Progress::More) return fail(parser.at_end());
     return parser.take_tree();
 }

@@ -889,3 +889,93 @@ TEST(BuilderAgreement, GeneratedAndMutatedDocuments) {
 }
 
 }  // namespace
+
+namespace {
+
+// The element list of a document indexed in one batch is reserved for the
+// tags left in it, not for a large document: the tree is the one read over
+// the whole index, in every place the root can be found.
+TEST(ParserSmallDocuments, ElementListSizedByTheTagsLeft) {
+    auto repeat = [](std::string_view piece, size_t count) {
+        std::string out;
+        for (size_t i = 0; i < count; ++i) out += piece;
+        return out;
+    };
+    const std::string docs[] = {
+        "<r/>",
+        "<r>x</r>",
+        "<r><a>1</a><b k='v'/>t<c><d/></c></r>",
+        "<doc><skip><r/></skip><r>late</r></doc>",
+        "<doc>" + repeat("<q a='1'>t</q>", 40) + "<r><a/><b/></r>" + repeat("<q/>", 40) + "</doc>",
+        "<?xml version='1.0'?><!-- c --><r><![CDATA[x]]><a>&amp;</a></r>",
+        "<r>" + repeat("<i>t</i>", 300) + "</r>",   // more tags than a batch of the default size
+        "<r>" + repeat("<i/>", 1100) + "</r>",      // more elements than the first reservation
+        "<r>" + repeat("<i>", 700) + repeat("</i>", 700) + "</r>",
+    };
+    for (const std::string& doc : docs) {
+        SCOPED_TRACE(doc.substr(0, 200));
+        const auto tree = parse_document(doc, "r");
+        ASSERT_TRUE(tree.ok()) << tree.error().detail;
+        expect_consistent(tree.value());
+        EXPECT_EQ(outcome(tree), read_with(doc, "r", arbolite::index::choose_builder(doc)));
+        const size_t lt = static_cast<size_t>(std::count(doc.begin(), doc.end(), '<'));
+        // One batch: no more entries than tags.
+        if (lt <= arbolite::index::IndexStream::batch_tags) {
+            EXPECT_LE(tree.value().elements.capacity(), lt);
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Only the open elements that meet text keep a pending text: each text
+// still goes to its own element, across children that have texts of their
+// own or none, white space before and between included.
+TEST(ParserSmallDocuments, TextsOfOpenElementsAtEveryDepth) {
+    struct Case {
+        std::string document, expected;
+    };
+    // Forty levels: text after the open tag on every third, after the last
+    // child on every second, indentation on the others.
+    std::string deep_open, deep_expected, deep_tail;
+    std::vector<std::string> closes;
+    for (int i = 0; i < 40; ++i) {
+        const std::string n = std::to_string(i);
+        const bool before = i % 3 == 0, after = i % 2 == 0;
+        deep_open += "<e" + n + ">";
+        deep_open += before ? "t" + n : std::string("\n  ");
+        closes.push_back((after ? " u" + n : std::string(" ")) + "</e" + n + ">");
+        deep_expected += "e" + n;
+        if (before || after) {
+            deep_expected += '"';
+            if (before) deep_expected += "t" + n;
+            if (before && after) deep_expected += ' ';
+            if (after) deep_expected += "u" + n;
+            deep_expected += '"';
+        }
+        deep_expected += '[';
+        deep_tail += ']';
+    }
+    std::string deep_close;
+    for (auto it = closes.rbegin(); it != closes.rend(); ++it) deep_close.append(*it);
+    const Case cases[] = {
+        {"<r>a<b>x</b>c</r>", "r\"ac\"[b\"x\"]"},
+        {"<r>\n <b>x</b>\n c<d>\n</d> e </r>", "r\"c e\"[b\"x\" d]"},
+        {"<r><a> one <b>two</b> three </a> four </r>", "r\"four\"[a\"one  three\"[b\"two\"]]"},
+        {"<r><a><b><c>x</c> y</b></a>z</r>", "r\"z\"[a[b\"y\"[c\"x\"]]]"},
+        {"<r> <![CDATA[ ]]> <a/> <![CDATA[x]]></r>", "r\"x\"[a]"},
+        {"<r><a>&amp;<b/>&lt;</a><c> </c></r>", "r[a\"&<\"[b] c]"},
+        {"<r>" + deep_open + "<leaf/>" + deep_close + "</r>", "r[" + deep_expected + "leaf" + deep_tail + "]"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.document);
+        const auto tree = parse_document(c.document, "r");
+        ASSERT_TRUE(tree.ok()) << tree.error().detail;
+        expect_consistent(tree.value());
+        EXPECT_EQ(describe(tree.value()), c.expected);
+    }
+}
+
+}  // namespace

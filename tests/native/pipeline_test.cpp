@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -146,6 +148,51 @@ TEST(IndexPipeline, LongDocumentInBatchesOfAllSizes) {
     while (doc.size() < 200000) doc += gen.document(40);
     for (const size_t tags : {1, 7, 64, 2048})
         for (const Builder builder : {Builder::Sequential, Builder::QuoteAware}) check_pipeline(doc, builder, tags);
+}
+
+// A document of at most 4096 bytes is indexed in a batch no larger than its
+// '<' count: its index, or its error, is still exactly the whole-document
+// one, whatever shares the '<' count with the tags (markup inside values,
+// comments and declarations, CDATA content, declarations without '>').
+TEST(IndexPipeline, SmallDocumentsGetABatchOfTheirSize) {
+    DocumentGenerator gen(31);
+    std::vector<std::string> docs = {
+        "", "x", "<", "<r/>", "<r>x</r>", "  <r>x</r>  ", "<r a='<<<'/>", "<r><!-- <a><b> --></r>",
+        "<r><![CDATA[a]]><![CDATA[b]]>t<![CDATA[c]]></r>", "<r>t<!x u<!y v<!z w</r>", "<r>a<!d>b<!e>c</r>",
+        std::string(40, '"') + "<r a=\"1\" b=\"<\"/>", "<r><a", "<r>t</r><",
+        times("<a/>", 1024),                      // 4096 bytes: a whole full batch and more
+        times("<a/>", 1024) + " ",                // 4097: past the sample, the full batch size
+        "<r>" + times("<![CDATA[x]]>", 300) + "</r>",
+    };
+    for (int i = 0; i < 300; ++i) docs.push_back(gen.document(1 + i % 30));
+    for (int i = 0; i < 40; ++i) docs.push_back(gen.attribute_rows(1 + i % 8));
+    for (const std::string& doc : docs) {
+        SCOPED_TRACE(testing::Message() << "document: \"" << doc << '"');
+        const size_t lt = static_cast<size_t>(std::count(doc.begin(), doc.end(), '<'));
+        const BuilderChoice choice = choose_builder_and_bound(doc);
+        EXPECT_EQ(choice.builder, choose_builder(doc));
+        EXPECT_EQ(choice.max_tags, doc.size() <= 4096 ? lt : SIZE_MAX);
+
+        IndexPipeline pipeline(doc);
+        ASSERT_FALSE(pipeline.parallel());
+        StructuralIndex all;
+        IndexResult got = StructuralIndex{};
+        bool first = true;
+        while (!pipeline.done()) {
+            const auto batch = pipeline.next();
+            if (!batch.ok()) {
+                got = fail(batch.error());
+                break;
+            }
+            if (first && doc.size() <= 4096) {
+                EXPECT_LE(batch.value()->tag_starts.capacity(), std::max<size_t>(lt, 1));
+            }
+            first = false;
+            all.append(*batch.value());
+        }
+        if (got.ok()) got = std::move(all);
+        ASSERT_EQ(describe(doc, got), describe(doc, build_index(doc)));
+    }
 }
 
 TEST(IndexPipeline, DefaultChoosesBuilderAndMode) {
