@@ -10,6 +10,7 @@
 #include "module/unlocked.hpp"
 #include "node/node.hpp"
 #include "simd/search.hpp"
+#include "simd/utf8_decode.hpp"
 #include "write/serializer.hpp"
 
 namespace arbolite::write {
@@ -37,7 +38,11 @@ public:
     std::optional<std::string_view> text(handle node) const { return node::node_text(node); }
     size_t first_child(handle) const { return 0; }
     bool past_children(handle node, size_t at) const { return at >= node::node_children(node).size(); }
-    handle child(handle node, size_t at) const { return node::node_children(node)[at]; }
+    handle child(handle node, size_t at) const {
+        const std::span<PyObject* const> children = node::node_children(node);
+        node::prefetch_ahead(children, at);
+        return children[at];
+    }
     size_t next_child(handle, size_t at) const { return at + 1; }
 
 private:
@@ -46,12 +51,18 @@ private:
 
 // What decides how write_string builds its str: roughly how many bytes of
 // names, attributes and texts the first elements hold (in document order, up
-// to shape_sample of them), and the sum of their depths (indent x depth_sum
-// estimates the blanks of their indentation). The choice only sets the
-// speed: both ways write the same str.
+// to shape_sample of them), how many of them are texts, and the sum of their
+// depths (indent x depth_sum estimates the blanks of their indentation). The
+// choice only sets the speed: every way writes the same str.
 struct Shape {
     size_t content_bytes = 0;
+    size_t text_bytes = 0;
+    size_t elements = 0;
     size_t depth_sum = 0;
+
+    // Long texts (prose) cost more to copy, check and decode than a second
+    // walk over their few elements.
+    bool long_texts() const { return text_bytes >= 256 * elements; }
 };
 
 constexpr size_t shape_sample = 8192;
@@ -67,6 +78,8 @@ Shape shape_of(const NodeTree& tree) {
         // A map's block is a little larger than its names and values.
         shape.content_bytes +=
             node::node_name(node).size() + (text ? text->size() : 0) + node::node_attrs(node).allocated_bytes();
+        shape.text_bytes += text ? text->size() : 0;
+        ++shape.elements;
         shape.depth_sum += depth;
     };
     std::vector<Open> open{{tree.root(), 0}};
@@ -122,6 +135,35 @@ PyResult<py::ref> write_ascii_str(const NodeTree& tree, const Options& options, 
     return str;
 }
 
+// A new str of the measured code points and width holding the walk's output,
+// decoded into it without the interpreter lock.
+PyResult<py::ref> write_decoded_str(const NodeTree& tree, const Options& options, const OutputMeasure& size,
+                                    module::SignalCheck& signals) {
+    constexpr Py_UCS4 largest[] = {0x7F, 0xFF, 0xFFFF, 0x10FFFF};
+    py::ref str = py::ref::steal(
+        PyUnicode_New(static_cast<Py_ssize_t>(size.code_points), largest[static_cast<size_t>(size.units)]));
+    if (!str) return fail(module::fetch_error());
+    void* data = PyUnicode_DATA(str.get());
+    const size_t bytes = size.code_points * static_cast<size_t>(PyUnicode_KIND(str.get()));
+    const InterruptHook interrupt = signals.hook();
+    const bool written = module::without_lock(str, [&] {
+        populate_for_writing(data, bytes);
+        const auto write = [&](auto* out) {
+            return write_tree_to_units(tree, options.indent, options.declaration, out, size.code_points, interrupt);
+        };
+        switch (size.units) {
+            case simd::CodeUnits::Ascii:
+            case simd::CodeUnits::Latin1: return write(static_cast<uint8_t*>(data));
+            case simd::CodeUnits::Ucs2: return write(static_cast<uint16_t*>(data));
+            case simd::CodeUnits::Ucs4: break;
+        }
+        return write(static_cast<uint32_t*>(data));
+    });
+    if (signals.raised()) return fail(module::interruption());
+    if (!written) return fail(module::internal_fault(kMeasureInvariant));
+    return str;
+}
+
 const module::Params<3> kWriteString{{"node", "indent", "default_xml_def"}, 1, "write_string()"};
 const module::Params<4> kWriteFile{{"node", "file_path", "indent", "default_xml_def"}, 2, "write_file()"};
 
@@ -138,10 +180,11 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
         module::SignalCheck signals;
         const InterruptHook interrupt = signals.hook();
         // Output that is mostly indentation is far larger than what the walk
-        // has to scan: there the walk runs twice, first to measure the
-        // output, and writes ASCII output straight into the str (other output
-        // into a buffer of exactly its size, decoded from there). Otherwise
-        // one walk into a growing buffer, decoded from there, costs less.
+        // has to scan, and long texts cost more to copy and decode than the
+        // walk over their elements: there the walk runs twice, first to
+        // measure the output (its size, code points and width), then writing
+        // it straight into the str. Otherwise one walk into a growing buffer,
+        // decoded from there, costs less.
         struct Plan {
             bool measured;
             Result<OutputMeasure, WriteError> measure;
@@ -152,7 +195,7 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
             const Shape shape = shape_of(tree);
             size_t blanks;
             if (__builtin_mul_overflow(options.indent, shape.depth_sum, &blanks)) blanks = SIZE_MAX;
-            if (blanks >= shape.content_bytes)
+            if (blanks >= shape.content_bytes || shape.long_texts())
                 return {true, measure_tree(tree, options.indent, options.declaration, interrupt), MemorySink()};
             auto memory = write_tree_to_memory(tree, options.indent, options.declaration, interrupt);
             const bool valid = !memory.ok() || simd::is_valid_utf8(memory->data(), memory->size());
@@ -169,18 +212,8 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
         const OutputMeasure size = measured.value();
         if (size.size > static_cast<size_t>(PY_SSIZE_T_MAX)) return fail(module::memory_error());
         if (size.ascii) return write_ascii_str(tree, options, size.size, signals);
-
-        std::unique_ptr<char[]> output = std::make_unique_for_overwrite<char[]>(size.size);
-        enum class Check { Ok, Size, Utf8 };
-        const Check check = module::without_lock([&] {
-            if (!write_tree_to_buffer(tree, options.indent, options.declaration, output.get(), size.size, interrupt))
-                return Check::Size;
-            return simd::is_valid_utf8(output.get(), size.size) ? Check::Ok : Check::Utf8;
-        });
-        if (signals.raised()) return fail(module::interruption());
-        if (check == Check::Size) return fail(module::internal_fault(kMeasureInvariant));
-        if (check == Check::Utf8) return fail(module::internal_fault(kUtf8Invariant));
-        return module::new_str_unlocked(std::string_view(output.get(), size.size));
+        if (!size.valid_utf8) return fail(module::internal_fault(kUtf8Invariant));
+        return write_decoded_str(tree, options, size, signals);
     });
 }
 
