@@ -18,7 +18,8 @@
 //
 // The packed registers are stored whole (eight units) and the output then
 // advances by the code points that are real: the loop runs only while 32
-// units of room remain.
+// units of room remain. The last bytes of a text go through the same steps,
+// moved into place with zeros after them, where the output has that room.
 #include "simd/utf8_decode.hpp"
 
 #if defined(__AVX2__)
@@ -136,18 +137,33 @@ inline Unit* emit8(__m256i payload, __m256i shifts, __m256i gather, __m256i gath
     return out + std::popcount(starts);
 }
 
-// The code points that start in the 16 bytes at p (whose bits are set in
-// `starts`); reads up to p + 20.
+// The code points that start in 16 bytes (whose bits are set in `starts`),
+// given as those bytes in the low half of `bytes` and the 16 from the fifth
+// on in the high half: positions 0-3 and 8-11 come from the low half, 4-7
+// and 12-15 from the high one.
 template <class Unit>
-inline Unit* decode16(const unsigned char* p, unsigned starts, Unit* out) {
-    // Positions 0-3 and 8-11 come from the low half, 4-7 and 12-15 from the
-    // high one, which starts four bytes further on.
-    const __m256i bytes = _mm256_inserti128_si256(_mm256_castsi128_si256(load16(p)), load16(p + 4), 1);
+inline Unit* decode16(__m256i bytes, unsigned starts, Unit* out) {
     const __m256i nibbles = _mm256_and_si256(_mm256_srli_epi16(bytes, 4), _mm256_set1_epi8(0x0F));
     const __m256i payload = _mm256_and_si256(bytes, _mm256_shuffle_epi8(payload_masks(), nibbles));
     const __m256i shifts = _mm256_shuffle_epi8(final_shifts(), nibbles);
     out = emit8(payload, shifts, lane_bytes(0), lane_shift(0), starts & 0xFF, out);
     return emit8(payload, shifts, lane_bytes(8), lane_shift(8), (starts >> 8) & 0xFF, out);
+}
+
+// The same for the 16 bytes at p; reads up to p + 20.
+template <class Unit>
+inline Unit* decode16(const unsigned char* p, unsigned starts, Unit* out) {
+    return decode16(_mm256_inserti128_si256(_mm256_castsi128_si256(load16(p)), load16(p + 4), 1), starts, out);
+}
+
+// Row s (1 to 16) moves the bytes of a register down by s, zeros after.
+alignas(32) constexpr std::array<uint8_t, 32> shift_down = {0,    1,    2,    3,    4,    5,    6,    7,
+                                                            8,    9,    10,   11,   12,   13,   14,   15,
+                                                            0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
+                                                            0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+
+inline __m128i moved_down(__m128i v, size_t s) {
+    return _mm_shuffle_epi8(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(shift_down.data() + s)));
 }
 
 template <class Unit>
@@ -176,7 +192,30 @@ size_t decode(const char* data, size_t size, Unit* out, size_t room) noexcept {
         }
         p += 16;
     }
-    // The rest goes on at the start of a code point.
+    // Fewer than 32 bytes left, of a text of 16 or more: they are decoded the
+    // same way, from the last 16 bytes moved down into place with zeros
+    // after them, when the output has room for whole stores.
+    const auto rest = static_cast<size_t>(end - p);
+    if (rest < 32 && size >= 16 && out_end - o >= 32) {
+        if (rest == 0) return static_cast<size_t>(o - out);
+        const __m128i last = load16(end - 16);
+        const __m128i lo = rest >= 16 ? load16(p) : moved_down(last, 16 - rest);
+        const __m128i hi = rest > 16 ? moved_down(last, 32 - rest) : _mm_setzero_si128();
+        const __m256i v = _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
+        if (_mm256_movemask_epi8(v) == 0) {
+            widen32(v, o);
+            return static_cast<size_t>(o - out) + rest;
+        }
+        const unsigned starts = ~static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(below_lead, v))) &
+                                ((1u << rest) - 1);
+        o = decode16(_mm256_inserti128_si256(_mm256_castsi128_si256(lo), _mm_alignr_epi8(hi, lo, 4), 1),
+                     starts & 0xFFFF, o);
+        if (rest > 16)
+            o = decode16(_mm256_inserti128_si256(_mm256_castsi128_si256(hi), _mm_srli_si128(hi, 4), 1), starts >> 16,
+                         o);
+        return static_cast<size_t>(o - out);
+    }
+    // Else one code point at a time, from the start of one.
     while (p < end && (*p & 0xC0) == 0x80) ++p;
     const auto done = static_cast<size_t>(o - out);
     return done + scalar::decode_utf8(reinterpret_cast<const char*>(p), static_cast<size_t>(end - p), o, room - done);

@@ -1,5 +1,6 @@
 #include "write/entry.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <span>
 
@@ -38,22 +39,34 @@ public:
     std::optional<std::string_view> text(handle node) const { return node::node_text(node); }
     size_t first_child(handle) const { return 0; }
     bool past_children(handle node, size_t at) const { return at >= node::node_children(node).size(); }
+    // Siblings lie apart in memory, each with its text: the walk fetches the
+    // node a few steps ahead, and the text of the one after next.
     handle child(handle node, size_t at) const {
         const std::span<PyObject* const> children = node::node_children(node);
         node::prefetch_ahead(children, at);
+        if (at + 2 < children.size()) prefetch_text(children[at + 2]);
         return children[at];
     }
     size_t next_child(handle, size_t at) const { return at + 1; }
 
 private:
+    static void prefetch_text(PyObject* node) {
+        constexpr size_t most = 4096;
+        const std::optional<std::string_view> text = node::node_text(node);
+        if (!text) return;
+        const size_t size = std::min(text->size(), most);
+        for (size_t at = 0; at < size; at += 64) __builtin_prefetch(text->data() + at);
+    }
+
     PyObject* root_;
 };
 
 // What decides how write_string builds its str: roughly how many bytes of
 // names, attributes and texts the first elements hold (in document order, up
-// to shape_sample of them), how many of them are texts, and the sum of their
-// depths (indent x depth_sum estimates the blanks of their indentation). The
-// choice only sets the speed: every way writes the same str.
+// to shape_sample of them or shape_sample_bytes of content), how many of
+// them are texts, and the sum of their depths (indent x depth_sum estimates
+// the blanks of their indentation). The choice only sets the speed: every
+// way writes the same str.
 struct Shape {
     size_t content_bytes = 0;
     size_t text_bytes = 0;
@@ -66,6 +79,8 @@ struct Shape {
 };
 
 constexpr size_t shape_sample = 8192;
+// Elements with long texts lie far apart: their first megabyte tells enough.
+constexpr size_t shape_sample_bytes = size_t{1} << 20;
 
 Shape shape_of(const NodeTree& tree) {
     Shape shape;
@@ -85,13 +100,14 @@ Shape shape_of(const NodeTree& tree) {
     std::vector<Open> open{{tree.root(), 0}};
     add(tree.root(), 0);
     size_t seen = 1;
-    while (!open.empty() && seen < shape_sample) {
+    while (!open.empty() && seen < shape_sample && shape.content_bytes < shape_sample_bytes) {
         Open& top = open.back();
         std::span<PyObject* const> children = node::node_children(top.node);
         if (top.next == children.size()) {
             open.pop_back();
             continue;
         }
+        node::prefetch_ahead(children, top.next);
         PyObject* child = children[top.next++];
         add(child, open.size());
         ++seen;
@@ -121,14 +137,14 @@ constexpr std::string_view kMeasureInvariant = "invariant: the XML writer writes
 // A new ASCII str of `size` characters holding the walk's output, written
 // into it without the interpreter lock: nobody else can see the str yet.
 PyResult<py::ref> write_ascii_str(const NodeTree& tree, const Options& options, size_t size,
-                                  module::SignalCheck& signals) {
+                                  const PlainTexts& plain, module::SignalCheck& signals) {
     py::ref str = py::ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
     if (!str) return fail(module::fetch_error());
     char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str.get()));
     const InterruptHook interrupt = signals.hook();
     const bool written = module::without_lock(str, [&] {
         populate_for_writing(out, size);
-        return write_tree_to_buffer(tree, options.indent, options.declaration, out, size, interrupt);
+        return write_tree_to_buffer(tree, options.indent, options.declaration, out, size, interrupt, &plain);
     });
     if (signals.raised()) return fail(module::interruption());
     if (!written) return fail(module::internal_fault(kMeasureInvariant));
@@ -138,7 +154,7 @@ PyResult<py::ref> write_ascii_str(const NodeTree& tree, const Options& options, 
 // A new str of the measured code points and width holding the walk's output,
 // decoded into it without the interpreter lock.
 PyResult<py::ref> write_decoded_str(const NodeTree& tree, const Options& options, const OutputMeasure& size,
-                                    module::SignalCheck& signals) {
+                                    const PlainTexts& plain, module::SignalCheck& signals) {
     constexpr Py_UCS4 largest[] = {0x7F, 0xFF, 0xFFFF, 0x10FFFF};
     py::ref str = py::ref::steal(
         PyUnicode_New(static_cast<Py_ssize_t>(size.code_points), largest[static_cast<size_t>(size.units)]));
@@ -149,7 +165,8 @@ PyResult<py::ref> write_decoded_str(const NodeTree& tree, const Options& options
     const bool written = module::without_lock(str, [&] {
         populate_for_writing(data, bytes);
         const auto write = [&](auto* out) {
-            return write_tree_to_units(tree, options.indent, options.declaration, out, size.code_points, interrupt);
+            return write_tree_to_units(tree, options.indent, options.declaration, out, size.code_points, interrupt,
+                                       &plain);
         };
         switch (size.units) {
             case simd::CodeUnits::Ascii:
@@ -191,12 +208,14 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
             Result<MemorySink, WriteError> memory;
             bool valid_utf8 = true;
         };
+        PlainTexts plain;
         Plan plan = module::without_lock([&]() -> Plan {
             const Shape shape = shape_of(tree);
             size_t blanks;
             if (__builtin_mul_overflow(options.indent, shape.depth_sum, &blanks)) blanks = SIZE_MAX;
             if (blanks >= shape.content_bytes || shape.long_texts())
-                return {true, measure_tree(tree, options.indent, options.declaration, interrupt), MemorySink()};
+                return {true, measure_tree(tree, options.indent, options.declaration, interrupt, &plain),
+                        MemorySink()};
             auto memory = write_tree_to_memory(tree, options.indent, options.declaration, interrupt);
             const bool valid = !memory.ok() || simd::is_valid_utf8(memory->data(), memory->size());
             return {false, OutputMeasure{}, std::move(memory), valid};
@@ -211,9 +230,9 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
         if (!measured.ok()) return fail(module::write_error(measured.error()));
         const OutputMeasure size = measured.value();
         if (size.size > static_cast<size_t>(PY_SSIZE_T_MAX)) return fail(module::memory_error());
-        if (size.ascii) return write_ascii_str(tree, options, size.size, signals);
+        if (size.ascii) return write_ascii_str(tree, options, size.size, plain, signals);
         if (!size.valid_utf8) return fail(module::internal_fault(kUtf8Invariant));
-        return write_decoded_str(tree, options, size, signals);
+        return write_decoded_str(tree, options, size, plain, signals);
     });
 }
 

@@ -13,6 +13,7 @@
 #include "simd/stream_copy.hpp"
 #include "simd/utf8_decode.hpp"
 #include "write/escape.hpp"
+#include "write/escape_measure.hpp"
 #include "write/names.hpp"
 
 namespace arbolite::write {
@@ -25,7 +26,7 @@ namespace detail {
 // Writes `s` with the special bytes replaced; each run between them goes to
 // the sink in one piece.
 template <Escape mode, class Sink>
-bool write_escaped(Sink& sink, std::string_view s) {
+bool write_escaped_pieces(Sink& sink, std::string_view s) {
     const char* p = s.data();
     const char* const end = p + s.size();
     const char* const floor = p;
@@ -39,6 +40,28 @@ bool write_escaped(Sink& sink, std::string_view s) {
     }
 }
 
+template <Escape mode, class Sink>
+bool write_escaped(Sink& sink, std::string_view s) {
+    return write_escaped_pieces<mode>(sink, s);
+}
+
+// Texts and values at least this long are measured whole, and whether they
+// need escaping at all is noted for the walk that writes them (PlainTexts).
+inline constexpr size_t long_text = 64;
+
+// Reads the notes of a measuring walk back in the same order.
+class PlainCursor {
+public:
+    explicit PlainCursor(const PlainTexts* plain) : plain_(plain) {}
+    // Whether the next long text or value needs no escaping (false without
+    // notes, or past their end).
+    bool next() { return plain_ != nullptr && at_ < plain_->size() && (*plain_)[at_++]; }
+
+private:
+    const PlainTexts* plain_;
+    size_t at_ = 0;
+};
+
 // ---------------------------------------------------------------------------
 // The walk
 // ---------------------------------------------------------------------------
@@ -50,6 +73,13 @@ bool write_escaped(Sink& sink, std::string_view s) {
 // pieces together are valid exactly when each of them is.
 class CountingSink {
 public:
+    // With `plain`, notes for each long text or value whether it needs no
+    // escaping.
+    explicit CountingSink(PlainTexts* plain = nullptr)
+        : plain_(plain),
+          text_kernel_(escaped_measure_kernel(Escape::Text)),
+          attr_kernel_(escaped_measure_kernel(Escape::Attr)) {}
+
     bool write(const char* data, size_t size) {
         add(size);
         if (size >= long_piece) {
@@ -83,6 +113,29 @@ public:
         return {size_, units_ == simd::CodeUnits::Ascii, size_ - continuation_, units_, valid_};
     }
 
+    // A long text or value, escaped: measured in one pass where there is a
+    // kernel for it, else piece by piece.
+    template <Escape mode>
+    bool write_escaped_long(std::string_view s) {
+        bool plain;
+        if (const escaped_measure_fn kernel = mode == Escape::Text ? text_kernel_ : attr_kernel_) {
+            const EscapedMeasure m = kernel(s.data(), s.size());
+            add(m.bytes);
+            plain = m.bytes == s.size();
+            if (m.largest >= 0x80) {
+                continuation_ += m.continuation;
+                units_ = std::max(units_, simd::units_for_largest_byte(m.largest));
+                if (valid_ && !simd::is_valid_utf8(s.data(), s.size())) valid_ = false;
+            }
+        } else {
+            const char* const end = s.data() + s.size();
+            plain = find_special<mode>(s.data(), end, s.data()) == end;
+            write_escaped_pieces<mode>(*this, s);
+        }
+        if (plain_ != nullptr) plain_->push_back(plain);
+        return true;
+    }
+
 private:
     // Pieces this long are measured without looking for non-ASCII bytes
     // first.
@@ -99,11 +152,20 @@ private:
         if (valid_ && !simd::is_valid_utf8(data, size)) valid_ = false;
     }
 
+    PlainTexts* plain_;
+    escaped_measure_fn text_kernel_;
+    escaped_measure_fn attr_kernel_;
     size_t size_ = 0;
     size_t continuation_ = 0;
     simd::CodeUnits units_ = simd::CodeUnits::Ascii;
     bool valid_ = true;
 };
+
+template <Escape mode>
+bool write_escaped(CountingSink& sink, std::string_view s) {
+    if (s.size() >= long_text) return sink.write_escaped_long<mode>(s);
+    return write_escaped_pieces<mode>(sink, s);
+}
 
 // Counts a lower bound of what a walk writes (see measure_tree_floor): the
 // escaped strings count as their raw size, and no byte of them is read.
@@ -136,7 +198,10 @@ bool write_escaped(FloorSink& sink, std::string_view s) {
 // past its end is refused, and the sink fails from then on.
 class BufferSink {
 public:
-    BufferSink(char* out, size_t size) : at_(out), left_(size) {}
+    BufferSink(char* out, size_t size, const PlainTexts* plain = nullptr) : at_(out), left_(size), plain_(plain) {}
+
+    // The measuring walk's note on the next long text or value.
+    bool next_is_plain() { return plain_.next(); }
 
     bool write(const char* data, size_t size) {
         if (size > left_) return overrun();
@@ -171,8 +236,17 @@ private:
     }
     char* at_;
     size_t left_;
+    PlainCursor plain_;
     bool overrun_ = false;
 };
+
+// A long text or value that the measuring walk found plain is copied whole,
+// without searching it again.
+template <Escape mode>
+bool write_escaped(BufferSink& sink, std::string_view s) {
+    if (s.size() >= long_text && sink.next_is_plain()) return sink.write(s);
+    return write_escaped_pieces<mode>(sink, s);
+}
 
 // Writes decoded into code units (a str's storage) of a number measured
 // beforehand. A piece that would run past the end is refused, and the sink
@@ -186,11 +260,16 @@ private:
 template <class Unit>
 class UnitSink {
 public:
-    UnitSink(Unit* out, size_t units, Unit* stage = nullptr, size_t stage_units = 0)
-        : out_(out), left_(units), staged_(stage != nullptr && stage_units >= min_stage), stage_(stage) {
+    UnitSink(Unit* out, size_t units, Unit* stage = nullptr, size_t stage_units = 0,
+             const PlainTexts* plain = nullptr)
+        : out_(out), left_(units), staged_(stage != nullptr && stage_units >= min_stage), stage_(stage),
+          plain_(plain) {
         at_ = staged_ ? stage : out;
         window_end_ = staged_ ? stage + stage_units : out + units;
     }
+
+    // The measuring walk's note on the next long text or value.
+    bool next_is_plain() { return plain_.next(); }
 
     bool write(const char* data, size_t size) {
         if (size <= short_piece && size <= room()) {
@@ -288,8 +367,15 @@ private:
     Unit* stage_;
     Unit* at_;
     Unit* window_end_;
+    PlainCursor plain_;
     bool overrun_ = false;
 };
+
+template <Escape mode, class Unit>
+bool write_escaped(UnitSink<Unit>& sink, std::string_view s) {
+    if (s.size() >= long_text && sink.next_is_plain()) return sink.write(s);
+    return write_escaped_pieces<mode>(sink, s);
+}
 
 inline WriteError sink_error(const MemorySink&) { return WriteError::indent_overflow(); }
 inline WriteError sink_error(const CountingSink&) { return WriteError::indent_overflow(); }
@@ -448,8 +534,8 @@ Result<MemorySink, WriteError> write_tree_to_memory(const Tree& tree, size_t ind
 
 template <class Tree>
 Result<OutputMeasure, WriteError> measure_tree(const Tree& tree, size_t indent, bool declaration,
-                                               const InterruptHook& interrupt) {
-    detail::CountingSink sink;
+                                               const InterruptHook& interrupt, PlainTexts* plain) {
+    detail::CountingSink sink(plain);
     if (declaration) sink.write(xml_declaration);
     ARBOLITE_TRY((detail::Walker<detail::CountingSink, Tree>(sink, tree, indent, interrupt).run()));
     return sink.measure();
@@ -457,21 +543,21 @@ Result<OutputMeasure, WriteError> measure_tree(const Tree& tree, size_t indent, 
 
 template <class Tree>
 bool write_tree_to_buffer(const Tree& tree, size_t indent, bool declaration, char* out, size_t size,
-                          const InterruptHook& interrupt) {
-    detail::BufferSink sink(out, size);
+                          const InterruptHook& interrupt, const PlainTexts* plain) {
+    detail::BufferSink sink(out, size, plain);
     if (declaration && !sink.write(xml_declaration)) return false;
     return detail::Walker<detail::BufferSink, Tree>(sink, tree, indent, interrupt).run().ok() && sink.full();
 }
 
 template <class Tree, class Unit>
 bool write_tree_to_units(const Tree& tree, size_t indent, bool declaration, Unit* out, size_t code_points,
-                         const InterruptHook& interrupt) {
+                         const InterruptHook& interrupt, const PlainTexts* plain) {
     // Outputs beyond the caches go out through a staging buffer.
     constexpr size_t streamed_output = size_t{4} << 20;
     constexpr size_t stage_units = 8192 / sizeof(Unit);
     alignas(64) Unit stage[stage_units];
     const bool streamed = code_points >= streamed_output / sizeof(Unit);
-    detail::UnitSink<Unit> sink(out, code_points, streamed ? stage : nullptr, stage_units);
+    detail::UnitSink<Unit> sink(out, code_points, streamed ? stage : nullptr, stage_units, plain);
     if (declaration && !sink.write(xml_declaration)) return false;
     if (!detail::Walker<detail::UnitSink<Unit>, Tree>(sink, tree, indent, interrupt).run().ok()) return false;
     sink.finish();

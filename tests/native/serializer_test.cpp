@@ -1,6 +1,7 @@
 #include "write/serializer.hpp"
 
 #include "write/escape.hpp"
+#include "write/escape_measure.hpp"
 #include "write/names.hpp"
 #include "read/parser.hpp"
 #include "index/structural.hpp"
@@ -90,9 +91,10 @@ simd::CodeUnits units_of(const std::vector<uint32_t>& text) {
 // Writes the tree decoded into units of `Unit`, with a margin after them
 // that must stay untouched, and compares with the code points of `out`.
 template <class Unit, class Tree>
-void expect_units(const Tree& tree, size_t indent, bool declaration, const std::vector<uint32_t>& expected) {
+void expect_units(const Tree& tree, size_t indent, bool declaration, const std::vector<uint32_t>& expected,
+                  const PlainTexts* plain) {
     std::vector<Unit> units(expected.size() + 40, Unit{0x23});
-    EXPECT_TRUE(write_tree_to_units(tree, indent, declaration, units.data(), expected.size()));
+    EXPECT_TRUE(write_tree_to_units(tree, indent, declaration, units.data(), expected.size(), {}, plain));
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), units.begin()));
     EXPECT_TRUE(std::all_of(units.begin() + static_cast<ptrdiff_t>(expected.size()), units.end(),
                             [](Unit u) { return u == 0x23; }));
@@ -102,16 +104,16 @@ void expect_units(const Tree& tree, size_t indent, bool declaration, const std::
 // the tree decoded gives them, in the narrowest units and in wider ones.
 template <class Tree>
 void expect_decoded_output(const Tree& tree, size_t indent, bool declaration, const OutputMeasure& measured,
-                           const std::string& out) {
+                           const std::string& out, const PlainTexts& plain) {
     // (Some escaping cases hold bytes that are not UTF-8.)
     EXPECT_EQ(measured.valid_utf8, simd::is_valid_utf8(out.data(), out.size()));
     if (!measured.valid_utf8) return;
     const std::vector<uint32_t> expected = code_points_of(out);
     EXPECT_EQ(measured.code_points, expected.size());
     EXPECT_EQ(measured.units, units_of(expected));
-    if (measured.units <= simd::CodeUnits::Latin1) expect_units<uint8_t>(tree, indent, declaration, expected);
-    if (measured.units <= simd::CodeUnits::Ucs2) expect_units<uint16_t>(tree, indent, declaration, expected);
-    expect_units<uint32_t>(tree, indent, declaration, expected);
+    if (measured.units <= simd::CodeUnits::Latin1) expect_units<uint8_t>(tree, indent, declaration, expected, &plain);
+    if (measured.units <= simd::CodeUnits::Ucs2) expect_units<uint16_t>(tree, indent, declaration, expected, nullptr);
+    expect_units<uint32_t>(tree, indent, declaration, expected, &plain);
 }
 
 // The output in memory. Every layout and escaping case also checks that
@@ -125,16 +127,21 @@ std::string to_memory(const ParsedTree& tree, size_t indent, bool declaration) {
     if (!result.ok()) return {};
     const std::string out(result->view());
 
-    auto measured = measure_tree(views, indent, declaration);
+    // Measured with the notes on plain texts, written with and without them.
+    PlainTexts plain;
+    auto measured = measure_tree(views, indent, declaration, {}, &plain);
     EXPECT_TRUE(measured.ok());
     if (!measured.ok()) return out;
     EXPECT_EQ(measured->size, out.size());
     EXPECT_EQ(measured->ascii, std::all_of(out.begin(), out.end(), [](char c) { return c >= 0; }));
-    std::string buffer(out.size() + 1, '#');  // one byte of margin that must stay untouched
-    EXPECT_TRUE(write_tree_to_buffer(views, indent, declaration, buffer.data(), out.size()));
-    EXPECT_EQ(buffer.substr(0, out.size()), out);
-    EXPECT_EQ(buffer.back(), '#');
-    expect_decoded_output(views, indent, declaration, *measured, out);
+    const PlainTexts* const no_notes = nullptr;
+    for (const PlainTexts* notes : {no_notes, static_cast<const PlainTexts*>(&plain)}) {
+        std::string buffer(out.size() + 1, '#');  // one byte of margin that must stay untouched
+        EXPECT_TRUE(write_tree_to_buffer(views, indent, declaration, buffer.data(), out.size(), {}, notes));
+        EXPECT_EQ(buffer.substr(0, out.size()), out);
+        EXPECT_EQ(buffer.back(), '#');
+    }
+    expect_decoded_output(views, indent, declaration, *measured, out, plain);
     return out;
 }
 
@@ -1099,6 +1106,55 @@ TEST(WriterUnits, WrongRoomIsRefusedAndInvalidTextReported) {
             EXPECT_FALSE(m->valid_utf8) << bad;
         }
     }
+}
+
+// The one-pass measure of an escaped text or value against the byte loop:
+// random mixes of special, control, ASCII and non-ASCII bytes at every
+// length around the vector width, and long runs of the bytes whose
+// replacements add the most (the per-byte counts are summed in time).
+TEST(WriterEscapeMeasure, KernelMatchesTheByteLoop) {
+    const escaped_measure_fn kernels[] = {avx2_escaped_measure(Escape::Text), avx2_escaped_measure(Escape::Attr)};
+    if (kernels[0] == nullptr || !__builtin_cpu_supports("avx2")) GTEST_SKIP() << "no AVX2 kernels here";
+    const std::string alphabet = "ab &<>\"'\t\r\n\x01\x7f\xc3\xa9\xe6\x97\xa5\xf0\x9f\x8c\x8d\x80\xbf\xff";
+    std::mt19937 rng(41);
+    auto expect_same = [&](const std::string& s) {
+        for (const Escape mode : {Escape::Text, Escape::Attr}) {
+            const EscapedMeasure want = escaped_measure_reference(mode, s.data(), s.size());
+            const EscapedMeasure got = kernels[mode == Escape::Attr](s.data(), s.size());
+            ASSERT_EQ(got.bytes, want.bytes) << s.size();
+            ASSERT_EQ(got.continuation, want.continuation) << s.size();
+            ASSERT_EQ(got.largest, want.largest) << s.size();
+        }
+    };
+    for (size_t n = 0; n <= 200; ++n) {
+        for (int round = 0; round < 20; ++round) {
+            std::string s(n, 'x');
+            for (char& c : s) c = alphabet[rng() % alphabet.size()];
+            expect_same(s);
+        }
+    }
+    for (const char c : {'"', '\'', '&', '\n', '\x80'}) expect_same(std::string(32 * 50 * 3 + 17, c));
+    // The reference itself, on the table.
+    const std::string all = "&<>\"'\t\r\n";
+    EXPECT_EQ(escaped_measure_reference(Escape::Text, all.data(), all.size()).bytes, 5u + 4 + 4 + 6 + 6 + 3);
+    EXPECT_EQ(escaped_measure_reference(Escape::Attr, all.data(), all.size()).bytes, 5u + 4 + 4 + 6 + 6 + 4 + 5 + 5);
+}
+
+// Notes that claim a text needs no escaping when it does (they come from
+// another tree) leave the output short: the write is refused, not wrong.
+TEST(WriterMeasure, NotesOfAnotherTreeAreRefused) {
+    const std::string text(100, 'a');
+    const ParsedTree plain_tree = tree_of(El{"r", {}, text});
+    const ParsedTree escaped_tree = tree_of(El{"r", {}, text + "&"});
+    PlainTexts plain;
+    ASSERT_TRUE(measure_tree(view_of(plain_tree), 2, false, {}, &plain).ok());
+    ASSERT_EQ(plain, PlainTexts{true});
+    auto measured = measure_tree(view_of(escaped_tree), 2, false);
+    ASSERT_TRUE(measured.ok());
+    std::string buffer(measured->size, '#');
+    EXPECT_FALSE(write_tree_to_buffer(view_of(escaped_tree), 2, false, buffer.data(), buffer.size(), {}, &plain));
+    std::vector<uint32_t> units(measured->code_points);
+    EXPECT_FALSE(write_tree_to_units(view_of(escaped_tree), 2, false, units.data(), units.size(), {}, &plain));
 }
 
 TEST(WriterMeasure, IndentOverflowIsReportedByTheMeasure) {
