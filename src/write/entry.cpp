@@ -40,13 +40,18 @@ public:
     size_t first_child(handle) const { return 0; }
     bool past_children(handle node, size_t at) const { return at >= node::node_children(node).size(); }
     // Siblings lie apart in memory, each with its text: the walk fetches the
-    // node a few steps ahead, and the text of the one after next.
+    // node a few steps ahead, and, where texts are long, the text of the one
+    // after next.
     handle child(handle node, size_t at) const {
         const std::span<PyObject* const> children = node::node_children(node);
-        node::prefetch_ahead(children, at);
-        if (at + 2 < children.size()) prefetch_text(children[at + 2]);
+        if (texts_ahead) {
+            node::prefetch_ahead(children, at);
+            if (at + 2 < children.size()) prefetch_text(children[at + 2]);
+        }
         return children[at];
     }
+
+    bool texts_ahead = false;
     size_t next_child(handle, size_t at) const { return at + 1; }
 
 private:
@@ -193,7 +198,7 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
         ARBOLITE_TRY_ASSIGN(PyObject * node, module::noted(node::to_node(arg[0]), "node"));
         Options options;
         ARBOLITE_TRY(convert_options(arg[1], arg[2], options));
-        const NodeTree tree(node);
+        NodeTree tree(node);
         module::SignalCheck signals;
         const InterruptHook interrupt = signals.hook();
         // Output that is mostly indentation is far larger than what the walk
@@ -213,6 +218,7 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
             const Shape shape = shape_of(tree);
             size_t blanks;
             if (__builtin_mul_overflow(options.indent, shape.depth_sum, &blanks)) blanks = SIZE_MAX;
+            tree.texts_ahead = shape.long_texts();
             if (blanks >= shape.content_bytes || shape.long_texts())
                 return {true, measure_tree(tree, options.indent, options.declaration, interrupt, &plain),
                         MemorySink()};

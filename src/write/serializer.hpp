@@ -77,7 +77,8 @@ public:
     // Makes the capacity at least `total` bytes.
     void reserve(size_t total);
 
-    bool write(const char* data, size_t size) {
+    // (Inlined into the walk, where most pieces are a few bytes long.)
+    [[gnu::always_inline]] bool write(const char* data, size_t size) {
         if (size > capacity_ - size_) grow(size);
         copy_bytes(data_ + size_, data, size);
         size_ += size;
