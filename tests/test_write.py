@@ -554,7 +554,9 @@ _long_text_pieces = st.sampled_from(
     ["lorem ", "ipsum ", "&", "<", ">", '"', "'", "\t", "\r\n", "caf\u00e9 ", "\u00ff", "\u0100",
      "\u65e5\u672c ", "\uffff", "\U0001f30d\U0001f680", "\U0010ffff", "\x01", "\x00"]
 ) | st.text(st.characters(blacklist_categories=("Cs",)), min_size=1, max_size=3)
-long_texts = st.lists(_long_text_pieces, min_size=150, max_size=400).map("".join)
+# A few drawn pieces, repeated: long texts from little drawn data.
+long_texts = st.builds(lambda pieces, times: "".join(pieces) * times,
+                       st.lists(_long_text_pieces, min_size=4, max_size=30), st.integers(20, 60))
 
 
 def _file_output(node, indent, decl):
