@@ -10,13 +10,14 @@ import shutil
 import stat
 import subprocess
 import sys
+import tempfile
 import textwrap
 import threading
 import time
 
 import numpy
 import pytest
-from hypothesis import given
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import arbolite
@@ -544,6 +545,56 @@ xml_trees = st.recursive(
 def test_round_trip(tree, indent, decl):
     text = write_string(tree, indent, decl)
     assert shape(read_string(text, tree.name)) == shape(tree)
+
+
+# Long texts and values of every width, with the characters that are
+# escaped: write_string measures such trees first and writes them decoded
+# straight into the str. The file writer's UTF-8 bytes are the reference.
+_long_text_pieces = st.sampled_from(
+    ["lorem ", "ipsum ", "&", "<", ">", '"', "'", "\t", "\r\n", "caf\u00e9 ", "\u00ff", "\u0100",
+     "\u65e5\u672c ", "\uffff", "\U0001f30d\U0001f680", "\U0010ffff", "\x01", "\x00"]
+) | st.text(st.characters(blacklist_categories=("Cs",)), min_size=1, max_size=3)
+# A few drawn pieces, repeated: long texts from little drawn data.
+long_texts = st.builds(lambda pieces, times: "".join(pieces) * times,
+                       st.lists(_long_text_pieces, min_size=4, max_size=30), st.integers(20, 60))
+
+
+def _file_output(node, indent, decl):
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "out.xml")
+        write_file(node, path, indent, decl)
+        with open(path, "rb") as f:
+            return f.read().decode("utf-8")
+
+
+@settings(max_examples=40, deadline=None)
+@given(
+    st.lists(st.tuples(long_texts, st.dictionaries(xml_names, long_texts, max_size=2)), min_size=1, max_size=6),
+    st.integers(0, 4),
+    st.booleans(),
+)
+def test_long_texts_written_like_the_file(children, indent, decl):
+    root = Node("r", None, [Node("p", attrs, [Node("em", None, None, text[:20])], text) for text, attrs in children])
+    out = write_string(root, indent, decl)
+    expected = _file_output(root, indent, decl)
+    assert out == expected
+    assert hash(out) == hash(expected)  # the same storage width too
+
+
+@pytest.mark.parametrize(
+    "piece",
+    ["caf\u00e9 & na\u00efve ", "\u65e5\u672c\u8a9e <\u6587\u7ae0> ", "x\U0001f600\u00e9\u4e2d 'q' "],
+    ids=["latin1", "ucs2", "ucs4"],
+)
+def test_output_beyond_the_caches(piece):
+    # More than 4 MB of code units: written through a staging buffer, texts
+    # longer than it included.
+    root = Node("r", None, [Node("p", {"k": piece * 3}, None, piece * (1 + i % 2000)) for i in range(2000)])
+    out = write_string(root, 1, True)
+    assert len(out) > 4_000_000
+    expected = _file_output(root, 1, True)
+    assert out == expected
+    assert hash(out) == hash(expected)
 
 
 # ----------------------------------------------------------------------------

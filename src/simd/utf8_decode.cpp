@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 
+#include "simd/dispatch.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -57,12 +59,35 @@ inline void widen(__m128i v, uint32_t* out) {
 }
 #endif
 
+// One code point at a time; the last few bytes are decoded from a
+// zero-padded copy.
 template <class Unit>
-void decode(const char* data, size_t size, Unit* out, size_t code_points) {
+size_t decode_scalar(const char* data, size_t size, Unit* out, size_t room) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(data);
     const unsigned char* const end = p + size;
-    Unit* const out_end = out + code_points;
+    Unit* o = out;
+    Unit* const out_end = out + room;
+    while (p < end && o < out_end) {
+        size_t length;
+        if (end - p >= 4) {
+            *o++ = static_cast<Unit>(decode_one(p, length));
+        } else {
+            unsigned char padded[4] = {};
+            std::memcpy(padded, p, static_cast<size_t>(end - p));
+            *o++ = static_cast<Unit>(decode_one(padded, length));
+        }
+        p += std::min(length, static_cast<size_t>(end - p));
+    }
+    return static_cast<size_t>(o - out);
+}
+
 #if defined(__SSE2__)
+template <class Unit>
+size_t decode_sse2(const char* data, size_t size, Unit* out, size_t room) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(data);
+    const unsigned char* const end = p + size;
+    Unit* o = out;
+    Unit* const out_end = out + room;
     // Sixteen bytes at a time. All ASCII, they become sixteen units at once.
     // Otherwise the bytes that start a code point (all but continuation
     // bytes) are found together, and each code point is decoded from where it
@@ -72,43 +97,31 @@ void decode(const char* data, size_t size, Unit* out, size_t code_points) {
     // Sixteen bytes start at most sixteen code points, the room the loop asks
     // for.
     const __m128i below_lead = _mm_set1_epi8(static_cast<char>(0xC0));
-    while (end - p >= 16 + 3 && out_end - out >= 16) {
+    while (end - p >= 16 + 3 && out_end - o >= 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         if (_mm_movemask_epi8(v) == 0) {
-            widen(v, out);
-            out += 16;
+            widen(v, o);
+            o += 16;
         } else {
             // 0x80..0xBF are exactly the bytes below 0xC0 as signed values.
             auto starts = static_cast<unsigned>(~_mm_movemask_epi8(_mm_cmplt_epi8(v, below_lead)) & 0xFFFF);
             for (; starts != 0; starts &= starts - 1)
-                *out++ = static_cast<Unit>(decode_one(p + std::countr_zero(starts)));
+                *o++ = static_cast<Unit>(decode_one(p + std::countr_zero(starts)));
         }
         p += 16;
     }
     // The rest goes on at the start of a code point.
     while (p < end && (*p & 0xC0) == 0x80) ++p;
-#endif
-    // The rest one code point at a time; the last few bytes are decoded from
-    // a zero-padded copy.
-    while (p < end && out < out_end) {
-        size_t length;
-        if (end - p >= 4) {
-            *out++ = static_cast<Unit>(decode_one(p, length));
-        } else {
-            unsigned char padded[4] = {};
-            std::memcpy(padded, p, static_cast<size_t>(end - p));
-            *out++ = static_cast<Unit>(decode_one(padded, length));
-        }
-        p += std::min(length, static_cast<size_t>(end - p));
-    }
+    const size_t done = static_cast<size_t>(o - out);
+    return done + decode_scalar(reinterpret_cast<const char*>(p), static_cast<size_t>(end - p), o, room - done);
 }
 
-CodeUnits units_for(unsigned char largest_byte) {
-    if (largest_byte < 0x80) return CodeUnits::Ascii;
-    if (largest_byte < 0xC4) return CodeUnits::Latin1;  // up to U+00FF
-    if (largest_byte < 0xF0) return CodeUnits::Ucs2;    // up to U+FFFF
-    return CodeUnits::Ucs4;
-}
+constexpr utf8_decode_table sse2_table{"sse2", &decode_sse2<uint8_t>, &decode_sse2<uint16_t>,
+                                       &decode_sse2<uint32_t>};
+#endif
+
+constexpr utf8_decode_table scalar_table{"scalar", &decode_scalar<uint8_t>, &decode_scalar<uint16_t>,
+                                         &decode_scalar<uint32_t>};
 
 }  // namespace
 
@@ -148,19 +161,63 @@ Utf8Measure measure_utf8(const char* data, size_t size) noexcept {
         continuation += (*p & 0xC0) == 0x80;
         largest = std::max(largest, *p);
     }
-    return {size - continuation, units_for(largest)};
+    return {size - continuation, units_for_largest_byte(largest)};
 }
 
-void decode_utf8(const char* data, size_t size, uint8_t* out, size_t code_points) noexcept {
-    decode(data, size, out, code_points);
+const utf8_decode_table* sse2_utf8_decoders() noexcept {
+#if defined(__SSE2__)
+    return &sse2_table;
+#else
+    return nullptr;
+#endif
 }
 
-void decode_utf8(const char* data, size_t size, uint16_t* out, size_t code_points) noexcept {
-    decode(data, size, out, code_points);
+const utf8_decode_table& active_utf8_decoders() noexcept {
+    static const utf8_decode_table& table = [&]() -> const utf8_decode_table& {
+        if (avx2_utf8_decoders() != nullptr && cpu_has_avx2()) return *avx2_utf8_decoders();
+        if (sse2_utf8_decoders() != nullptr) return *sse2_utf8_decoders();
+        return scalar_table;
+    }();
+    return table;
 }
 
-void decode_utf8(const char* data, size_t size, uint32_t* out, size_t code_points) noexcept {
-    decode(data, size, out, code_points);
+std::span<const utf8_decode_table* const> utf8_decoders_for_testing() noexcept {
+    struct list {
+        const utf8_decode_table* tables[3];
+        size_t count = 0;
+    };
+    static const list tables = [] {
+        list l{};
+        l.tables[l.count++] = &scalar_table;
+        if (sse2_utf8_decoders() != nullptr) l.tables[l.count++] = sse2_utf8_decoders();
+        if (avx2_utf8_decoders() != nullptr && cpu_has_avx2()) l.tables[l.count++] = avx2_utf8_decoders();
+        return l;
+    }();
+    return {tables.tables, tables.count};
 }
+
+size_t decode_utf8(const char* data, size_t size, uint8_t* out, size_t room) noexcept {
+    return active_utf8_decoders().decode_latin1(data, size, out, room);
+}
+
+size_t decode_utf8(const char* data, size_t size, uint16_t* out, size_t room) noexcept {
+    return active_utf8_decoders().decode_ucs2(data, size, out, room);
+}
+
+size_t decode_utf8(const char* data, size_t size, uint32_t* out, size_t room) noexcept {
+    return active_utf8_decoders().decode_ucs4(data, size, out, room);
+}
+
+namespace scalar {
+size_t decode_utf8(const char* data, size_t size, uint8_t* out, size_t room) noexcept {
+    return decode_scalar(data, size, out, room);
+}
+size_t decode_utf8(const char* data, size_t size, uint16_t* out, size_t room) noexcept {
+    return decode_scalar(data, size, out, room);
+}
+size_t decode_utf8(const char* data, size_t size, uint32_t* out, size_t room) noexcept {
+    return decode_scalar(data, size, out, room);
+}
+}  // namespace scalar
 
 }  // namespace arbolite::simd

@@ -1,5 +1,6 @@
 #include "write/entry.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <span>
 
@@ -10,6 +11,7 @@
 #include "module/unlocked.hpp"
 #include "node/node.hpp"
 #include "simd/search.hpp"
+#include "simd/utf8_decode.hpp"
 #include "write/serializer.hpp"
 
 namespace arbolite::write {
@@ -37,24 +39,53 @@ public:
     std::optional<std::string_view> text(handle node) const { return node::node_text(node); }
     size_t first_child(handle) const { return 0; }
     bool past_children(handle node, size_t at) const { return at >= node::node_children(node).size(); }
-    handle child(handle node, size_t at) const { return node::node_children(node)[at]; }
+    // Siblings lie apart in memory, each with its text: the walk fetches the
+    // node a few steps ahead, and, where texts are long, the text of the one
+    // after next.
+    handle child(handle node, size_t at) const {
+        const std::span<PyObject* const> children = node::node_children(node);
+        if (texts_ahead) {
+            node::prefetch_ahead(children, at);
+            if (at + 2 < children.size()) prefetch_text(children[at + 2]);
+        }
+        return children[at];
+    }
+
+    bool texts_ahead = false;
     size_t next_child(handle, size_t at) const { return at + 1; }
 
 private:
+    static void prefetch_text(PyObject* node) {
+        constexpr size_t most = 4096;
+        const std::optional<std::string_view> text = node::node_text(node);
+        if (!text) return;
+        const size_t size = std::min(text->size(), most);
+        for (size_t at = 0; at < size; at += 64) __builtin_prefetch(text->data() + at);
+    }
+
     PyObject* root_;
 };
 
 // What decides how write_string builds its str: roughly how many bytes of
 // names, attributes and texts the first elements hold (in document order, up
-// to shape_sample of them), and the sum of their depths (indent x depth_sum
-// estimates the blanks of their indentation). The choice only sets the
-// speed: both ways write the same str.
+// to shape_sample of them or shape_sample_bytes of content), how many of
+// them are texts, and the sum of their depths (indent x depth_sum estimates
+// the blanks of their indentation). The choice only sets the speed: every
+// way writes the same str.
 struct Shape {
     size_t content_bytes = 0;
+    size_t text_bytes = 0;
+    size_t elements = 0;
     size_t depth_sum = 0;
+
+    // Long texts (prose) cost more to copy, check and decode than a second
+    // walk over their few elements.
+    bool long_texts() const { return text_bytes >= 256 * elements; }
 };
 
 constexpr size_t shape_sample = 8192;
+// Elements with long texts lie far apart: their first megabyte tells enough.
+constexpr size_t shape_sample_bytes = size_t{1} << 20;
 
 Shape shape_of(const NodeTree& tree) {
     Shape shape;
@@ -67,18 +98,21 @@ Shape shape_of(const NodeTree& tree) {
         // A map's block is a little larger than its names and values.
         shape.content_bytes +=
             node::node_name(node).size() + (text ? text->size() : 0) + node::node_attrs(node).allocated_bytes();
+        shape.text_bytes += text ? text->size() : 0;
+        ++shape.elements;
         shape.depth_sum += depth;
     };
     std::vector<Open> open{{tree.root(), 0}};
     add(tree.root(), 0);
     size_t seen = 1;
-    while (!open.empty() && seen < shape_sample) {
+    while (!open.empty() && seen < shape_sample && shape.content_bytes < shape_sample_bytes) {
         Open& top = open.back();
         std::span<PyObject* const> children = node::node_children(top.node);
         if (top.next == children.size()) {
             open.pop_back();
             continue;
         }
+        node::prefetch_ahead(children, top.next);
         PyObject* child = children[top.next++];
         add(child, open.size());
         ++seen;
@@ -108,14 +142,44 @@ constexpr std::string_view kMeasureInvariant = "invariant: the XML writer writes
 // A new ASCII str of `size` characters holding the walk's output, written
 // into it without the interpreter lock: nobody else can see the str yet.
 PyResult<py::ref> write_ascii_str(const NodeTree& tree, const Options& options, size_t size,
-                                  module::SignalCheck& signals) {
+                                  const PlainTexts& plain, module::SignalCheck& signals) {
     py::ref str = py::ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
     if (!str) return fail(module::fetch_error());
     char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str.get()));
     const InterruptHook interrupt = signals.hook();
     const bool written = module::without_lock(str, [&] {
         populate_for_writing(out, size);
-        return write_tree_to_buffer(tree, options.indent, options.declaration, out, size, interrupt);
+        return write_tree_to_buffer(tree, options.indent, options.declaration, out, size, interrupt, &plain);
+    });
+    if (signals.raised()) return fail(module::interruption());
+    if (!written) return fail(module::internal_fault(kMeasureInvariant));
+    return str;
+}
+
+// A new str of the measured code points and width holding the walk's output,
+// decoded into it without the interpreter lock.
+PyResult<py::ref> write_decoded_str(const NodeTree& tree, const Options& options, const OutputMeasure& size,
+                                    const PlainTexts& plain, module::SignalCheck& signals) {
+    constexpr Py_UCS4 largest[] = {0x7F, 0xFF, 0xFFFF, 0x10FFFF};
+    py::ref str = py::ref::steal(
+        PyUnicode_New(static_cast<Py_ssize_t>(size.code_points), largest[static_cast<size_t>(size.units)]));
+    if (!str) return fail(module::fetch_error());
+    void* data = PyUnicode_DATA(str.get());
+    const size_t bytes = size.code_points * static_cast<size_t>(PyUnicode_KIND(str.get()));
+    const InterruptHook interrupt = signals.hook();
+    const bool written = module::without_lock(str, [&] {
+        populate_for_writing(data, bytes);
+        const auto write = [&](auto* out) {
+            return write_tree_to_units(tree, options.indent, options.declaration, out, size.code_points, interrupt,
+                                       &plain);
+        };
+        switch (size.units) {
+            case simd::CodeUnits::Ascii:
+            case simd::CodeUnits::Latin1: return write(static_cast<uint8_t*>(data));
+            case simd::CodeUnits::Ucs2: return write(static_cast<uint16_t*>(data));
+            case simd::CodeUnits::Ucs4: break;
+        }
+        return write(static_cast<uint32_t*>(data));
     });
     if (signals.raised()) return fail(module::interruption());
     if (!written) return fail(module::internal_fault(kMeasureInvariant));
@@ -134,26 +198,30 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
         ARBOLITE_TRY_ASSIGN(PyObject * node, module::noted(node::to_node(arg[0]), "node"));
         Options options;
         ARBOLITE_TRY(convert_options(arg[1], arg[2], options));
-        const NodeTree tree(node);
+        NodeTree tree(node);
         module::SignalCheck signals;
         const InterruptHook interrupt = signals.hook();
         // Output that is mostly indentation is far larger than what the walk
-        // has to scan: there the walk runs twice, first to measure the
-        // output, and writes ASCII output straight into the str (other output
-        // into a buffer of exactly its size, decoded from there). Otherwise
-        // one walk into a growing buffer, decoded from there, costs less.
+        // has to scan, and long texts cost more to copy and decode than the
+        // walk over their elements: there the walk runs twice, first to
+        // measure the output (its size, code points and width), then writing
+        // it straight into the str. Otherwise one walk into a growing buffer,
+        // decoded from there, costs less.
         struct Plan {
             bool measured;
             Result<OutputMeasure, WriteError> measure;
             Result<MemorySink, WriteError> memory;
             bool valid_utf8 = true;
         };
+        PlainTexts plain;
         Plan plan = module::without_lock([&]() -> Plan {
             const Shape shape = shape_of(tree);
             size_t blanks;
             if (__builtin_mul_overflow(options.indent, shape.depth_sum, &blanks)) blanks = SIZE_MAX;
-            if (blanks >= shape.content_bytes)
-                return {true, measure_tree(tree, options.indent, options.declaration, interrupt), MemorySink()};
+            tree.texts_ahead = shape.long_texts();
+            if (blanks >= shape.content_bytes || shape.long_texts())
+                return {true, measure_tree(tree, options.indent, options.declaration, interrupt, &plain),
+                        MemorySink()};
             auto memory = write_tree_to_memory(tree, options.indent, options.declaration, interrupt);
             const bool valid = !memory.ok() || simd::is_valid_utf8(memory->data(), memory->size());
             return {false, OutputMeasure{}, std::move(memory), valid};
@@ -168,19 +236,9 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
         if (!measured.ok()) return fail(module::write_error(measured.error()));
         const OutputMeasure size = measured.value();
         if (size.size > static_cast<size_t>(PY_SSIZE_T_MAX)) return fail(module::memory_error());
-        if (size.ascii) return write_ascii_str(tree, options, size.size, signals);
-
-        std::unique_ptr<char[]> output = std::make_unique_for_overwrite<char[]>(size.size);
-        enum class Check { Ok, Size, Utf8 };
-        const Check check = module::without_lock([&] {
-            if (!write_tree_to_buffer(tree, options.indent, options.declaration, output.get(), size.size, interrupt))
-                return Check::Size;
-            return simd::is_valid_utf8(output.get(), size.size) ? Check::Ok : Check::Utf8;
-        });
-        if (signals.raised()) return fail(module::interruption());
-        if (check == Check::Size) return fail(module::internal_fault(kMeasureInvariant));
-        if (check == Check::Utf8) return fail(module::internal_fault(kUtf8Invariant));
-        return module::new_str_unlocked(std::string_view(output.get(), size.size));
+        if (size.ascii) return write_ascii_str(tree, options, size.size, plain, signals);
+        if (!size.valid_utf8) return fail(module::internal_fault(kUtf8Invariant));
+        return write_decoded_str(tree, options, size, plain, signals);
     });
 }
 

@@ -25,6 +25,7 @@
 #include "common/posix_file.hpp"
 #include "common/result.hpp"
 #include "read/parsed_element.hpp"
+#include "simd/utf8_decode.hpp"
 
 namespace arbolite::write {
 
@@ -76,7 +77,8 @@ public:
     // Makes the capacity at least `total` bytes.
     void reserve(size_t total);
 
-    bool write(const char* data, size_t size) {
+    // (Inlined into the walk, where most pieces are a few bytes long.)
+    [[gnu::always_inline]] bool write(const char* data, size_t size) {
         if (size > capacity_ - size_) grow(size);
         copy_bytes(data_ + size_, data, size);
         size_ += size;
@@ -217,11 +219,16 @@ private:
 inline ParsedTreeView view_of(const ParsedTree& tree) { return ParsedTreeView(tree); }
 
 // What a walk would write: the exact number of bytes, and whether all of
-// them are ASCII. A size beyond SIZE_MAX is reported as SIZE_MAX (no buffer
-// can hold it).
+// them are ASCII; decoded, the number of code points, the narrowest code
+// units that hold them all, and whether the bytes are valid UTF-8 at all
+// (they always are when every name, value and text is). A size beyond
+// SIZE_MAX is reported as SIZE_MAX (no buffer can hold it).
 struct OutputMeasure {
     size_t size;
     bool ascii;
+    size_t code_points = 0;
+    simd::CodeUnits units = simd::CodeUnits::Ascii;
+    bool valid_utf8 = true;
 };
 
 // The entry points take any tree that the walk can read (see walker.hpp):
@@ -238,18 +245,37 @@ template <class Tree>
 Result<MemorySink, WriteError> write_tree_to_memory(const Tree& tree, size_t indent, bool declaration,
                                                    const InterruptHook& interrupt = {});
 
+// Which of the long texts and attribute values of a tree need no escaping,
+// in the order a walk meets them: noted by measure_tree, so that a walk
+// writing the same tree with the same arguments copies those whole instead
+// of searching them again.
+using PlainTexts = std::vector<bool>;
+
 // Measures the output; fails with IndentOverflow as the walk itself would.
+// With `plain`, also notes which long texts and values need no escaping.
 template <class Tree>
 Result<OutputMeasure, WriteError> measure_tree(const Tree& tree, size_t indent, bool declaration,
-                                               const InterruptHook& interrupt = {});
+                                               const InterruptHook& interrupt = {}, PlainTexts* plain = nullptr);
 
 // Writes `tree` into `out`, which holds exactly the `size` bytes that
-// measure_tree gave for the same arguments. Returns false, having written
-// nothing past `out + size`, if the walk would not fit exactly (it always
-// does when the sizes agree), or when `interrupt` stopped it.
+// measure_tree gave for the same arguments (and `plain`, the notes it took
+// then, if any). Returns false, having written nothing past `out + size`, if
+// the walk would not fit exactly (it always does when the sizes agree), or
+// when `interrupt` stopped it.
 template <class Tree>
 bool write_tree_to_buffer(const Tree& tree, size_t indent, bool declaration, char* out, size_t size,
-                          const InterruptHook& interrupt = {});
+                          const InterruptHook& interrupt = {}, const PlainTexts* plain = nullptr);
+
+// Writes `tree` decoded into `out`, which holds exactly the `code_points`
+// units that measure_tree gave for the same arguments (and `plain` as for
+// write_tree_to_buffer; the output must be valid UTF-8, and `Unit` as wide
+// as its `units` or wider). Returns false,
+// having written nothing past `out + code_points`, if the walk would not fit
+// exactly (it always does when the measures agree), or when `interrupt`
+// stopped it.
+template <class Tree, class Unit>
+bool write_tree_to_units(const Tree& tree, size_t indent, bool declaration, Unit* out, size_t code_points,
+                         const InterruptHook& interrupt = {}, const PlainTexts* plain = nullptr);
 
 // Opens `path` for writing: created (mode 0666 before the umask) or
 // truncated. A path holding a NUL byte is refused before any system call.

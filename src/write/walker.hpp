@@ -3,12 +3,17 @@
 // the end of that header.
 #pragma once
 
+#include <algorithm>
 #include <optional>
 #include <string_view>
 #include <vector>
 
 #include "common/interrupt.hpp"
+#include "simd/search.hpp"
+#include "simd/stream_copy.hpp"
+#include "simd/utf8_decode.hpp"
 #include "write/escape.hpp"
+#include "write/escape_measure.hpp"
 #include "write/names.hpp"
 
 namespace arbolite::write {
@@ -21,7 +26,7 @@ namespace detail {
 // Writes `s` with the special bytes replaced; each run between them goes to
 // the sink in one piece.
 template <Escape mode, class Sink>
-bool write_escaped(Sink& sink, std::string_view s) {
+bool write_escaped_pieces(Sink& sink, std::string_view s) {
     const char* p = s.data();
     const char* const end = p + s.size();
     const char* const floor = p;
@@ -35,22 +40,62 @@ bool write_escaped(Sink& sink, std::string_view s) {
     }
 }
 
+template <Escape mode, class Sink>
+bool write_escaped(Sink& sink, std::string_view s) {
+    return write_escaped_pieces<mode>(sink, s);
+}
+
+// Texts and values at least this long are measured whole, and whether they
+// need escaping at all is noted for the walk that writes them (PlainTexts).
+inline constexpr size_t long_text = 64;
+
+// Reads the notes of a measuring walk back in the same order.
+class PlainCursor {
+public:
+    explicit PlainCursor(const PlainTexts* plain) : plain_(plain) {}
+    // Whether the next long text or value needs no escaping (false without
+    // notes, or past their end).
+    bool next() { return plain_ != nullptr && at_ < plain_->size() && (*plain_)[at_++]; }
+
+private:
+    const PlainTexts* plain_;
+    size_t at_ = 0;
+};
+
 // ---------------------------------------------------------------------------
 // The walk
 // ---------------------------------------------------------------------------
 
 // Counts what a walk writes instead of keeping it: bytes (saturating at
-// SIZE_MAX) and whether any of them is not ASCII.
+// SIZE_MAX), and of the pieces that are not ASCII, their continuation bytes,
+// the widest code units they need and whether they are valid UTF-8. Every
+// piece is whole code points (what lies between them is ASCII), so the
+// pieces together are valid exactly when each of them is.
 class CountingSink {
 public:
+    // With `plain`, notes for each long text or value whether it needs no
+    // escaping.
+    explicit CountingSink(PlainTexts* plain = nullptr)
+        : plain_(plain),
+          text_kernel_(escaped_measure_kernel(Escape::Text)),
+          attr_kernel_(escaped_measure_kernel(Escape::Attr)) {}
+
     bool write(const char* data, size_t size) {
         add(size);
-        for (; size >= 8; data += 8, size -= 8) {
-            uint64_t word;
-            __builtin_memcpy(&word, data, 8);
-            high_ |= word;
+        if (size >= long_piece) {
+            measure_piece(data, size);
+            return true;
         }
-        for (; size != 0; ++data, --size) high_ |= static_cast<unsigned char>(*data);
+        uint64_t high = 0;
+        const char* p = data;
+        for (size_t n = size; n >= 8; p += 8, n -= 8) {
+            uint64_t word;
+            __builtin_memcpy(&word, p, 8);
+            high |= word;
+        }
+        for (; p != data + size; ++p) high |= static_cast<unsigned char>(*p);
+        if (high & 0x8080808080808080ull) [[unlikely]]
+            measure_piece(data, size);
         return true;
     }
     bool write(std::string_view s) { return write(s.data(), s.size()); }
@@ -64,15 +109,63 @@ public:
         return write_blanks(count);
     }
 
-    OutputMeasure measure() const { return {size_, (high_ & 0x8080808080808080ull) == 0}; }
+    OutputMeasure measure() const {
+        return {size_, units_ == simd::CodeUnits::Ascii, size_ - continuation_, units_, valid_};
+    }
+
+    // A long text or value, escaped: measured in one pass where there is a
+    // kernel for it, else piece by piece.
+    template <Escape mode>
+    bool write_escaped_long(std::string_view s) {
+        bool plain;
+        if (const escaped_measure_fn kernel = mode == Escape::Text ? text_kernel_ : attr_kernel_) {
+            const EscapedMeasure m = kernel(s.data(), s.size());
+            add(m.bytes);
+            plain = m.bytes == s.size();
+            if (m.largest >= 0x80) {
+                continuation_ += m.continuation;
+                units_ = std::max(units_, simd::units_for_largest_byte(m.largest));
+                if (valid_ && !simd::is_valid_utf8(s.data(), s.size())) valid_ = false;
+            }
+        } else {
+            const char* const end = s.data() + s.size();
+            plain = find_special<mode>(s.data(), end, s.data()) == end;
+            write_escaped_pieces<mode>(*this, s);
+        }
+        if (plain_ != nullptr) plain_->push_back(plain);
+        return true;
+    }
 
 private:
+    // Pieces this long are measured without looking for non-ASCII bytes
+    // first.
+    static constexpr size_t long_piece = 64;
+
     void add(size_t n) {
         if (__builtin_add_overflow(size_, n, &size_)) size_ = SIZE_MAX;
     }
+    void measure_piece(const char* data, size_t size) {
+        const simd::Utf8Measure m = simd::measure_utf8(data, size);
+        if (m.units == simd::CodeUnits::Ascii) return;
+        continuation_ += size - m.code_points;
+        units_ = std::max(units_, m.units);
+        if (valid_ && !simd::is_valid_utf8(data, size)) valid_ = false;
+    }
+
+    PlainTexts* plain_;
+    escaped_measure_fn text_kernel_;
+    escaped_measure_fn attr_kernel_;
     size_t size_ = 0;
-    uint64_t high_ = 0;
+    size_t continuation_ = 0;
+    simd::CodeUnits units_ = simd::CodeUnits::Ascii;
+    bool valid_ = true;
 };
+
+template <Escape mode>
+bool write_escaped(CountingSink& sink, std::string_view s) {
+    if (s.size() >= long_text) return sink.write_escaped_long<mode>(s);
+    return write_escaped_pieces<mode>(sink, s);
+}
 
 // Counts a lower bound of what a walk writes (see measure_tree_floor): the
 // escaped strings count as their raw size, and no byte of them is read.
@@ -105,7 +198,10 @@ bool write_escaped(FloorSink& sink, std::string_view s) {
 // past its end is refused, and the sink fails from then on.
 class BufferSink {
 public:
-    BufferSink(char* out, size_t size) : at_(out), left_(size) {}
+    BufferSink(char* out, size_t size, const PlainTexts* plain = nullptr) : at_(out), left_(size), plain_(plain) {}
+
+    // The measuring walk's note on the next long text or value.
+    bool next_is_plain() { return plain_.next(); }
 
     bool write(const char* data, size_t size) {
         if (size > left_) return overrun();
@@ -140,13 +236,155 @@ private:
     }
     char* at_;
     size_t left_;
+    PlainCursor plain_;
     bool overrun_ = false;
 };
+
+// A long text or value that the measuring walk found plain is copied whole,
+// without searching it again.
+template <Escape mode>
+bool write_escaped(BufferSink& sink, std::string_view s) {
+    if (s.size() >= long_text && sink.next_is_plain()) return sink.write(s);
+    return write_escaped_pieces<mode>(sink, s);
+}
+
+// Writes decoded into code units (a str's storage) of a number measured
+// beforehand. A piece that would run past the end is refused, and the sink
+// fails from then on.
+//
+// Without a staging buffer the units go straight to the output. With one
+// (for outputs larger than the caches), they are gathered there, a few
+// thousand at a time, and copied out past the caches: the output's lines
+// are then neither read in before they are written over nor left to push
+// the input out of the caches.
+template <class Unit>
+class UnitSink {
+public:
+    UnitSink(Unit* out, size_t units, Unit* stage = nullptr, size_t stage_units = 0,
+             const PlainTexts* plain = nullptr)
+        : out_(out), left_(units), staged_(stage != nullptr && stage_units >= min_stage), stage_(stage),
+          plain_(plain) {
+        at_ = staged_ ? stage : out;
+        window_end_ = staged_ ? stage + stage_units : out + units;
+    }
+
+    // The measuring walk's note on the next long text or value.
+    bool next_is_plain() { return plain_.next(); }
+
+    bool write(const char* data, size_t size) {
+        if (size <= short_piece && size <= room()) {
+            // Names, markup and short texts: ASCII is widened in place.
+            unsigned char high = 0;
+            for (size_t i = 0; i < size; ++i) {
+                const auto c = static_cast<unsigned char>(data[i]);
+                high |= c;
+                at_[i] = c;
+            }
+            if (high < 0x80) {
+                advance(size);
+                return true;
+            }
+        }
+        // A piece decodes to at most as many units as it has bytes. One that
+        // may run past the end of the output is counted first; one that may
+        // run past the staging buffer is decoded up to a code point that
+        // fits, the buffer copied out, and the rest goes on.
+        while (size > room()) {
+            if (room() == left_) {
+                if (simd::measure_utf8(data, size).code_points > left_) return overrun();
+                break;
+            }
+            size_t part = room();
+            while (part != 0 && (static_cast<unsigned char>(data[part]) & 0xC0) == 0x80) --part;
+            advance(simd::decode_utf8(data, part, at_, part));
+            data += part;
+            size -= part;
+            copy_out();
+        }
+        advance(simd::decode_utf8(data, size, at_, room()));
+        return true;
+    }
+    bool write(std::string_view s) { return write(s.data(), s.size()); }
+    bool write_byte(char c) {
+        if (room() == 0 && (left_ == 0 || !copy_out())) return overrun();
+        *at_ = static_cast<unsigned char>(c);
+        advance(1);
+        return true;
+    }
+    bool write_blanks(size_t count) {
+        if (count > left_) return overrun();
+        for (;;) {
+            const size_t n = std::min(count, room());
+            std::fill_n(at_, n, Unit{' '});
+            advance(n);
+            count -= n;
+            if (count == 0) return true;
+            copy_out();
+        }
+    }
+    bool write_line_start(size_t count) { return write_byte('\n') && write_blanks(count); }
+
+    // Copies out what is staged; the output is complete after this.
+    void finish() {
+        if (!staged_) return;
+        copy_out();
+        simd::end_streaming();
+    }
+
+    // Every unit written, none refused (after finish()).
+    bool full() const { return left_ == 0 && !overrun_; }
+
+private:
+    static constexpr size_t short_piece = 16;
+    // Smaller staging buffers are not worth their copies.
+    static constexpr size_t min_stage = 1024;
+
+    // Units that can be written before the window (the output, or the
+    // staging buffer) ends.
+    size_t room() const { return std::min(static_cast<size_t>(window_end_ - at_), left_); }
+    void advance(size_t n) {
+        at_ += n;
+        left_ -= n;
+    }
+    // Copies the staging buffer out; false when there is none.
+    bool copy_out() {
+        if (!staged_) return false;
+        const auto n = static_cast<size_t>(at_ - stage_);
+        simd::copy_streaming(out_, stage_, n * sizeof(Unit));
+        out_ += n;
+        at_ = stage_;
+        return true;
+    }
+    bool overrun() {
+        overrun_ = true;
+        left_ = 0;
+        return false;
+    }
+
+    Unit* out_;    // where the staging buffer goes next
+    size_t left_;  // units of the output not yet written
+    bool staged_;
+    Unit* stage_;
+    Unit* at_;
+    Unit* window_end_;
+    PlainCursor plain_;
+    bool overrun_ = false;
+};
+
+template <Escape mode, class Unit>
+bool write_escaped(UnitSink<Unit>& sink, std::string_view s) {
+    if (s.size() >= long_text && sink.next_is_plain()) return sink.write(s);
+    return write_escaped_pieces<mode>(sink, s);
+}
 
 inline WriteError sink_error(const MemorySink&) { return WriteError::indent_overflow(); }
 inline WriteError sink_error(const CountingSink&) { return WriteError::indent_overflow(); }
 inline WriteError sink_error(const FloorSink&) { return WriteError::indent_overflow(); }
 inline WriteError sink_error(const BufferSink&) { return WriteError::indent_overflow(); }
+template <class Unit>
+WriteError sink_error(const UnitSink<Unit>&) {
+    return WriteError::indent_overflow();
+}
 inline WriteError sink_error(const FileSink& sink) { return WriteError::from_os(sink.error()); }
 
 // Writes a tree with an explicit stack of open elements. `Tree` gives access
@@ -296,8 +534,8 @@ Result<MemorySink, WriteError> write_tree_to_memory(const Tree& tree, size_t ind
 
 template <class Tree>
 Result<OutputMeasure, WriteError> measure_tree(const Tree& tree, size_t indent, bool declaration,
-                                               const InterruptHook& interrupt) {
-    detail::CountingSink sink;
+                                               const InterruptHook& interrupt, PlainTexts* plain) {
+    detail::CountingSink sink(plain);
     if (declaration) sink.write(xml_declaration);
     ARBOLITE_TRY((detail::Walker<detail::CountingSink, Tree>(sink, tree, indent, interrupt).run()));
     return sink.measure();
@@ -305,10 +543,25 @@ Result<OutputMeasure, WriteError> measure_tree(const Tree& tree, size_t indent, 
 
 template <class Tree>
 bool write_tree_to_buffer(const Tree& tree, size_t indent, bool declaration, char* out, size_t size,
-                          const InterruptHook& interrupt) {
-    detail::BufferSink sink(out, size);
+                          const InterruptHook& interrupt, const PlainTexts* plain) {
+    detail::BufferSink sink(out, size, plain);
     if (declaration && !sink.write(xml_declaration)) return false;
     return detail::Walker<detail::BufferSink, Tree>(sink, tree, indent, interrupt).run().ok() && sink.full();
+}
+
+template <class Tree, class Unit>
+bool write_tree_to_units(const Tree& tree, size_t indent, bool declaration, Unit* out, size_t code_points,
+                         const InterruptHook& interrupt, const PlainTexts* plain) {
+    // Outputs beyond the caches go out through a staging buffer.
+    constexpr size_t streamed_output = size_t{4} << 20;
+    constexpr size_t stage_units = 8192 / sizeof(Unit);
+    alignas(64) Unit stage[stage_units];
+    const bool streamed = code_points >= streamed_output / sizeof(Unit);
+    detail::UnitSink<Unit> sink(out, code_points, streamed ? stage : nullptr, stage_units, plain);
+    if (declaration && !sink.write(xml_declaration)) return false;
+    if (!detail::Walker<detail::UnitSink<Unit>, Tree>(sink, tree, indent, interrupt).run().ok()) return false;
+    sink.finish();
+    return sink.full();
 }
 
 template <class Tree>

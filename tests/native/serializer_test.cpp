@@ -1,9 +1,12 @@
 #include "write/serializer.hpp"
 
 #include "write/escape.hpp"
+#include "write/escape_measure.hpp"
 #include "write/names.hpp"
 #include "read/parser.hpp"
 #include "index/structural.hpp"
+#include "simd/search.hpp"
+#include "simd/utf8_decode.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +23,7 @@
 #include <limits>
 #include <new>
 #include <optional>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -62,9 +66,60 @@ ParsedTree tree_of(const El& el) {
     return tree;
 }
 
+// The code points of valid UTF-8, one at a time.
+std::vector<uint32_t> code_points_of(std::string_view utf8) {
+    std::vector<uint32_t> out;
+    for (size_t i = 0; i < utf8.size();) {
+        const auto b = static_cast<unsigned char>(utf8[i]);
+        const size_t n = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+        uint32_t c = n == 1 ? b : b & (0x7F >> n);
+        for (size_t k = 1; k < n; ++k) c = c << 6 | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+        out.push_back(c);
+        i += n;
+    }
+    return out;
+}
+
+simd::CodeUnits units_of(const std::vector<uint32_t>& text) {
+    const uint32_t top = text.empty() ? 0 : *std::max_element(text.begin(), text.end());
+    return top < 0x80 ? simd::CodeUnits::Ascii
+           : top < 0x100 ? simd::CodeUnits::Latin1
+           : top < 0x10000 ? simd::CodeUnits::Ucs2
+                           : simd::CodeUnits::Ucs4;
+}
+
+// Writes the tree decoded into units of `Unit`, with a margin after them
+// that must stay untouched, and compares with the code points of `out`.
+template <class Unit, class Tree>
+void expect_units(const Tree& tree, size_t indent, bool declaration, const std::vector<uint32_t>& expected,
+                  const PlainTexts* plain) {
+    std::vector<Unit> units(expected.size() + 40, Unit{0x23});
+    EXPECT_TRUE(write_tree_to_units(tree, indent, declaration, units.data(), expected.size(), {}, plain));
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), units.begin()));
+    EXPECT_TRUE(std::all_of(units.begin() + static_cast<ptrdiff_t>(expected.size()), units.end(),
+                            [](Unit u) { return u == 0x23; }));
+}
+
+// The measure's code points and width are those of the output, and writing
+// the tree decoded gives them, in the narrowest units and in wider ones.
+template <class Tree>
+void expect_decoded_output(const Tree& tree, size_t indent, bool declaration, const OutputMeasure& measured,
+                           const std::string& out, const PlainTexts& plain) {
+    // (Some escaping cases hold bytes that are not UTF-8.)
+    EXPECT_EQ(measured.valid_utf8, simd::is_valid_utf8(out.data(), out.size()));
+    if (!measured.valid_utf8) return;
+    const std::vector<uint32_t> expected = code_points_of(out);
+    EXPECT_EQ(measured.code_points, expected.size());
+    EXPECT_EQ(measured.units, units_of(expected));
+    if (measured.units <= simd::CodeUnits::Latin1) expect_units<uint8_t>(tree, indent, declaration, expected, &plain);
+    if (measured.units <= simd::CodeUnits::Ucs2) expect_units<uint16_t>(tree, indent, declaration, expected, nullptr);
+    expect_units<uint32_t>(tree, indent, declaration, expected, &plain);
+}
+
 // The output in memory. Every layout and escaping case also checks that
-// measuring gives its exact size and ASCII-ness, and that writing into a
-// buffer of that size gives the same bytes and fills it.
+// measuring gives its exact size and ASCII-ness, that writing into a
+// buffer of that size gives the same bytes and fills it, and that writing
+// it decoded gives its code points.
 std::string to_memory(const ParsedTree& tree, size_t indent, bool declaration) {
     const auto views = view_of(tree);
     auto result = write_tree_to_memory(views, indent, declaration);
@@ -72,15 +127,21 @@ std::string to_memory(const ParsedTree& tree, size_t indent, bool declaration) {
     if (!result.ok()) return {};
     const std::string out(result->view());
 
-    auto measured = measure_tree(views, indent, declaration);
+    // Measured with the notes on plain texts, written with and without them.
+    PlainTexts plain;
+    auto measured = measure_tree(views, indent, declaration, {}, &plain);
     EXPECT_TRUE(measured.ok());
     if (!measured.ok()) return out;
     EXPECT_EQ(measured->size, out.size());
     EXPECT_EQ(measured->ascii, std::all_of(out.begin(), out.end(), [](char c) { return c >= 0; }));
-    std::string buffer(out.size() + 1, '#');  // one byte of margin that must stay untouched
-    EXPECT_TRUE(write_tree_to_buffer(views, indent, declaration, buffer.data(), out.size()));
-    EXPECT_EQ(buffer.substr(0, out.size()), out);
-    EXPECT_EQ(buffer.back(), '#');
+    const PlainTexts* const no_notes = nullptr;
+    for (const PlainTexts* notes : {no_notes, static_cast<const PlainTexts*>(&plain)}) {
+        std::string buffer(out.size() + 1, '#');  // one byte of margin that must stay untouched
+        EXPECT_TRUE(write_tree_to_buffer(views, indent, declaration, buffer.data(), out.size(), {}, notes));
+        EXPECT_EQ(buffer.substr(0, out.size()), out);
+        EXPECT_EQ(buffer.back(), '#');
+    }
+    expect_decoded_output(views, indent, declaration, *measured, out, plain);
     return out;
 }
 
@@ -956,6 +1017,144 @@ TEST(WriterMeasure, BufferOfTheWrongSizeIsRefused) {
         EXPECT_FALSE(write_tree_to_buffer(views, 2, true, buffer.data(), size)) << size;
         EXPECT_EQ(buffer.substr(size), std::string(8, '#')) << size;
     }
+}
+
+// Output written decoded through a staging buffer: pieces of every width
+// and length straddle its end, escapes included, and the result is the
+// decoded bytes of the memory output.
+TEST(WriterUnits, StagedOutputMatchesTheBytes) {
+    const std::vector<std::string> alphabet = {"a", "b", " ", "&", "<", "\"", "\n", "\xc3\xa9", "\xc4\x80",
+                                               "\xe6\x97\xa5", "\xef\xbf\xbf", "\xf0\x9f\x8c\x8d"};
+    std::mt19937 rng(31);
+    for (int round = 0; round < 40; ++round) {
+        // Each round keeps to the code points below some width.
+        const size_t widest = 7 + rng() % 6;
+        El root{"r", {{"k", ""}}, "t"};
+        std::string value;
+        for (size_t i = rng() % 50; i != 0; --i) value += alphabet[rng() % widest];
+        root.attrs[0].second = value;
+        for (size_t child = 0; child < 30; ++child) {
+            std::string text;
+            for (size_t i = rng() % 700; i != 0; --i) text += alphabet[rng() % widest];
+            root.children.push_back(El{"\xc3\xa9l\xc3\xa9ment", {}, text});
+        }
+        const ParsedTree tree = tree_of(root);
+        const auto views = view_of(tree);
+        const std::string out(write_tree_to_memory(views, 3, true)->view());
+        const std::vector<uint32_t> expected = code_points_of(out);
+        for (const size_t stage_units : {size_t{1024}, size_t{1031}, size_t{4096}}) {
+            std::vector<uint32_t> stage(stage_units);
+            std::vector<uint32_t> units(expected.size() + 8, 0x23);
+            detail::UnitSink<uint32_t> sink(units.data(), expected.size(), stage.data(), stage.size());
+            ASSERT_TRUE(sink.write(xml_declaration));
+            ASSERT_TRUE((detail::Walker<detail::UnitSink<uint32_t>, ParsedTreeView>(sink, views, 3).run().ok()));
+            sink.finish();
+            EXPECT_TRUE(sink.full());
+            ASSERT_TRUE(std::equal(expected.begin(), expected.end(), units.begin())) << "stage of " << stage_units;
+            EXPECT_EQ(units.back(), 0x23u);
+        }
+    }
+}
+
+// Blanks beyond the staging buffer, and an output that ends exactly at its
+// end and one unit after it.
+TEST(WriterUnits, StagedBlanksAndEnds) {
+    for (const size_t extra : {0, 1, 2, 3000}) {
+        std::vector<uint16_t> stage(1024);
+        const size_t total = 1024 + extra;
+        std::vector<uint16_t> units(total + 4, 0x23);
+        detail::UnitSink<uint16_t> sink(units.data(), total, stage.data(), stage.size());
+        ASSERT_TRUE(sink.write_blanks(1023));
+        ASSERT_TRUE(sink.write_byte('x'));
+        if (extra != 0) {
+            ASSERT_TRUE(sink.write_line_start(extra - 1));
+        }
+        EXPECT_FALSE(sink.write_byte('y'));
+        sink.finish();
+        EXPECT_FALSE(sink.full());  // the refused byte
+        EXPECT_EQ(units[1022], ' ');
+        EXPECT_EQ(units[1023], 'x');
+        if (extra != 0) {
+            EXPECT_EQ(units[1024], '\n');
+        }
+        EXPECT_EQ(units[total - 1], extra > 1 ? ' ' : extra == 1 ? '\n' : 'x');
+        EXPECT_EQ(units[total], 0x23);
+    }
+}
+
+// Room for the wrong number of units: refused, nothing written past it; a
+// text that is not UTF-8 is reported by the measure.
+TEST(WriterUnits, WrongRoomIsRefusedAndInvalidTextReported) {
+    const ParsedTree tree = tree_of(El{"r", {}, "\xe6\x97\xa5\xe6\x9c\xac", {El{"a", {{"k", "\xc3\xa9"}}}}});
+    const auto views = view_of(tree);
+    auto measured = measure_tree(views, 2, false);
+    ASSERT_TRUE(measured.ok());
+    const size_t exact = measured->code_points;
+    for (size_t size : {size_t{0}, size_t{1}, exact - 1, exact + 1}) {
+        std::vector<uint16_t> units(size + 8, 0x23);
+        EXPECT_FALSE(write_tree_to_units(views, 2, false, units.data(), size)) << size;
+        EXPECT_TRUE(std::all_of(units.begin() + static_cast<ptrdiff_t>(size), units.end(),
+                                [](uint16_t u) { return u == 0x23; }))
+            << size;
+    }
+    for (const std::string bad : {"\xff", "a\xc3", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\x80" "abc"}) {
+        for (const bool in_value : {false, true}) {
+            const ParsedTree broken =
+                tree_of(in_value ? El{"r", {{"k", bad}}} : El{"r", {}, bad + std::string(70, 'x')});
+            auto m = measure_tree(view_of(broken), 2, false);
+            ASSERT_TRUE(m.ok());
+            EXPECT_FALSE(m->valid_utf8) << bad;
+        }
+    }
+}
+
+// The one-pass measure of an escaped text or value against the byte loop:
+// random mixes of special, control, ASCII and non-ASCII bytes at every
+// length around the vector width, and long runs of the bytes whose
+// replacements add the most (the per-byte counts are summed in time).
+TEST(WriterEscapeMeasure, KernelMatchesTheByteLoop) {
+    const escaped_measure_fn kernels[] = {avx2_escaped_measure(Escape::Text), avx2_escaped_measure(Escape::Attr)};
+    if (kernels[0] == nullptr || !__builtin_cpu_supports("avx2")) GTEST_SKIP() << "no AVX2 kernels here";
+    const std::string alphabet = "ab &<>\"'\t\r\n\x01\x7f\xc3\xa9\xe6\x97\xa5\xf0\x9f\x8c\x8d\x80\xbf\xff";
+    std::mt19937 rng(41);
+    auto expect_same = [&](const std::string& s) {
+        for (const Escape mode : {Escape::Text, Escape::Attr}) {
+            const EscapedMeasure want = escaped_measure_reference(mode, s.data(), s.size());
+            const EscapedMeasure got = kernels[mode == Escape::Attr](s.data(), s.size());
+            ASSERT_EQ(got.bytes, want.bytes) << s.size();
+            ASSERT_EQ(got.continuation, want.continuation) << s.size();
+            ASSERT_EQ(got.largest, want.largest) << s.size();
+        }
+    };
+    for (size_t n = 0; n <= 200; ++n) {
+        for (int round = 0; round < 20; ++round) {
+            std::string s(n, 'x');
+            for (char& c : s) c = alphabet[rng() % alphabet.size()];
+            expect_same(s);
+        }
+    }
+    for (const char c : {'"', '\'', '&', '\n', '\x80'}) expect_same(std::string(32 * 50 * 3 + 17, c));
+    // The reference itself, on the table.
+    const std::string all = "&<>\"'\t\r\n";
+    EXPECT_EQ(escaped_measure_reference(Escape::Text, all.data(), all.size()).bytes, 5u + 4 + 4 + 6 + 6 + 3);
+    EXPECT_EQ(escaped_measure_reference(Escape::Attr, all.data(), all.size()).bytes, 5u + 4 + 4 + 6 + 6 + 4 + 5 + 5);
+}
+
+// Notes that claim a text needs no escaping when it does (they come from
+// another tree) leave the output short: the write is refused, not wrong.
+TEST(WriterMeasure, NotesOfAnotherTreeAreRefused) {
+    const std::string text(100, 'a');
+    const ParsedTree plain_tree = tree_of(El{"r", {}, text});
+    const ParsedTree escaped_tree = tree_of(El{"r", {}, text + "&"});
+    PlainTexts plain;
+    ASSERT_TRUE(measure_tree(view_of(plain_tree), 2, false, {}, &plain).ok());
+    ASSERT_EQ(plain, PlainTexts{true});
+    auto measured = measure_tree(view_of(escaped_tree), 2, false);
+    ASSERT_TRUE(measured.ok());
+    std::string buffer(measured->size, '#');
+    EXPECT_FALSE(write_tree_to_buffer(view_of(escaped_tree), 2, false, buffer.data(), buffer.size(), {}, &plain));
+    std::vector<uint32_t> units(measured->code_points);
+    EXPECT_FALSE(write_tree_to_units(view_of(escaped_tree), 2, false, units.data(), units.size(), {}, &plain));
 }
 
 TEST(WriterMeasure, IndentOverflowIsReportedByTheMeasure) {
