@@ -113,7 +113,7 @@ def draw_section(section, meta, colour_of, out_path):
 
     columns, rows = section["columns"], section["rows"]
     width = 0.8 / len(columns)
-    fig, ax = plt.subplots(figsize=(8, 4.2), dpi=100)
+    fig, ax = plt.subplots(figsize=(max(8, 0.75 * len(rows)), 4.6), dpi=100)
     for k, column in enumerate(columns):
         xs, heights = [], []
         for i, row in enumerate(rows):
@@ -124,9 +124,12 @@ def draw_section(section, meta, colour_of, out_path):
         bars = ax.bar(xs, heights, width, label=column, color=colour_of[column])
         ax.bar_label(bars, labels=[_format(h) for h in heights], fontsize=7, padding=2)
     better = "higher" if section["higher_is_better"] else "lower"
-    ax.set_title(f"{section['title']} ({better} is better)", pad=22)
+    title = section["title"]
+    if "is better)" not in title:
+        title += f" ({better} is better)"
+    ax.set_title(title, pad=22)
     ax.set_ylabel(section["unit"])
-    ax.set_xticks(range(len(rows)), [row["label"] for row in rows])
+    ax.set_xticks(range(len(rows)), [row["label"] for row in rows], rotation=30, ha="right", fontsize=8)
     ax.margins(y=0.12)
     ax.spines[["top", "right"]].set_visible(False)
     # Above the plot, where no bar can hide it.
