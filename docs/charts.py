@@ -113,7 +113,7 @@ def draw_section(section, meta, colour_of, out_path):
 
     columns, rows = section["columns"], section["rows"]
     width = 0.8 / len(columns)
-    fig, ax = plt.subplots(figsize=(max(8, 0.75 * len(rows)), 4.6), dpi=100)
+    fig, ax = plt.subplots(figsize=(8, 4.2), dpi=100)
     for k, column in enumerate(columns):
         xs, heights = [], []
         for i, row in enumerate(rows):
