@@ -39,9 +39,9 @@ public:
     std::optional<std::string_view> text(handle node) const { return node::node_text(node); }
     size_t first_child(handle) const { return 0; }
     bool past_children(handle node, size_t at) const { return at >= node::node_children(node).size(); }
-    // Siblings lie apart in memory, each with its text: the walk fetches the
-    // node a few steps ahead, and, where texts are long, the text of the one
-    // after next.
+    // Where texts are long they lie apart from their nodes (and nodes made
+    // one at a time lie wherever the allocator put them): the walk fetches
+    // the node a few steps ahead and the text of the one after next.
     handle child(handle node, size_t at) const {
         const std::span<PyObject* const> children = node::node_children(node);
         if (texts_ahead) {
