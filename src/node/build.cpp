@@ -114,6 +114,10 @@ BuiltNodes build_nodes(PyTypeObject* type, ParsedTree&& tree, bool announce_each
                 close_before(open, i);
                 const BlockChunks::Placed placed = chunks.place(block_of(e));
                 auto* obj = static_cast<PyObject*>(placed.block);
+                // A cleared header first: whatever else a build puts there
+                // (debug links) starts empty, and a node's first word never
+                // looks like a text block's mark.
+                std::memset(static_cast<void*>(obj), 0, sizeof(PyObject));
                 obj->ob_refcnt = 1;
                 obj->ob_type = type;
                 const bool long_text = text_apart(e);
