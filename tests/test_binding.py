@@ -42,14 +42,14 @@ class Returns:
         assert self.view(func(*args, **kwargs)) == self.expected
 
 
-def same_nodes(nodes):
-    """Compares lists of nodes by identity."""
+def identities(nodes):
+    """A list of nodes as their identities, so that lists compare by identity."""
     return [id(node) for node in nodes]
 
 
 def fields(node):
     """A node's fields, its children by identity."""
-    return (node.name, node.attrs, same_nodes(node.children), node.text)
+    return (node.name, node.attrs, identities(node.children), node.text)
 
 
 def name_of(node):
@@ -60,7 +60,7 @@ def text_of(node):
     return node.text
 
 
-def to_string(node):
+def to_string_method(node):
     """The node's __to_string method (fetched by name so that it is never
     mangled)."""
     return getattr(node, "__to_string")
@@ -103,7 +103,7 @@ CASES = [
      Refused("Node.search() takes from 2 to 3 positional arguments but 4 were given")),
     (N.search_by_name, ("x", None, None), {},
      Refused("Node.search_by_name() takes from 1 to 2 positional arguments but 3 were given")),
-    (to_string(N), (1, 2), {}, Refused("Node.__to_string() takes from 0 to 1 positional arguments but 2 were given")),
+    (to_string_method(N), (1, 2), {}, Refused("Node.__to_string() takes from 0 to 1 positional arguments but 2 were given")),
     (Node.from_dict, ({}, {}), {}, Refused("Node.from_dict() takes 1 positional arguments but 2 were given")),
     (Node.from_dict, ({}, {}, {}), {}, Refused("Node.from_dict() takes 1 positional arguments but 3 were given")),
     (read_string, ("a", "b", "c"), {}, Refused("read_string() takes 2 positional arguments but 3 were given")),
@@ -117,7 +117,7 @@ CASES = [
     (Node, (), {"Name": "a"}, Refused(f"{NEW} got an unexpected keyword argument 'Name'")),
     (Node, ("a",), {"näme": 1}, Refused(f"{NEW} got an unexpected keyword argument 'näme'")),
     (N.search, (SearchType.Tag, "x"), {"deep": 1}, Refused("Node.search() got an unexpected keyword argument 'deep'")),
-    (to_string(N), (), {"width": 1}, Refused("Node.__to_string() got an unexpected keyword argument 'width'")),
+    (to_string_method(N), (), {"width": 1}, Refused("Node.__to_string() got an unexpected keyword argument 'width'")),
     (Node.from_dict, (), {"d": {}}, Refused("Node.from_dict() got an unexpected keyword argument 'd'")),
     (read_string, ("a", "b"), {"other": 1}, Refused("read_string() got an unexpected keyword argument 'other'")),
     (read_file, ("a",), {"root": "b"}, Refused("read_file() got an unexpected keyword argument 'root'")),
@@ -129,7 +129,7 @@ CASES = [
      Refused("Node.search() got multiple values for argument 'by'")),
     (N.search, (SearchType.Tag, "x", 1), {"depth": 1}, Refused("Node.search() got multiple values for argument 'depth'")),
     (N.search_by_attr, ("a",), {"key": "b"}, Refused("Node.search_by_attr() got multiple values for argument 'key'")),
-    (to_string(N), (1,), {"spacing": 1}, Refused("Node.__to_string() got multiple values for argument 'spacing'")),
+    (to_string_method(N), (1,), {"spacing": 1}, Refused("Node.__to_string() got multiple values for argument 'spacing'")),
     (Node.from_dict, ({},), {"dict_": {}}, Refused("Node.from_dict() got multiple values for argument 'dict_'")),
     (read_string, ("a",), {"xml_string": "b"},
      Refused("read_string() got multiple values for argument 'xml_string'")),
@@ -152,17 +152,17 @@ CASES = [
     (N.to_dict, (), {"x": 1}, Refused("Node.to_dict() takes no keyword arguments")),
     # ---- every parameter by position or by keyword, in any order
     (Node, ("a", {"k": "v", "l": "w"}, [B, C], "txt"), {},
-     Returns(fields, ("a", {"k": "v", "l": "w"}, same_nodes([B, C]), "txt"))),
+     Returns(fields, ("a", {"k": "v", "l": "w"}, identities([B, C]), "txt"))),
     (Node, (), {"text": "txt", "children": [B, C], "attrs": {"k": "v", "l": "w"}, "name": "a"},
-     Returns(fields, ("a", {"k": "v", "l": "w"}, same_nodes([B, C]), "txt"))),
+     Returns(fields, ("a", {"k": "v", "l": "w"}, identities([B, C]), "txt"))),
     (read_string, (), {"root_tag": "r", "xml_string": "<r>k</r>"}, Returns(text_of, "k")),
-    (TREE.search, (), {"by": SearchType.Text, "value": "v", "depth": 2}, Returns(same_nodes, same_nodes([LEAF]))),
-    (TREE.search, (SearchType.Text,), {"value": "v", "depth": 2}, Returns(same_nodes, same_nodes([LEAF]))),
-    (TREE.search_by_text, (), {"text": "v", "depth": 2}, Returns(same_nodes, same_nodes([LEAF]))),
-    (TREE.search_by_text, ("v", 2), {}, Returns(same_nodes, same_nodes([LEAF]))),
-    (KEYED.search_by_name, (), {"name": "n", "depth": None}, Returns(same_nodes, same_nodes([KEYED]))),
-    (KEYED.search_by_attr, (), {"key": "k", "depth": None}, Returns(same_nodes, same_nodes([KEYED]))),
-    (KEYED.search_by_text, (), {"text": "t", "depth": None}, Returns(same_nodes, same_nodes([KEYED]))),
+    (TREE.search, (), {"by": SearchType.Text, "value": "v", "depth": 2}, Returns(identities, identities([LEAF]))),
+    (TREE.search, (SearchType.Text,), {"value": "v", "depth": 2}, Returns(identities, identities([LEAF]))),
+    (TREE.search_by_text, (), {"text": "v", "depth": 2}, Returns(identities, identities([LEAF]))),
+    (TREE.search_by_text, ("v", 2), {}, Returns(identities, identities([LEAF]))),
+    (KEYED.search_by_name, (), {"name": "n", "depth": None}, Returns(identities, identities([KEYED]))),
+    (KEYED.search_by_attr, (), {"key": "k", "depth": None}, Returns(identities, identities([KEYED]))),
+    (KEYED.search_by_text, (), {"text": "t", "depth": None}, Returns(identities, identities([KEYED]))),
     (Node.from_dict, (), {"dict_": leaf_dict("k")}, Returns(name_of, "k")),
     # a class method called on an instance binds the class, not the instance
     (Node("other").from_dict, (leaf_dict("k"),), {}, Returns(name_of, "k")),
