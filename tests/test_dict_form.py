@@ -12,7 +12,7 @@ import pytest
 from hypothesis import given
 
 from arbolite import Node, SearchType
-from conftest import SANITIZED, assert_script_ok, check_error, dict_shape, mismatch, run_python, shape, trees
+from helpers import SANITIZED, assert_script_ok, check_error, dict_shape, mismatch, run_python, shape, trees
 
 KEYS = {"name", "attrs", "children", "text"}
 ENUM_FIRST_LINE = "failed to extract enum HashmapTypes ('String | Vec | NullableString | Map')"
@@ -372,12 +372,6 @@ def test_from_dict_does_not_change_its_input():
     before = copy.deepcopy(d)
     Node.from_dict(d)
     assert d == before
-
-
-def test_from_dict_by_keyword_and_from_an_instance():
-    d = leaf("k")
-    assert Node.from_dict(dict_=d).name == "k"
-    assert Node("other").from_dict(d).name == "k"
 
 
 def test_from_dict_builds_new_nodes_every_time():

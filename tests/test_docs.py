@@ -23,7 +23,7 @@ import textwrap
 
 import pytest
 
-from conftest import SANITIZED
+from helpers import SANITIZED
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 DOCS = REPO / "docs"

@@ -17,7 +17,7 @@ import time
 
 import pytest
 
-from conftest import SANITIZED
+from helpers import SANITIZED
 
 TIMEOUT = 120 if SANITIZED else 30
 

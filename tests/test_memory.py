@@ -19,7 +19,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import SANITIZED
+from helpers import SANITIZED
 
 SHIM_SOURCE = Path(__file__).parent / "shim" / "failing_malloc.c"
 

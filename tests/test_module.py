@@ -1,6 +1,6 @@
-"""The module object, its classes as Python sees them, and the calling
-conventions shared by every function and method: argument binding, the
-type-mismatch message and the processing note."""
+"""The module object, its classes as Python sees them, and the conversion
+conventions shared by every function and method: the type-mismatch message
+and the processing note. Argument binding is tested in test_binding.py."""
 
 import collections
 import gc
@@ -12,7 +12,7 @@ import pytest
 
 import arbolite
 from arbolite import Node, SearchType
-from conftest import assert_script_ok, check_error, mismatch, to_string
+from helpers import assert_script_ok, check_error, mismatch, to_string
 
 # Every public name the module will have, in the order it adds them.
 FULL_CONTENTS = ["SearchType", "Node", "read_file", "read_string", "write_file", "write_string"]
@@ -201,95 +201,9 @@ def test_no_instance_dict_and_no_weakref(make):
 
 
 # ----------------------------------------------------------------------------
-# Argument binding
+# Type mismatch message and the processing note
 
 N = Node("n")
-NEW = "Node.__new__()"
-
-BINDING_CASES = [
-    # missing required parameters: one name, two names
-    (lambda: Node(), f"{NEW} missing 1 required positional argument: 'name'"),
-    (lambda: Node(attrs={}, text="t"), f"{NEW} missing 1 required positional argument: 'name'"),
-    (lambda: N.search(), "Node.search() missing 2 required positional arguments: 'by' and 'value'"),
-    (lambda: N.search(depth=1), "Node.search() missing 2 required positional arguments: 'by' and 'value'"),
-    (lambda: N.search(SearchType.Tag), "Node.search() missing 1 required positional argument: 'value'"),
-    (lambda: N.search(value="x"), "Node.search() missing 1 required positional argument: 'by'"),
-    (lambda: N.search_by_name(), "Node.search_by_name() missing 1 required positional argument: 'name'"),
-    (lambda: N.search_by_attr(depth=0), "Node.search_by_attr() missing 1 required positional argument: 'key'"),
-    (lambda: N.search_by_text(), "Node.search_by_text() missing 1 required positional argument: 'text'"),
-    (lambda: Node.from_dict(), "Node.from_dict() missing 1 required positional argument: 'dict_'"),
-    # too many positional arguments: "from .. to" form and all-required form
-    (lambda: Node("a", None, None, None, None), f"{NEW} takes from 1 to 4 positional arguments but 5 were given"),
-    (lambda: Node(*"abcdef"), f"{NEW} takes from 1 to 4 positional arguments but 6 were given"),
-    (lambda: N.search(SearchType.Tag, "x", None, None),
-     "Node.search() takes from 2 to 3 positional arguments but 4 were given"),
-    (lambda: N.search_by_name("x", None, None),
-     "Node.search_by_name() takes from 1 to 2 positional arguments but 3 were given"),
-    (lambda: to_string(N, 1, 2), "Node.__to_string() takes from 0 to 1 positional arguments but 2 were given"),
-    (lambda: Node.from_dict({}, {}), "Node.from_dict() takes 1 positional arguments but 2 were given"),
-    (lambda: Node.from_dict({}, {}, {}), "Node.from_dict() takes 1 positional arguments but 3 were given"),
-    # a keyword naming no parameter (matched exactly, case-sensitive)
-    (lambda: Node("a", bogus=1), f"{NEW} got an unexpected keyword argument 'bogus'"),
-    (lambda: Node(Name="a"), f"{NEW} got an unexpected keyword argument 'Name'"),
-    (lambda: Node("a", **{"näme": 1}), f"{NEW} got an unexpected keyword argument 'näme'"),
-    (lambda: N.search(SearchType.Tag, "x", deep=1), "Node.search() got an unexpected keyword argument 'deep'"),
-    (lambda: to_string(N, width=1), "Node.__to_string() got an unexpected keyword argument 'width'"),
-    (lambda: Node.from_dict(d={}), "Node.from_dict() got an unexpected keyword argument 'd'"),
-    # a parameter given twice
-    (lambda: Node("a", name="b"), f"{NEW} got multiple values for argument 'name'"),
-    (lambda: Node("a", None, None, None, text="t"), f"{NEW} got multiple values for argument 'text'"),
-    (lambda: N.search(SearchType.Tag, "x", by=SearchType.Tag),
-     "Node.search() got multiple values for argument 'by'"),
-    (lambda: N.search(SearchType.Tag, "x", 1, depth=1), "Node.search() got multiple values for argument 'depth'"),
-    (lambda: N.search_by_attr("a", key="b"), "Node.search_by_attr() got multiple values for argument 'key'"),
-    (lambda: to_string(N, 1, spacing=1), "Node.__to_string() got multiple values for argument 'spacing'"),
-    (lambda: Node.from_dict({}, dict_={}), "Node.from_dict() got multiple values for argument 'dict_'"),
-    # order: positional count, then keywords in the order given, then missing
-    (lambda: Node(1, 2, 3, 4, 5, bogus=1), f"{NEW} takes from 1 to 4 positional arguments but 5 were given"),
-    (lambda: Node(bogus=1), f"{NEW} got an unexpected keyword argument 'bogus'"),
-    (lambda: Node(attrs={}, bogus=1), f"{NEW} got an unexpected keyword argument 'bogus'"),
-    (lambda: N.search(SearchType.Tag, bogus=1, by=SearchType.Tag),
-     "Node.search() got an unexpected keyword argument 'bogus'"),
-    (lambda: N.search(SearchType.Tag, by=SearchType.Tag, bogus=1),
-     "Node.search() got multiple values for argument 'by'"),
-    # binding comes before any conversion
-    (lambda: Node(5, bogus=1), f"{NEW} got an unexpected keyword argument 'bogus'"),
-    (lambda: N.search(0, 5, 1.5, None), "Node.search() takes from 2 to 3 positional arguments but 4 were given"),
-    (lambda: N.search(value=5, depth=1.5), "Node.search() missing 1 required positional argument: 'by'"),
-]
-
-
-@pytest.mark.parametrize("call, message", BINDING_CASES, ids=[c[1] for c in BINDING_CASES])
-def test_binding_messages(call, message):
-    with pytest.raises(TypeError) as excinfo:
-        call()
-    assert type(excinfo.value) is TypeError
-    check_error(excinfo, message, None)
-
-
-def test_method_without_arguments_refuses_arguments():
-    with pytest.raises(TypeError):
-        N.to_dict(1)
-    with pytest.raises(TypeError):
-        N.to_dict(x=1)
-
-
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda: Node("a", None, None, None),
-        lambda: Node(name="a", attrs=None, children=None, text=None),
-        lambda: Node(text=None, children=None, attrs=None, name="a"),
-        lambda: Node("a", text=None),
-    ],
-)
-def test_omitted_and_none_are_the_same(call):
-    node = call()
-    assert (node.name, node.attrs, node.children, node.text) == ("a", {}, [], None)
-
-
-# ----------------------------------------------------------------------------
-# Type mismatch message and the processing note
 
 
 @pytest.mark.parametrize(

@@ -9,7 +9,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from arbolite import Node, SearchType
-from conftest import attr_maps, check_error, mismatch, names, optional_texts, shape
+from helpers import attr_maps, check_error, mismatch, names, optional_texts, shape
 
 
 class StrSub(str):
@@ -40,17 +40,6 @@ def test_minimal_node():
     assert node.attrs == {}
     assert node.children == []
     assert node.text is None
-
-
-def test_all_fields_by_position_and_keyword():
-    b, c = Node("b"), Node("c")
-    by_pos = Node("a", {"k": "v", "l": "w"}, [b, c], "txt")
-    by_kw = Node(text="txt", children=[b, c], attrs={"k": "v", "l": "w"}, name="a")
-    for node in (by_pos, by_kw):
-        assert node.name == "a"
-        assert node.attrs == {"k": "v", "l": "w"}
-        assert node.text == "txt"
-        assert node.children[0] is b and node.children[1] is c
 
 
 @pytest.mark.parametrize("text, expected", [(None, None), ("", ""), (" ", " "), ("x\ny", "x\ny")])

@@ -1,5 +1,6 @@
 """Tests of read_string and read_file: parsing rules, error texts and offsets,
-file errors, argument binding, deep documents and lock release."""
+file errors, argument conversion and deep documents. Argument binding is
+tested in test_binding.py, lock release in test_threads.py."""
 
 import inspect
 import json
@@ -9,8 +10,6 @@ import re
 import shutil
 import subprocess
 import sys
-import threading
-import time
 import xml.parsers.expat
 
 import pytest
@@ -20,14 +19,13 @@ from hypothesis import strategies as st
 import arbolite
 from arbolite import Node, read_file, read_string
 
-from conftest import (
+from helpers import (
     SANITIZED,
     assert_script_ok,
     check_error,
     check_os_error,
     mismatch,
     os_message,
-    samples_inside_call,
     shape,
     xml_name_strategy,
 )
@@ -411,11 +409,6 @@ def test_two_reads_give_independent_trees():
     assert shape(first) == shape(second)
 
 
-def test_keyword_arguments():
-    node = read_string(root_tag="r", xml_string="<r>k</r>")
-    assert node.text == "k"
-
-
 def test_long_text_and_many_children():
     text = "x" * 100_000
     doc = "<r>" + "".join(f"<c i='{i}'>{text[:i]}</c>" for i in range(500)) + "</r>"
@@ -428,7 +421,7 @@ def test_long_text_and_many_children():
 
 
 # ----------------------------------------------------------------------------
-# Argument binding, conversion and function objects
+# Argument conversion and function objects
 
 
 @pytest.mark.parametrize("func, param", [(read_string, "xml_string"), (read_file, "file_path")])
@@ -461,25 +454,6 @@ def test_str_subclass_accepted():
         pass
 
     assert read_string(S("<r>s</r>"), S("r")).text == "s"
-
-
-BINDING_CASES = [
-    (read_string, (), {}, "read_string() missing 2 required positional arguments: 'xml_string' and 'root_tag'"),
-    (read_string, ("<r/>",), {}, "read_string() missing 1 required positional argument: 'root_tag'"),
-    (read_string, ("a", "b", "c"), {}, "read_string() takes 2 positional arguments but 3 were given"),
-    (read_string, ("a",), {"xml_string": "b"}, "read_string() got multiple values for argument 'xml_string'"),
-    (read_string, ("a", "b"), {"other": 1}, "read_string() got an unexpected keyword argument 'other'"),
-    (read_file, (), {}, "read_file() missing 2 required positional arguments: 'file_path' and 'root_tag'"),
-    (read_file, ("a", "b", "c"), {}, "read_file() takes 2 positional arguments but 3 were given"),
-    (read_file, ("a",), {"root": "b"}, "read_file() got an unexpected keyword argument 'root'"),
-]
-
-
-@pytest.mark.parametrize("func, args, kwargs, message", BINDING_CASES)
-def test_binding_messages(func, args, kwargs, message):
-    with pytest.raises(TypeError) as excinfo:
-        func(*args, **kwargs)
-    check_error(excinfo, message)
 
 
 @pytest.mark.parametrize(
@@ -821,27 +795,6 @@ def test_conformance_documents_with_internal_subsets():
             assert element_outline(node) == outline, test_id
         read += 1
     assert read > len(documents) * 3 // 4
-
-
-# ----------------------------------------------------------------------------
-# The interpreter lock is released while parsing
-
-
-def test_lock_released_during_parse():
-    # About 50 MB of elements outside the root: all the work is index
-    # building and skipping, the result is one small node.
-    unit = '<item attr="value">some text of the item &amp; more</item>\n'
-    doc = "<doc>" + unit * (50_000_000 // len(unit)) + "<r>end</r></doc>"
-    inside, duration = samples_inside_call(lambda: read_string(doc, "r"))
-    assert inside >= 1, duration
-
-
-def test_lock_released_during_read_file(tmp_path):
-    unit = "<item>text &lt; text</item>\n"
-    path = tmp_path / "big.xml"
-    path.write_text("<doc>" + unit * (50_000_000 // len(unit)) + "<r/></doc>", encoding="utf-8")
-    inside, duration = samples_inside_call(lambda: read_file(str(path), "r"))
-    assert inside >= 1, duration
 
 
 # ----------------------------------------------------------------------------

@@ -6,7 +6,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from arbolite import Node
-from conftest import check_error, reference_outline, to_string, trees
+from helpers import check_error, reference_outline, to_string, trees
 
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 

@@ -7,7 +7,7 @@ taking the test run down.
 
 import pytest
 
-from conftest import SANITIZED, assert_script_ok
+from helpers import SANITIZED, assert_script_ok
 
 DEPTH = 1_000_000
 

@@ -8,7 +8,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from arbolite import Node, SearchType
-from conftest import check_error, mismatch, run_python, trees
+from helpers import check_error, mismatch, run_python, trees
 
 
 class Index:
@@ -219,28 +219,6 @@ def test_general_search_equals_specific_methods():
         for value in ["x", "id", "a", "b1", "r", ""]:
             for depth in [None, 0, 1, 2, -1]:
                 assert same_nodes(root.search(by, value, depth), method(value, depth))
-
-
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda n: n.search(by=SearchType.Text, value="v", depth=2),
-        lambda n: n.search(SearchType.Text, value="v", depth=2),
-        lambda n: n.search_by_text(text="v", depth=2),
-        lambda n: n.search_by_text("v", 2),
-    ],
-)
-def test_keyword_arguments(call):
-    leaf = Node("l", text="v")
-    root = Node("r", children=[Node("m", children=[leaf])])
-    assert same_nodes(call(root), [leaf])
-
-
-def test_keyword_names_of_each_method():
-    node = Node("n", {"k": "v"}, None, "t")
-    assert node.search_by_name(name="n", depth=None) == [node]
-    assert node.search_by_attr(key="k", depth=None) == [node]
-    assert node.search_by_text(text="t", depth=None) == [node]
 
 
 # ----------------------------------------------------------------------------

@@ -1,17 +1,98 @@
-"""Threads: memory running out on any thread, daemon threads inside a call
-while the interpreter exits, and many threads sharing trees.
+"""Threads: calls that let other threads run while they work, memory running
+out on any thread, daemon threads inside a call while the interpreter exits,
+and many threads sharing trees.
 
-Each case runs in a fresh interpreter with a timeout: what it guards against
-ends the process (an abort, std::terminate) rather than failing an assert.
+The lock-release cases run here, with a second thread; the others each run
+in a fresh interpreter with a timeout: what they guard against ends the
+process (an abort, std::terminate) rather than failing an assert.
 """
 
+import os
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import pytest
 
-from conftest import SANITIZED, run_python
+from arbolite import Node, read_file, read_string, write_file, write_string
+from helpers import SANITIZED, run_python
+
+# ----------------------------------------------------------------------------
+# The interpreter lock is released while reading and writing
+
+
+def samples_inside_call(call):
+    """Runs call() while another thread keeps stamping the clock; returns how
+    many stamps fall in the middle of the call, where only a released lock
+    lets the other thread run."""
+    stop = threading.Event()
+    stamps = []
+    started = threading.Event()
+
+    def worker():
+        last = 0.0
+        while not stop.is_set():
+            now = time.perf_counter()
+            if now - last > 0.0002:
+                stamps.append(now)
+                last = now
+            started.set()
+
+    thread = threading.Thread(target=worker)
+    thread.start()
+    started.wait()
+    try:
+        t0 = time.perf_counter()
+        call()
+        t1 = time.perf_counter()
+    finally:
+        stop.set()
+        thread.join()
+    lo, hi = t0 + (t1 - t0) * 0.2, t1 - (t1 - t0) * 0.2
+    return sum(1 for t in stamps if lo < t < hi), t1 - t0
+
+
+def test_lock_released_during_parse():
+    # About 50 MB of elements outside the root: all the work is index
+    # building and skipping, the result is one small node.
+    unit = '<item attr="value">some text of the item &amp; more</item>\n'
+    doc = "<doc>" + unit * (50_000_000 // len(unit)) + "<r>end</r></doc>"
+    inside, duration = samples_inside_call(lambda: read_string(doc, "r"))
+    assert inside >= 1, duration
+
+
+def test_lock_released_during_read_file(tmp_path):
+    unit = "<item>text &lt; text</item>\n"
+    path = tmp_path / "big.xml"
+    path.write_text("<doc>" + unit * (50_000_000 // len(unit)) + "<r/></doc>", encoding="utf-8")
+    inside, duration = samples_inside_call(lambda: read_file(str(path), "r"))
+    assert inside >= 1, duration
+
+
+def _wide_indented_tree():
+    # A small tree whose output is about 100 MB of indentation, so nearly all
+    # the work happens in the walk.
+    node = Node("leaf", None, None, "t")
+    for _ in range(60):
+        node = Node("n", None, [node, Node("x")])
+    return node
+
+
+def test_lock_released_during_write_string():
+    tree = _wide_indented_tree()
+    inside, duration = samples_inside_call(lambda: write_string(tree, 20000, False))
+    assert inside >= 1, duration
+
+
+def test_lock_released_during_write_file(tmp_path):
+    tree = _wide_indented_tree()
+    path = str(tmp_path / "big.xml")
+    inside, duration = samples_inside_call(lambda: write_file(tree, path, 20000, False))
+    assert inside >= 1, duration
+    assert os.path.getsize(path) > 50_000_000
+
 
 # ----------------------------------------------------------------------------
 # Memory exhausted: MemoryError (or success), whichever thread runs out

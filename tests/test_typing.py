@@ -15,7 +15,7 @@ import textwrap
 import pytest
 
 import arbolite
-from conftest import SANITIZED
+from helpers import SANITIZED
 
 pytestmark = pytest.mark.skipif(
     SANITIZED, reason="the stub is checked against the normal build; the sanitizer run adds nothing to it"

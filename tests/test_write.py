@@ -1,6 +1,6 @@
 """Tests of write_string and write_file: layout, escaping, argument
-conversion, file handling and errors, round trips, deep trees and lock
-release."""
+conversion, file handling and errors, round trips and deep trees. Argument
+binding is tested in test_binding.py, lock release in test_threads.py."""
 
 import errno
 import inspect
@@ -12,8 +12,6 @@ import subprocess
 import sys
 import tempfile
 import textwrap
-import threading
-import time
 
 import numpy
 import pytest
@@ -23,14 +21,13 @@ from hypothesis import strategies as st
 import arbolite
 from arbolite import Node, read_string, write_file, write_string
 
-from conftest import (
+from helpers import (
     assert_script_ok,
     check_error,
     check_os_error,
     mismatch,
     os_message,
     run_python,
-    samples_inside_call,
     shape,
     xml_name_strategy,
 )
@@ -172,7 +169,7 @@ def test_attributes_follow_map_order():
 
 
 # ----------------------------------------------------------------------------
-# Argument conversion and binding
+# Argument conversion
 
 
 class FakeNumpyBool:
@@ -307,26 +304,6 @@ def test_lone_surrogate_path(tmp_path):
         write_file(Node("r"), str(tmp_path) + "/\udc80.xml")
     check_error(excinfo, None, "file_path")
     assert list(tmp_path.iterdir()) == []
-
-
-BINDING_CASES = [
-    (write_string, (), {}, "write_string() missing 1 required positional argument: 'node'"),
-    (write_string, (Node("r"), 1, True, 4), {}, "write_string() takes from 1 to 3 positional arguments but 4 were given"),
-    (write_string, (Node("r"),), {"indnt": 1}, "write_string() got an unexpected keyword argument 'indnt'"),
-    (write_string, (Node("r"), 1), {"indent": 2}, "write_string() got multiple values for argument 'indent'"),
-    (write_file, (), {}, "write_file() missing 2 required positional arguments: 'node' and 'file_path'"),
-    (write_file, (Node("r"),), {}, "write_file() missing 1 required positional argument: 'file_path'"),
-    (write_file, (Node("r"), "p", 1, True, 5), {}, "write_file() takes from 2 to 4 positional arguments but 5 were given"),
-    (write_file, (Node("r"), "p"), {"node": Node("s")}, "write_file() got multiple values for argument 'node'"),
-]
-
-
-@pytest.mark.parametrize("func, args, kwargs, message", BINDING_CASES)
-def test_binding_messages(func, args, kwargs, message):
-    with pytest.raises(TypeError) as excinfo:
-        func(*args, **kwargs)
-    check_error(excinfo, message)
-    assert not os.path.exists("p")
 
 
 @pytest.mark.parametrize(
@@ -637,33 +614,6 @@ def test_huge_indent_does_not_end_process():
         """,
         "True\nTrue\n<a>\n <b/>\n</a>\n",
     )
-
-
-# ----------------------------------------------------------------------------
-# The interpreter lock is released while writing
-
-
-def _wide_indented_tree():
-    # A small tree whose output is about 100 MB of indentation, so nearly all
-    # the work happens in the walk.
-    node = Node("leaf", None, None, "t")
-    for _ in range(60):
-        node = Node("n", None, [node, Node("x")])
-    return node
-
-
-def test_lock_released_during_write_string():
-    tree = _wide_indented_tree()
-    inside, duration = samples_inside_call(lambda: write_string(tree, 20000, False))
-    assert inside >= 1, duration
-
-
-def test_lock_released_during_write_file(tmp_path):
-    tree = _wide_indented_tree()
-    path = str(tmp_path / "big.xml")
-    inside, duration = samples_inside_call(lambda: write_file(tree, path, 20000, False))
-    assert inside >= 1, duration
-    assert os.path.getsize(path) > 50_000_000
 
 
 # ----------------------------------------------------------------------------
