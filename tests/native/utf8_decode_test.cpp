@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "fenced.hpp"
+#include "utf8_reference.hpp"
 
 namespace arbolite::simd {
 namespace {
@@ -22,23 +23,7 @@ using testing_support::Fenced;
 
 std::string encode(const std::vector<uint32_t>& text) {
     std::string out;
-    for (const uint32_t c : text) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
+    for (const uint32_t c : text) testing_support::append_utf8(out, c);
     return out;
 }
 
