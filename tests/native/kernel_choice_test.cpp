@@ -98,6 +98,20 @@ std::string expected_choice(kernel_level ceiling) {
     std::_Exit(0);
 }
 
+#if defined(ARBOLITE_PORTABLE_ONLY)
+// A build for another processor has no vector table to choose.
+TEST(KernelLevel, PortableOnlyBuildHasNoVectorTables) {
+    EXPECT_EQ(sse2_kernels(), nullptr);
+    EXPECT_EQ(avx2_kernels(), nullptr);
+    EXPECT_EQ(sse2_utf8_kernels(), nullptr);
+    EXPECT_EQ(avx2_utf8_kernels(), nullptr);
+    EXPECT_EQ(sse2_utf8_decoders(), nullptr);
+    EXPECT_EQ(avx2_utf8_decoders(), nullptr);
+    EXPECT_EQ(write::avx2_escaped_measure(write::Escape::Text), nullptr);
+    EXPECT_EQ(expected_choice(kernel_level::avx2), "swar swar scalar none");
+}
+#endif
+
 TEST(KernelChoiceDeathTest, EveryFamilyFollowsTheVariableReadOnce) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const struct {
