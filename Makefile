@@ -1,6 +1,8 @@
 # make test  - set up a virtual environment, build, run the Python and native tests
 # make demo  - set up the same way and run the example program and the command-line tool
 # make asan  - run both test suites again against an AddressSanitizer + UBSan build
+# make kernels  - the Python tests once per forced kernel level (ARBOLITE_KERNELS)
+# make portable - the native tests built without any x86 vector code
 # make bench - benchmarks side by side with lxml, ElementTree, xmltodict and a
 #              native DOM parser
 # make wheel - build a manylinux wheel for the interpreter of .venv into dist/
@@ -17,11 +19,12 @@ VENV := .venv
 PY := $(VENV)/bin/python
 ABS_PY := $(abspath $(PY))
 NATIVE_BUILD := build/native
+PORTABLE_BUILD := build/portable
 ASAN_BUILD := build/asan
 
 DIST := dist
 
-.PHONY: test demo install pytest native native-fallbacks asan bench fuzz docs charts wheel wheel-test clean
+.PHONY: test demo install pytest native native-fallbacks kernels portable asan bench fuzz docs charts wheel wheel-test clean
 
 test: pytest native
 
@@ -66,6 +69,27 @@ native-fallbacks: native
 	$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -DARBOLITE_RANDOM_SOURCE=auto >/dev/null \
 		&& $(VENV)/bin/cmake --build $(NATIVE_BUILD) >/dev/null || status=1; \
 	exit $$status
+
+# The Python tests once for each level ARBOLITE_KERNELS can force on the
+# run-time kernel choices (search and classification, UTF-8 encoding and
+# decoding, the writer's measuring pass), against the installed module; a
+# level the processor lacks falls back to the best one below it.
+kernels: install
+	status=0; for level in portable sse2 avx2; do \
+		echo "== ARBOLITE_KERNELS=$$level"; \
+		ARBOLITE_KERNELS=$$level $(PY) -m pytest -q -p no:cacheprovider || status=1; \
+	done; \
+	exit $$status
+
+# The native tests of a build that leaves out every SSE2 and AVX2 code path
+# (ARBOLITE_PORTABLE_ONLY), as a build for another processor does, in a
+# build folder of its own.
+portable: $(VENV)/.ready
+	scripts/ensure-native-deps "$(PYTHON_FOUND)" --gtest
+	$(VENV)/bin/cmake -S . -B $(PORTABLE_BUILD) -G Ninja -DARBOLITE_MODULE=OFF -DARBOLITE_TESTS=ON \
+		-DARBOLITE_PORTABLE_ONLY=ON -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
+	$(VENV)/bin/cmake --build $(PORTABLE_BUILD)
+	cd $(PORTABLE_BUILD) && $(abspath $(VENV)/bin/ctest) --output-on-failure
 
 # The interpreter itself is not instrumented: the ASan runtime is preloaded
 # and leak detection is off for the Python run (the interpreter keeps

@@ -34,7 +34,8 @@ struct kernel_table {
     void (*classify_blocks)(const char* blocks, size_t count, block_masks* out) noexcept;
 };
 
-// The table in use, chosen once from what the processor supports.
+// The table in use, chosen once from what the processor supports, under the
+// cap of ARBOLITE_KERNELS (simd/dispatch.hpp).
 const kernel_table& active_kernels() noexcept;
 
 // Every table that runs on this processor, the byte-at-a-time reference

@@ -1,10 +1,11 @@
 // The AVX2 kernels. This file alone is compiled for AVX2; its table is used
 // only when the processor reports AVX2.
 #include "simd/generic.hpp"
+#include "simd/target.hpp"
 
 namespace arbolite::simd {
 
-#if defined(__AVX2__)
+#if ARBOLITE_TARGET_AVX2()
 namespace {
 
 // UTF-8 validation 32 bytes at a time, by table lookups. Every byte is paired

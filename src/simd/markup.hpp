@@ -11,6 +11,7 @@
 
 #include "simd/generic.hpp"
 #include "simd/kernels.hpp"
+#include "simd/target.hpp"
 
 namespace arbolite::simd::markup {
 namespace {
@@ -45,7 +46,7 @@ inline constexpr name_stops pi_target_stops{class_space | class_gt | class_quest
 inline constexpr name_stops space_stops{class_space, {'\t', '\n', '\f', '\r', ' ', ' ', ' ', ' '}};
 
 // The register of the baseline instruction set, for names.
-#if defined(__SSE2__)
+#if ARBOLITE_TARGET_SSE2()
 using name_ops = sse2_ops;
 #else
 using name_ops = swar_ops;

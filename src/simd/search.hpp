@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(__SSE2__)
+#include "simd/target.hpp"
+
+#if ARBOLITE_TARGET_SSE2()
 #include <emmintrin.h>
 #endif
 
@@ -25,7 +27,7 @@ inline constexpr std::ptrdiff_t short_count = 64;
 // names, short texts and attribute values are this short).
 inline constexpr std::ptrdiff_t short_range = 16;
 
-#if defined(__SSE2__)
+#if ARBOLITE_TARGET_SSE2()
 // Bit i set where byte i of the 16 at p is a, b, c or d.
 inline unsigned any4_hits(const char* p, char a, char b, char c, char d) noexcept {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -39,7 +41,7 @@ inline unsigned any4_hits(const char* p, char a, char b, char c, char d) noexcep
 // First byte equal to `c` in [begin, end), or `end`.
 inline const char* find_byte(const char* begin, const char* end, char c) noexcept {
     if (end - begin >= detail::short_range) {
-#if defined(__SSE2__)
+#if ARBOLITE_TARGET_SSE2()
         // Most hits are near: the first 16 bytes are looked at here.
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(begin));
         const unsigned hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(c))));
@@ -58,7 +60,7 @@ inline const char* find_byte(const char* begin, const char* end, char c) noexcep
 // byte to search for fewer than four.
 inline const char* find_any4(const char* begin, const char* end, char a, char b, char c, char d) noexcept {
     if (end - begin >= detail::short_range) {
-#if defined(__SSE2__)
+#if ARBOLITE_TARGET_SSE2()
         const unsigned hits = detail::any4_hits(begin, a, b, c, d);
         if (hits != 0) return begin + __builtin_ctz(hits);
         return detail::find_any4_kernel(begin + 16, end, a, b, c, d);
@@ -78,7 +80,7 @@ inline const char* find_any4(const char* begin, const char* end, char a, char b,
 // compare of the 16 bytes at `begin` when they may all be read.
 inline const char* find_any4_bounded(const char* begin, const char* end, const char* readable_end, char a, char b,
                                      char c, char d) noexcept {
-#if defined(__SSE2__)
+#if ARBOLITE_TARGET_SSE2()
     const std::ptrdiff_t length = end - begin;
     if (length < detail::short_range && readable_end - begin >= 16) {
         const unsigned hits = detail::any4_hits(begin, a, b, c, d) & ((1u << length) - 1);

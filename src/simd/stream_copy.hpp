@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
+#include "simd/target.hpp"
+
+#if ARBOLITE_TARGET_SSE2()
 #include <emmintrin.h>
 #endif
 
@@ -17,7 +19,7 @@ namespace arbolite::simd {
 // `to` bypass the caches. The copied bytes are visible to other threads
 // only after end_streaming() (or any lock handed over later).
 inline void copy_streaming(void* to, const void* from, size_t bytes) noexcept {
-#if defined(__SSE2__)
+#if ARBOLITE_TARGET_SSE2()
     auto* d = static_cast<char*>(to);
     const auto* s = static_cast<const char*>(from);
     const size_t head = (0 - reinterpret_cast<uintptr_t>(d)) & 15;
@@ -47,7 +49,7 @@ inline void copy_streaming(void* to, const void* from, size_t bytes) noexcept {
 
 // Orders the streaming stores before every later store.
 inline void end_streaming() noexcept {
-#if defined(__SSE2__)
+#if ARBOLITE_TARGET_SSE2()
     _mm_sfence();
 #endif
 }

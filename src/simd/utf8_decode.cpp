@@ -5,8 +5,9 @@
 #include <cstring>
 
 #include "simd/dispatch.hpp"
+#include "simd/target.hpp"
 
-#if defined(__SSE2__)
+#if ARBOLITE_TARGET_SSE2()
 #include <emmintrin.h>
 #endif
 
@@ -38,7 +39,7 @@ inline uint32_t decode_one(const unsigned char* p) {
     return decode_one(p, length);
 }
 
-#if defined(__SSE2__)
+#if ARBOLITE_TARGET_SSE2()
 // Stores the 16 bytes of `v` (ASCII) as 16 code units.
 inline void widen(__m128i v, uint8_t* out) { _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v); }
 
@@ -81,7 +82,7 @@ size_t decode_scalar(const char* data, size_t size, Unit* out, size_t room) noex
     return static_cast<size_t>(o - out);
 }
 
-#if defined(__SSE2__)
+#if ARBOLITE_TARGET_SSE2()
 template <class Unit>
 size_t decode_sse2(const char* data, size_t size, Unit* out, size_t room) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(data);
@@ -133,7 +134,7 @@ Utf8Measure measure_utf8(const char* data, size_t size) noexcept {
     const unsigned char* const end = p + size;
     size_t continuation = 0;
     unsigned char largest = 0;
-#if defined(__SSE2__)
+#if ARBOLITE_TARGET_SSE2()
     // Per-byte counters (a compare gives -1 where it holds, subtracted),
     // summed into `continuation` before any of them can overflow.
     __m128i top = _mm_setzero_si128();
@@ -165,35 +166,30 @@ Utf8Measure measure_utf8(const char* data, size_t size) noexcept {
 }
 
 const utf8_decode_table* sse2_utf8_decoders() noexcept {
-#if defined(__SSE2__)
+#if ARBOLITE_TARGET_SSE2()
     return &sse2_table;
 #else
     return nullptr;
 #endif
 }
 
+namespace {
+
+// No portable word decoder: below SSE2 the code-point-at-a-time loops decode.
+kernel_family<utf8_decode_table> decoder_family() noexcept {
+    return {scalar_table, nullptr, sse2_utf8_decoders(), avx2_utf8_decoders()};
+}
+
+}  // namespace
+
 const utf8_decode_table& active_utf8_decoders() noexcept {
-    static const utf8_decode_table& table = [&]() -> const utf8_decode_table& {
-        if (avx2_utf8_decoders() != nullptr && cpu_has_avx2()) return *avx2_utf8_decoders();
-        if (sse2_utf8_decoders() != nullptr) return *sse2_utf8_decoders();
-        return scalar_table;
-    }();
+    static const utf8_decode_table& table = decoder_family().best();
     return table;
 }
 
 std::span<const utf8_decode_table* const> utf8_decoders_for_testing() noexcept {
-    struct list {
-        const utf8_decode_table* tables[3];
-        size_t count = 0;
-    };
-    static const list tables = [] {
-        list l{};
-        l.tables[l.count++] = &scalar_table;
-        if (sse2_utf8_decoders() != nullptr) l.tables[l.count++] = sse2_utf8_decoders();
-        if (avx2_utf8_decoders() != nullptr && cpu_has_avx2()) l.tables[l.count++] = avx2_utf8_decoders();
-        return l;
-    }();
-    return {tables.tables, tables.count};
+    static const kernel_family<utf8_decode_table>::list list = decoder_family().runnable();
+    return list.view();
 }
 
 size_t decode_utf8(const char* data, size_t size, uint8_t* out, size_t room) noexcept {

@@ -55,7 +55,8 @@ struct utf8_decode_table {
 };
 
 // The table in use: AVX2 where the processor has it, else SSE2 (the x86-64
-// baseline), else the code-point-at-a-time loops.
+// baseline), else the code-point-at-a-time loops; capped by ARBOLITE_KERNELS
+// (simd/dispatch.hpp).
 const utf8_decode_table& active_utf8_decoders() noexcept;
 
 // Every table that runs on this processor, the code-point-at-a-time

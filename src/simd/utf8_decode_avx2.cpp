@@ -22,7 +22,9 @@
 // moved into place with zeros after them, where the output has that room.
 #include "simd/utf8_decode.hpp"
 
-#if defined(__AVX2__)
+#include "simd/target.hpp"
+
+#if ARBOLITE_TARGET_AVX2()
 #include <immintrin.h>
 
 #include <array>

@@ -15,8 +15,9 @@
 #include <cstring>
 
 #include "simd/dispatch.hpp"
+#include "simd/target.hpp"
 
-#if defined(__SSE2__)
+#if ARBOLITE_TARGET_SSE2()
 #include <emmintrin.h>
 #endif
 
@@ -183,7 +184,7 @@ constinit const utf8_kernel_table swar_utf8_kernels{
 // point encoded by the scalar loop, so sparse non-ASCII text still moves
 // mostly in registers.
 
-#if defined(__SSE2__)
+#if ARBOLITE_TARGET_SSE2()
 namespace {
 namespace sse2 {
 
@@ -349,7 +350,7 @@ const utf8_kernel_table* sse2_utf8_kernels() noexcept { return nullptr; }
 namespace {
 
 kernel_family<utf8_kernel_table> family() noexcept {
-    return {scalar_utf8_kernels, swar_utf8_kernels, sse2_utf8_kernels(), avx2_utf8_kernels()};
+    return {scalar_utf8_kernels, &swar_utf8_kernels, sse2_utf8_kernels(), avx2_utf8_kernels()};
 }
 
 }  // namespace

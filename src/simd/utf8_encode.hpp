@@ -47,7 +47,8 @@ struct utf8_kernel_table {
 };
 
 // The table in use: AVX2 where the processor has it, else SSE2 (the x86-64
-// baseline), else the portable 64-bit word kernels.
+// baseline), else the portable 64-bit word kernels; capped by
+// ARBOLITE_KERNELS (simd/dispatch.hpp).
 const utf8_kernel_table& active_utf8_kernels() noexcept;
 
 // Every table that runs on this processor, the code-point-at-a-time

@@ -14,7 +14,9 @@
 // that a store encodes: every unit becomes at least one byte.
 #include "simd/utf8_encode.hpp"
 
-#if defined(__AVX2__)
+#include "simd/target.hpp"
+
+#if ARBOLITE_TARGET_AVX2()
 #include <immintrin.h>
 
 #include <array>

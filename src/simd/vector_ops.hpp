@@ -26,10 +26,12 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
+#include "simd/target.hpp"
+
+#if ARBOLITE_TARGET_SSE2()
 #include <emmintrin.h>
 #endif
-#if defined(__AVX2__)
+#if ARBOLITE_TARGET_AVX2()
 #include <immintrin.h>
 #endif
 
@@ -76,7 +78,7 @@ struct swar_ops {
     }
 };
 
-#if defined(__SSE2__)
+#if ARBOLITE_TARGET_SSE2()
 struct sse2_ops {
     using vec = __m128i;
     using narrower = swar_ops;
@@ -100,7 +102,7 @@ struct sse2_ops {
 };
 #endif
 
-#if defined(__AVX2__)
+#if ARBOLITE_TARGET_AVX2()
 struct avx2_ops {
     using vec = __m256i;
     using narrower = sse2_ops;

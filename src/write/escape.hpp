@@ -16,7 +16,9 @@
 
 #include "common/copy.hpp"
 
-#if defined(__SSE2__)
+#include "simd/target.hpp"
+
+#if ARBOLITE_TARGET_SSE2()
 #include <emmintrin.h>
 #endif
 
@@ -125,7 +127,7 @@ const char* find_special_words(const char* p, const char* end, const char* floor
     return end;
 }
 
-#if defined(__SSE2__)
+#if ARBOLITE_TARGET_SSE2()
 // A bit per byte of the 16 at `p`: set where the byte is special.
 template <Escape mode>
 inline unsigned special_lanes(__m128i v) {
@@ -176,7 +178,7 @@ const char* find_special_vector(const char* p, const char* end, const char* floo
 
 template <Escape mode>
 inline const char* find_special(const char* p, const char* end, const char* floor) {
-#if defined(__SSE2__)
+#if ARBOLITE_TARGET_SSE2()
     return find_special_vector<mode>(p, end, floor);
 #else
     return find_special_words<mode>(p, end, floor);

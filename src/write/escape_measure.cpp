@@ -27,8 +27,8 @@ EscapedMeasure escaped_measure_reference(Escape mode, const char* data, size_t s
 }
 
 escaped_measure_fn escaped_measure_kernel(Escape mode) noexcept {
-    static const escaped_measure_fn text = simd::cpu_has_avx2() ? avx2_escaped_measure(Escape::Text) : nullptr;
-    static const escaped_measure_fn attr = simd::cpu_has_avx2() ? avx2_escaped_measure(Escape::Attr) : nullptr;
+    static const escaped_measure_fn text = simd::avx2_allowed() ? avx2_escaped_measure(Escape::Text) : nullptr;
+    static const escaped_measure_fn attr = simd::avx2_allowed() ? avx2_escaped_measure(Escape::Attr) : nullptr;
     return mode == Escape::Text ? text : attr;
 }
 

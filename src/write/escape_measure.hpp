@@ -19,7 +19,8 @@ struct EscapedMeasure {
 using escaped_measure_fn = EscapedMeasure (*)(const char* data, size_t size) noexcept;
 
 // The vector kernel for `mode`, or null where the processor (or the build)
-// has none: the caller then measures the escaped pieces one by one.
+// has none, or ARBOLITE_KERNELS caps the choice below AVX2: the caller then
+// measures the escaped pieces one by one. Chosen once, on first use.
 escaped_measure_fn escaped_measure_kernel(Escape mode) noexcept;
 
 // The AVX2 kernels, null when the build does not target AVX2 (the choice

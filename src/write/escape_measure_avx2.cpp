@@ -8,7 +8,9 @@
 // counts are summed before they can overflow.
 #include "write/escape_measure.hpp"
 
-#if defined(__AVX2__)
+#include "simd/target.hpp"
+
+#if ARBOLITE_TARGET_AVX2()
 #include <immintrin.h>
 
 #include <array>

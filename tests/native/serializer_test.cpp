@@ -545,7 +545,7 @@ std::vector<SearchKernel> search_kernels() {
     std::vector<SearchKernel> kernels = {
         {"words", find_special_words<Escape::Text>, find_special_words<Escape::Attr>},
     };
-#if defined(__SSE2__)
+#if ARBOLITE_TARGET_SSE2()
     kernels.push_back({"sse2", find_special_vector<Escape::Text>, find_special_vector<Escape::Attr>});
 #endif
     return kernels;
