@@ -6,7 +6,7 @@ import re
 import pytest
 
 SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
-BOUNDARY_DIRS = {"module", "node"}
+BOUNDARY = SRC / "py"
 PYTHON_NAME = re.compile(r"\bPython\.h\b|\bPy[A-Z_][A-Za-z_]*")
 
 
@@ -17,8 +17,7 @@ def core_files():
         p
         for p in SRC.rglob("*")
         if p.suffix in {".cpp", ".hpp", ".h"}
-        and p.parent.name not in BOUNDARY_DIRS
-        and not p.stem.startswith("entry")
+        and BOUNDARY not in p.parents
     )
 
 

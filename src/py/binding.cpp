@@ -1,8 +1,8 @@
-#include "module/binding.hpp"
+#include "py/binding.hpp"
 
 #include <vector>
 
-namespace arbolite::module {
+namespace arbolite::py {
 namespace {
 
 // The parameter that `keyword` names, or -1.
@@ -72,4 +72,4 @@ Status<Exc> bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, P
     return check_required(sig, out);
 }
 
-}  // namespace arbolite::module
+}  // namespace arbolite::py

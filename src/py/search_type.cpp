@@ -1,10 +1,10 @@
 // SearchType: the enumeration Tag (0), Attr (1), Text (2) that chooses the
 // test of Node.search. Its three members are made with the class and are
 // the only instances there will ever be.
-#include "module/once.hpp"
-#include "node/node.hpp"
+#include "py/once.hpp"
+#include "py/node.hpp"
 
-namespace arbolite::node {
+namespace arbolite::py {
 namespace {
 
 struct SearchTypeObject {
@@ -56,14 +56,14 @@ PyType_Spec search_type_spec = {"arbolite.SearchType", sizeof(SearchTypeObject),
 
 PyResult<py::ref> make_search_type() {
     py::ref type = py::ref::steal(PyType_FromSpec(&search_type_spec));
-    if (!type) return fail(module::fetch_error());
+    if (!type) return fail(py::fetch_error());
     auto* cls = reinterpret_cast<PyTypeObject*>(type.get());
     for (long value = 0; value < 3; ++value) {
         py::ref member = py::ref::steal(cls->tp_alloc(cls, 0));
-        if (!member) return fail(module::fetch_error());
+        if (!member) return fail(py::fetch_error());
         reinterpret_cast<SearchTypeObject*>(member.get())->value = value;
         if (PyObject_SetAttrString(type.get(), kMemberNames[value], member.get()) < 0) {
-            return fail(module::fetch_error());
+            return fail(py::fetch_error());
         }
     }
     return type;
@@ -72,9 +72,9 @@ PyResult<py::ref> make_search_type() {
 }  // namespace
 
 PyResult<PyTypeObject*> search_type() {
-    static module::OnceCell cell;
+    static py::OnceCell cell;
     ARBOLITE_TRY_ASSIGN(PyObject * type, cell.get(make_search_type));
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
-}  // namespace arbolite::node
+}  // namespace arbolite::py

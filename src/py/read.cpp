@@ -1,4 +1,4 @@
-#include "read/entry.hpp"
+#include "py/read.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -6,20 +6,24 @@
 #include <variant>
 
 #include "common/posix_file.hpp"
-#include "module/binding.hpp"
-#include "module/convert.hpp"
-#include "module/interrupt.hpp"
-#include "module/unlocked.hpp"
-#include "node/build.hpp"
-#include "node/node.hpp"
+#include "py/binding.hpp"
+#include "py/convert.hpp"
+#include "py/interrupt.hpp"
+#include "py/unlocked.hpp"
+#include "py/node_build.hpp"
+#include "py/node.hpp"
 #include "read/parser.hpp"
 #include "read/position.hpp"
 
-namespace arbolite::read {
+namespace arbolite::py {
 namespace {
 
-using module::Exc;
-using module::PyResult;
+using read::ReadError;
+using read::TextPosition;
+using read::StartTagsAhead;
+using read::parse_document;
+using read::error_offset;
+using read::locate;
 
 // A failed parse, with the line and column of the byte its error names
 // (when it names one), found while the document is still at hand.
@@ -31,7 +35,7 @@ struct PlacedError {
 // A document str that has no UTF-8 form.
 struct NotUtf8 {};
 
-using ReadOutcome = std::variant<node::BuiltNodes, PlacedError, OsError, NotUtf8>;
+using ReadOutcome = std::variant<py::BuiltNodes, PlacedError, OsError, NotUtf8>;
 
 // What a read needs of the interpreter, taken before the lock is released.
 struct NodeKind {
@@ -40,22 +44,22 @@ struct NodeKind {
 };
 
 PyResult<NodeKind> node_kind() {
-    ARBOLITE_TRY_ASSIGN(PyTypeObject * type, node::node_type());
-    return NodeKind{type, node::nodes_need_announcing()};
+    ARBOLITE_TRY_ASSIGN(PyTypeObject * type, py::node_type());
+    return NodeKind{type, py::nodes_need_announcing()};
 }
 
-PyResult<py::ref> finish(ReadOutcome&& outcome, const module::SignalCheck& signals, const NodeKind& kind) {
-    if (auto* built = std::get_if<node::BuiltNodes>(&outcome)) {
-        py::ref root = node::adopt_nodes(kind.type, std::move(*built));
-        if (signals.raised()) return fail(module::interruption());
+PyResult<py::ref> finish(ReadOutcome&& outcome, const py::SignalCheck& signals, const NodeKind& kind) {
+    if (auto* built = std::get_if<py::BuiltNodes>(&outcome)) {
+        py::ref root = py::adopt_nodes(kind.type, std::move(*built));
+        if (signals.raised()) return fail(py::interruption());
         return root;
     }
-    if (signals.raised()) return fail(module::interruption());
+    if (signals.raised()) return fail(py::interruption());
     if (auto* placed = std::get_if<PlacedError>(&outcome)) {
-        return fail(placed->where ? module::read_error(placed->error, *placed->where)
-                                  : module::read_error(placed->error));
+        return fail(placed->where ? py::read_error(placed->error, *placed->where)
+                                  : py::read_error(placed->error));
     }
-    return fail(module::os_failure(std::get<OsError>(outcome)));
+    return fail(py::os_failure(std::get<OsError>(outcome)));
 }
 
 // Runs without the interpreter lock: parses, then makes the nodes. Placing
@@ -64,53 +68,53 @@ PyResult<py::ref> finish(ReadOutcome&& outcome, const module::SignalCheck& signa
 ReadOutcome parse(std::string_view document, std::string_view root_tag, const InterruptHook& interrupt,
                   const NodeKind& kind) {
     auto parsed = parse_document(document, root_tag, StartTagsAhead::WhenWalkIsBusy, interrupt);
-    if (parsed.ok()) return node::build_nodes(kind.type, std::move(parsed).value(), kind.announce_each);
+    if (parsed.ok()) return py::build_nodes(kind.type, std::move(parsed).value(), kind.announce_each);
     PlacedError placed{std::move(parsed).error(), std::nullopt};
     if (const auto offset = error_offset(placed.error)) placed.where = locate(document, *offset);
     return placed;
 }
 
-const module::Params<2> kReadString{{"xml_string", "root_tag"}, 2, "read_string()"};
-const module::Params<2> kReadFile{{"file_path", "root_tag"}, 2, "read_file()"};
+const py::Params<2> kReadString{{"xml_string", "root_tag"}, 2, "read_string()"};
+const py::Params<2> kReadFile{{"file_path", "root_tag"}, 2, "read_file()"};
 
 }  // namespace
 
 PyObject* read_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return module::boundary([&]() -> PyResult<py::ref> {
+    return py::boundary([&]() -> PyResult<py::ref> {
         PyObject* arg[2];
-        ARBOLITE_TRY(module::bind_fastcall(kReadString.signature(), args, nargsf, kwnames, arg));
+        ARBOLITE_TRY(py::bind_fastcall(kReadString.signature(), args, nargsf, kwnames, arg));
         // Borrowed buffers belong to the str objects, which the caller keeps
         // alive for the whole call; none is touched through Python meanwhile.
-        ARBOLITE_TRY_ASSIGN(module::DocumentText xml, module::noted(module::DocumentText::of(arg[0]), "xml_string"));
-        ARBOLITE_TRY_ASSIGN(std::string_view root_tag, module::noted(module::borrow_utf8(arg[1]), "root_tag"));
+        ARBOLITE_TRY_ASSIGN(py::DocumentText xml, py::noted(py::DocumentText::of(arg[0]), "xml_string"));
+        ARBOLITE_TRY_ASSIGN(std::string_view root_tag, py::noted(py::borrow_utf8(arg[1]), "root_tag"));
         ARBOLITE_TRY_ASSIGN(const NodeKind kind, node_kind());
-        module::SignalCheck signals;
+        py::SignalCheck signals;
         const InterruptHook interrupt = signals.hook();
         const auto read = [&]() -> ReadOutcome {
             const std::optional<std::string_view> document = xml.utf8();
             if (!document) return NotUtf8{};
             return parse(*document, root_tag, interrupt, kind);
         };
-        ReadOutcome outcome = module::without_lock(read);
+        ReadOutcome outcome = py::without_lock(read);
         if (std::holds_alternative<NotUtf8>(outcome)) {
             // Left to the interpreter's encoder, which raises its own error.
-            ARBOLITE_TRY(module::noted(xml.encode_strictly(), "xml_string"));
-            outcome = module::without_lock(read);
+            ARBOLITE_TRY(py::noted(xml.encode_strictly(), "xml_string"));
+            outcome = py::without_lock(read);
         }
         return finish(std::move(outcome), signals, kind);
     });
 }
 
 PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return module::boundary([&]() -> PyResult<py::ref> {
+    return py::boundary([&]() -> PyResult<py::ref> {
         PyObject* arg[2];
-        ARBOLITE_TRY(module::bind_fastcall(kReadFile.signature(), args, nargsf, kwnames, arg));
-        ARBOLITE_TRY_ASSIGN(std::string_view path, module::noted(module::borrow_utf8(arg[0]), "file_path"));
-        ARBOLITE_TRY_ASSIGN(std::string_view root_tag, module::noted(module::borrow_utf8(arg[1]), "root_tag"));
+        ARBOLITE_TRY(py::bind_fastcall(kReadFile.signature(), args, nargsf, kwnames, arg));
+        ARBOLITE_TRY_ASSIGN(std::string_view path, py::noted(py::borrow_utf8(arg[0]), "file_path"));
+        ARBOLITE_TRY_ASSIGN(std::string_view root_tag, py::noted(py::borrow_utf8(arg[1]), "root_tag"));
         ARBOLITE_TRY_ASSIGN(const NodeKind kind, node_kind());
-        module::SignalCheck signals;
+        py::SignalCheck signals;
         const InterruptHook interrupt = signals.hook();
-        return finish(module::without_lock([&]() -> ReadOutcome {
+        return finish(py::without_lock([&]() -> ReadOutcome {
                           auto bytes = read_utf8_file(path, interrupt);
                           if (!bytes.ok()) return std::move(bytes).error();
                           return parse(bytes.value().view(), root_tag, interrupt, kind);
@@ -119,4 +123,4 @@ PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
     });
 }
 
-}  // namespace arbolite::read
+}  // namespace arbolite::py

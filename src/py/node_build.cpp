@@ -1,4 +1,4 @@
-#include "node/build.hpp"
+#include "py/node_build.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -6,13 +6,13 @@
 #include <string_view>
 
 #include "common/block_chunks.hpp"
-#include "node/node.hpp"
+#include "py/node.hpp"
 
 #ifdef Py_GIL_DISABLED
 #error "nodes are given their reference count without atomics"
 #endif
 
-namespace arbolite::node {
+namespace arbolite::py {
 namespace {
 
 bool text_apart(const ParsedElement& e) { return e.text && e.text->size() > detail::kLongestInlineText; }
@@ -160,4 +160,4 @@ py::ref adopt_nodes(PyTypeObject* type, BuiltNodes&& built) {
     return py::ref::steal(built.root);
 }
 
-}  // namespace arbolite::node
+}  // namespace arbolite::py

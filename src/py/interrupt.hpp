@@ -9,7 +9,7 @@
 
 #include "common/interrupt.hpp"
 
-namespace arbolite::module {
+namespace arbolite::py {
 
 // The interrupt hook of one call. Made with the lock held, before the work:
 // it decides once whether this thread runs signal handlers at all (the main
@@ -51,4 +51,4 @@ private:
     bool raised_ = false;
 };
 
-}  // namespace arbolite::module
+}  // namespace arbolite::py

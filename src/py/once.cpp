@@ -1,6 +1,6 @@
-#include "module/once.hpp"
+#include "py/once.hpp"
 
-namespace arbolite::module {
+namespace arbolite::py {
 
 PyResult<PyObject*> internal_fault_class() {
     static OnceCell cell;
@@ -29,4 +29,4 @@ PyResult<PyObject*> sequence_abc() {
     });
 }
 
-}  // namespace arbolite::module
+}  // namespace arbolite::py

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "common/result.hpp"
-#include "module/py_ref.hpp"
+#include "py/ref.hpp"
 
 namespace arbolite {
 struct OsError;
@@ -30,7 +30,7 @@ namespace arbolite::write {
 struct WriteError;
 }
 
-namespace arbolite::module {
+namespace arbolite::py {
 
 class Exc {
 public:
@@ -149,4 +149,4 @@ int boundary_int(Body&& body) {
     return 0;
 }
 
-}  // namespace arbolite::module
+}  // namespace arbolite::py

@@ -5,9 +5,9 @@
 
 #include <Python.h>
 
-namespace arbolite::write {
+namespace arbolite::py {
 
 PyObject* write_string(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* write_file(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
-}  // namespace arbolite::write
+}  // namespace arbolite::py

@@ -7,9 +7,9 @@
 #include <atomic>
 #include <mutex>
 
-#include "module/errors.hpp"
+#include "py/errors.hpp"
 
-namespace arbolite::module {
+namespace arbolite::py {
 
 class OnceCell {
 public:
@@ -42,4 +42,4 @@ PyResult<PyObject*> internal_fault_class();
 // collections.abc.Sequence, looked up once.
 PyResult<PyObject*> sequence_abc();
 
-}  // namespace arbolite::module
+}  // namespace arbolite::py

@@ -7,9 +7,9 @@
 #include <array>
 #include <cstddef>
 
-#include "module/errors.hpp"
+#include "py/errors.hpp"
 
-namespace arbolite::module {
+namespace arbolite::py {
 
 struct Signature {
     const char* function;      // as the messages name it: "read_string()", "Node.search()"
@@ -39,4 +39,4 @@ Status<Exc> bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, P
 // True when an optional argument was left out or given as None.
 inline bool absent(PyObject* arg) { return arg == nullptr || arg == Py_None; }
 
-}  // namespace arbolite::module
+}  // namespace arbolite::py

@@ -2,13 +2,13 @@
 // to a fresh module and to its __all__. There is no per-module state.
 #include <Python.h>
 
-#include "module/binding.hpp"
-#include "module/errors.hpp"
-#include "node/node.hpp"
-#include "read/entry.hpp"
-#include "write/entry.hpp"
+#include "py/binding.hpp"
+#include "py/errors.hpp"
+#include "py/node.hpp"
+#include "py/read.hpp"
+#include "py/write.hpp"
 
-namespace arbolite::module {
+namespace arbolite::py {
 namespace {
 
 // Appends `name` to the module's __all__ (creating it if needed), then sets
@@ -31,13 +31,13 @@ Status<Exc> add_value(PyObject* module, const char* name, PyObject* value) {
 // Module functions bound to the module, so that `__self__` is the module
 // (a static flag would make it None).
 PyMethodDef functions[] = {
-    {"read_string", ARBOLITE_FASTCALL(read::read_string), METH_FASTCALL | METH_KEYWORDS,
+    {"read_string", ARBOLITE_FASTCALL(read_string), METH_FASTCALL | METH_KEYWORDS,
      "read_string(xml_string, root_tag)\n--\n\n"},
-    {"read_file", ARBOLITE_FASTCALL(read::read_file), METH_FASTCALL | METH_KEYWORDS,
+    {"read_file", ARBOLITE_FASTCALL(read_file), METH_FASTCALL | METH_KEYWORDS,
      "read_file(file_path, root_tag)\n--\n\n"},
-    {"write_file", ARBOLITE_FASTCALL(write::write_file), METH_FASTCALL | METH_KEYWORDS,
+    {"write_file", ARBOLITE_FASTCALL(write_file), METH_FASTCALL | METH_KEYWORDS,
      "write_file(node, file_path, indent=None, default_xml_def=None)\n--\n\n"},
-    {"write_string", ARBOLITE_FASTCALL(write::write_string), METH_FASTCALL | METH_KEYWORDS,
+    {"write_string", ARBOLITE_FASTCALL(write_string), METH_FASTCALL | METH_KEYWORDS,
      "write_string(node, indent=None, default_xml_def=None)\n--\n\n"},
 };
 
@@ -55,9 +55,9 @@ Status<Exc> add_function(PyObject* module, PyMethodDef* def) {
 int module_exec(PyObject* module) {
     return boundary_int([&]() -> Status<Exc> {
         if (!PyModule_Check(module)) return fail(type_mismatch(module, "module"));
-        ARBOLITE_TRY_ASSIGN(PyTypeObject * search_type, node::search_type());
+        ARBOLITE_TRY_ASSIGN(PyTypeObject * search_type, py::search_type());
         ARBOLITE_TRY(add_value(module, "SearchType", reinterpret_cast<PyObject*>(search_type)));
-        ARBOLITE_TRY_ASSIGN(PyTypeObject * node_type, node::node_type());
+        ARBOLITE_TRY_ASSIGN(PyTypeObject * node_type, py::node_type());
         ARBOLITE_TRY(add_value(module, "Node", reinterpret_cast<PyObject*>(node_type)));
         for (size_t i : kAddOrder) ARBOLITE_TRY(add_function(module, &functions[i]));
         return Ok{};
@@ -74,6 +74,6 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
-}  // namespace arbolite::module
+}  // namespace arbolite::py
 
-PyMODINIT_FUNC PyInit_arbolite() { return PyModuleDef_Init(&arbolite::module::module_def); }
+PyMODINIT_FUNC PyInit_arbolite() { return PyModuleDef_Init(&arbolite::py::module_def); }

@@ -1,24 +1,31 @@
-#include "write/entry.hpp"
+#include "py/write.hpp"
 
 #include <algorithm>
 #include <memory>
 #include <span>
 
 #include "common/pages.hpp"
-#include "module/binding.hpp"
-#include "module/convert.hpp"
-#include "module/interrupt.hpp"
-#include "module/unlocked.hpp"
-#include "node/node.hpp"
+#include "py/binding.hpp"
+#include "py/convert.hpp"
+#include "py/interrupt.hpp"
+#include "py/unlocked.hpp"
+#include "py/node.hpp"
 #include "simd/search.hpp"
 #include "simd/utf8_decode.hpp"
 #include "write/serializer.hpp"
 
-namespace arbolite::write {
+namespace arbolite::py {
 namespace {
 
-using module::Exc;
-using module::PyResult;
+using write::MemorySink;
+using write::OutputMeasure;
+using write::PlainTexts;
+using write::WriteError;
+using write::measure_tree;
+using write::write_tree_to_buffer;
+using write::write_tree_to_memory;
+using write::write_tree_to_file;
+using write::write_tree_to_units;
 
 // A Node tree as the walk reads it. The walk runs without the interpreter
 // lock and reads the nodes themselves, copying nothing: nodes never change,
@@ -34,18 +41,18 @@ public:
 
     bool empty() const { return false; }
     handle root() const { return root_; }
-    std::string_view name(handle node) const { return node::node_name(node); }
-    const AttrMap& attrs(handle node) const { return node::node_attrs(node); }
-    std::optional<std::string_view> text(handle node) const { return node::node_text(node); }
+    std::string_view name(handle node) const { return py::node_name(node); }
+    const AttrMap& attrs(handle node) const { return py::node_attrs(node); }
+    std::optional<std::string_view> text(handle node) const { return py::node_text(node); }
     size_t first_child(handle) const { return 0; }
-    bool past_children(handle node, size_t at) const { return at >= node::node_children(node).size(); }
+    bool past_children(handle node, size_t at) const { return at >= py::node_children(node).size(); }
     // Where texts are long they lie apart from their nodes (and nodes made
     // one at a time lie wherever the allocator put them): the walk fetches
     // the node a few steps ahead and the text of the one after next.
     handle child(handle node, size_t at) const {
-        const std::span<PyObject* const> children = node::node_children(node);
+        const std::span<PyObject* const> children = py::node_children(node);
         if (texts_ahead) {
-            node::prefetch_ahead(children, at);
+            py::prefetch_ahead(children, at);
             if (at + 2 < children.size()) prefetch_text(children[at + 2]);
         }
         return children[at];
@@ -57,7 +64,7 @@ public:
 private:
     static void prefetch_text(PyObject* node) {
         constexpr size_t most = 4096;
-        const std::optional<std::string_view> text = node::node_text(node);
+        const std::optional<std::string_view> text = py::node_text(node);
         if (!text) return;
         const size_t size = std::min(text->size(), most);
         for (size_t at = 0; at < size; at += 64) __builtin_prefetch(text->data() + at);
@@ -94,10 +101,10 @@ Shape shape_of(const NodeTree& tree) {
         size_t next;
     };
     auto add = [&](PyObject* node, size_t depth) {
-        const std::optional<std::string_view> text = node::node_text(node);
+        const std::optional<std::string_view> text = py::node_text(node);
         // A map's block is a little larger than its names and values.
         shape.content_bytes +=
-            node::node_name(node).size() + (text ? text->size() : 0) + node::node_attrs(node).allocated_bytes();
+            py::node_name(node).size() + (text ? text->size() : 0) + py::node_attrs(node).allocated_bytes();
         shape.text_bytes += text ? text->size() : 0;
         ++shape.elements;
         shape.depth_sum += depth;
@@ -107,16 +114,16 @@ Shape shape_of(const NodeTree& tree) {
     size_t seen = 1;
     while (!open.empty() && seen < shape_sample && shape.content_bytes < shape_sample_bytes) {
         Open& top = open.back();
-        std::span<PyObject* const> children = node::node_children(top.node);
+        std::span<PyObject* const> children = py::node_children(top.node);
         if (top.next == children.size()) {
             open.pop_back();
             continue;
         }
-        node::prefetch_ahead(children, top.next);
+        py::prefetch_ahead(children, top.next);
         PyObject* child = children[top.next++];
         add(child, open.size());
         ++seen;
-        if (!node::node_children(child).empty()) open.push_back({child, 0});
+        if (!py::node_children(child).empty()) open.push_back({child, 0});
     }
     return shape;
 }
@@ -127,11 +134,11 @@ struct Options {
 };
 
 Status<Exc> convert_options(PyObject* indent, PyObject* declaration, Options& out) {
-    if (!module::absent(indent)) {
-        ARBOLITE_TRY_ASSIGN(out.indent, module::noted(module::to_size(indent), "indent"));
+    if (!py::absent(indent)) {
+        ARBOLITE_TRY_ASSIGN(out.indent, py::noted(py::to_size(indent), "indent"));
     }
-    if (!module::absent(declaration)) {
-        ARBOLITE_TRY_ASSIGN(out.declaration, module::noted(module::to_bool(declaration), "default_xml_def"));
+    if (!py::absent(declaration)) {
+        ARBOLITE_TRY_ASSIGN(out.declaration, py::noted(py::to_bool(declaration), "default_xml_def"));
     }
     return Ok{};
 }
@@ -142,32 +149,32 @@ constexpr std::string_view kMeasureInvariant = "invariant: the XML writer writes
 // A new ASCII str of `size` characters holding the walk's output, written
 // into it without the interpreter lock: nobody else can see the str yet.
 PyResult<py::ref> write_ascii_str(const NodeTree& tree, const Options& options, size_t size,
-                                  const PlainTexts& plain, module::SignalCheck& signals) {
+                                  const PlainTexts& plain, py::SignalCheck& signals) {
     py::ref str = py::ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
-    if (!str) return fail(module::fetch_error());
+    if (!str) return fail(py::fetch_error());
     char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str.get()));
     const InterruptHook interrupt = signals.hook();
-    const bool written = module::without_lock(str, [&] {
+    const bool written = py::without_lock(str, [&] {
         populate_for_writing(out, size);
         return write_tree_to_buffer(tree, options.indent, options.declaration, out, size, interrupt, &plain);
     });
-    if (signals.raised()) return fail(module::interruption());
-    if (!written) return fail(module::internal_fault(kMeasureInvariant));
+    if (signals.raised()) return fail(py::interruption());
+    if (!written) return fail(py::internal_fault(kMeasureInvariant));
     return str;
 }
 
 // A new str of the measured code points and width holding the walk's output,
 // decoded into it without the interpreter lock.
 PyResult<py::ref> write_decoded_str(const NodeTree& tree, const Options& options, const OutputMeasure& size,
-                                    const PlainTexts& plain, module::SignalCheck& signals) {
+                                    const PlainTexts& plain, py::SignalCheck& signals) {
     constexpr Py_UCS4 largest[] = {0x7F, 0xFF, 0xFFFF, 0x10FFFF};
     py::ref str = py::ref::steal(
         PyUnicode_New(static_cast<Py_ssize_t>(size.code_points), largest[static_cast<size_t>(size.units)]));
-    if (!str) return fail(module::fetch_error());
+    if (!str) return fail(py::fetch_error());
     void* data = PyUnicode_DATA(str.get());
     const size_t bytes = size.code_points * static_cast<size_t>(PyUnicode_KIND(str.get()));
     const InterruptHook interrupt = signals.hook();
-    const bool written = module::without_lock(str, [&] {
+    const bool written = py::without_lock(str, [&] {
         populate_for_writing(data, bytes);
         const auto write = [&](auto* out) {
             return write_tree_to_units(tree, options.indent, options.declaration, out, size.code_points, interrupt,
@@ -181,25 +188,25 @@ PyResult<py::ref> write_decoded_str(const NodeTree& tree, const Options& options
         }
         return write(static_cast<uint32_t*>(data));
     });
-    if (signals.raised()) return fail(module::interruption());
-    if (!written) return fail(module::internal_fault(kMeasureInvariant));
+    if (signals.raised()) return fail(py::interruption());
+    if (!written) return fail(py::internal_fault(kMeasureInvariant));
     return str;
 }
 
-const module::Params<3> kWriteString{{"node", "indent", "default_xml_def"}, 1, "write_string()"};
-const module::Params<4> kWriteFile{{"node", "file_path", "indent", "default_xml_def"}, 2, "write_file()"};
+const py::Params<3> kWriteString{{"node", "indent", "default_xml_def"}, 1, "write_string()"};
+const py::Params<4> kWriteFile{{"node", "file_path", "indent", "default_xml_def"}, 2, "write_file()"};
 
 }  // namespace
 
 PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return module::boundary([&]() -> PyResult<py::ref> {
+    return py::boundary([&]() -> PyResult<py::ref> {
         PyObject* arg[3];
-        ARBOLITE_TRY(module::bind_fastcall(kWriteString.signature(), args, nargsf, kwnames, arg));
-        ARBOLITE_TRY_ASSIGN(PyObject * node, module::noted(node::to_node(arg[0]), "node"));
+        ARBOLITE_TRY(py::bind_fastcall(kWriteString.signature(), args, nargsf, kwnames, arg));
+        ARBOLITE_TRY_ASSIGN(PyObject * node, py::noted(py::to_node(arg[0]), "node"));
         Options options;
         ARBOLITE_TRY(convert_options(arg[1], arg[2], options));
         NodeTree tree(node);
-        module::SignalCheck signals;
+        py::SignalCheck signals;
         const InterruptHook interrupt = signals.hook();
         // Output that is mostly indentation is far larger than what the walk
         // has to scan, and long texts cost more to copy and decode than the
@@ -214,7 +221,7 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
             bool valid_utf8 = true;
         };
         PlainTexts plain;
-        Plan plan = module::without_lock([&]() -> Plan {
+        Plan plan = py::without_lock([&]() -> Plan {
             const Shape shape = shape_of(tree);
             size_t blanks;
             if (__builtin_mul_overflow(options.indent, shape.depth_sum, &blanks)) blanks = SIZE_MAX;
@@ -226,39 +233,39 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
             const bool valid = !memory.ok() || simd::is_valid_utf8(memory->data(), memory->size());
             return {false, OutputMeasure{}, std::move(memory), valid};
         });
-        if (signals.raised()) return fail(module::interruption());
+        if (signals.raised()) return fail(py::interruption());
         if (!plan.measured) {
-            if (!plan.memory.ok()) return fail(module::write_error(plan.memory.error()));
-            if (!plan.valid_utf8) return fail(module::internal_fault(kUtf8Invariant));
-            return module::new_str_unlocked(plan.memory->view());
+            if (!plan.memory.ok()) return fail(py::write_error(plan.memory.error()));
+            if (!plan.valid_utf8) return fail(py::internal_fault(kUtf8Invariant));
+            return py::new_str_unlocked(plan.memory->view());
         }
         auto& measured = plan.measure;
-        if (!measured.ok()) return fail(module::write_error(measured.error()));
+        if (!measured.ok()) return fail(py::write_error(measured.error()));
         const OutputMeasure size = measured.value();
-        if (size.size > static_cast<size_t>(PY_SSIZE_T_MAX)) return fail(module::memory_error());
+        if (size.size > static_cast<size_t>(PY_SSIZE_T_MAX)) return fail(py::memory_error());
         if (size.ascii) return write_ascii_str(tree, options, size.size, plain, signals);
-        if (!size.valid_utf8) return fail(module::internal_fault(kUtf8Invariant));
+        if (!size.valid_utf8) return fail(py::internal_fault(kUtf8Invariant));
         return write_decoded_str(tree, options, size, plain, signals);
     });
 }
 
 PyObject* write_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return module::boundary([&]() -> PyResult<py::ref> {
+    return py::boundary([&]() -> PyResult<py::ref> {
         PyObject* arg[4];
-        ARBOLITE_TRY(module::bind_fastcall(kWriteFile.signature(), args, nargsf, kwnames, arg));
-        ARBOLITE_TRY_ASSIGN(PyObject * node, module::noted(node::to_node(arg[0]), "node"));
-        ARBOLITE_TRY_ASSIGN(std::string_view path, module::noted(module::borrow_utf8(arg[1]), "file_path"));
+        ARBOLITE_TRY(py::bind_fastcall(kWriteFile.signature(), args, nargsf, kwnames, arg));
+        ARBOLITE_TRY_ASSIGN(PyObject * node, py::noted(py::to_node(arg[0]), "node"));
+        ARBOLITE_TRY_ASSIGN(std::string_view path, py::noted(py::borrow_utf8(arg[1]), "file_path"));
         Options options;
         ARBOLITE_TRY(convert_options(arg[2], arg[3], options));
         const NodeTree tree(node);
-        module::SignalCheck signals;
+        py::SignalCheck signals;
         const InterruptHook interrupt = signals.hook();
-        Status<WriteError> written = module::without_lock(
+        Status<WriteError> written = py::without_lock(
             [&] { return write_tree_to_file(tree, path, options.indent, options.declaration, interrupt); });
-        if (signals.raised()) return fail(module::interruption());
-        if (!written.ok()) return fail(module::write_error(written.error()));
+        if (signals.raised()) return fail(py::interruption());
+        if (!written.ok()) return fail(py::write_error(written.error()));
         return py::ref::borrow(Py_None);
     });
 }
 
-}  // namespace arbolite::write
+}  // namespace arbolite::py

@@ -4,9 +4,9 @@
 
 #include <Python.h>
 
-namespace arbolite::read {
+namespace arbolite::py {
 
 PyObject* read_string(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* read_file(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
-}  // namespace arbolite::read
+}  // namespace arbolite::py

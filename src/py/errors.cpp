@@ -1,4 +1,4 @@
-#include "module/errors.hpp"
+#include "py/errors.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -6,12 +6,12 @@
 #include <type_traits>
 
 #include "common/posix_file.hpp"
-#include "module/once.hpp"
+#include "py/once.hpp"
 #include "read/position.hpp"
 #include "read/read_error.hpp"
 #include "write/serializer.hpp"
 
-namespace arbolite::module {
+namespace arbolite::py {
 namespace {
 
 // An exception of class `cls` whose one argument is `message` (a new
@@ -279,4 +279,4 @@ PyObject* raise(Exc&& error) noexcept {
     return nullptr;
 }
 
-}  // namespace arbolite::module
+}  // namespace arbolite::py

@@ -1,4 +1,4 @@
-#include "node/node.hpp"
+#include "py/node.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -7,16 +7,16 @@
 #include <vector>
 
 #include "common/copy.hpp"
-#include "module/binding.hpp"
-#include "module/convert.hpp"
-#include "module/once.hpp"
+#include "py/binding.hpp"
+#include "py/convert.hpp"
+#include "py/once.hpp"
 
-namespace arbolite::node {
+namespace arbolite::py {
 namespace {
 
-using module::absent;
-using module::fetch_error;
-using module::type_mismatch;
+using py::absent;
+using py::fetch_error;
+using py::type_mismatch;
 
 // Room reserved up front for children, whatever length a sequence claims;
 // beyond it the list grows as items arrive.
@@ -29,8 +29,8 @@ PyResult<AttrMap> to_attr_map(PyObject* obj) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(obj, &pos, &key, &value)) {
-        ARBOLITE_TRY_ASSIGN(std::string_view name, module::borrow_utf8(key));
-        ARBOLITE_TRY_ASSIGN(std::string_view text, module::borrow_utf8(value));
+        ARBOLITE_TRY_ASSIGN(std::string_view name, py::borrow_utf8(key));
+        ARBOLITE_TRY_ASSIGN(std::string_view text, py::borrow_utf8(value));
         map.insert_or_assign(name, text);
     }
     return map;
@@ -43,15 +43,15 @@ Status<Exc> take_child(PyTypeObject* type, PyObject* item, std::vector<py::ref>&
 }
 
 PyResult<std::vector<py::ref>> to_children(PyTypeObject* type, PyObject* obj) {
-    if (PyUnicode_Check(obj)) return fail(module::str_to_vec_error());
+    if (PyUnicode_Check(obj)) return fail(py::str_to_vec_error());
     if (!PySequence_Check(obj)) {
-        PyResult<PyObject*> sequence = module::sequence_abc();
+        PyResult<PyObject*> sequence = py::sequence_abc();
         if (!sequence.ok()) return fail(std::move(sequence).error());
         return fail(type_mismatch(obj, reinterpret_cast<PyTypeObject*>(sequence.value())->tp_name));
     }
     std::vector<py::ref> children;
     Py_ssize_t claimed = PyObject_Length(obj);
-    if (claimed < 0) module::drop_error();  // only a hint: the iteration tells
+    if (claimed < 0) py::drop_error();  // only a hint: the iteration tells
     if (claimed > 0) children.reserve(static_cast<size_t>(std::min(claimed, kMaxChildReservation)));
 
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
@@ -70,28 +70,28 @@ PyResult<std::vector<py::ref>> to_children(PyTypeObject* type, PyObject* obj) {
     return children;
 }
 
-const module::Params<4> kConstructor{{"name", "attrs", "children", "text"}, 1, "Node.__new__()"};
+const py::Params<4> kConstructor{{"name", "attrs", "children", "text"}, 1, "Node.__new__()"};
 
 PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return module::boundary([&]() -> PyResult<py::ref> {
+    return py::boundary([&]() -> PyResult<py::ref> {
         PyObject* arg[4];
-        ARBOLITE_TRY(module::bind_tuple(kConstructor.signature(), args, kwargs, arg));
+        ARBOLITE_TRY(py::bind_tuple(kConstructor.signature(), args, kwargs, arg));
         // The name's and the text's bytes are borrowed from their str objects,
         // which are held here while the children's iteration runs Python code.
         py::ref name_owner = py::ref::borrow(arg[0]);
         py::ref text_owner = py::ref::borrow(arg[3]);
-        ARBOLITE_TRY_ASSIGN(std::string_view name, module::noted(module::borrow_utf8(arg[0]), "name"));
+        ARBOLITE_TRY_ASSIGN(std::string_view name, py::noted(py::borrow_utf8(arg[0]), "name"));
         AttrMap attrs;
         if (!absent(arg[1])) {
-            ARBOLITE_TRY_ASSIGN(attrs, module::noted(to_attr_map(arg[1]), "attrs"));
+            ARBOLITE_TRY_ASSIGN(attrs, py::noted(to_attr_map(arg[1]), "attrs"));
         }
         std::vector<py::ref> children;
         if (!absent(arg[2])) {
-            ARBOLITE_TRY_ASSIGN(children, module::noted(to_children(type, arg[2]), "children"));
+            ARBOLITE_TRY_ASSIGN(children, py::noted(to_children(type, arg[2]), "children"));
         }
         std::optional<std::string_view> text;
         if (!absent(arg[3])) {
-            ARBOLITE_TRY_ASSIGN(text, module::noted(module::borrow_utf8(arg[3]), "text"));
+            ARBOLITE_TRY_ASSIGN(text, py::noted(py::borrow_utf8(arg[3]), "text"));
         }
         return create_node(type, name, std::move(attrs), children, text);
     });
@@ -170,23 +170,23 @@ void node_free(void* self) {
 }
 
 PyObject* get_name(PyObject* self, void*) {
-    return module::boundary([&] { return module::new_str(node_name(self)); });
+    return py::boundary([&] { return py::new_str(node_name(self)); });
 }
 
 PyObject* get_text(PyObject* self, void*) {
-    return module::boundary([&]() -> PyResult<py::ref> {
+    return py::boundary([&]() -> PyResult<py::ref> {
         std::optional<std::string_view> text = node_text(self);
         if (!text) return py::ref::borrow(Py_None);
-        return module::new_str(*text);
+        return py::new_str(*text);
     });
 }
 
 PyObject* get_attrs(PyObject* self, void*) {
-    return module::boundary([&] { return attrs_dict(node_attrs(self)); });
+    return py::boundary([&] { return attrs_dict(node_attrs(self)); });
 }
 
 PyObject* get_children(PyObject* self, void*) {
-    return module::boundary([&]() -> PyResult<py::ref> {
+    return py::boundary([&]() -> PyResult<py::ref> {
         std::span<PyObject* const> children = node_children(self);
         py::ref list = py::ref::steal(PyList_New(static_cast<Py_ssize_t>(children.size())));
         if (!list) return fail(fetch_error());
@@ -241,7 +241,7 @@ PyType_Spec node_spec = {"arbolite.Node", sizeof(NodeObject), 0, Py_TPFLAGS_DEFA
 }  // namespace
 
 PyResult<PyTypeObject*> node_type() {
-    static module::OnceCell cell;
+    static py::OnceCell cell;
     PyResult<PyObject*> type = cell.get([]() -> PyResult<py::ref> {
         py::ref made = py::ref::steal(PyType_FromSpec(&node_spec));
         if (!made) return fail(fetch_error());
@@ -272,9 +272,9 @@ char* fill_node(PyObject* obj, std::string_view name, AttrMap&& attrs, size_t ch
 PyResult<py::ref> create_node(PyTypeObject* type, std::string_view name, AttrMap&& attrs,
                               std::span<py::ref> children, std::optional<std::string_view> text) {
     const size_t size = detail::node_block_size(name.size(), children.size(), text ? text->size() : 0);
-    if (size == 0) return fail(module::memory_error());
+    if (size == 0) return fail(py::memory_error());
     PyObject* obj = static_cast<PyObject*>(PyObject_Malloc(size));
-    if (!obj) return fail(module::memory_error());
+    if (!obj) return fail(py::memory_error());
     PyObject_Init(obj, type);
     detail::fill_node(obj, name, std::move(attrs), children.size(), text, 0);
     PyObject** slots = detail::children_of(obj);
@@ -286,8 +286,8 @@ PyResult<py::ref> attrs_dict(const AttrMap& attrs) {
     py::ref dict = py::ref::steal(PyDict_New());
     if (!dict) return fail(fetch_error());
     for (const auto& entry : attrs) {
-        ARBOLITE_TRY_ASSIGN(py::ref key, module::new_str(entry.name));
-        ARBOLITE_TRY_ASSIGN(py::ref value, module::new_str(entry.value));
+        ARBOLITE_TRY_ASSIGN(py::ref key, py::new_str(entry.name));
+        ARBOLITE_TRY_ASSIGN(py::ref value, py::new_str(entry.value));
         if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return fail(fetch_error());
     }
     return dict;
@@ -300,4 +300,4 @@ PyResult<PyObject*> to_node(PyObject* obj) {
     return obj;
 }
 
-}  // namespace arbolite::node
+}  // namespace arbolite::py

@@ -13,12 +13,12 @@
 
 #include "common/attr_map.hpp"
 #include "common/block_chunks.hpp"
-#include "module/errors.hpp"
+#include "py/errors.hpp"
 
-namespace arbolite::node {
+namespace arbolite::py {
 
-using module::Exc;
-using module::PyResult;
+using py::Exc;
+using py::PyResult;
 
 // A Node is one block of memory:
 //
@@ -165,4 +165,4 @@ PyObject* node_to_dict(PyObject* self, PyObject* unused);
 // The SearchType enumeration.
 PyResult<PyTypeObject*> search_type();
 
-}  // namespace arbolite::node
+}  // namespace arbolite::py

@@ -1,4 +1,4 @@
-#include "module/convert.hpp"
+#include "py/convert.hpp"
 
 #include <climits>
 #include <cstring>
@@ -6,11 +6,11 @@
 #include <new>
 #include <optional>
 
-#include "module/unlocked.hpp"
+#include "py/unlocked.hpp"
 #include "simd/utf8_decode.hpp"
 #include "simd/utf8_encode.hpp"
 
-namespace arbolite::module {
+namespace arbolite::py {
 namespace {
 
 // NumPy's boolean scalar type is named "bool_" in NumPy 1 and "bool" in
@@ -167,4 +167,4 @@ PyResult<py::ref> new_str_unlocked(std::string_view utf8) {
     return str;
 }
 
-}  // namespace arbolite::module
+}  // namespace arbolite::py

@@ -15,16 +15,16 @@
 #include <string_view>
 #include <vector>
 
-#include "module/binding.hpp"
-#include "module/convert.hpp"
-#include "module/once.hpp"
-#include "node/node.hpp"
+#include "py/binding.hpp"
+#include "py/convert.hpp"
+#include "py/once.hpp"
+#include "py/node.hpp"
 
-namespace arbolite::node {
+namespace arbolite::py {
 namespace {
 
-using module::fetch_error;
-using module::mismatch_text;
+using py::fetch_error;
+using py::mismatch_text;
 
 // ---- to_dict ----------------------------------------------------------------
 //
@@ -113,7 +113,7 @@ bool is_ascii(std::string_view bytes) {
 // hands out the interpreter's shared strs for empty and one-character texts.
 PyResult<py::ref> text_str(std::string_view bytes) {
     constexpr size_t short_text = 256;
-    if (bytes.size() < 2 || bytes.size() > short_text || !is_ascii(bytes)) return module::new_str(bytes);
+    if (bytes.size() < 2 || bytes.size() > short_text || !is_ascii(bytes)) return py::new_str(bytes);
     py::ref str = py::ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 0x7F));
     if (!str) return fail(fetch_error());
     std::memcpy(PyUnicode_DATA(str.get()), bytes.data(), bytes.size());
@@ -126,7 +126,7 @@ struct Keys {
     PyObject *name, *attrs, *children, *text;
 
     static PyResult<Keys> get() {
-        static module::OnceCell cell;
+        static py::OnceCell cell;
         ARBOLITE_TRY_ASSIGN(PyObject * tuple, cell.get([]() -> PyResult<py::ref> {
             py::ref tuple = py::ref::steal(PyTuple_New(4));
             if (!tuple) return fail(fetch_error());
@@ -402,7 +402,7 @@ PyResult<std::string> exception_text(Exc&& error) {
     py::ref text = py::ref::steal(PyObject_Str(exc.get()));
     const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
     if (!utf8) {
-        module::drop_error();
+        py::drop_error();
         return std::string("<failed to describe the error>");
     }
     return std::string(Py_TYPE(exc.get())->tp_name) + ": " + utf8;
@@ -414,9 +414,9 @@ struct EnumMessage {
     std::string head, tail;
 
     EnumMessage(const std::string& string_reason, const std::string& map_reason)
-        : head(module::enum_failure_head() + module::variant_line("String", string_reason) +
-               module::variant_line("Vec", "")),
-          tail(module::variant_line("NullableString", string_reason) + module::variant_line("Map", map_reason)) {}
+        : head(py::enum_failure_head() + py::variant_line("String", string_reason) +
+               py::variant_line("Vec", "")),
+          tail(py::variant_line("NullableString", string_reason) + py::variant_line("Map", map_reason)) {}
     // A value that is neither a str nor a dict.
     explicit EnumMessage(PyObject* value) : EnumMessage(mismatch_text(value, "str"), mismatch_text(value, "dict")) {}
 
@@ -437,9 +437,9 @@ PyResult<std::optional<std::string>> convert_map(PyObject* dict, AttrMap& out) {
         for (PyObject* part : {key, value}) {
             if (!PyUnicode_Check(part)) return std::optional(mismatch_text(part, "str"));
         }
-        PyResult<std::string_view> name = module::borrow_utf8(key);
+        PyResult<std::string_view> name = py::borrow_utf8(key);
         if (!name.ok()) return reason_of(std::move(name).error());
-        PyResult<std::string_view> text = module::borrow_utf8(value);
+        PyResult<std::string_view> text = py::borrow_utf8(value);
         if (!text.ok()) return reason_of(std::move(text).error());
         out.insert_or_assign(name.value(), text.value());
     }
@@ -522,7 +522,7 @@ private:
 // A dict that contains itself, directly or through the dicts and sequences
 // below it, would be converted over and over until memory runs out.
 Status<Exc> Converter::push_dict(PyObject* dict) {
-    if (!open_dicts_.enter(dict)) return fail(module::circular_reference_error().noted("dict_"));
+    if (!open_dicts_.enter(dict)) return fail(py::circular_reference_error().noted("dict_"));
     records.emplace_back();
     Frame frame;
     frame.object = py::ref::borrow(dict);
@@ -532,7 +532,7 @@ Status<Exc> Converter::push_dict(PyObject* dict) {
 }
 
 Status<Exc> Converter::run(PyObject* top) {
-    if (!PyDict_Check(top)) return fail(module::type_mismatch(top, "dict").noted("dict_"));
+    if (!PyDict_Check(top)) return fail(py::type_mismatch(top, "dict").noted("dict_"));
     ARBOLITE_TRY(push_dict(top));
     while (!stack_.empty()) ARBOLITE_TRY(stack_.back().iterator ? step_sequence() : step_dict());
     return Ok{};
@@ -551,7 +551,7 @@ Status<Exc> Converter::fail_inside(std::string message, size_t below) {
     for (auto it = enclosing.rbegin(); it != enclosing.rend(); ++it) full += it->head;
     full += message;
     for (const auto& e : enclosing) full += e.tail;
-    return fail(module::type_error(std::move(full)).noted("dict_"));
+    return fail(py::type_error(std::move(full)).noted("dict_"));
 }
 
 Status<Exc> Converter::step_dict() {
@@ -565,7 +565,7 @@ Status<Exc> Converter::step_dict() {
         if (!stack_.empty()) stack_.back().items.push_back(done);
         return Ok{};
     }
-    PyResult<std::string_view> key_text = module::borrow_utf8(key);
+    PyResult<std::string_view> key_text = py::borrow_utf8(key);
     if (!key_text.ok()) {
         if (depth == 0) return fail(std::move(key_text).error().noted("dict_"));
         // A key that is not a str makes the sequence holding this dict fail.
@@ -587,7 +587,7 @@ Status<Exc> Converter::store(size_t record, Field field, PyObject* value) {
     DictRecord& r = records[record];
     Variant* kind = kind_slot(r, field);
     if (PyUnicode_Check(value)) {
-        PyResult<std::string> text = module::to_string(value);
+        PyResult<std::string> text = py::to_string(value);
         if (!text.ok()) {
             ARBOLITE_TRY_ASSIGN(std::string reason, exception_text(std::move(text).error()));
             EnumMessage m(reason, mismatch_text(value, "dict"));
@@ -662,9 +662,9 @@ PyResult<py::ref> build_nodes(PyTypeObject* type, std::vector<DictRecord>& recor
         size_t i = stack.back();
         stack.pop_back();
         const DictRecord& r = records[i];
-        if (r.name_kind != Variant::String) return fail(module::value_error("Invalid name"));
-        if (r.attrs_kind != Variant::Map) return fail(module::value_error("Invalid attrs"));
-        if (r.children_kind != Variant::Vec) return fail(module::value_error("Invalid children"));
+        if (r.name_kind != Variant::String) return fail(py::value_error("Invalid name"));
+        if (r.attrs_kind != Variant::Map) return fail(py::value_error("Invalid attrs"));
+        if (r.children_kind != Variant::Vec) return fail(py::value_error("Invalid children"));
         order.push_back(i);
         stack.insert(stack.end(), r.children.rbegin(), r.children.rend());
     }
@@ -681,18 +681,18 @@ PyResult<py::ref> build_nodes(PyTypeObject* type, std::vector<DictRecord>& recor
     return std::move(made[0]);
 }
 
-const module::Params<1> kFromDict{{"dict_"}, 1, "Node.from_dict()"};
+const py::Params<1> kFromDict{{"dict_"}, 1, "Node.from_dict()"};
 
 }  // namespace
 
 PyObject* node_to_dict(PyObject* self, PyObject*) {
-    return module::boundary([&] { return to_dict_impl(self); });
+    return py::boundary([&] { return to_dict_impl(self); });
 }
 
 PyObject* node_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return module::boundary([&]() -> PyResult<py::ref> {
+    return py::boundary([&]() -> PyResult<py::ref> {
         PyObject* arg[1];
-        ARBOLITE_TRY(module::bind_fastcall(kFromDict.signature(), args, nargsf, kwnames, arg));
+        ARBOLITE_TRY(py::bind_fastcall(kFromDict.signature(), args, nargsf, kwnames, arg));
         ARBOLITE_TRY_ASSIGN(PyTypeObject * type, node_type());
         Converter converter;
         ARBOLITE_TRY(converter.run(arg[0]));
@@ -700,4 +700,4 @@ PyObject* node_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
     });
 }
 
-}  // namespace arbolite::node
+}  // namespace arbolite::py

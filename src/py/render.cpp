@@ -6,11 +6,11 @@
 #include <string_view>
 #include <vector>
 
-#include "module/binding.hpp"
-#include "module/convert.hpp"
-#include "node/node.hpp"
+#include "py/binding.hpp"
+#include "py/convert.hpp"
+#include "py/node.hpp"
 
-namespace arbolite::node {
+namespace arbolite::py {
 namespace {
 
 // Builds the outline of `root` with `width` leading blanks. A child's width
@@ -76,36 +76,36 @@ std::string outline(PyObject* root, uint8_t width) {
     return out;
 }
 
-const module::Params<1> kToString{{"spacing"}, 0, "Node.__to_string()"};
+const py::Params<1> kToString{{"spacing"}, 0, "Node.__to_string()"};
 
 }  // namespace
 
 PyObject* node_repr(PyObject* self) {
-    return module::boundary([&] {
+    return py::boundary([&] {
         std::string_view name = node_name(self);
         std::string tag;
         tag.reserve(name.size() + 6);
         tag += "Node(";
         tag += name;
         tag += ')';
-        return module::new_str(tag);
+        return py::new_str(tag);
     });
 }
 
 PyObject* node_str(PyObject* self) {
-    return module::boundary([&] { return module::new_str(outline(self, 0)); });
+    return py::boundary([&] { return py::new_str(outline(self, 0)); });
 }
 
 PyObject* node_to_string(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return module::boundary([&]() -> PyResult<py::ref> {
+    return py::boundary([&]() -> PyResult<py::ref> {
         PyObject* arg[1];
-        ARBOLITE_TRY(module::bind_fastcall(kToString.signature(), args, nargsf, kwnames, arg));
+        ARBOLITE_TRY(py::bind_fastcall(kToString.signature(), args, nargsf, kwnames, arg));
         uint8_t width = 0;
-        if (!module::absent(arg[0])) {
-            ARBOLITE_TRY_ASSIGN(width, module::noted(module::to_u8(arg[0]), "spacing"));
+        if (!py::absent(arg[0])) {
+            ARBOLITE_TRY_ASSIGN(width, py::noted(py::to_u8(arg[0]), "spacing"));
         }
-        return module::new_str(outline(self, width));
+        return py::new_str(outline(self, width));
     });
 }
 
-}  // namespace arbolite::node
+}  // namespace arbolite::py

@@ -1,8 +1,8 @@
-#include "module/interrupt.hpp"
+#include "py/interrupt.hpp"
 
 #include <ctime>
 
-#include "module/py_ref.hpp"
+#include "py/ref.hpp"
 
 // The interpreter's own test for "this thread runs signal handlers": exported
 // by 3.12 and 3.13 (declared by the public headers of 3.12 only).
@@ -10,7 +10,7 @@
 extern "C" PyAPI_FUNC(int) _PyOS_IsMainThread(void);
 #endif
 
-namespace arbolite::module {
+namespace arbolite::py {
 namespace {
 
 #if PY_VERSION_HEX < 0x030E0000
@@ -67,4 +67,4 @@ bool SignalCheck::check(void* context, InterruptHook::Wake wake) {
     return self.raised_;
 }
 
-}  // namespace arbolite::module
+}  // namespace arbolite::py

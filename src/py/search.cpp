@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "common/copy.hpp"
-#include "module/binding.hpp"
-#include "module/convert.hpp"
-#include "node/node.hpp"
+#include "py/binding.hpp"
+#include "py/convert.hpp"
+#include "py/node.hpp"
 
-namespace arbolite::node {
+namespace arbolite::py {
 namespace {
 
 enum class Test { Name, Attr, Text };
@@ -73,7 +73,7 @@ PyResult<py::ref> search_impl(PyObject* start, Test test, std::string_view value
         }
     }
     py::ref list = py::ref::steal(PyList_New(static_cast<Py_ssize_t>(found.nodes.size())));
-    if (!list) return fail(module::fetch_error());
+    if (!list) return fail(py::fetch_error());
     for (size_t i = 0; i < found.nodes.size(); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), found.nodes[i]);
     found.nodes.clear();  // the list holds the references now
     return list;
@@ -83,38 +83,38 @@ PyResult<py::ref> search_impl(PyObject* start, Test test, std::string_view value
 // mutable, so the conversion may fail or give a value no member has.
 PyResult<Test> to_test(PyObject* member) {
     py::ref by_value = py::ref::steal(PyNumber_Long(member));
-    if (!by_value) return fail(module::fetch_error());
+    if (!by_value) return fail(py::fetch_error());
     const long value = PyLong_AsLong(by_value.get());
-    if (value == -1 && PyErr_Occurred()) return fail(module::fetch_error());
+    if (value == -1 && PyErr_Occurred()) return fail(py::fetch_error());
     switch (value) {
         case 0: return Test::Name;
         case 1: return Test::Attr;
         case 2: return Test::Text;
-        default: return fail(module::search_type_value_error(value));
+        default: return fail(py::search_type_value_error(value));
     }
 }
 
 PyResult<std::optional<int32_t>> to_depth(PyObject* arg) {
-    if (module::absent(arg)) return std::optional<int32_t>();
-    ARBOLITE_TRY_ASSIGN(int32_t depth, module::noted(module::to_i32(arg), "depth"));
+    if (py::absent(arg)) return std::optional<int32_t>();
+    ARBOLITE_TRY_ASSIGN(int32_t depth, py::noted(py::to_i32(arg), "depth"));
     return std::optional<int32_t>(depth);
 }
 
-PyObject* search_with(Test test, const module::Params<2>& params, PyObject* self, PyObject* const* args,
+PyObject* search_with(Test test, const py::Params<2>& params, PyObject* self, PyObject* const* args,
                       Py_ssize_t nargsf, PyObject* kwnames) {
-    return module::boundary([&]() -> PyResult<py::ref> {
+    return py::boundary([&]() -> PyResult<py::ref> {
         PyObject* arg[2];
-        ARBOLITE_TRY(module::bind_fastcall(params.signature(), args, nargsf, kwnames, arg));
-        ARBOLITE_TRY_ASSIGN(std::string_view value, module::noted(module::borrow_utf8(arg[0]), params.names[0]));
+        ARBOLITE_TRY(py::bind_fastcall(params.signature(), args, nargsf, kwnames, arg));
+        ARBOLITE_TRY_ASSIGN(std::string_view value, py::noted(py::borrow_utf8(arg[0]), params.names[0]));
         ARBOLITE_TRY_ASSIGN(std::optional<int32_t> depth, to_depth(arg[1]));
         return search_impl(self, test, value, depth);
     });
 }
 
-const module::Params<2> kByName{{"name", "depth"}, 1, "Node.search_by_name()"};
-const module::Params<2> kByAttr{{"key", "depth"}, 1, "Node.search_by_attr()"};
-const module::Params<2> kByText{{"text", "depth"}, 1, "Node.search_by_text()"};
-const module::Params<3> kSearch{{"by", "value", "depth"}, 2, "Node.search()"};
+const py::Params<2> kByName{{"name", "depth"}, 1, "Node.search_by_name()"};
+const py::Params<2> kByAttr{{"key", "depth"}, 1, "Node.search_by_attr()"};
+const py::Params<2> kByText{{"text", "depth"}, 1, "Node.search_by_text()"};
+const py::Params<3> kSearch{{"by", "value", "depth"}, 2, "Node.search()"};
 
 }  // namespace
 
@@ -131,16 +131,16 @@ PyObject* node_search_by_text(PyObject* self, PyObject* const* args, Py_ssize_t 
 }
 
 PyObject* node_search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return module::boundary([&]() -> PyResult<py::ref> {
+    return py::boundary([&]() -> PyResult<py::ref> {
         PyObject* arg[3];
-        ARBOLITE_TRY(module::bind_fastcall(kSearch.signature(), args, nargsf, kwnames, arg));
+        ARBOLITE_TRY(py::bind_fastcall(kSearch.signature(), args, nargsf, kwnames, arg));
         ARBOLITE_TRY_ASSIGN(PyTypeObject * by_type, search_type());
-        if (!Py_IS_TYPE(arg[0], by_type)) return fail(module::type_mismatch(arg[0], "SearchType").noted("by"));
-        ARBOLITE_TRY_ASSIGN(Test test, module::noted(to_test(arg[0]), "by"));
-        ARBOLITE_TRY_ASSIGN(std::string_view value, module::noted(module::borrow_utf8(arg[1]), "value"));
+        if (!Py_IS_TYPE(arg[0], by_type)) return fail(py::type_mismatch(arg[0], "SearchType").noted("by"));
+        ARBOLITE_TRY_ASSIGN(Test test, py::noted(to_test(arg[0]), "by"));
+        ARBOLITE_TRY_ASSIGN(std::string_view value, py::noted(py::borrow_utf8(arg[1]), "value"));
         ARBOLITE_TRY_ASSIGN(std::optional<int32_t> depth, to_depth(arg[2]));
         return search_impl(self, test, value, depth);
     });
 }
 
-}  // namespace arbolite::node
+}  // namespace arbolite::py

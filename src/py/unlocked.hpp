@@ -10,10 +10,10 @@
 #include <type_traits>
 #include <utility>
 
-#include "module/errors.hpp"
-#include "module/py_ref.hpp"
+#include "py/errors.hpp"
+#include "py/ref.hpp"
 
-namespace arbolite::module {
+namespace arbolite::py {
 
 // Runs `work` with the interpreter lock released and takes the lock again
 // afterwards, also when `work` throws: the exception is held meanwhile and
@@ -74,4 +74,4 @@ auto without_lock(py::ref& keep, Work&& work) {
     return detail::run_unlocked(std::forward<Work>(work), &keep);
 }
 
-}  // namespace arbolite::module
+}  // namespace arbolite::py

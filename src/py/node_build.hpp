@@ -15,10 +15,10 @@
 #include <cstddef>
 #include <vector>
 
-#include "module/py_ref.hpp"
+#include "py/ref.hpp"
 #include "read/parsed_element.hpp"
 
-namespace arbolite::node {
+namespace arbolite::py {
 
 struct BuiltNodes {
     PyObject* root = nullptr;
@@ -41,4 +41,4 @@ BuiltNodes build_nodes(PyTypeObject* type, ParsedTree&& tree, bool announce_each
 // Needs the lock: makes the built nodes live objects and returns the root.
 py::ref adopt_nodes(PyTypeObject* type, BuiltNodes&& built);
 
-}  // namespace arbolite::node
+}  // namespace arbolite::py

@@ -10,9 +10,9 @@
 #include <string>
 #include <string_view>
 
-#include "module/errors.hpp"
+#include "py/errors.hpp"
 
-namespace arbolite::module {
+namespace arbolite::py {
 
 // The UTF-8 text of a str (strictly encoded), borrowed from the object: valid
 // while the object lives. Not a str: type mismatch naming "str".
@@ -69,4 +69,4 @@ PyResult<py::ref> new_str(std::string_view utf8);
 // exactly its size, with the interpreter lock released.
 PyResult<py::ref> new_str_unlocked(std::string_view utf8);
 
-}  // namespace arbolite::module
+}  // namespace arbolite::py
