@@ -53,7 +53,7 @@ native: $(VENV)/.ready
 	$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -G Ninja -DARBOLITE_MODULE=OFF -DARBOLITE_TESTS=ON \
 		-DARBOLITE_RANDOM_SOURCE=auto -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
 	$(VENV)/bin/cmake --build $(NATIVE_BUILD)
-	cd $(NATIVE_BUILD) && $(abspath $(VENV)/bin/ctest) --output-on-failure
+	cd $(NATIVE_BUILD) && $(abspath $(VENV)/bin/ctest) -j2 --output-on-failure
 
 # The native tests once more for each fallback random source of systems
 # without getrandom (getentropy), or without either (/dev/urandom). The
@@ -64,7 +64,7 @@ native-fallbacks: native
 		echo "== random source: $$source"; \
 		$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -DARBOLITE_RANDOM_SOURCE=$$source >/dev/null \
 			&& $(VENV)/bin/cmake --build $(NATIVE_BUILD) \
-			&& (cd $(NATIVE_BUILD) && $(abspath $(VENV)/bin/ctest) --output-on-failure) || status=1; \
+			&& (cd $(NATIVE_BUILD) && $(abspath $(VENV)/bin/ctest) -j2 --output-on-failure) || status=1; \
 	done; \
 	$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -DARBOLITE_RANDOM_SOURCE=auto >/dev/null \
 		&& $(VENV)/bin/cmake --build $(NATIVE_BUILD) >/dev/null || status=1; \
@@ -89,7 +89,7 @@ portable: $(VENV)/.ready
 	$(VENV)/bin/cmake -S . -B $(PORTABLE_BUILD) -G Ninja -DARBOLITE_MODULE=OFF -DARBOLITE_TESTS=ON \
 		-DARBOLITE_PORTABLE_ONLY=ON -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
 	$(VENV)/bin/cmake --build $(PORTABLE_BUILD)
-	cd $(PORTABLE_BUILD) && $(abspath $(VENV)/bin/ctest) --output-on-failure
+	cd $(PORTABLE_BUILD) && $(abspath $(VENV)/bin/ctest) -j2 --output-on-failure
 
 # The interpreter itself is not instrumented: the ASan runtime is preloaded
 # and leak detection is off for the Python run (the interpreter keeps
@@ -104,7 +104,7 @@ asan: $(VENV)/.ready
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(ABS_PY) \
 		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN_BUILD)
-	cd $(ASAN_BUILD) && $(abspath $(VENV)/bin/ctest) --output-on-failure
+	cd $(ASAN_BUILD) && $(abspath $(VENV)/bin/ctest) -j2 --output-on-failure
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONPATH=$(ASAN_BUILD) \
 		ARBOLITE_SANITIZED=1 $(PY) -m pytest -q -p no:cacheprovider

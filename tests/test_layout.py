@@ -1,4 +1,5 @@
-"""The core sources stay free of the interpreter: only the boundary may see Python."""
+"""The shape of the source tree: only the boundary folder sees the interpreter, and
+every folder includes only from itself and the folders below it."""
 
 import pathlib
 import re
@@ -8,6 +9,17 @@ import pytest
 SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
 BOUNDARY = SRC / "py"
 PYTHON_NAME = re.compile(r"\bPython\.h\b|\bPy[A-Z_][A-Za-z_]*")
+PROJECT_INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z_]+)/')
+# The folders each folder may include from, besides itself.
+MAY_INCLUDE = {
+    "common": set(),
+    "simd": {"common"},
+    "index": {"common", "simd"},
+    "entities": {"common", "simd"},
+    "read": {"common", "simd", "index", "entities"},
+    "write": {"common", "simd"},
+    "py": {"common", "simd", "index", "entities", "read", "write"},
+}
 
 
 def core_files():
@@ -27,6 +39,22 @@ def test_core_sources_do_not_touch_python():
     for path in core_files():
         for number, line in enumerate(path.read_text().splitlines(), 1):
             if PYTHON_NAME.search(line):
+                offenders.append(f"{path.relative_to(SRC)}:{number}: {line.strip()}")
+    assert offenders == []
+
+
+@pytest.mark.skipif(not SRC.is_dir(), reason="source tree not available")
+def test_folders_include_only_downward():
+    folders = {p.name for p in SRC.iterdir() if p.is_dir()}
+    assert folders == set(MAY_INCLUDE)
+    offenders = []
+    for path in sorted(SRC.rglob("*")):
+        if path.suffix not in {".cpp", ".hpp", ".h"}:
+            continue
+        folder = path.relative_to(SRC).parts[0]
+        for number, line in enumerate(path.read_text().splitlines(), 1):
+            match = PROJECT_INCLUDE.match(line)
+            if match and match[1] != folder and match[1] not in MAY_INCLUDE[folder]:
                 offenders.append(f"{path.relative_to(SRC)}:{number}: {line.strip()}")
     assert offenders == []
 
