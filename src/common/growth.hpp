@@ -14,7 +14,9 @@ namespace arbolite {
 // spare, and at most `most`.
 inline size_t predicted_length(size_t count, uint64_t covered, uint64_t span, size_t most) {
     const double whole = static_cast<double>(count) * static_cast<double>(span) / static_cast<double>(covered);
-    const size_t want = static_cast<size_t>(whole * 1.125) + 64;
+    const double spared = whole * 1.125;
+    if (spared >= static_cast<double>(most)) return most;  // also where no size_t holds it
+    const size_t want = static_cast<size_t>(spared) + 64;
     return want > most ? most : want;
 }
 
