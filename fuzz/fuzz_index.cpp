@@ -132,7 +132,8 @@ void compare_indexes(std::string_view doc, const IndexResult& a, const IndexResu
 }
 
 std::string describe(const arbolite::read::ReadError& e) {
-    return "kind " + std::to_string(static_cast<int>(e.kind)) + " at " + std::to_string(e.offset) + ": " + e.detail;
+    return "kind " + std::to_string(static_cast<int>(e.kind)) + "/" + std::to_string(static_cast<int>(e.malformation)) +
+           " at " + std::to_string(e.offset) + ": '" + e.name + "' '" + e.found + "'";
 }
 
 bool same_trees(const arbolite::ParsedTree& a, const arbolite::ParsedTree& b) {
@@ -156,16 +157,8 @@ using ReadResult = arbolite::Result<arbolite::ParsedTree, arbolite::read::ReadEr
 // The read over one builder's index; its errors as the whole read reports
 // them.
 ReadResult read_over(std::string_view doc, const IndexResult& ix, std::string_view root) {
-    using arbolite::read::ReadError;
-    using Kind = arbolite::index::IndexBuildError::Kind;
     if (ix.ok()) return arbolite::read::parse_indexed(doc, ix.value(), root);
-    const auto& e = ix.error();
-    if (e.kind == Kind::UnexpectedEnd) return arbolite::fail(ReadError::malformed("unexpected end of document", doc.size()));
-    if (e.kind == Kind::UnterminatedDoctype)
-        return arbolite::fail(ReadError::malformed("unterminated document type declaration", e.offset));
-    ReadError failure{ReadError::Kind::IndexFailure, {}, e.offset};
-    failure.index_error = e;
-    return arbolite::fail(std::move(failure));
+    return arbolite::fail(arbolite::read::index_failure(ix.error(), doc.size()));
 }
 
 bool same_reads(const ReadResult& x, const ReadResult& y) {
@@ -173,7 +166,8 @@ bool same_reads(const ReadResult& x, const ReadResult& y) {
     if (x.ok()) return same_trees(x.value(), y.value());
     const auto& a = x.error();
     const auto& b = y.error();
-    return a.kind == b.kind && a.offset == b.offset && a.detail == b.detail &&
+    return a.kind == b.kind && a.offset == b.offset && a.malformation == b.malformation && a.name == b.name &&
+           a.found == b.found &&
            a.index_error.kind == b.index_error.kind && a.index_error.offset == b.index_error.offset;
 }
 

@@ -173,9 +173,10 @@ void check_round_trip(const ParsedTree& tree, std::string_view document, std::st
 
     auto reread = arbolite::read::parse_document(output, root_tag);
     if (!reread.ok()) {
-        std::fprintf(stderr, "written output does not parse: kind %d, offset %llu, %s\n",
-                     static_cast<int>(reread.error().kind), static_cast<unsigned long long>(reread.error().offset),
-                     reread.error().detail.c_str());
+        const auto& e = reread.error();
+        std::fprintf(stderr, "written output does not parse: kind %d/%d, offset %llu, '%s' '%s'\n",
+                     static_cast<int>(e.kind), static_cast<int>(e.malformation),
+                     static_cast<unsigned long long>(e.offset), e.name.c_str(), e.found.c_str());
         fail_round_trip("reread failed", 0, document, root_tag, output);
     }
     compare_trees(tree, reread.value(), document, root_tag, output);

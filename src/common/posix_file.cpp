@@ -9,8 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "simd/search.hpp"
-
 namespace arbolite {
 namespace {
 
@@ -49,7 +47,7 @@ Status<OsError> close_descriptor(int fd) {
     return errno_failure(errno);
 }
 
-Result<FileBytes, OsError> read_utf8_file(std::string_view path, const InterruptHook& interrupt) {
+Result<FileBytes, OsError> read_whole_file(std::string_view path, const InterruptHook& interrupt) {
     ARBOLITE_TRY_ASSIGN(int raw, open_path(path, O_RDONLY | O_CLOEXEC, 0, interrupt));
     Descriptor fd(raw);
 
@@ -84,7 +82,6 @@ Result<FileBytes, OsError> read_utf8_file(std::string_view path, const Interrupt
         bytes.size += static_cast<size_t>(n);
         if (polls.due(bytes.size) && polls.stop(bytes.size)) return fail(interrupted_error());
     }
-    if (!simd::is_valid_utf8(bytes.data.get(), bytes.size)) return fail(OsError{OsError::Kind::InvalidUtf8});
     return bytes;
 }
 

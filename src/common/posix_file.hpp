@@ -14,7 +14,8 @@ namespace arbolite {
 // An operating-system error number, or one of the fixed failures that have
 // no number of their own.
 struct OsError {
-    // Interrupted: the interrupt hook stopped the work (see interrupt.hpp).
+    // InvalidUtf8: a file read as text is not valid UTF-8. Interrupted: the
+    // interrupt hook stopped the work (see interrupt.hpp).
     enum class Kind : uint8_t { Errno, NulInPath, InvalidUtf8, ShortWrite, ShortFlush, Interrupted };
     Kind kind;
     int errnum = 0;
@@ -31,10 +32,10 @@ struct FileBytes {
     std::string_view view() const { return {data.get(), size}; }
 };
 
-// Reads the whole file at `path`. The path may not contain a NUL byte; the
-// bytes must be valid UTF-8. With an active `interrupt` hook, a large file
-// is read in pieces of the poll interval, polling between them.
-Result<FileBytes, OsError> read_utf8_file(std::string_view path, const InterruptHook& interrupt = {});
+// Reads the whole file at `path`, which may not contain a NUL byte. With an
+// active `interrupt` hook, a large file is read in pieces of the poll
+// interval, polling between them.
+Result<FileBytes, OsError> read_whole_file(std::string_view path, const InterruptHook& interrupt = {});
 
 // Opens `path` with `flags` (and `mode` for a new file), retrying when a
 // signal interrupts the call unless `interrupt` says to stop. A path holding

@@ -2,13 +2,12 @@
 
 #include <cstring>
 
+#include "simd/code_point.hpp"
 #include "simd/search.hpp"
 
 namespace arbolite::entities {
 
 namespace {
-
-using read::ReadError;
 
 constexpr uint32_t kMaxCodePoint = 0x10FFFF;
 
@@ -27,31 +26,6 @@ constexpr auto kHexValue = [] {
 }();
 
 inline unsigned hex_value(char c) { return kHexValue.v[static_cast<unsigned char>(c)]; }
-
-void append_utf8(std::string& out, uint32_t cp) {
-    char buf[4];
-    size_t n;
-    if (cp < 0x80) {
-        buf[0] = static_cast<char>(cp);
-        n = 1;
-    } else if (cp < 0x800) {
-        buf[0] = static_cast<char>(0xC0 | (cp >> 6));
-        buf[1] = static_cast<char>(0x80 | (cp & 0x3F));
-        n = 2;
-    } else if (cp < 0x10000) {
-        buf[0] = static_cast<char>(0xE0 | (cp >> 12));
-        buf[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        buf[2] = static_cast<char>(0x80 | (cp & 0x3F));
-        n = 3;
-    } else {
-        buf[0] = static_cast<char>(0xF0 | (cp >> 18));
-        buf[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        buf[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        buf[3] = static_cast<char>(0x80 | (cp & 0x3F));
-        n = 4;
-    }
-    out.append(buf, n);
-}
 
 // The code point of a numeric reference body ("#65", "#x41", "#+65"), or 0
 // when the body does not denote a character that may appear in a document.
@@ -77,19 +51,9 @@ uint32_t numeric_reference_value(std::string_view body) {
     return value;
 }
 
-[[gnu::cold, gnu::noinline]] ReadError unterminated_reference(uint64_t offset) {
-    return ReadError::malformed("unterminated entity reference", offset);
-}
-
-[[gnu::cold, gnu::noinline]] ReadError invalid_character_reference(std::string_view body, uint64_t offset) {
-    std::string message = "invalid character reference '&";
-    message.append(body);
-    message.append(";'");
-    return ReadError::malformed(std::move(message), offset);
-}
-
-[[gnu::cold, gnu::noinline]] ReadError unknown_entity(std::string_view body, uint64_t offset) {
-    return ReadError{ReadError::Kind::UnknownEntity, std::string(body), offset};
+[[gnu::cold, gnu::noinline]] ReferenceError reference_error(ReferenceError::Kind kind, std::string_view body,
+                                                          uint64_t offset) {
+    return ReferenceError{kind, offset, std::string(body)};
 }
 
 // The single byte a predefined entity stands for, or 0.
@@ -113,7 +77,7 @@ inline char predefined_entity(std::string_view body) {
 
 // Decodes from `p`, the first byte that needs attention, to the end. The
 // bytes before `p` are already in `out`.
-Status<ReadError> decode_slow(const char* begin, const char* p, const char* end, uint64_t base_offset,
+Status<ReferenceError> decode_slow(const char* begin, const char* p, const char* end, uint64_t base_offset,
                               RefMode mode, std::string& out) {
     const bool attribute = mode == RefMode::Attribute;
     while (p != end) {
@@ -121,16 +85,17 @@ Status<ReadError> decode_slow(const char* begin, const char* p, const char* end,
         if (c == '&') {
             const char* semi = simd::find_byte(p + 1, end, ';');
             uint64_t offset = base_offset + static_cast<uint64_t>(p - begin);
-            if (semi == end) return fail(unterminated_reference(offset));
+            if (semi == end) return fail(reference_error(ReferenceError::Kind::Unterminated, {}, offset));
             std::string_view body(p + 1, static_cast<size_t>(semi - p - 1));
             if (char predefined = predefined_entity(body)) {
                 out.push_back(predefined);
             } else if (body.empty() || body[0] != '#') {
-                return fail(unknown_entity(body, offset));
+                return fail(reference_error(ReferenceError::Kind::UnknownEntity, body, offset));
             } else {
                 uint32_t cp = numeric_reference_value(body);
-                if (cp == 0) return fail(invalid_character_reference(body, offset));
-                append_utf8(out, cp);
+                if (cp == 0) return fail(reference_error(ReferenceError::Kind::InvalidCharacter, body, offset));
+                char encoded[4];
+                out.append(encoded, simd::encode_code_point(cp, encoded));
             }
             p = semi + 1;
         } else {
@@ -149,7 +114,7 @@ Status<ReadError> decode_slow(const char* begin, const char* p, const char* end,
 
 }  // namespace
 
-Status<ReadError> decode_references(std::string_view input, uint64_t base_offset, RefMode mode, std::string& out) {
+Status<ReferenceError> decode_references(std::string_view input, uint64_t base_offset, RefMode mode, std::string& out) {
     const char* begin = input.data();
     const char* end = begin + input.size();
     const char* first = mode == RefMode::Attribute ? simd::find_any4(begin, end, '&', '\t', '\n', '\r')

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "common/result.hpp"
-#include "read/read_error.hpp"
+#include "entities/reference_error.hpp"
 
 namespace arbolite::entities {
 
@@ -19,7 +19,7 @@ enum class RefMode : uint8_t {
 // Appends the decoded form of `input` to `out`. When there is nothing to
 // decode, the input is appended in one copy. Errors carry offsets relative to
 // the document: `base_offset` is the offset of input[0].
-Status<read::ReadError> decode_references(std::string_view input, uint64_t base_offset, RefMode mode,
-                                          std::string& out);
+Status<ReferenceError> decode_references(std::string_view input, uint64_t base_offset, RefMode mode,
+                                         std::string& out);
 
 }  // namespace arbolite::entities

@@ -6,6 +6,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/growth.hpp"
 #include "simd/kernels.hpp"
 #include "simd/markup.hpp"
 #include "simd/quote_mask.hpp"
@@ -575,9 +576,7 @@ private:
     // The capacity that `count` entries up to document offset `pos` call for
     // (never less than `count`).
     size_t wanted(size_t count, size_t pos, size_t capacity) const {
-        const double whole = static_cast<double>(count) * static_cast<double>(n_) / static_cast<double>(pos + 1);
-        size_t want = static_cast<size_t>(whole * 1.125) + 64;
-        if (want > n_ + 1) want = n_ + 1;  // never more entries than bytes
+        size_t want = predicted_length(count, pos + 1, n_, n_ + 1);  // never more entries than bytes
         if (count > capacity && want < capacity + capacity / 2) want = capacity + capacity / 2;
         return want < count ? count : want;
     }

@@ -83,18 +83,56 @@ std::string concat(std::initializer_list<std::string_view> parts) {
 
 const char* was_were(size_t n) { return n == 1 ? "was" : "were"; }
 
-std::string index_error_text(const index::IndexBuildError& e) {
+// The message of a malformed document: what is wrong and where, with the
+// names involved.
+Exc malformed_document(const read::ReadError& e) {
+    using Malformation = read::ReadError::Malformation;
+    const std::string at = std::to_string(e.offset);
+    const auto detail = [&](std::initializer_list<std::string_view> parts) {
+        std::string text = concat({"malformed XML at byte ", at, ": "});
+        for (auto part : parts) text.append(part);
+        return build(PyExc_ValueError, text);
+    };
+    switch (e.malformation) {
+        case Malformation::UnexpectedEnd: return detail({"unexpected end of document"});
+        case Malformation::UnterminatedDoctype: return detail({"unterminated document type declaration"});
+        case Malformation::UnterminatedMarkup: return detail({"unterminated markup"});
+        case Malformation::MissingElementName: return detail({"expected element name after '<'"});
+        case Malformation::MissingSpaceBeforeAttribute: return detail({"expected whitespace before attribute"});
+        case Malformation::MissingAttributeName: return detail({"expected attribute name"});
+        case Malformation::AttributeWithoutValue: return detail({"attribute '", e.name, "' has no value"});
+        case Malformation::UnquotedAttributeValue: return detail({"value of attribute '", e.name, "' is not quoted"});
+        case Malformation::UnterminatedAttributeValue: return detail({"unterminated attribute value"});
+        case Malformation::LessThanInAttributeValue: return detail({"'<' is not allowed in attribute values"});
+        case Malformation::DuplicateAttribute: return detail({"duplicate attribute '", e.name, "'"});
+        case Malformation::EndTagMismatch: return detail({"expected </", e.name, ">, found </", e.found, ">"});
+        case Malformation::UnexpectedEndTag: return detail({"unexpected end tag </", e.name, ">"});
+        case Malformation::MalformedEndTag: return detail({"malformed end tag </", e.name, ">"});
+        case Malformation::UnterminatedComment: return detail({"unterminated comment"});
+        case Malformation::UnterminatedCData: return detail({"unterminated CDATA section"});
+        case Malformation::UnterminatedProcessingInstruction: return detail({"unterminated processing instruction"});
+        case Malformation::UnexpectedLessThan: return detail({"unexpected '<'"});
+        case Malformation::UnterminatedReference: return detail({"unterminated entity reference"});
+        case Malformation::InvalidCharacterReference: return detail({"invalid character reference '&", e.name, ";'"});
+    }
+    return internal_fault("invariant: every malformed document has a known fault");
+}
+
+// The message of an index failure. Running off the end of the document and
+// an unterminated document type declaration never get here: the read
+// reports them as malformed documents.
+Exc index_failure_error(const index::IndexBuildError& e) {
+    const std::string at = std::to_string(e.offset);
     switch (e.kind) {
         case index::IndexBuildError::Kind::UnclosedTag:
-            return "Unclosed tag at byte " + std::to_string(e.offset);
-        case index::IndexBuildError::Kind::UnexpectedEnd:
-            return "unexpected end of document at byte " + std::to_string(e.offset);
+            return build(PyExc_ValueError, concat({"malformed XML: Unclosed tag at byte ", at}));
         case index::IndexBuildError::Kind::NameTooLong:
-            return "element name at byte " + std::to_string(e.offset) + " is longer than 4294967295 bytes";
-        case index::IndexBuildError::Kind::UnterminatedDoctype:
-            return "unterminated document type declaration at byte " + std::to_string(e.offset);
+            return build(PyExc_ValueError,
+                         concat({"malformed XML: element name at byte ", at, " is longer than 4294967295 bytes"}));
+        case index::IndexBuildError::Kind::UnexpectedEnd:
+        case index::IndexBuildError::Kind::UnterminatedDoctype: break;
     }
-    return "unknown index error";
+    return internal_fault("invariant: a read reports every index failure it keeps as one");
 }
 
 }  // namespace
@@ -176,17 +214,15 @@ Exc os_failure(const OsError& error) {
 Exc read_error(const read::ReadError& e) {
     using Kind = read::ReadError::Kind;
     switch (e.kind) {
-        case Kind::IndexFailure:
-            return build(PyExc_ValueError, "malformed XML: " + index_error_text(e.index_error));
-        case Kind::Malformed:
-            return build(PyExc_ValueError, "malformed XML at byte " + std::to_string(e.offset) + ": " + e.detail);
+        case Kind::IndexFailure: return index_failure_error(e.index_error);
+        case Kind::Malformed: return malformed_document(e);
         case Kind::RootNotFound:
-            return build(PyExc_ValueError, "root tag <" + e.detail + "> not found in document");
+            return build(PyExc_ValueError, concat({"root tag <", e.name, "> not found in document"}));
         case Kind::Unclosed:
-            return build(PyExc_ValueError, "unexpected end of document: <" + e.detail + "> is never closed");
+            return build(PyExc_ValueError, concat({"unexpected end of document: <", e.name, "> is never closed"}));
         case Kind::UnknownEntity:
             return build(PyExc_ValueError,
-                         "unknown entity reference '&" + e.detail + ";' at byte " + std::to_string(e.offset));
+                         concat({"unknown entity reference '&", e.name, ";' at byte ", std::to_string(e.offset)}));
         case Kind::Interrupted: return interruption();
     }
     return internal_fault("invariant: every read error has a known kind");

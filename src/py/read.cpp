@@ -12,6 +12,7 @@
 #include "py/unlocked.hpp"
 #include "py/node_build.hpp"
 #include "py/node.hpp"
+#include "read/document_file.hpp"
 #include "read/parser.hpp"
 #include "read/position.hpp"
 
@@ -115,7 +116,7 @@ PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
         py::SignalCheck signals;
         const InterruptHook interrupt = signals.hook();
         return finish(py::without_lock([&]() -> ReadOutcome {
-                          auto bytes = read_utf8_file(path, interrupt);
+                          auto bytes = read::read_document_file(path, interrupt);
                           if (!bytes.ok()) return std::move(bytes).error();
                           return parse(bytes.value().view(), root_tag, interrupt, kind);
                       }),

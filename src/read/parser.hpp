@@ -3,7 +3,6 @@
 // depth.
 #pragma once
 
-#include <cstddef>
 #include <string_view>
 
 #include "common/interrupt.hpp"
@@ -37,22 +36,5 @@ Result<ParsedTree, ReadError> parse_document(std::string_view document, std::str
 // The walk of parse_document over an index already built for `document`.
 Result<ParsedTree, ReadError> parse_indexed(std::string_view document, const index::StructuralIndex& index,
                                             std::string_view root_tag);
-
-// An open or self-closing tag split into its name and its attribute region:
-// the bytes after the name up to, not including, the closing '>' (and the
-// '/' before it in a self-closing tag). Both are slices of the document.
-struct ElementName {
-    std::string_view name;
-    std::string_view attributes;
-};
-
-// Splits tag number `tag` of `index`; fails when the tag has no name.
-Result<ElementName, ReadError> scan_element_name(std::string_view document, const index::StructuralIndex& index,
-                                                 size_t tag);
-
-// Builds the element of open or self-closing tag number `tag`: its name and
-// its attributes, with references decoded. No text, no children.
-Result<ParsedElement, ReadError> parse_start_tag(std::string_view document, const index::StructuralIndex& index,
-                                                 size_t tag);
 
 }  // namespace arbolite::read

@@ -10,9 +10,9 @@ namespace {
 // 64-bit words of bytes ("lanes"). Every mask below has the high bit of a
 // lane set exactly where the lane qualifies, and nothing else; lanes never
 // carry into each other, so the results do not depend on byte order.
-constexpr uint64_t ones = 0x0101010101010101ull;
-constexpr uint64_t high = 0x8080808080808080ull;
-constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHigh = 0x8080808080808080ull;
+constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
 
 inline uint64_t load(const char* p) noexcept {
     uint64_t w;
@@ -20,15 +20,15 @@ inline uint64_t load(const char* p) noexcept {
     return w;
 }
 
-inline uint64_t zero_lanes(uint64_t x) noexcept { return ~(((x & low7) + low7) | x | low7); }
+inline uint64_t zero_lanes(uint64_t x) noexcept { return ~(((x & kLow7) + kLow7) | x | kLow7); }
 
 inline uint64_t lanes_equal(uint64_t w, char c) noexcept {
-    return zero_lanes(w ^ (ones * static_cast<unsigned char>(c)));
+    return zero_lanes(w ^ (kOnes * static_cast<unsigned char>(c)));
 }
 
 // UTF-8 continuation bytes: 10xxxxxx. Shifting left by one brings each
 // lane's bit 6 to its bit 7 (bit 7 leaves the lane and is masked away).
-inline uint64_t continuation_lanes(uint64_t w) noexcept { return w & high & ~(w << 1); }
+inline uint64_t continuation_lanes(uint64_t w) noexcept { return w & kHigh & ~(w << 1); }
 
 inline int popcount(uint64_t x) noexcept { return __builtin_popcountll(x); }
 

@@ -203,7 +203,8 @@ std::string describe(const ParsedTree& tree) {
 std::string describe(const Result<ParsedTree, read::ReadError>& result) {
     if (result.ok()) return describe(result.value());
     const read::ReadError& e = result.error();
-    return "error " + std::to_string(static_cast<int>(e.kind)) + " at " + std::to_string(e.offset) + ": " + e.detail;
+    return "error " + std::to_string(static_cast<int>(e.kind)) + "/" + std::to_string(static_cast<int>(e.malformation)) +
+           " at " + std::to_string(e.offset) + ": " + e.name + " " + e.found;
 }
 
 auto parse_call(const std::string& doc, std::string root, StartTagsAhead ahead) {

@@ -183,13 +183,13 @@ TEST_F(Interrupts, FileReadPollsBetweenPieces) {
         std::fclose(f);
     }
     Recorder going;
-    auto bytes = read_utf8_file(file, going.hook());
+    auto bytes = read_whole_file(file, going.hook());
     ASSERT_TRUE(bytes.ok());
     EXPECT_EQ(bytes->view(), doc);
     EXPECT_EQ(going.polls, doc.size() / InterruptHook::poll_interval);
 
     Recorder stopping{1};
-    auto stopped = read_utf8_file(file, stopping.hook());
+    auto stopped = read_whole_file(file, stopping.hook());
     ASSERT_FALSE(stopped.ok());
     EXPECT_EQ(stopped.error().kind, OsError::Kind::Interrupted);
 }
@@ -238,7 +238,7 @@ TEST_F(InterruptSignals, BlockedOpenStopsWhenTold) {
     // A FIFO's open waits for the other end.
     Recorder read_stop{0, true};
     Result<FileBytes, OsError> bytes = fail(OsError{});
-    signal_until_seen(read_stop, [&] { bytes = read_utf8_file(fifo_, read_stop.hook()); });
+    signal_until_seen(read_stop, [&] { bytes = read_whole_file(fifo_, read_stop.hook()); });
     ASSERT_FALSE(bytes.ok());
     EXPECT_EQ(bytes.error().kind, OsError::Kind::Interrupted);
 
@@ -264,7 +264,7 @@ TEST_F(InterruptSignals, BlockedReadRetriesWhenToldToGoOn) {
         });
     };
     Result<FileBytes, OsError> bytes = fail(OsError{});
-    signal_until_seen(going, [&] { bytes = read_utf8_file(fifo_, going.hook()); });
+    signal_until_seen(going, [&] { bytes = read_whole_file(fifo_, going.hook()); });
     writer.join();
     ASSERT_TRUE(bytes.ok());
     EXPECT_EQ(bytes->view(), "<a>late</a>");

@@ -109,14 +109,14 @@ TEST(Position, LongSingleLineAndManyLines) {
 
 TEST(Position, ErrorOffsets) {
     using Kind = ReadError::Kind;
-    EXPECT_EQ(error_offset(ReadError::malformed("m", 7)), 7u);
-    EXPECT_EQ(error_offset(ReadError{Kind::UnknownEntity, "nbsp", 12}), 12u);
-    ReadError indexed{Kind::IndexFailure, "", 0};
+    EXPECT_EQ(error_offset(ReadError::malformed(ReadError::Malformation::UnexpectedLessThan, 7)), 7u);
+    EXPECT_EQ(error_offset(ReadError::named(Kind::UnknownEntity, "nbsp", 12)), 12u);
+    ReadError indexed{Kind::IndexFailure};
     indexed.index_error = {arbolite::index::IndexBuildError::Kind::UnclosedTag, 31};
     EXPECT_EQ(error_offset(indexed), 31u);
-    EXPECT_EQ(error_offset(ReadError{Kind::RootNotFound, "r", 0}), std::nullopt);
-    EXPECT_EQ(error_offset(ReadError{Kind::Unclosed, "r", 0}), std::nullopt);
-    EXPECT_EQ(error_offset(ReadError{Kind::Interrupted, "", 0}), std::nullopt);
+    EXPECT_EQ(error_offset(ReadError::named(Kind::RootNotFound, "r")), std::nullopt);
+    EXPECT_EQ(error_offset(ReadError::named(Kind::Unclosed, "r")), std::nullopt);
+    EXPECT_EQ(error_offset(ReadError{Kind::Interrupted}), std::nullopt);
 }
 
 }  // namespace
