@@ -63,22 +63,22 @@ double best_seconds(int repetitions, const std::function<void()>& run) {
 
 volatile size_t sink;
 
-std::optional<size_t> length_with(const simd::utf8_kernel_table& k, const std::vector<uint8_t>& t) {
+std::optional<size_t> length_with(const simd::Utf8EncodeTable& k, const std::vector<uint8_t>& t) {
     return k.length_latin1(t.data(), t.size());
 }
-std::optional<size_t> length_with(const simd::utf8_kernel_table& k, const std::vector<uint16_t>& t) {
+std::optional<size_t> length_with(const simd::Utf8EncodeTable& k, const std::vector<uint16_t>& t) {
     return k.length_ucs2(t.data(), t.size());
 }
-std::optional<size_t> length_with(const simd::utf8_kernel_table& k, const std::vector<uint32_t>& t) {
+std::optional<size_t> length_with(const simd::Utf8EncodeTable& k, const std::vector<uint32_t>& t) {
     return k.length_ucs4(t.data(), t.size());
 }
-char* encode_with(const simd::utf8_kernel_table& k, const std::vector<uint8_t>& t, char* out) {
+char* encode_with(const simd::Utf8EncodeTable& k, const std::vector<uint8_t>& t, char* out) {
     return k.encode_latin1(t.data(), t.size(), out);
 }
-char* encode_with(const simd::utf8_kernel_table& k, const std::vector<uint16_t>& t, char* out) {
+char* encode_with(const simd::Utf8EncodeTable& k, const std::vector<uint16_t>& t, char* out) {
     return k.encode_ucs2(t.data(), t.size(), out);
 }
-char* encode_with(const simd::utf8_kernel_table& k, const std::vector<uint32_t>& t, char* out) {
+char* encode_with(const simd::Utf8EncodeTable& k, const std::vector<uint32_t>& t, char* out) {
     return k.encode_ucs4(t.data(), t.size(), out);
 }
 
@@ -88,7 +88,7 @@ void measure(const char* label, const std::vector<Unit>& text, int repetitions) 
     const size_t worst = text.size() * (sizeof(Unit) == 1 ? 2 : sizeof(Unit) == 2 ? 3 : 4);
     std::printf("%s: %zu code units, %zu bytes of UTF-8\n", label, text.size(), out_size);
     std::vector<char> buffer(out_size);
-    for (const simd::utf8_kernel_table* k : simd::utf8_kernels_for_testing()) {
+    for (const simd::Utf8EncodeTable* k : simd::utf8_kernels_for_testing()) {
         const double gb = static_cast<double>(out_size) / 1e9;
         const double length = best_seconds(repetitions, [&] { sink = *length_with(*k, text); });
         const double encode = best_seconds(repetitions, [&] { sink = encode_with(*k, text, buffer.data()) - buffer.data(); });

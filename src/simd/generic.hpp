@@ -112,13 +112,35 @@ struct match_any8 {
     match_any8<N> narrow() const { return match_any8<N>(set); }
 };
 
+// The N tests of a byte set (simd/byte_set.hpp).
+template <class Ops, unsigned N>
+struct MatchSet {
+    typename Ops::vec values[N];
+    typename Ops::vec masks[N];
+    const ByteSet& set;
+    explicit MatchSet(const ByteSet& s) : set(s) {
+        for (unsigned k = 0; k < N; ++k) {
+            values[k] = Ops::splat(s.value[k]);
+            masks[k] = Ops::splat(s.mask[k]);
+        }
+    }
+    typename Ops::vec operator()(typename Ops::vec v) const {
+        auto m = Ops::eq(Ops::or_(v, masks[0]), values[0]);
+        for (unsigned k = 1; k < N; ++k) m = Ops::or_(m, Ops::eq(Ops::or_(v, masks[k]), values[k]));
+        return m;
+    }
+    bool byte(char x) const { return set.contains(x); }
+    template <class Narrower>
+    MatchSet<Narrower, N> narrow() const { return MatchSet<Narrower, N>(set); }
+};
+
 // Match lanes are bytes with the top bit set: any(), bits() and or_() work on
 // them directly, which is what high_bits() relies on for the wider ops.
 template <class Ops>
 struct match_non_ascii {
     typename Ops::vec operator()(typename Ops::vec v) const {
         if constexpr (std::is_same_v<Ops, swar_ops>)
-            return v & swar_ops::high1;
+            return swar::high_bytes(v);
         else
             return v;
     }
@@ -146,6 +168,54 @@ template <class Ops>
 const char* find_any8_kernel(const char* begin, const char* end, const char* set) noexcept {
     if (static_cast<size_t>(end - begin) < tiny_range) return scalar::find_any8(begin, end, set);
     return find_first<Ops>(begin, end, match_any8<Ops>(set));
+}
+
+// The first byte of [p, end) in the set, two registers at a time. The last,
+// partial register is loaded to end at `end`, reaching back before `p` as
+// far as `floor` allows (matches before `p` are dropped); a range too short
+// for that goes to the next narrower ops.
+template <class Ops, unsigned N>
+const char* find_in_set_n(const char* p, const char* end, const char* floor, const MatchSet<Ops, N>& match) noexcept {
+    constexpr size_t w = Ops::width;
+    while (static_cast<size_t>(end - p) >= 2 * w) {
+        const uint64_t a = Ops::bits(match(Ops::load(p)));
+        const uint64_t b = Ops::bits(match(Ops::load(p + w)));
+        if ((a | b) != 0) return p + lowest_bit(a != 0 ? a : b << w);
+        p += 2 * w;
+    }
+    if (static_cast<size_t>(end - p) >= w) {
+        if (const uint64_t a = Ops::bits(match(Ops::load(p)))) return p + lowest_bit(a);
+        p += w;
+    }
+    if (p == end) return end;
+    if (static_cast<size_t>(end - floor) >= w) {
+        const char* last = end - w;
+        const uint64_t m = Ops::bits(match(Ops::load(last))) >> (p - last);
+        return m != 0 ? p + lowest_bit(m) : end;
+    }
+    if constexpr (std::is_void_v<typename Ops::narrower>) {
+        for (; p != end; ++p)
+            if (match.byte(*p)) return p;
+        return end;
+    } else {
+        using Narrower = typename Ops::narrower;
+        return find_in_set_n<Narrower, N>(p, end, floor, match.template narrow<Narrower>());
+    }
+}
+
+template <class Ops>
+const char* find_in_set_kernel(const char* p, const char* end, const char* floor, const ByteSet& set) noexcept {
+    switch (set.count) {
+        case 0: return end;
+        case 1: return find_in_set_n<Ops, 1>(p, end, floor, MatchSet<Ops, 1>(set));
+        case 2: return find_in_set_n<Ops, 2>(p, end, floor, MatchSet<Ops, 2>(set));
+        case 3: return find_in_set_n<Ops, 3>(p, end, floor, MatchSet<Ops, 3>(set));
+        case 4: return find_in_set_n<Ops, 4>(p, end, floor, MatchSet<Ops, 4>(set));
+        case 5: return find_in_set_n<Ops, 5>(p, end, floor, MatchSet<Ops, 5>(set));
+        case 6: return find_in_set_n<Ops, 6>(p, end, floor, MatchSet<Ops, 6>(set));
+        case 7: return find_in_set_n<Ops, 7>(p, end, floor, MatchSet<Ops, 7>(set));
+        default: return find_in_set_n<Ops, 8>(p, end, floor, MatchSet<Ops, 8>(set));
+    }
 }
 
 template <class Ops>
@@ -214,7 +284,8 @@ constexpr kernel_table generic_table(const char* name) {
                         &find_any8_kernel<Ops>,
                         &count_byte_kernel<Ops>,
                         &is_valid_utf8_kernel<Ops>,
-                        &classify_blocks_kernel<Ops>};
+                        &classify_blocks_kernel<Ops>,
+                        &find_in_set_kernel<Ops>};
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <span>
 
+#include "simd/byte_set.hpp"
+
 namespace arbolite::simd {
 
 // The markup bytes of one 64-byte block, as bitmaps: bit i is set when byte
@@ -32,6 +34,9 @@ struct kernel_table {
     bool (*is_valid_utf8)(const char* data, size_t len) noexcept;
     // Classifies `count` whole blocks starting at `blocks` into out[0..count).
     void (*classify_blocks)(const char* blocks, size_t count, block_masks* out) noexcept;
+    // The first byte of [p, end) in `set`, or `end`. The search may read
+    // back before `p` as far as `floor` (<= p), never further.
+    const char* (*find_in_set)(const char* p, const char* end, const char* floor, const ByteSet& set) noexcept;
 };
 
 // The table in use, chosen once from what the processor supports, under the

@@ -1,7 +1,9 @@
-// The AVX2 kernels. This file alone is compiled for AVX2; its table is used
-// only when the processor reports AVX2.
+// The AVX2 kernels of every family. This file alone is compiled for AVX2;
+// its tables are used only when the processor reports AVX2.
 #include "simd/generic.hpp"
 #include "simd/target.hpp"
+#include "simd/utf8_decode_avx2.hpp"
+#include "simd/utf8_encode_avx2.hpp"
 
 namespace arbolite::simd {
 
@@ -162,12 +164,18 @@ constexpr kernel_table make_avx2_table() {
 }
 
 constexpr kernel_table avx2_table = make_avx2_table();
+constexpr Utf8EncodeTable avx2_utf8_encode_table = utf8_encode_table<Utf8Avx2Level>("avx2");
+constexpr Utf8DecodeTable avx2_utf8_decode_table = avx2_utf8_decode_table_of();
 
 }  // namespace
 
 const kernel_table* avx2_kernels() noexcept { return &avx2_table; }
+const Utf8EncodeTable* avx2_utf8_kernels() noexcept { return &avx2_utf8_encode_table; }
+const Utf8DecodeTable* avx2_utf8_decoders() noexcept { return &avx2_utf8_decode_table; }
 #else
 const kernel_table* avx2_kernels() noexcept { return nullptr; }
+const Utf8EncodeTable* avx2_utf8_kernels() noexcept { return nullptr; }
+const Utf8DecodeTable* avx2_utf8_decoders() noexcept { return nullptr; }
 #endif
 
 }  // namespace arbolite::simd

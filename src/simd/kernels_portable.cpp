@@ -1,12 +1,17 @@
-// The byte-at-a-time reference table and the portable 64-bit word kernels.
+// The byte-at-a-time reference table and the portable 64-bit word kernels of
+// every family: the byte searches and the UTF-8 encoders. (The UTF-8
+// decoders have no word level: their reference loops serve it.)
 #include "simd/generic.hpp"
+#include "simd/utf8_encode_generic.hpp"
 
 namespace arbolite::simd {
 
 constinit const kernel_table scalar_kernels{"scalar",           &scalar::find_byte,     &scalar::find_any4,
                                             &scalar::find_any8, &scalar::count_byte,    &scalar::is_valid_utf8,
-                                            &scalar::classify_blocks};
+                                            &scalar::classify_blocks,   &scalar::find_in_set};
 
 constinit const kernel_table swar_kernels = generic_table<swar_ops>("swar");
+
+constinit const Utf8EncodeTable swar_utf8_kernels = utf8_encode_table<Utf8SwarLevel>("swar");
 
 }  // namespace arbolite::simd

@@ -25,6 +25,12 @@ const char* find_any8(const char* begin, const char* end, const char* set) noexc
     return end;
 }
 
+const char* find_in_set(const char* p, const char* end, const char*, const ByteSet& set) noexcept {
+    for (; p != end; ++p)
+        if (set.contains(*p)) return p;
+    return end;
+}
+
 size_t count_byte(const char* begin, const char* end, char c) noexcept {
     size_t count = 0;
     for (; begin != end; ++begin) count += *begin == c;

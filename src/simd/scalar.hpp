@@ -15,6 +15,7 @@ const char* find_any8(const char* begin, const char* end, const char* set) noexc
 size_t count_byte(const char* begin, const char* end, char c) noexcept;
 bool is_valid_utf8(const char* data, size_t len) noexcept;
 void classify_blocks(const char* blocks, size_t count, block_masks* out) noexcept;
+const char* find_in_set(const char* p, const char* end, const char* floor, const ByteSet& set) noexcept;
 
 // Validates the UTF-8 sequences that start at `p` (a non-ASCII byte) for as
 // long as sequences start with non-ASCII bytes. Returns the first ASCII byte

@@ -50,6 +50,10 @@ const char* find_any8(const char* begin, const char* end, const char* set) noexc
     return active_kernels().find_any8(begin, end, set);
 }
 
+const char* detail::find_in_set_kernel(const char* p, const char* end, const char* floor, const ByteSet& set) noexcept {
+    return active_kernels().find_in_set(p, end, floor, set);
+}
+
 size_t detail::count_byte_kernel(const char* begin, const char* end, char c) noexcept {
     return active_kernels().count_byte(begin, end, c);
 }

@@ -2,16 +2,27 @@
 // plain byte loop would, but compares a vector (or a 64-bit word) of bytes at
 // a time. The kernel (AVX2, SSE2 or portable 64-bit words) is picked once,
 // on first use, from what the processor supports.
+// Byte searches over document text. Each returns the first occurrence, as a
+// plain byte loop would, but compares a vector (or a 64-bit word) of bytes at
+// a time. The kernel (AVX2, SSE2 or portable 64-bit words) is picked once,
+// on first use, from what the processor supports (kernels.hpp).
+//
+// Every search here follows one pattern: ranges shorter than a register are
+// searched inline, and the first register of a longer range is tested
+// inline, with the baseline ops (vector_ops.hpp: SSE2 on x86-64, 64-bit
+// words elsewhere); only the rest of a range goes to the kernel, through the
+// table. Most ranges are short (names, attribute values, the runs between
+// escaped bytes) and most hits near, and there the call costs more than the
+// search. The inline part runs on every processor the build targets, so
+// ARBOLITE_KERNELS does not cap it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "simd/target.hpp"
-
-#if ARBOLITE_TARGET_SSE2()
-#include <emmintrin.h>
-#endif
+#include "simd/byte_set.hpp"
+#include "simd/generic.hpp"
+#include "simd/swar.hpp"
 
 namespace arbolite::simd {
 
@@ -19,77 +30,88 @@ namespace detail {
 const char* find_byte_kernel(const char* begin, const char* end, char c) noexcept;
 const char* find_any4_kernel(const char* begin, const char* end, char a, char b, char c, char d) noexcept;
 size_t count_byte_kernel(const char* begin, const char* end, char c) noexcept;
+const char* find_in_set_kernel(const char* p, const char* end, const char* floor, const ByteSet& set) noexcept;
 
 // Below this length counting goes a 64-bit word at a time inline.
-inline constexpr std::ptrdiff_t short_count = 64;
+inline constexpr std::ptrdiff_t kShortCount = 64;
 
-// Below this length a plain loop beats the call into a vector kernel (most
-// names, short texts and attribute values are this short).
-inline constexpr std::ptrdiff_t short_range = 16;
+// The register tested inline.
+inline constexpr std::ptrdiff_t kInlineWidth = baseline_ops::width;
 
-#if ARBOLITE_TARGET_SSE2()
-// Bit i set where byte i of the 16 at p is a, b, c or d.
-inline unsigned any4_hits(const char* p, char a, char b, char c, char d) noexcept {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i any = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(a)), _mm_cmpeq_epi8(v, _mm_set1_epi8(b))),
-                                     _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(c)), _mm_cmpeq_epi8(v, _mm_set1_epi8(d))));
-    return static_cast<unsigned>(_mm_movemask_epi8(any));
+// The first match of `match` in [begin, end): inline for a short range or a
+// hit in the first register, else through `kernel(begin + width)`.
+template <class Match, class Kernel>
+[[gnu::always_inline]] inline const char* find_inline_first(const char* begin, const char* end, const Match& match,
+                                                            Kernel kernel) noexcept {
+    if (end - begin >= kInlineWidth) {
+        const uint64_t hits = baseline_ops::bits(match(baseline_ops::load(begin)));
+        if (hits != 0) return begin + __builtin_ctzll(hits);
+        return kernel(begin + kInlineWidth);
+    }
+    for (; begin != end; ++begin)
+        if (match.byte(*begin)) return begin;
+    return end;
 }
-#endif
 }  // namespace detail
 
 // First byte equal to `c` in [begin, end), or `end`.
 inline const char* find_byte(const char* begin, const char* end, char c) noexcept {
-    if (end - begin >= detail::short_range) {
-#if ARBOLITE_TARGET_SSE2()
-        // Most hits are near: the first 16 bytes are looked at here.
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(begin));
-        const unsigned hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(c))));
-        if (hits != 0) return begin + __builtin_ctz(hits);
-        return detail::find_byte_kernel(begin + 16, end, c);
-#else
-        return detail::find_byte_kernel(begin, end, c);
-#endif
-    }
-    for (; begin != end; ++begin)
-        if (*begin == c) return begin;
-    return end;
+    return detail::find_inline_first(begin, end, match_byte<baseline_ops>(c), [=](const char* from) {
+        return detail::find_byte_kernel(from, end, c);
+    });
 }
 
 // First byte equal to any of a, b, c, d in [begin, end), or `end`. Repeat a
 // byte to search for fewer than four.
 inline const char* find_any4(const char* begin, const char* end, char a, char b, char c, char d) noexcept {
-    if (end - begin >= detail::short_range) {
-#if ARBOLITE_TARGET_SSE2()
-        const unsigned hits = detail::any4_hits(begin, a, b, c, d);
-        if (hits != 0) return begin + __builtin_ctz(hits);
-        return detail::find_any4_kernel(begin + 16, end, a, b, c, d);
-#else
-        return detail::find_any4_kernel(begin, end, a, b, c, d);
-#endif
-    }
-    for (; begin != end; ++begin) {
-        const char x = *begin;
-        if (x == a || x == b || x == c || x == d) return begin;
-    }
-    return end;
+    return detail::find_inline_first(begin, end, match_any4<baseline_ops>(a, b, c, d), [=](const char* from) {
+        return detail::find_any4_kernel(from, end, a, b, c, d);
+    });
 }
 
 // find_any4 for a range that may be read beyond its end up to
-// `readable_end` (>= end): a short range is searched with a single vector
-// compare of the 16 bytes at `begin` when they may all be read.
+// `readable_end` (>= end): a short range is searched with a single register
+// load at `begin` when it may be read whole.
 inline const char* find_any4_bounded(const char* begin, const char* end, const char* readable_end, char a, char b,
                                      char c, char d) noexcept {
-#if ARBOLITE_TARGET_SSE2()
     const std::ptrdiff_t length = end - begin;
-    if (length < detail::short_range && readable_end - begin >= 16) {
-        const unsigned hits = detail::any4_hits(begin, a, b, c, d) & ((1u << length) - 1);
-        return hits != 0 ? begin + __builtin_ctz(hits) : end;
+    if (length < detail::kInlineWidth && readable_end - begin >= detail::kInlineWidth) {
+        const match_any4<baseline_ops> match(a, b, c, d);
+        const uint64_t hits =
+            baseline_ops::bits(match(baseline_ops::load(begin))) & ((uint64_t{1} << length) - 1);
+        return hits != 0 ? begin + __builtin_ctzll(hits) : end;
     }
-#else
-    (void)readable_end;
-#endif
     return find_any4(begin, end, a, b, c, d);
+}
+
+// First byte of [p, end) in `set`, or `end`. The search may load bytes back
+// to `floor` (<= p; the start of the string that [p, end) ends), never
+// before it. The set is best a constant, so that the inline part is built
+// of constants.
+inline const char* find_in_set(const char* p, const char* end, const char* floor, const ByteSet& set) noexcept {
+    constexpr std::ptrdiff_t w = detail::kInlineWidth;
+    auto hits_at = [&set](const char* at) {
+        uint64_t hits = 0;
+        const auto v = baseline_ops::load(at);
+        for (unsigned k = 0; k < set.count; ++k)
+            hits |= baseline_ops::bits(baseline_ops::eq(baseline_ops::or_(v, baseline_ops::splat(set.mask[k])),
+                                                        baseline_ops::splat(set.value[k])));
+        return hits;
+    };
+    if (end - p >= w) {
+        if (const uint64_t hits = hits_at(p)) return p + __builtin_ctzll(hits);
+        return p + w == end ? end : detail::find_in_set_kernel(p + w, end, floor, set);
+    }
+    if (p == end) return end;
+    if (end - floor >= w) {
+        // One register that ends at `end`; its bytes before `p` are dropped.
+        const char* last = end - w;
+        const uint64_t hits = hits_at(last) >> (p - last);
+        return hits != 0 ? p + __builtin_ctzll(hits) : end;
+    }
+    for (; p != end; ++p)
+        if (set.contains(*p)) return p;
+    return end;
 }
 
 // First byte equal to any of set[0..8) in [begin, end), or `end`. Repeat a
@@ -98,19 +120,10 @@ const char* find_any8(const char* begin, const char* end, const char* set) noexc
 
 // Number of bytes equal to `c` in [begin, end).
 inline size_t count_byte(const char* begin, const char* end, char c) noexcept {
-    if (end - begin >= detail::short_count) return detail::count_byte_kernel(begin, end, c);
-    constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
-    const uint64_t pattern = 0x0101010101010101ull * static_cast<unsigned char>(c);
+    if (end - begin >= detail::kShortCount) return detail::count_byte_kernel(begin, end, c);
+    const uint64_t pattern = swar::splat(static_cast<unsigned char>(c));
     size_t count = 0;
-    for (; end - begin >= 8; begin += 8) {
-        uint64_t word;
-        __builtin_memcpy(&word, begin, 8);
-        const uint64_t x = word ^ pattern;  // zero bytes where `c` is
-        // The high bit of each byte of `zero` is set exactly where x has a
-        // zero byte (no carries cross bytes).
-        const uint64_t zero = ~(((x & low7) + low7) | x | low7);
-        count += static_cast<size_t>(__builtin_popcountll(zero));
-    }
+    for (; end - begin >= 8; begin += 8) count += swar::count_lanes(swar::equal_bytes(swar::load_word(begin), pattern));
     for (; begin != end; ++begin) count += *begin == c;
     return count;
 }

@@ -45,10 +45,13 @@ size_t decode_utf8(const char* data, size_t size, uint8_t* out, size_t room) noe
 size_t decode_utf8(const char* data, size_t size, uint16_t* out, size_t room) noexcept;
 size_t decode_utf8(const char* data, size_t size, uint32_t* out, size_t room) noexcept;
 
-// One implementation of the decoders for one instruction set. The process
-// picks one table on first use and keeps it.
-struct utf8_decode_table {
+// One implementation of the measuring pass and the decoders for one
+// instruction set, written once in utf8_decode_generic.hpp and instantiated
+// by each kernel source (kernels_*.cpp). The process picks one table on
+// first use and keeps it.
+struct Utf8DecodeTable {
     const char* name;
+    Utf8Measure (*measure)(const char* data, size_t size) noexcept;
     size_t (*decode_latin1)(const char* data, size_t size, uint8_t* out, size_t room) noexcept;
     size_t (*decode_ucs2)(const char* data, size_t size, uint16_t* out, size_t room) noexcept;
     size_t (*decode_ucs4)(const char* data, size_t size, uint32_t* out, size_t room) noexcept;
@@ -57,19 +60,20 @@ struct utf8_decode_table {
 // The table in use: AVX2 where the processor has it, else SSE2 (the x86-64
 // baseline), else the code-point-at-a-time loops; capped by ARBOLITE_KERNELS
 // (simd/dispatch.hpp).
-const utf8_decode_table& active_utf8_decoders() noexcept;
+const Utf8DecodeTable& active_utf8_decoders() noexcept;
 
 // Every table that runs on this processor, the code-point-at-a-time
 // reference first.
-std::span<const utf8_decode_table* const> utf8_decoders_for_testing() noexcept;
+std::span<const Utf8DecodeTable* const> utf8_decoders_for_testing() noexcept;
 
 // Null when the build does not target the instruction set.
-const utf8_decode_table* sse2_utf8_decoders() noexcept;
-const utf8_decode_table* avx2_utf8_decoders() noexcept;
+const Utf8DecodeTable* sse2_utf8_decoders() noexcept;
+const Utf8DecodeTable* avx2_utf8_decoders() noexcept;
 
-// The code-point-at-a-time loops, also used by the vector decoders for the
-// ends of their ranges. The text starts at the start of a code point.
+// The byte- and code-point-at-a-time loops, also used by the vector decoders
+// for the ends of their ranges. The text starts at the start of a code point.
 namespace scalar {
+Utf8Measure measure_utf8(const char* data, size_t size) noexcept;
 size_t decode_utf8(const char* data, size_t size, uint8_t* out, size_t room) noexcept;
 size_t decode_utf8(const char* data, size_t size, uint16_t* out, size_t room) noexcept;
 size_t decode_utf8(const char* data, size_t size, uint32_t* out, size_t room) noexcept;

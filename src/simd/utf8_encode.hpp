@@ -34,9 +34,10 @@ char* encode_utf8(const uint8_t* p, size_t n, char* out) noexcept;
 char* encode_utf8(const uint16_t* p, size_t n, char* out) noexcept;
 char* encode_utf8(const uint32_t* p, size_t n, char* out) noexcept;
 
-// One implementation of the six functions for one instruction set. The
-// process picks one table on first use and keeps it.
-struct utf8_kernel_table {
+// One implementation of the six functions for one instruction set, written
+// once in utf8_encode_generic.hpp and instantiated by each kernel source
+// (kernels_*.cpp). The process picks one table on first use and keeps it.
+struct Utf8EncodeTable {
     const char* name;
     std::optional<size_t> (*length_latin1)(const uint8_t* p, size_t n) noexcept;
     std::optional<size_t> (*length_ucs2)(const uint16_t* p, size_t n) noexcept;
@@ -49,17 +50,17 @@ struct utf8_kernel_table {
 // The table in use: AVX2 where the processor has it, else SSE2 (the x86-64
 // baseline), else the portable 64-bit word kernels; capped by
 // ARBOLITE_KERNELS (simd/dispatch.hpp).
-const utf8_kernel_table& active_utf8_kernels() noexcept;
+const Utf8EncodeTable& active_utf8_kernels() noexcept;
 
 // Every table that runs on this processor, the code-point-at-a-time
 // reference first.
-std::span<const utf8_kernel_table* const> utf8_kernels_for_testing() noexcept;
+std::span<const Utf8EncodeTable* const> utf8_kernels_for_testing() noexcept;
 
-extern const utf8_kernel_table scalar_utf8_kernels;
-extern const utf8_kernel_table swar_utf8_kernels;
+extern const Utf8EncodeTable scalar_utf8_kernels;
+extern const Utf8EncodeTable swar_utf8_kernels;
 // Null when the build does not target the instruction set.
-const utf8_kernel_table* sse2_utf8_kernels() noexcept;
-const utf8_kernel_table* avx2_utf8_kernels() noexcept;
+const Utf8EncodeTable* sse2_utf8_kernels() noexcept;
+const Utf8EncodeTable* avx2_utf8_kernels() noexcept;
 
 // The code-point-at-a-time loops, also used by the vector kernels for the
 // ends of their ranges and for the blocks they do not handle themselves.

@@ -1,8 +1,7 @@
 // The small set of vector operations that the search kernels are written in,
 // once per instruction set: plain 64-bit words (any machine), SSE2 and AVX2.
-// Only the kernel sources include this header. Everything here has internal
-// linkage, so that code compiled for AVX2 in one file can never be merged with
-// the baseline build of another.
+// Everything here has internal linkage, so that code compiled for AVX2 in one
+// file can never be merged with the baseline build of another.
 //
 // Each ops type provides:
 //   vec, width                       a register of `width` bytes
@@ -15,6 +14,10 @@
 //                                    (both look only at the top bit of each
 //                                    byte, so raw bytes work as lanes too)
 //   high_bits(v)                     one bit per raw byte >= 0x80
+//   high_lanes(v)                    match lanes where the byte is >= 0x80
+//   continuation_lanes(v)            match lanes where the byte is 0x80..0xBF
+//   max_bytes(a, b), largest_byte(v) bytewise unsigned maximum; the largest
+//                                    byte of a register (vector ops only)
 //   zero(), add_match(acc, m),       per-byte match counters, good for
 //   sum_counts(acc)                  255 additions before they are summed
 //   narrower                         the ops used for ranges shorter than
@@ -26,6 +29,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "simd/swar.hpp"
 #include "simd/target.hpp"
 
 #if ARBOLITE_TARGET_SSE2()
@@ -42,34 +46,18 @@ struct swar_ops {
     using vec = uint64_t;
     using narrower = void;
     static constexpr size_t width = 8;
-    static constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7FULL;
-    static constexpr uint64_t high1 = 0x8080808080808080ULL;
-    static constexpr uint64_t ones = 0x0101010101010101ULL;
 
-    // Byte i of the range lands in bits 8i..8i+7 whatever the byte order.
-    static vec load(const char* p) {
-        uint64_t x;
-        std::memcpy(&x, p, 8);
-        if constexpr (std::endian::native == std::endian::big) x = __builtin_bswap64(x);
-        return x;
-    }
-    static vec splat(char c) { return ones * static_cast<unsigned char>(c); }
-    // 0x80 in every byte where a == b, 0 elsewhere; exact (no carries
-    // between bytes, unlike the shorter "has zero byte" test).
-    static vec eq(vec a, vec b) {
-        const uint64_t x = a ^ b;
-        return ~(((x & low7) + low7) | x | low7);
-    }
+    static vec load(const char* p) { return swar::load_word(p); }
+    static vec splat(char c) { return swar::splat(static_cast<unsigned char>(c)); }
+    static vec eq(vec a, vec b) { return swar::equal_bytes(a, b); }
     static vec or_(vec a, vec b) { return a | b; }
-    static vec at_most(vec v, vec limit) {
-        // Top bit of (v | 0x80) - (limit + 1) is clear exactly when the low
-        // seven bits of v are at most `limit`; no borrow leaves a byte.
-        return ~(((v | high1) - (limit + ones)) | v) & high1;
-    }
+    static vec at_most(vec v, vec limit) { return swar::bytes_at_most(v, limit); }
     static bool any(vec m) { return m != 0; }
     // Gathers the top bit of each byte into an 8-bit mask.
     static uint64_t bits(vec m) { return ((m >> 7) * 0x0102040810204080ULL) >> 56; }
-    static uint64_t high_bits(vec v) { return bits(v & high1); }
+    static uint64_t high_bits(vec v) { return bits(v & swar::kHigh1); }
+    static vec high_lanes(vec v) { return swar::high_bytes(v); }
+    static vec continuation_lanes(vec v) { return swar::continuation_bytes(v); }
     static vec zero() { return 0; }
     static vec add_match(vec acc, vec m) { return acc + (m >> 7); }
     static size_t sum_counts(vec acc) {
@@ -92,6 +80,17 @@ struct sse2_ops {
     static bool any(vec m) { return _mm_movemask_epi8(m) != 0; }
     static uint64_t bits(vec m) { return static_cast<uint32_t>(_mm_movemask_epi8(m)); }
     static uint64_t high_bits(vec v) { return bits(v); }
+    static vec high_lanes(vec v) { return _mm_cmplt_epi8(v, _mm_setzero_si128()); }
+    // 0x80..0xBF are exactly the bytes below 0xC0 as signed values.
+    static vec continuation_lanes(vec v) { return _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(0xC0))); }
+    static vec max_bytes(vec a, vec b) { return _mm_max_epu8(a, b); }
+    static unsigned char largest_byte(vec v) {
+        alignas(16) unsigned char lanes[16];
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), v);
+        unsigned char largest = 0;
+        for (const unsigned char b : lanes) largest = b > largest ? b : largest;
+        return largest;
+    }
     static vec zero() { return _mm_setzero_si128(); }
     static vec add_match(vec acc, vec m) { return _mm_sub_epi8(acc, m); }
     static size_t sum_counts(vec acc) {
@@ -116,6 +115,12 @@ struct avx2_ops {
     static bool any(vec m) { return _mm256_movemask_epi8(m) != 0; }
     static uint64_t bits(vec m) { return static_cast<uint32_t>(_mm256_movemask_epi8(m)); }
     static uint64_t high_bits(vec v) { return bits(v); }
+    static vec high_lanes(vec v) { return _mm256_cmpgt_epi8(_mm256_setzero_si256(), v); }
+    static vec continuation_lanes(vec v) { return _mm256_cmpgt_epi8(_mm256_set1_epi8(-64), v); }
+    static vec max_bytes(vec a, vec b) { return _mm256_max_epu8(a, b); }
+    static unsigned char largest_byte(vec v) {
+        return sse2_ops::largest_byte(_mm_max_epu8(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
+    }
     static vec zero() { return _mm256_setzero_si256(); }
     static vec add_match(vec acc, vec m) { return _mm256_sub_epi8(acc, m); }
     static size_t sum_counts(vec acc) {
@@ -125,6 +130,14 @@ struct avx2_ops {
                static_cast<size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(half, half)));
     }
 };
+#endif
+
+// The register that every processor the build targets has: what the inline
+// paths in front of the kernel calls use (see search.hpp).
+#if ARBOLITE_TARGET_SSE2()
+using baseline_ops = sse2_ops;
+#else
+using baseline_ops = swar_ops;
 #endif
 
 }  // namespace

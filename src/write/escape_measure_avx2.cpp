@@ -21,18 +21,18 @@ namespace {
 
 // By low nibble: the high nibble of the special byte with it (0xFF: none),
 // and the bytes its replacement adds; both halves of the register alike.
-struct nibble_tables {
+struct NibbleTables {
     alignas(32) std::array<uint8_t, 32> high{};
     alignas(32) std::array<uint8_t, 32> added{};
 };
 
 template <Escape mode>
-constexpr nibble_tables make_tables() {
-    nibble_tables t;
+constexpr NibbleTables make_tables() {
+    NibbleTables t;
     t.high.fill(0xFF);
     for (unsigned c = 0; c < 0x80; ++c) {
-        const unsigned size = escape_detail::replacements[(mode == Escape::Text ? escape_detail::text_table
-                                                                                 : escape_detail::attr_table)[c]]
+        const unsigned size = escape_detail::kReplacements[(mode == Escape::Text ? escape_detail::kTextTable
+                                                                                 : escape_detail::kAttrTable)[c]]
                                   .size;
         if (size == 0) continue;
         for (unsigned half : {0u, 16u}) {
@@ -44,7 +44,7 @@ constexpr nibble_tables make_tables() {
 }
 
 template <Escape mode>
-constexpr nibble_tables tables = make_tables<mode>();
+constexpr NibbleTables kTables = make_tables<mode>();
 
 inline uint64_t sum_bytes(__m256i counts) {
     const __m256i sums = _mm256_sad_epu8(counts, _mm256_setzero_si256());
@@ -54,8 +54,8 @@ inline uint64_t sum_bytes(__m256i counts) {
 
 template <Escape mode>
 EscapedMeasure measure(const char* data, size_t size) noexcept {
-    const __m256i high_of = _mm256_load_si256(reinterpret_cast<const __m256i*>(tables<mode>.high.data()));
-    const __m256i added_of = _mm256_load_si256(reinterpret_cast<const __m256i*>(tables<mode>.added.data()));
+    const __m256i high_of = _mm256_load_si256(reinterpret_cast<const __m256i*>(kTables<mode>.high.data()));
+    const __m256i added_of = _mm256_load_si256(reinterpret_cast<const __m256i*>(kTables<mode>.added.data()));
     const __m256i nibble = _mm256_set1_epi8(0x0F);
     // Continuation bytes, 0x80..0xBF, are those below -64 as signed bytes.
     const __m256i below_lead = _mm256_set1_epi8(-64);

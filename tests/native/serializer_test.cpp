@@ -542,13 +542,7 @@ struct SearchKernel {
 };
 
 std::vector<SearchKernel> search_kernels() {
-    std::vector<SearchKernel> kernels = {
-        {"words", find_special_words<Escape::Text>, find_special_words<Escape::Attr>},
-    };
-#if ARBOLITE_TARGET_SSE2()
-    kernels.push_back({"sse2", find_special_vector<Escape::Text>, find_special_vector<Escape::Attr>});
-#endif
-    return kernels;
+    return {{"active", find_special<Escape::Text>, find_special<Escape::Attr>}};
 }
 
 TEST(WriterEscapeSearch, FindsTheFirstSpecialFromAnyStart) {

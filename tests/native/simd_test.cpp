@@ -179,6 +179,45 @@ TEST_P(Kernels, FindAny8EveryLengthAndPosition) {
     }
 }
 
+// The byte-set search, for sets whose bytes pair up and sets whose bytes do
+// not, at every start within the range (bytes before the start, up to the
+// floor, never match), with and without room to load back to the floor.
+TEST_P(Kernels, FindInSetEveryStartAndPosition) {
+    const struct {
+        const char* name;
+        std::string bytes;
+    } sets[] = {
+        {"escaped text", "&<>\"'"},
+        {"escaped attribute", "&<>\"'\t\r\n"},
+        {"one byte", "<"},
+        {"no pairs", "AbD\x80"},
+        {"eight", "0123456789"},  // pairs up to five tests
+    };
+    for (const auto& set_case : sets) {
+        const ByteSet set = make_byte_set(set_case.bytes);
+        ASSERT_LE(set.count, 8);
+        for (int c = 0; c < 256; ++c)
+            ASSERT_EQ(set.contains(static_cast<char>(c)), set_case.bytes.find(static_cast<char>(c)) != std::string::npos)
+                << set_case.name << " " << c;
+        for (size_t len = 0; len <= 80; ++len) {
+            std::string bytes(len, 'z');
+            for (size_t i = 0; i < len; ++i) bytes[i] = "z%;=\x08\x0b\xa6\xbc"[i % 8];
+            for (size_t pos = 0; pos <= len; ++pos) {
+                std::string t = bytes;
+                if (pos < len) t[pos] = set_case.bytes[pos % set_case.bytes.size()];
+                for_each_placement(t, set_case.bytes[0], [&](const char* b, const char* e) {
+                    for (size_t start = 0; start <= len; start += 1 + len / 9) {
+                        const char* want = pos < len && pos >= start ? b + pos : e;
+                        ASSERT_EQ(k().find_in_set(b + start, e, b, set), want)
+                            << set_case.name << " length " << len << " start " << start << " position " << pos;
+                        ASSERT_EQ(k().find_in_set(b + start, e, b + start, set), want) << set_case.name;
+                    }
+                });
+            }
+        }
+    }
+}
+
 TEST_P(Kernels, CountByteMatchesPlainCount) {
     std::mt19937 rng(7);
     for (size_t len = 0; len <= kMaxLength; ++len) {

@@ -89,21 +89,21 @@ uint32_t largest(const std::vector<uint32_t>& text) {
     return text.empty() ? 0 : *std::max_element(text.begin(), text.end());
 }
 
-size_t decode_with(const utf8_decode_table& t, const char* p, size_t n, uint8_t* out, size_t room) {
+size_t decode_with(const Utf8DecodeTable& t, const char* p, size_t n, uint8_t* out, size_t room) {
     return t.decode_latin1(p, n, out, room);
 }
-size_t decode_with(const utf8_decode_table& t, const char* p, size_t n, uint16_t* out, size_t room) {
+size_t decode_with(const Utf8DecodeTable& t, const char* p, size_t n, uint16_t* out, size_t room) {
     return t.decode_ucs2(p, n, out, room);
 }
-size_t decode_with(const utf8_decode_table& t, const char* p, size_t n, uint32_t* out, size_t room) {
+size_t decode_with(const Utf8DecodeTable& t, const char* p, size_t n, uint32_t* out, size_t room) {
     return t.decode_ucs4(p, n, out, room);
 }
 
 constexpr size_t capacity = size_t{1} << 20;
 
-class Utf8Decoders : public testing::TestWithParam<const utf8_decode_table*> {
+class Utf8Decoders : public testing::TestWithParam<const Utf8DecodeTable*> {
 protected:
-    const utf8_decode_table& t() const { return *GetParam(); }
+    const Utf8DecodeTable& t() const { return *GetParam(); }
 
     // Decodes the text into units of `room` (at most its length, or `spare`
     // more than it), the input placed right after a fence and right before
@@ -123,8 +123,27 @@ protected:
         }
     }
 
+    // The table's measuring pass counts the code points and finds the
+    // narrowest units, the text placed against either fence.
+    void expect_measures(const std::vector<uint32_t>& text) {
+        static Fenced input(4 * capacity + 64);
+        const std::string utf8 = encode(text);
+        const uint32_t top = largest(text);
+        const CodeUnits units = top < 0x80     ? CodeUnits::Ascii
+                                : top <= 0xFF   ? CodeUnits::Latin1
+                                : top <= 0xFFFF ? CodeUnits::Ucs2
+                                                : CodeUnits::Ucs4;
+        for (char* at : {input.start(), input.end_minus(utf8.size())}) {
+            if (!utf8.empty()) std::memcpy(at, utf8.data(), utf8.size());
+            const Utf8Measure m = t().measure(at, utf8.size());
+            ASSERT_EQ(m.code_points, text.size()) << t().name;
+            ASSERT_EQ(m.units, units) << t().name << ", " << text.size() << " code points";
+        }
+    }
+
     // In every width that holds the text.
     void expect_decodes_all_widths(const std::vector<uint32_t>& text, size_t room, size_t spare = 0) {
+        if (room == text.size() && spare == 0) expect_measures(text);
         const uint32_t top = largest(text);
         if (top <= 0xFF) expect_decodes<uint8_t>(text, room, spare);
         if (top <= 0xFFFF) expect_decodes<uint16_t>(text, room, spare);
@@ -213,7 +232,7 @@ TEST_P(Utf8Decoders, InvalidBytesStayInBounds) {
     }
 }
 
-std::string table_name(const testing::TestParamInfo<const utf8_decode_table*>& info) { return info.param->name; }
+std::string table_name(const testing::TestParamInfo<const Utf8DecodeTable*>& info) { return info.param->name; }
 
 INSTANTIATE_TEST_SUITE_P(All, Utf8Decoders, testing::ValuesIn(utf8_decoders_for_testing()), table_name);
 

@@ -36,12 +36,12 @@ std::optional<size_t> reference_length(const std::vector<Unit>& text) {
     return reference_encode(text).size();
 }
 
-std::optional<size_t> length_of(const utf8_kernel_table& k, const uint8_t* p, size_t n) { return k.length_latin1(p, n); }
-std::optional<size_t> length_of(const utf8_kernel_table& k, const uint16_t* p, size_t n) { return k.length_ucs2(p, n); }
-std::optional<size_t> length_of(const utf8_kernel_table& k, const uint32_t* p, size_t n) { return k.length_ucs4(p, n); }
-char* encode_with(const utf8_kernel_table& k, const uint8_t* p, size_t n, char* out) { return k.encode_latin1(p, n, out); }
-char* encode_with(const utf8_kernel_table& k, const uint16_t* p, size_t n, char* out) { return k.encode_ucs2(p, n, out); }
-char* encode_with(const utf8_kernel_table& k, const uint32_t* p, size_t n, char* out) { return k.encode_ucs4(p, n, out); }
+std::optional<size_t> length_of(const Utf8EncodeTable& k, const uint8_t* p, size_t n) { return k.length_latin1(p, n); }
+std::optional<size_t> length_of(const Utf8EncodeTable& k, const uint16_t* p, size_t n) { return k.length_ucs2(p, n); }
+std::optional<size_t> length_of(const Utf8EncodeTable& k, const uint32_t* p, size_t n) { return k.length_ucs4(p, n); }
+char* encode_with(const Utf8EncodeTable& k, const uint8_t* p, size_t n, char* out) { return k.encode_latin1(p, n, out); }
+char* encode_with(const Utf8EncodeTable& k, const uint16_t* p, size_t n, char* out) { return k.encode_ucs2(p, n, out); }
+char* encode_with(const Utf8EncodeTable& k, const uint32_t* p, size_t n, char* out) { return k.encode_ucs4(p, n, out); }
 
 constexpr size_t capacity = size_t{8} << 20;
 
@@ -49,7 +49,7 @@ constexpr size_t capacity = size_t{8} << 20;
 // right before one, with the output ending right before a fence, and compares
 // with the reference.
 template <class Unit>
-void expect_matches_reference(const utf8_kernel_table& k, const std::vector<Unit>& text) {
+void expect_matches_reference(const Utf8EncodeTable& k, const std::vector<Unit>& text) {
     const size_t bytes = text.size() * sizeof(Unit);
     const std::string expected = reference_encode(text);
     const std::optional<size_t> expected_length = reference_length(text);
@@ -97,9 +97,9 @@ const std::vector<range> all_scalar{
     {0x00, 0x7F, 4}, {0x80, 0x7FF, 3}, {0x800, 0xD7FF, 3}, {0xE000, 0xFFFF, 2}, {0x10000, 0x10FFFF, 2}};
 const std::vector<range> astral_sprinkled{{0x20, 0x7E, 40}, {0x400, 0x4FF, 10}, {0x1F300, 0x1F6FF, 1}};
 
-class Utf8Kernels : public testing::TestWithParam<const utf8_kernel_table*> {
+class Utf8Kernels : public testing::TestWithParam<const Utf8EncodeTable*> {
 protected:
-    const utf8_kernel_table& k() const { return *GetParam(); }
+    const Utf8EncodeTable& k() const { return *GetParam(); }
 };
 
 // Lengths around every register width and loop stride the kernels use.
@@ -210,7 +210,7 @@ TEST_P(Utf8Kernels, LongTextsOfLongestSequences) {
     EXPECT_EQ(length_of(k(), late.data(), n), std::nullopt);
 }
 
-std::string kernel_name(const testing::TestParamInfo<const utf8_kernel_table*>& info) { return info.param->name; }
+std::string kernel_name(const testing::TestParamInfo<const Utf8EncodeTable*>& info) { return info.param->name; }
 
 INSTANTIATE_TEST_SUITE_P(All, Utf8Kernels, testing::ValuesIn(utf8_kernels_for_testing()), kernel_name);
 

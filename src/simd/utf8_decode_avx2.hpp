@@ -1,5 +1,7 @@
-// The AVX2 UTF-8 decoders. This file alone is compiled for AVX2; its table is
-// used only when the processor reports AVX2.
+// The AVX2 level of the UTF-8 decoders (utf8_decode_generic.hpp), included
+// only by the source compiled for AVX2; its table is used only when the
+// processor reports AVX2. The measuring pass is the generic one; decoding
+// is this level's own.
 //
 // Runs of ASCII are widened 32 (or 16) bytes at a time. Other text is decoded
 // 16 bytes at a time, without a branch per code point: every byte position
@@ -20,9 +22,10 @@
 // advances by the code points that are real: the loop runs only while 32
 // units of room remain. The last bytes of a text go through the same steps,
 // moved into place with zeros after them, where the output has that room.
-#include "simd/utf8_decode.hpp"
+#pragma once
 
 #include "simd/target.hpp"
+#include "simd/utf8_decode_generic.hpp"
 
 #if ARBOLITE_TARGET_AVX2()
 #include <immintrin.h>
@@ -33,16 +36,17 @@
 
 namespace arbolite::simd {
 namespace {
+namespace utf8_avx2_decode {
 
 // Row m: the lanes whose bit is set in m, in order, to the front (the rest
 // of the row repeats lane 0; those lanes are overwritten or lie past the
 // output).
-struct compaction_rows {
+struct CompactionRows {
     alignas(32) std::array<std::array<uint32_t, 8>, 256> row{};
 };
 
-constexpr compaction_rows make_compaction() {
-    compaction_rows t;
+constexpr CompactionRows make_compaction() {
+    CompactionRows t;
     for (unsigned m = 0; m < 256; ++m) {
         unsigned k = 0;
         for (unsigned lane = 0; lane < 8; ++lane)
@@ -51,7 +55,7 @@ constexpr compaction_rows make_compaction() {
     return t;
 }
 
-alignas(64) constexpr compaction_rows compaction = make_compaction();
+alignas(64) constexpr CompactionRows kCompaction = make_compaction();
 
 inline __m256i load(const unsigned char* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 inline __m128i load16(const unsigned char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
@@ -134,7 +138,7 @@ inline Unit* emit8(__m256i payload, __m256i shifts, __m256i gather, __m256i gath
     const __m256i pairs = _mm256_maddubs_epi16(lanes, _mm256_set1_epi16(0x4001));
     const __m256i packed = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x10000001));
     const __m256i code_points = _mm256_srlv_epi32(packed, _mm256_shuffle_epi8(shifts, gather_shift));
-    const __m256i order = _mm256_load_si256(reinterpret_cast<const __m256i*>(compaction.row[starts].data()));
+    const __m256i order = _mm256_load_si256(reinterpret_cast<const __m256i*>(kCompaction.row[starts].data()));
     store8(_mm256_permutevar8x32_epi32(code_points, order), out);
     return out + std::popcount(starts);
 }
@@ -159,13 +163,13 @@ inline Unit* decode16(const unsigned char* p, unsigned starts, Unit* out) {
 }
 
 // Row s (1 to 16) moves the bytes of a register down by s, zeros after.
-alignas(32) constexpr std::array<uint8_t, 32> shift_down = {0,    1,    2,    3,    4,    5,    6,    7,
+alignas(32) constexpr std::array<uint8_t, 32> kShiftDown = {0,    1,    2,    3,    4,    5,    6,    7,
                                                             8,    9,    10,   11,   12,   13,   14,   15,
                                                             0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
                                                             0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
 
 inline __m128i moved_down(__m128i v, size_t s) {
-    return _mm_shuffle_epi8(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(shift_down.data() + s)));
+    return _mm_shuffle_epi8(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kShiftDown.data() + s)));
 }
 
 template <class Unit>
@@ -223,18 +227,14 @@ size_t decode(const char* data, size_t size, Unit* out, size_t room) noexcept {
     return done + scalar::decode_utf8(reinterpret_cast<const char*>(p), static_cast<size_t>(end - p), o, room - done);
 }
 
-constexpr utf8_decode_table table{"avx2", &decode<uint8_t>, &decode<uint16_t>, &decode<uint32_t>};
+}  // namespace utf8_avx2_decode
+
+constexpr Utf8DecodeTable avx2_utf8_decode_table_of() {
+    return {"avx2", &measure_utf8_kernel<avx2_ops>, &utf8_avx2_decode::decode<uint8_t>,
+            &utf8_avx2_decode::decode<uint16_t>, &utf8_avx2_decode::decode<uint32_t>};
+}
 
 }  // namespace
-
-const utf8_decode_table* avx2_utf8_decoders() noexcept { return &table; }
-
-}  // namespace arbolite::simd
-
-#else
-
-namespace arbolite::simd {
-const utf8_decode_table* avx2_utf8_decoders() noexcept { return nullptr; }
 }  // namespace arbolite::simd
 
 #endif
