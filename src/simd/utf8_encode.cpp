@@ -2,36 +2,13 @@
 // kernel sources (utf8_encode_generic.hpp, kernels_*.cpp).
 #include "simd/utf8_encode.hpp"
 
+#include "simd/code_point.hpp"
 #include "simd/dispatch.hpp"
 
 namespace arbolite::simd {
 namespace {
 
 inline bool is_surrogate(uint32_t c) { return (c & 0xFFFFF800u) == 0xD800u; }
-
-// One code point, 1 to 4 bytes. Values above U+10FFFF (never given by a
-// caller that checked the length) still take exactly four bytes.
-inline char* put_code_point(uint32_t c, char* out) {
-    if (c < 0x80) {
-        *out++ = static_cast<char>(c);
-    } else if (c < 0x800) {
-        out[0] = static_cast<char>(0xC0 | (c >> 6));
-        out[1] = static_cast<char>(0x80 | (c & 0x3F));
-        out += 2;
-    } else if (c < 0x10000) {
-        out[0] = static_cast<char>(0xE0 | (c >> 12));
-        out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out[2] = static_cast<char>(0x80 | (c & 0x3F));
-        out += 3;
-    } else {
-        out[0] = static_cast<char>(0xF0 | ((c >> 18) & 0x07));
-        out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out[3] = static_cast<char>(0x80 | (c & 0x3F));
-        out += 4;
-    }
-    return out;
-}
 
 // One, two, three or four bytes by the code unit's value; the comparisons
 // that a unit type cannot meet cost nothing.
@@ -50,7 +27,7 @@ std::optional<size_t> scalar_length(const Unit* p, size_t n) {
 
 template <class Unit>
 char* scalar_encode(const Unit* p, size_t n, char* out) {
-    for (size_t i = 0; i < n; ++i) out = put_code_point(p[i], out);
+    for (size_t i = 0; i < n; ++i) out += encode_code_point(p[i], out);
     return out;
 }
 
