@@ -9,7 +9,7 @@
 #include "py/once.hpp"
 #include "read/position.hpp"
 #include "read/read_error.hpp"
-#include "write/serializer.hpp"
+#include "write/write_error.hpp"
 
 namespace arbolite::py {
 namespace {
@@ -222,6 +222,10 @@ Exc write_error(const write::WriteError& e) {
     }
     return os_failure(e.os);
 }
+
+Exc writer_utf8_fault() { return internal_fault("invariant: the XML writer only emits valid UTF-8"); }
+
+Exc writer_measure_fault() { return internal_fault("invariant: the XML writer writes exactly what it measured"); }
 
 Exc internal_fault(std::string_view text) {
     PyResult<PyObject*> cls = internal_fault_class();

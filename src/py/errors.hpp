@@ -79,6 +79,10 @@ Exc read_error(const read::ReadError& error);
 // read error as its context.
 Exc read_error(const read::ReadError& error, const read::TextPosition& where);
 Exc write_error(const write::WriteError& error);
+// The writer's invariants, as internal faults: its output is valid UTF-8, and
+// a walk writes exactly what the measuring walk before it measured.
+Exc writer_utf8_fault();
+Exc writer_measure_fault();
 Exc internal_fault(std::string_view text);
 Exc memory_error();
 

@@ -1,5 +1,7 @@
 #include "write/serializer.hpp"
 
+#include "parsed_tree_view.hpp"
+
 #include "write/escape.hpp"
 #include "write/escape_measure.hpp"
 #include "write/names.hpp"
@@ -218,7 +220,7 @@ ParsedTree chain(size_t depth, char name) {
 // ---------------------------------------------------------------------------
 
 TEST(WriterLayout, WorkedExample) {
-    ASSERT_EQ(xml_declaration, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n");
+    ASSERT_EQ(kXmlDeclaration, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n");
     const ParsedTree tree = tree_of(worked_example());
     const std::string body =
         "<catalog lang=\"en\">\n"
@@ -236,9 +238,9 @@ TEST(WriterLayout, WorkedExample) {
         "<empty/>\n"
         "<blank></blank>\n"
         "</catalog>";
-    EXPECT_EQ(to_memory(tree, 2, true), std::string(xml_declaration) + body);
+    EXPECT_EQ(to_memory(tree, 2, true), std::string(kXmlDeclaration) + body);
     EXPECT_EQ(to_memory(tree, 2, false), body);
-    EXPECT_EQ(to_memory(tree, 0, true), std::string(xml_declaration) + flat);
+    EXPECT_EQ(to_memory(tree, 0, true), std::string(kXmlDeclaration) + flat);
     EXPECT_EQ(to_memory(tree, 0, false), flat);
 }
 
@@ -437,7 +439,7 @@ TEST(WriterLayout, AttributesFollowTheMapOrder) {
 
 TEST(WriterLayout, EmptyTreeWritesOnlyTheDeclaration) {
     const ParsedTree tree;
-    EXPECT_EQ(to_memory(tree, 4, true), xml_declaration);
+    EXPECT_EQ(to_memory(tree, 4, true), kXmlDeclaration);
     EXPECT_EQ(to_memory(tree, 4, false), "");
 }
 
@@ -654,16 +656,16 @@ TEST_F(WriterFile, SinkBuffersSmallPiecesAndWritesLargeOnesThrough) {
     const std::string p = path("sink");
     const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     ASSERT_GE(fd, 0);
-    std::string expected(xml_declaration);
+    std::string expected(kXmlDeclaration);
     {
         FileSink sink(fd, true);
         EXPECT_EQ(sink.buffered(), 39u);
         // Fill the buffer exactly: nothing reaches the file yet.
-        const std::string fill(FileSink::buffer_capacity - 39, 'f');
+        const std::string fill(FileSink::kBufferCapacity - 39, 'f');
         ASSERT_TRUE(sink.write(fill));
         expected += fill;
         EXPECT_EQ(file_size(p), 0);
-        EXPECT_EQ(sink.buffered(), FileSink::buffer_capacity);
+        EXPECT_EQ(sink.buffered(), FileSink::kBufferCapacity);
         // One more byte flushes the full buffer first.
         ASSERT_TRUE(sink.write("x", 1));
         expected += "x";
@@ -1001,7 +1003,7 @@ TEST_F(WriterFile, FinishReportsAFailingClose) {
         EXPECT_EQ(sink.error().errnum, c.errnum) << c.what;
         EXPECT_EQ(flushed, c.errnum == EBADF) << c.what;
     }
-    EXPECT_EQ(read_file(path("closed.xml")), std::string(xml_declaration) + "<r/>");
+    EXPECT_EQ(read_file(path("closed.xml")), std::string(kXmlDeclaration) + "<r/>");
 }
 
 }  // namespace
@@ -1046,7 +1048,7 @@ TEST(WriterUnits, StagedOutputMatchesTheBytes) {
             std::vector<uint32_t> stage(stage_units);
             std::vector<uint32_t> units(expected.size() + 8, 0x23);
             detail::UnitSink<uint32_t> sink(units.data(), expected.size(), stage.data(), stage.size());
-            ASSERT_TRUE(sink.write(xml_declaration));
+            ASSERT_TRUE(sink.write(kXmlDeclaration));
             ASSERT_TRUE((detail::Walker<detail::UnitSink<uint32_t>, ParsedTreeView>(sink, views, 3).run().ok()));
             sink.finish();
             EXPECT_TRUE(sink.full());
