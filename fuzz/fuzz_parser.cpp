@@ -30,6 +30,7 @@
 #include "simd/utf8_decode.hpp"
 #include "simd/utf8_encode.hpp"
 #include "write/serializer.hpp"
+#include "parsed_tree_view.hpp"
 
 namespace {
 

@@ -202,25 +202,25 @@ public:
     }
 
 private:
-    static constexpr size_t longest = 47;  // longer names are made every time
+    static constexpr size_t kLongest = 47;  // longer names are made every time
     struct Slot {
         PyObject* str = nullptr;   // set once a name is placed
         PyObject* form = nullptr;  // for element names, once one is met
-        SlotBytes<longest> name;
+        SlotBytes<kLongest> name;
     };
     static_assert(sizeof(Slot) == 64);
-    static constexpr size_t first_size = 64;
-    static constexpr size_t max_size = 4096;
-    static constexpr size_t max_probe = 16;
+    static constexpr size_t kFirstSize = 64;
+    static constexpr size_t kMaxSize = 4096;
+    static constexpr size_t kMaxProbe = 16;
 
     // The slot holding `name`, or a free one to place it in; null when
     // neither is near its home.
     Slot* place(std::string_view name) {
-        if (name.size() > longest) return nullptr;
-        if (2 * used_ >= slots_.size() && slots_.size() < max_size) grow();
+        if (name.size() > kLongest) return nullptr;
+        if (2 * used_ >= slots_.size() && slots_.size() < kMaxSize) grow();
         const size_t mask = slots_.size() - 1;
         size_t i = static_cast<size_t>(bytes_hash(name) >> 32) & mask;
-        for (size_t probe = 0; probe < max_probe; ++probe, i = (i + 1) & mask) {
+        for (size_t probe = 0; probe < kMaxProbe; ++probe, i = (i + 1) & mask) {
             Slot& slot = slots_[i];
             if (!slot.str) return 2 * used_ < slots_.size() ? &slot : nullptr;
             if (same_bytes(slot.name.view(), name)) return &slot;
@@ -230,7 +230,7 @@ private:
 
     // Doubles the table (or makes the first one) and places the names again.
     void grow() {
-        std::vector<Slot> old(slots_.empty() ? first_size : 2 * slots_.size());
+        std::vector<Slot> old(slots_.empty() ? kFirstSize : 2 * slots_.size());
         old.swap(slots_);
         const size_t mask = slots_.size() - 1;
         for (const Slot& slot : old) {
@@ -393,30 +393,13 @@ Variant* kind_slot(DictRecord& r, Field field) {
     return nullptr;
 }
 
-// The text of a conversion's exception, as a variant's reason. Running out of
-// memory is no reason for a value not to fit: that error ends the call as it
-// is.
-PyResult<std::string> exception_text(Exc&& error) {
-    if (PyErr_GivenExceptionMatches(error.get(), PyExc_MemoryError)) return fail(std::move(error));
-    py::ref exc = error.take();
-    py::ref text = py::ref::steal(PyObject_Str(exc.get()));
-    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-    if (!utf8) {
-        py::drop_error();
-        return std::string("<failed to describe the error>");
-    }
-    return std::string(Py_TYPE(exc.get())->tp_name) + ": " + utf8;
-}
-
 // The message for a value that fits no variant is head + Vec reason + tail:
 // the Vec variant is the only one whose reason can come from deep inside.
 struct EnumMessage {
     std::string head, tail;
 
     EnumMessage(const std::string& string_reason, const std::string& map_reason)
-        : head(py::enum_failure_head() + py::variant_line("String", string_reason) +
-               py::variant_line("Vec", "")),
-          tail(py::variant_line("NullableString", string_reason) + py::variant_line("Map", map_reason)) {}
+        : head(py::variant_failure_head(string_reason)), tail(py::variant_failure_tail(string_reason, map_reason)) {}
     // A value that is neither a str nor a dict.
     explicit EnumMessage(PyObject* value) : EnumMessage(mismatch_text(value, "str"), mismatch_text(value, "dict")) {}
 
@@ -424,7 +407,7 @@ struct EnumMessage {
 };
 
 PyResult<std::optional<std::string>> reason_of(Exc&& error) {
-    ARBOLITE_TRY_ASSIGN(std::string reason, exception_text(std::move(error)));
+    ARBOLITE_TRY_ASSIGN(std::string reason, py::exception_reason(std::move(error)));
     return std::optional(std::move(reason));
 }
 
@@ -572,7 +555,7 @@ Status<Exc> Converter::step_dict() {
         const Frame& owner = stack_[depth - 1];
         std::string reason = mismatch_text(key, "str");
         if (PyUnicode_Check(key)) {
-            ARBOLITE_TRY_ASSIGN(reason, exception_text(std::move(key_text).error()));
+            ARBOLITE_TRY_ASSIGN(reason, py::exception_reason(std::move(key_text).error()));
         }
         return fail_inside(EnumMessage(owner.object.get()).with(reason), depth - 1);
     }
@@ -589,9 +572,9 @@ Status<Exc> Converter::store(size_t record, Field field, PyObject* value) {
     if (PyUnicode_Check(value)) {
         PyResult<std::string> text = py::to_string(value);
         if (!text.ok()) {
-            ARBOLITE_TRY_ASSIGN(std::string reason, exception_text(std::move(text).error()));
+            ARBOLITE_TRY_ASSIGN(std::string reason, py::exception_reason(std::move(text).error()));
             EnumMessage m(reason, mismatch_text(value, "dict"));
-            return fail_inside(m.with("Can't extract `str` to `Vec`"), depth);
+            return fail_inside(m.with(py::str_to_vec_text()), depth);
         }
         if (field == Field::Name) r.name = text.value();
         if (field == Field::Text) r.text = std::move(text).value();
@@ -601,7 +584,7 @@ Status<Exc> Converter::store(size_t record, Field field, PyObject* value) {
     if (PySequence_Check(value)) {
         py::ref iterator = py::ref::steal(PyObject_GetIter(value));
         if (!iterator) {
-            ARBOLITE_TRY_ASSIGN(std::string reason, exception_text(fetch_error()));
+            ARBOLITE_TRY_ASSIGN(std::string reason, py::exception_reason(fetch_error()));
             return fail_inside(EnumMessage(value).with(reason), depth);
         }
         Frame frame;
@@ -636,7 +619,7 @@ Status<Exc> Converter::step_sequence() {
     py::ref item = py::ref::steal(PyIter_Next(frame.iterator.get()));
     if (!item) {
         if (PyErr_Occurred()) {
-            ARBOLITE_TRY_ASSIGN(std::string reason, exception_text(fetch_error()));
+            ARBOLITE_TRY_ASSIGN(std::string reason, py::exception_reason(fetch_error()));
             return fail_inside(EnumMessage(frame.object.get()).with(reason), depth);
         }
         DictRecord& r = records[frame.record];
@@ -662,9 +645,9 @@ PyResult<py::ref> build_nodes(PyTypeObject* type, std::vector<DictRecord>& recor
         size_t i = stack.back();
         stack.pop_back();
         const DictRecord& r = records[i];
-        if (r.name_kind != Variant::String) return fail(py::value_error("Invalid name"));
-        if (r.attrs_kind != Variant::Map) return fail(py::value_error("Invalid attrs"));
-        if (r.children_kind != Variant::Vec) return fail(py::value_error("Invalid children"));
+        if (r.name_kind != Variant::String) return fail(py::invalid_dict_entry("name"));
+        if (r.attrs_kind != Variant::Map) return fail(py::invalid_dict_entry("attrs"));
+        if (r.children_kind != Variant::Vec) return fail(py::invalid_dict_entry("children"));
         order.push_back(i);
         stack.insert(stack.end(), r.children.rbegin(), r.children.rend());
     }

@@ -9,7 +9,7 @@
 #include "py/once.hpp"
 #include "read/position.hpp"
 #include "read/read_error.hpp"
-#include "write/serializer.hpp"
+#include "write/write_error.hpp"
 
 namespace arbolite::py {
 namespace {
@@ -79,6 +79,11 @@ std::string concat(std::initializer_list<std::string_view> parts) {
     out.reserve(size);
     for (auto part : parts) out.append(part);
     return out;
+}
+
+// One variant's line of the dictionary form's conversion failure.
+std::string variant_line(const char* variant, std::string_view reason) {
+    return concat({"\n- variant ", variant, " (", variant, "): ", reason});
 }
 
 const char* was_were(size_t n) { return n == 1 ? "was" : "were"; }
@@ -179,7 +184,23 @@ Exc type_mismatch(PyObject* obj, std::string_view expected) {
 
 Exc type_error(std::string message) { return build(PyExc_TypeError, message); }
 
-Exc str_to_vec_error() { return build(PyExc_TypeError, "Can't extract `str` to `Vec`"); }
+std::string str_to_vec_text() { return "Can't extract `str` to `Vec`"; }
+
+Exc str_to_vec_error() { return build(PyExc_TypeError, str_to_vec_text()); }
+
+PyResult<std::string> exception_reason(Exc&& error) {
+    if (PyErr_GivenExceptionMatches(error.get(), PyExc_MemoryError)) return fail(std::move(error));
+    py::ref exc = error.take();
+    py::ref text = py::ref::steal(PyObject_Str(exc.get()));
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (!utf8) {
+        drop_error();
+        return std::string("<failed to describe the error>");
+    }
+    return concat({Py_TYPE(exc.get())->tp_name, ": ", utf8});
+}
+
+Exc invalid_dict_entry(const char* key) { return build(PyExc_ValueError, concat({"Invalid ", key})); }
 
 Exc value_error(const char* message) { return build(PyExc_ValueError, message); }
 
@@ -259,6 +280,10 @@ Exc write_error(const write::WriteError& e) {
     return os_failure(e.os);
 }
 
+Exc writer_utf8_fault() { return internal_fault("invariant: the XML writer only emits valid UTF-8"); }
+
+Exc writer_measure_fault() { return internal_fault("invariant: the XML writer writes exactly what it measured"); }
+
 Exc internal_fault(std::string_view text) {
     PyResult<PyObject*> cls = internal_fault_class();
     if (!cls.ok()) return std::move(cls).error();
@@ -296,18 +321,13 @@ Exc missing_arguments(const char* function, const std::vector<const char*>& name
     return build(PyExc_TypeError, text);
 }
 
-std::string enum_failure_head() {
-    return "failed to extract enum HashmapTypes ('String | Vec | NullableString | Map')";
+std::string variant_failure_head(std::string_view string_reason) {
+    return concat({"failed to extract enum HashmapTypes ('String | Vec | NullableString | Map')",
+                   variant_line("String", string_reason), variant_line("Vec", "")});
 }
 
-std::string variant_line(const char* variant, std::string_view reason) {
-    std::string line = "\n- variant ";
-    line += variant;
-    line += " (";
-    line += variant;
-    line += "): ";
-    line += reason;
-    return line;
+std::string variant_failure_tail(std::string_view string_reason, std::string_view map_reason) {
+    return variant_line("NullableString", string_reason) + variant_line("Map", map_reason);
 }
 
 PyObject* raise(Exc&& error) noexcept {

@@ -79,6 +79,10 @@ Exc read_error(const read::ReadError& error);
 // read error as its context.
 Exc read_error(const read::ReadError& error, const read::TextPosition& where);
 Exc write_error(const write::WriteError& error);
+// The writer's invariants, as internal faults: its output is valid UTF-8, and
+// a walk writes exactly what the measuring walk before it measured.
+Exc writer_utf8_fault();
+Exc writer_measure_fault();
 Exc internal_fault(std::string_view text);
 Exc memory_error();
 
@@ -89,11 +93,23 @@ Exc multiple_values(const char* function, const char* param);
 Exc missing_arguments(const char* function, const std::vector<const char*>& names);
 
 // The dictionary form's value conversion. A reason is one variant's failure;
-// `enum_failure` joins the four into the message of the whole conversion.
+// the message of a value that fits no variant is the head, the Vec
+// variant's reason, then the tail (see dict_form.cpp).
 std::string mismatch_text(PyObject* obj, std::string_view expected);
-std::string enum_failure_head();
-std::string variant_line(const char* variant, std::string_view reason);
+// The reason of a str that does not convert to a sequence.
+std::string str_to_vec_text();
+// The reason that a conversion's exception gives: its type's name and its
+// text. Running out of memory is no reason: that error is handed back.
+PyResult<std::string> exception_reason(Exc&& error);
+// Up to the Vec variant's reason, with the reason of the String variant.
+std::string variant_failure_head(std::string_view string_reason);
+// After the Vec variant's reason: the reasons of NullableString (the one of
+// String again) and Map.
+std::string variant_failure_tail(std::string_view string_reason, std::string_view map_reason);
 Exc type_error(std::string message);
+// A converted dictionary whose `key` ("name", "attrs" or "children") is
+// missing or of the wrong variant.
+Exc invalid_dict_entry(const char* key);
 
 // A failed conversion of the parameter `param`, with the processing note.
 template <class T>

@@ -31,6 +31,7 @@
 #include "index/structural.hpp"
 #include "read/parser.hpp"
 #include "write/serializer.hpp"
+#include "parsed_tree_view.hpp"
 
 namespace {
 

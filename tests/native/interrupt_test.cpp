@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "parsed_tree_view.hpp"
 #include "temp_dir.hpp"
 
 #include <atomic>

@@ -1,5 +1,8 @@
 #include "write/serializer.hpp"
 
+#include "parsed_tree_view.hpp"
+#include "writer_trees.hpp"
+
 #include "write/escape.hpp"
 #include "write/escape_measure.hpp"
 #include "write/names.hpp"
@@ -39,54 +42,6 @@ namespace {
 // ---------------------------------------------------------------------------
 // Helpers
 // ---------------------------------------------------------------------------
-
-// A nested description of a tree, flattened into the pre-order array.
-struct El {
-    std::string name;
-    std::vector<std::pair<std::string, std::string>> attrs = {};
-    std::optional<std::string> text = std::nullopt;
-    std::vector<El> children = {};
-};
-
-void flatten(const El& el, ParsedTree& tree) {
-    const size_t index = tree.elements.size();
-    ParsedElement e;
-    e.name = tree.strings.store(el.name);
-    for (const auto& [k, v] : el.attrs) e.attrs.insert_or_assign(k, v);
-    if (el.text) e.text = tree.strings.store(*el.text);
-    e.child_count = el.children.size();
-    tree.elements.push_back(std::move(e));
-    for (const El& child : el.children) flatten(child, tree);
-    tree.elements[index].end = tree.elements.size();
-}
-
-ParsedTree tree_of(const El& el) {
-    ParsedTree tree;
-    flatten(el, tree);
-    return tree;
-}
-
-// The code points of valid UTF-8, one at a time.
-std::vector<uint32_t> code_points_of(std::string_view utf8) {
-    std::vector<uint32_t> out;
-    for (size_t i = 0; i < utf8.size();) {
-        const auto b = static_cast<unsigned char>(utf8[i]);
-        const size_t n = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-        uint32_t c = n == 1 ? b : b & (0x7F >> n);
-        for (size_t k = 1; k < n; ++k) c = c << 6 | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-        out.push_back(c);
-        i += n;
-    }
-    return out;
-}
-
-simd::CodeUnits units_of(const std::vector<uint32_t>& text) {
-    const uint32_t top = text.empty() ? 0 : *std::max_element(text.begin(), text.end());
-    return top < 0x80 ? simd::CodeUnits::Ascii
-           : top < 0x100 ? simd::CodeUnits::Latin1
-           : top < 0x10000 ? simd::CodeUnits::Ucs2
-                           : simd::CodeUnits::Ucs4;
-}
 
 // Writes the tree decoded into units of `Unit`, with a margin after them
 // that must stay untouched, and compares with the code points of `out`.
@@ -218,7 +173,7 @@ ParsedTree chain(size_t depth, char name) {
 // ---------------------------------------------------------------------------
 
 TEST(WriterLayout, WorkedExample) {
-    ASSERT_EQ(xml_declaration, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n");
+    ASSERT_EQ(kXmlDeclaration, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n");
     const ParsedTree tree = tree_of(worked_example());
     const std::string body =
         "<catalog lang=\"en\">\n"
@@ -236,9 +191,9 @@ TEST(WriterLayout, WorkedExample) {
         "<empty/>\n"
         "<blank></blank>\n"
         "</catalog>";
-    EXPECT_EQ(to_memory(tree, 2, true), std::string(xml_declaration) + body);
+    EXPECT_EQ(to_memory(tree, 2, true), std::string(kXmlDeclaration) + body);
     EXPECT_EQ(to_memory(tree, 2, false), body);
-    EXPECT_EQ(to_memory(tree, 0, true), std::string(xml_declaration) + flat);
+    EXPECT_EQ(to_memory(tree, 0, true), std::string(kXmlDeclaration) + flat);
     EXPECT_EQ(to_memory(tree, 0, false), flat);
 }
 
@@ -437,7 +392,7 @@ TEST(WriterLayout, AttributesFollowTheMapOrder) {
 
 TEST(WriterLayout, EmptyTreeWritesOnlyTheDeclaration) {
     const ParsedTree tree;
-    EXPECT_EQ(to_memory(tree, 4, true), xml_declaration);
+    EXPECT_EQ(to_memory(tree, 4, true), kXmlDeclaration);
     EXPECT_EQ(to_memory(tree, 4, false), "");
 }
 
@@ -648,16 +603,16 @@ TEST_F(WriterFile, SinkBuffersSmallPiecesAndWritesLargeOnesThrough) {
     const std::string p = path("sink");
     const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     ASSERT_GE(fd, 0);
-    std::string expected(xml_declaration);
+    std::string expected(kXmlDeclaration);
     {
         FileSink sink(fd, true);
         EXPECT_EQ(sink.buffered(), 39u);
         // Fill the buffer exactly: nothing reaches the file yet.
-        const std::string fill(FileSink::buffer_capacity - 39, 'f');
+        const std::string fill(FileSink::kBufferCapacity - 39, 'f');
         ASSERT_TRUE(sink.write(fill));
         expected += fill;
         EXPECT_EQ(file_size(p), 0);
-        EXPECT_EQ(sink.buffered(), FileSink::buffer_capacity);
+        EXPECT_EQ(sink.buffered(), FileSink::kBufferCapacity);
         // One more byte flushes the full buffer first.
         ASSERT_TRUE(sink.write("x", 1));
         expected += "x";
@@ -995,7 +950,7 @@ TEST_F(WriterFile, FinishReportsAFailingClose) {
         EXPECT_EQ(sink.error().errnum, c.errnum) << c.what;
         EXPECT_EQ(flushed, c.errnum == EBADF) << c.what;
     }
-    EXPECT_EQ(read_file(path("closed.xml")), std::string(xml_declaration) + "<r/>");
+    EXPECT_EQ(read_file(path("closed.xml")), std::string(kXmlDeclaration) + "<r/>");
 }
 
 }  // namespace
@@ -1010,95 +965,6 @@ TEST(WriterMeasure, BufferOfTheWrongSizeIsRefused) {
         std::string buffer(size + 8, '#');
         EXPECT_FALSE(write_tree_to_buffer(views, 2, true, buffer.data(), size)) << size;
         EXPECT_EQ(buffer.substr(size), std::string(8, '#')) << size;
-    }
-}
-
-// Output written decoded through a staging buffer: pieces of every width
-// and length straddle its end, escapes included, and the result is the
-// decoded bytes of the memory output.
-TEST(WriterUnits, StagedOutputMatchesTheBytes) {
-    const std::vector<std::string> alphabet = {"a", "b", " ", "&", "<", "\"", "\n", "\xc3\xa9", "\xc4\x80",
-                                               "\xe6\x97\xa5", "\xef\xbf\xbf", "\xf0\x9f\x8c\x8d"};
-    std::mt19937 rng(31);
-    for (int round = 0; round < 40; ++round) {
-        // Each round keeps to the code points below some width.
-        const size_t widest = 7 + rng() % 6;
-        El root{"r", {{"k", ""}}, "t"};
-        std::string value;
-        for (size_t i = rng() % 50; i != 0; --i) value += alphabet[rng() % widest];
-        root.attrs[0].second = value;
-        for (size_t child = 0; child < 30; ++child) {
-            std::string text;
-            for (size_t i = rng() % 700; i != 0; --i) text += alphabet[rng() % widest];
-            root.children.push_back(El{"\xc3\xa9l\xc3\xa9ment", {}, text});
-        }
-        const ParsedTree tree = tree_of(root);
-        const auto views = view_of(tree);
-        const std::string out(write_tree_to_memory(views, 3, true)->view());
-        const std::vector<uint32_t> expected = code_points_of(out);
-        for (const size_t stage_units : {size_t{1024}, size_t{1031}, size_t{4096}}) {
-            std::vector<uint32_t> stage(stage_units);
-            std::vector<uint32_t> units(expected.size() + 8, 0x23);
-            detail::UnitSink<uint32_t> sink(units.data(), expected.size(), stage.data(), stage.size());
-            ASSERT_TRUE(sink.write(xml_declaration));
-            ASSERT_TRUE((detail::Walker<detail::UnitSink<uint32_t>, ParsedTreeView>(sink, views, 3).run().ok()));
-            sink.finish();
-            EXPECT_TRUE(sink.full());
-            ASSERT_TRUE(std::equal(expected.begin(), expected.end(), units.begin())) << "stage of " << stage_units;
-            EXPECT_EQ(units.back(), 0x23u);
-        }
-    }
-}
-
-// Blanks beyond the staging buffer, and an output that ends exactly at its
-// end and one unit after it.
-TEST(WriterUnits, StagedBlanksAndEnds) {
-    for (const size_t extra : {0, 1, 2, 3000}) {
-        std::vector<uint16_t> stage(1024);
-        const size_t total = 1024 + extra;
-        std::vector<uint16_t> units(total + 4, 0x23);
-        detail::UnitSink<uint16_t> sink(units.data(), total, stage.data(), stage.size());
-        ASSERT_TRUE(sink.write_blanks(1023));
-        ASSERT_TRUE(sink.write_byte('x'));
-        if (extra != 0) {
-            ASSERT_TRUE(sink.write_line_start(extra - 1));
-        }
-        EXPECT_FALSE(sink.write_byte('y'));
-        sink.finish();
-        EXPECT_FALSE(sink.full());  // the refused byte
-        EXPECT_EQ(units[1022], ' ');
-        EXPECT_EQ(units[1023], 'x');
-        if (extra != 0) {
-            EXPECT_EQ(units[1024], '\n');
-        }
-        EXPECT_EQ(units[total - 1], extra > 1 ? ' ' : extra == 1 ? '\n' : 'x');
-        EXPECT_EQ(units[total], 0x23);
-    }
-}
-
-// Room for the wrong number of units: refused, nothing written past it; a
-// text that is not UTF-8 is reported by the measure.
-TEST(WriterUnits, WrongRoomIsRefusedAndInvalidTextReported) {
-    const ParsedTree tree = tree_of(El{"r", {}, "\xe6\x97\xa5\xe6\x9c\xac", {El{"a", {{"k", "\xc3\xa9"}}}}});
-    const auto views = view_of(tree);
-    auto measured = measure_tree(views, 2, false);
-    ASSERT_TRUE(measured.ok());
-    const size_t exact = measured->code_points;
-    for (size_t size : {size_t{0}, size_t{1}, exact - 1, exact + 1}) {
-        std::vector<uint16_t> units(size + 8, 0x23);
-        EXPECT_FALSE(write_tree_to_units(views, 2, false, units.data(), size)) << size;
-        EXPECT_TRUE(std::all_of(units.begin() + static_cast<ptrdiff_t>(size), units.end(),
-                                [](uint16_t u) { return u == 0x23; }))
-            << size;
-    }
-    for (const std::string bad : {"\xff", "a\xc3", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\x80" "abc"}) {
-        for (const bool in_value : {false, true}) {
-            const ParsedTree broken =
-                tree_of(in_value ? El{"r", {{"k", bad}}} : El{"r", {}, bad + std::string(70, 'x')});
-            auto m = measure_tree(view_of(broken), 2, false);
-            ASSERT_TRUE(m.ok());
-            EXPECT_FALSE(m->valid_utf8) << bad;
-        }
     }
 }
 

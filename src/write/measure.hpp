@@ -1,0 +1,164 @@
+// The sinks of the measuring walks, which count what a walk would write
+// instead of keeping it: the exact measure of an output (its size, and what
+// decoding it needs), and the lower bound that write_file checks for room.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "simd/search.hpp"
+#include "simd/utf8_decode.hpp"
+#include "write/escape.hpp"
+#include "write/escape_measure.hpp"
+#include "write/escaped_text.hpp"
+
+namespace arbolite::write {
+
+// What a walk would write: the exact number of bytes, and whether all of
+// them are ASCII; decoded, the number of code points, the narrowest code
+// units that hold them all, and whether the bytes are valid UTF-8 at all
+// (they always are when every name, value and text is). A size beyond
+// SIZE_MAX is reported as SIZE_MAX (no buffer can hold it).
+struct OutputMeasure {
+    size_t size;
+    bool ascii;
+    size_t code_points = 0;
+    simd::CodeUnits units = simd::CodeUnits::Ascii;
+    bool valid_utf8 = true;
+};
+
+namespace detail {
+
+// Counts what a walk writes instead of keeping it: bytes (saturating at
+// SIZE_MAX), and of the pieces that are not ASCII, their continuation bytes,
+// the widest code units they need and whether they are valid UTF-8. Every
+// piece is whole code points (what lies between them is ASCII), so the
+// pieces together are valid exactly when each of them is.
+class CountingSink {
+public:
+    // With `plain`, notes for each long text or value whether it needs no
+    // escaping.
+    explicit CountingSink(PlainTexts* plain = nullptr)
+        : plain_(plain),
+          text_kernel_(escaped_measure_kernel(Escape::Text)),
+          attr_kernel_(escaped_measure_kernel(Escape::Attr)) {}
+
+    bool write(const char* data, size_t size) {
+        add(size);
+        if (size >= kLongPiece) {
+            measure_piece(data, size);
+            return true;
+        }
+        uint64_t high = 0;
+        const char* p = data;
+        for (size_t n = size; n >= 8; p += 8, n -= 8) {
+            uint64_t word;
+            __builtin_memcpy(&word, p, 8);
+            high |= word;
+        }
+        for (; p != data + size; ++p) high |= static_cast<unsigned char>(*p);
+        if (high & 0x8080808080808080ull) [[unlikely]]
+            measure_piece(data, size);
+        return true;
+    }
+    bool write(std::string_view s) { return write(s.data(), s.size()); }
+    bool write_byte(char c) { return write(&c, 1); }
+    bool write_blanks(size_t count) {
+        add(count);
+        return true;
+    }
+    bool write_line_start(size_t count) {
+        add(1);
+        return write_blanks(count);
+    }
+
+    OutputMeasure measure() const {
+        return {size_, units_ == simd::CodeUnits::Ascii, size_ - continuation_, units_, valid_};
+    }
+
+    // A long text or value, escaped: measured in one pass where there is a
+    // kernel for it, else piece by piece.
+    template <Escape mode>
+    bool write_escaped_long(std::string_view s) {
+        bool plain;
+        if (const escaped_measure_fn kernel = mode == Escape::Text ? text_kernel_ : attr_kernel_) {
+            const EscapedMeasure m = kernel(s.data(), s.size());
+            add(m.bytes);
+            plain = m.bytes == s.size();
+            if (m.largest >= 0x80) {
+                continuation_ += m.continuation;
+                units_ = std::max(units_, simd::units_for_largest_byte(m.largest));
+                if (valid_ && !simd::is_valid_utf8(s.data(), s.size())) valid_ = false;
+            }
+        } else {
+            const char* const end = s.data() + s.size();
+            plain = find_special<mode>(s.data(), end, s.data()) == end;
+            write_escaped_pieces<mode>(*this, s);
+        }
+        if (plain_ != nullptr) plain_->push_back(plain);
+        return true;
+    }
+
+private:
+    // Pieces this long are measured without looking for non-ASCII bytes
+    // first.
+    static constexpr size_t kLongPiece = 64;
+
+    void add(size_t n) {
+        if (__builtin_add_overflow(size_, n, &size_)) size_ = SIZE_MAX;
+    }
+    void measure_piece(const char* data, size_t size) {
+        const simd::Utf8Measure m = simd::measure_utf8(data, size);
+        if (m.units == simd::CodeUnits::Ascii) return;
+        continuation_ += size - m.code_points;
+        units_ = std::max(units_, m.units);
+        if (valid_ && !simd::is_valid_utf8(data, size)) valid_ = false;
+    }
+
+    PlainTexts* plain_;
+    escaped_measure_fn text_kernel_;
+    escaped_measure_fn attr_kernel_;
+    size_t size_ = 0;
+    size_t continuation_ = 0;
+    simd::CodeUnits units_ = simd::CodeUnits::Ascii;
+    bool valid_ = true;
+};
+
+template <Escape mode>
+bool write_escaped(CountingSink& sink, std::string_view s) {
+    if (s.size() >= kLongText) return sink.write_escaped_long<mode>(s);
+    return write_escaped_pieces<mode>(sink, s);
+}
+
+// Counts a lower bound of what a walk writes (see measure_tree_floor): the
+// escaped strings count as their raw size, and no byte of them is read.
+class FloorSink {
+public:
+    bool write(const char*, size_t size) {
+        add(size);
+        return true;
+    }
+    bool write(std::string_view s) { return write(s.data(), s.size()); }
+    bool write_byte(char) { return write(nullptr, 1); }
+    bool write_blanks(size_t count) { return write(nullptr, count); }
+    bool write_line_start(size_t count) { return write(nullptr, 1) && write(nullptr, count); }
+
+    size_t size() const { return size_; }
+
+private:
+    void add(size_t n) {
+        if (__builtin_add_overflow(size_, n, &size_)) size_ = SIZE_MAX;
+    }
+    size_t size_ = 0;
+};
+
+template <Escape mode>
+bool write_escaped(FloorSink& sink, std::string_view s) {
+    return sink.write(s.data(), s.size());
+}
+
+
+}  // namespace detail
+}  // namespace arbolite::write
