@@ -37,7 +37,7 @@ using arbolite::index::IndexStream;
 using arbolite::index::StructuralIndex;
 namespace simd = arbolite::simd;
 
-constexpr size_t target_size = 10'000'000;
+constexpr size_t kTargetSize = 10'000'000;
 
 class Words {
 public:
@@ -69,7 +69,7 @@ private:
 std::string mixed_catalogue() {
     Words w(2024);
     std::string doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE catalogue>\n<catalogue>\n";
-    for (size_t id = 1; doc.size() < target_size; ++id) {
+    for (size_t id = 1; doc.size() < kTargetSize; ++id) {
         doc += "  <book id=\"bk" + std::to_string(id) + "\" lang=\"" + (w.pick(3) ? "en" : "es") +
                "\" available=\"" + (w.pick(2) ? "yes" : "no") + "\">\n";
         doc += "    <title>" + w.sentence(2, 6) + "</title>\n";
@@ -96,7 +96,7 @@ std::string mixed_catalogue() {
 std::string attribute_rows() {
     Words w(99);
     std::string doc = "<?xml version=\"1.0\"?>\n<table>\n";
-    for (size_t id = 1; doc.size() < target_size; ++id) {
+    for (size_t id = 1; doc.size() < kTargetSize; ++id) {
         doc += "  <row id=\"" + std::to_string(id) + "\"";
         for (size_t a = 0, n = 4 + w.pick(6); a < n; ++a) {
             doc += ' ';
@@ -214,9 +214,9 @@ void report_streams(std::string_view d, int reps) {
 
 // A stand-in for the parser: reads each entry of a batch and spins for
 // about `ns_per_tag` nanoseconds per tag.
-class simulated_consumer {
+class SimulatedConsumer {
 public:
-    explicit simulated_consumer(double ns_per_tag) {
+    explicit SimulatedConsumer(double ns_per_tag) {
         // Calibrates the spin loop once.
         const size_t probe = 20'000'000;
         const auto t0 = std::chrono::steady_clock::now();
@@ -243,7 +243,7 @@ private:
     size_t rounds_ = 0;
 };
 
-size_t consume_stream(std::string_view d, size_t batch_tags, simulated_consumer* c) {
+size_t consume_stream(std::string_view d, size_t batch_tags, SimulatedConsumer* c) {
     IndexStream stream(d, choose_builder(d), batch_tags);
     StructuralIndex batch;
     size_t sum = 0;
@@ -254,7 +254,7 @@ size_t consume_stream(std::string_view d, size_t batch_tags, simulated_consumer*
     return sum;
 }
 
-size_t consume_pipeline(std::string_view d, size_t batch_tags, bool parallel, simulated_consumer* c) {
+size_t consume_pipeline(std::string_view d, size_t batch_tags, bool parallel, SimulatedConsumer* c) {
     IndexPipeline pipeline(d, choose_builder(d), batch_tags, parallel);
     size_t sum = 0, batches = 0;
     while (!pipeline.done()) {
@@ -280,8 +280,8 @@ double seconds_of(int reps, const std::function<size_t()>& run) {
 void report_pipeline(std::string_view d, size_t tags, int reps) {
     const int few = reps < 3 ? reps : 3;
     for (const double ns : {0.0, 30.0, 100.0}) {
-        simulated_consumer consumer(ns);
-        simulated_consumer* c = ns > 0 ? &consumer : nullptr;
+        SimulatedConsumer consumer(ns);
+        SimulatedConsumer* c = ns > 0 ? &consumer : nullptr;
         const double inline_s = seconds_of(few, [&] { return consume_stream(d, IndexStream::batch_tags, c); });
         std::printf("  consumer at %3.0f ns/tag: inline stream %8.2f ms;", ns, inline_s * 1e3);
         for (const size_t batch : {size_t{512}, size_t{2048}, size_t{8192}}) {

@@ -31,13 +31,14 @@
 #include <vector>
 
 #include "fuzz_report.hpp"
+#include "index/markup_bitmaps.hpp"
 #include "index/structural.hpp"
 #include "read/parser.hpp"
 #include "simd/kernels.hpp"
-#include "simd/quote_mask.hpp"
 
 namespace {
 
+using arbolite::index::for_each_list;
 using arbolite::index::IndexResult;
 using arbolite::index::StructuralIndex;
 using arbolite::simd::block_masks;
@@ -76,9 +77,10 @@ void print_index(const char* label, const StructuralIndex& ix) {
 void check_well_formed(std::string_view doc, const StructuralIndex& ix, const char* builder) {
     const size_t tags = ix.tag_starts.size();
     const size_t n = doc.size();
-    if (ix.tag_ends.size() != tags || ix.tag_kinds.size() != tags || ix.name_offsets.size() != tags ||
-        ix.name_lengths.size() != tags || ix.text_ends.size() != ix.text_starts.size())
-        fail_with(doc, "%s builder: lists of different lengths", builder);
+    bool same_lengths = true;
+    for_each_list([&](const auto& list) { same_lengths &= list.size() == tags; }, ix.tag_lists());
+    for_each_list([&](const auto& list) { same_lengths &= list.size() == ix.text_starts.size(); }, ix.text_lists());
+    if (!same_lengths) fail_with(doc, "%s builder: lists of different lengths", builder);
     for (size_t t = 0; t < tags; ++t) {
         const uint64_t start = ix.tag_starts[t];
         if (start >= n || doc[start] != '<') {
@@ -125,10 +127,8 @@ void compare_indexes(std::string_view doc, const IndexResult& a, const IndexResu
     }
     const StructuralIndex& x = a.value();
     const StructuralIndex& y = b.value();
-    if (x.tag_starts != y.tag_starts || x.tag_ends != y.tag_ends || x.tag_kinds != y.tag_kinds ||
-        x.name_offsets != y.name_offsets || x.name_lengths != y.name_lengths)
-        builders_disagree(doc, a, b, "tags");
-    if (x.text_starts != y.text_starts || x.text_ends != y.text_ends) builders_disagree(doc, a, b, "text ranges");
+    if (x.tag_lists() != y.tag_lists()) builders_disagree(doc, a, b, "tags");
+    if (x.text_lists() != y.text_lists()) builders_disagree(doc, a, b, "text ranges");
 }
 
 std::string describe(const arbolite::read::ReadError& e) {
@@ -211,9 +211,9 @@ void compare_builders(std::string_view doc) {
 // Kernels
 
 // A copy of bytes in a heap block of exactly their size.
-class exact_copy {
+class ExactCopy {
 public:
-    explicit exact_copy(std::string_view bytes) : data_(new char[bytes.size() == 0 ? 1 : bytes.size()]),
+    explicit ExactCopy(std::string_view bytes) : data_(new char[bytes.size() == 0 ? 1 : bytes.size()]),
                                                   size_(bytes.size()) {
         if (size_ != 0) std::memcpy(data_.get(), bytes.data(), size_);
     }
@@ -226,37 +226,37 @@ private:
     size_t size_;
 };
 
-struct search_case {
+struct SearchCase {
     const char* what;
-    size_t (*run)(const kernel_table& k, const exact_copy& range, const char* needles);
+    size_t (*run)(const kernel_table& k, const ExactCopy& range, const char* needles);
 };
 
-size_t offset(const exact_copy& range, const char* p) { return static_cast<size_t>(p - range.begin()); }
+size_t offset(const ExactCopy& range, const char* p) { return static_cast<size_t>(p - range.begin()); }
 
 // needles[0..8) are the bytes the searches look for.
-constexpr search_case search_cases[] = {
-    {"find_byte '<'", [](const kernel_table& k, const exact_copy& r, const char*) {
+constexpr SearchCase kSearchCases[] = {
+    {"find_byte '<'", [](const kernel_table& k, const ExactCopy& r, const char*) {
          return offset(r, k.find_byte(r.begin(), r.end(), '<'));
      }},
-    {"find_byte (input byte)", [](const kernel_table& k, const exact_copy& r, const char* s) {
+    {"find_byte (input byte)", [](const kernel_table& k, const ExactCopy& r, const char* s) {
          return offset(r, k.find_byte(r.begin(), r.end(), s[0]));
      }},
-    {"find_any4 markup", [](const kernel_table& k, const exact_copy& r, const char*) {
+    {"find_any4 markup", [](const kernel_table& k, const ExactCopy& r, const char*) {
          return offset(r, k.find_any4(r.begin(), r.end(), '<', '>', '"', '\''));
      }},
-    {"find_any4 (input bytes)", [](const kernel_table& k, const exact_copy& r, const char* s) {
+    {"find_any4 (input bytes)", [](const kernel_table& k, const ExactCopy& r, const char* s) {
          return offset(r, k.find_any4(r.begin(), r.end(), s[1], s[2], s[3], s[4]));
      }},
-    {"find_any8 (input bytes)", [](const kernel_table& k, const exact_copy& r, const char* s) {
+    {"find_any8 (input bytes)", [](const kernel_table& k, const ExactCopy& r, const char* s) {
          return offset(r, k.find_any8(r.begin(), r.end(), s));
      }},
-    {"count_byte '<'", [](const kernel_table& k, const exact_copy& r, const char*) {
+    {"count_byte '<'", [](const kernel_table& k, const ExactCopy& r, const char*) {
          return k.count_byte(r.begin(), r.end(), '<');
      }},
-    {"count_byte (input byte)", [](const kernel_table& k, const exact_copy& r, const char* s) {
+    {"count_byte (input byte)", [](const kernel_table& k, const ExactCopy& r, const char* s) {
          return k.count_byte(r.begin(), r.end(), s[5]);
      }},
-    {"is_valid_utf8", [](const kernel_table& k, const exact_copy& r, const char*) {
+    {"is_valid_utf8", [](const kernel_table& k, const ExactCopy& r, const char*) {
          return static_cast<size_t>(k.is_valid_utf8(r.begin(), r.size()));
      }},
 };
@@ -279,8 +279,8 @@ void compare_searches(std::string_view doc, std::span<const kernel_table* const>
         if (head > n) break;
         for (const size_t tail : {size_t{0}, size_t{1}, size_t{9}, size_t{40}}) {
             if (tail > n - head) break;
-            const exact_copy range(doc.substr(head, n - head - tail));
-            for (const search_case& c : search_cases) {
+            const ExactCopy range(doc.substr(head, n - head - tail));
+            for (const SearchCase& c : kSearchCases) {
                 const size_t expected = c.run(*tables[0], range, needles);
                 for (const kernel_table* k : tables.subspan(1)) {
                     const size_t got = c.run(*k, range, needles);
@@ -298,7 +298,7 @@ void compare_classification(std::string_view doc, std::span<const kernel_table* 
     // the partial block at the end.
     for (const size_t head : {size_t{0}, size_t{1}}) {
         if (head > doc.size()) break;
-        const exact_copy range(doc.substr(head));
+        const ExactCopy range(doc.substr(head));
         const size_t count = range.size() / block_size;
         std::vector<block_masks> expected(count + 1);
         std::vector<block_masks> got(count + 1);
@@ -318,7 +318,7 @@ void compare_classification(std::string_view doc, std::span<const kernel_table* 
 }
 
 void compare_marking(std::string_view doc, std::span<const kernel_table* const> tables) {
-    const size_t words = arbolite::simd::bitmap_words(doc.size());
+    const size_t words = arbolite::index::bitmap_words(doc.size());
     if (words == 0) return;
     // Bits past the end of the document mean nothing.
     const size_t tail_bits = doc.size() % 64;
@@ -327,9 +327,9 @@ void compare_marking(std::string_view doc, std::span<const kernel_table* const> 
     };
     std::vector<uint64_t> expected(2 * words);
     std::vector<uint64_t> got(2 * words);
-    arbolite::simd::mark_markup(*tables[0], doc.data(), doc.size(), expected.data(), expected.data() + words);
+    arbolite::index::mark_markup(*tables[0], doc.data(), doc.size(), expected.data(), expected.data() + words);
     for (const kernel_table* k : tables.subspan(1)) {
-        arbolite::simd::mark_markup(*k, doc.data(), doc.size(), got.data(), got.data() + words);
+        arbolite::index::mark_markup(*k, doc.data(), doc.size(), got.data(), got.data() + words);
         for (size_t w = 0; w < 2 * words; ++w)
             if (((got[w] ^ expected[w]) & word_mask(w % words)) != 0)
                 fail_with(doc, "mark_markup: kernel %s differs from %s in the %s bitmap, word %zu", k->name,

@@ -32,25 +32,25 @@ inline void cpu_pause() {
 // Polls of the other side's counter before a side goes to sleep: a few
 // microseconds at most (a pause takes 10 to 150 cycles), so that a side
 // that waits for long gives its core back soon.
-constexpr int spin_polls = 256;
+constexpr int kSpinPolls = 256;
 
 // Blocks every signal in the calling thread for the object's lifetime.
-class signals_blocked {
+class SignalsBlocked {
 public:
-    signals_blocked() noexcept {
+    SignalsBlocked() noexcept {
         sigset_t all;
         sigfillset(&all);
         pthread_sigmask(SIG_BLOCK, &all, &before_);
     }
-    ~signals_blocked() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
-    signals_blocked(const signals_blocked&) = delete;
-    signals_blocked& operator=(const signals_blocked&) = delete;
+    ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+    SignalsBlocked(const SignalsBlocked&) = delete;
+    SignalsBlocked& operator=(const SignalsBlocked&) = delete;
 
 private:
     sigset_t before_;
 };
 
-enum class slot_state : uint8_t { batch, error, out_of_memory };
+enum class SlotState : uint8_t { Batch, Error, OutOfMemory };
 
 }  // namespace
 
@@ -67,15 +67,15 @@ enum class slot_state : uint8_t { batch, error, out_of_memory };
 // and then looks at the counter, all sequentially consistent, so one of the
 // two always sees the other: a wake-up is never lost, and when nobody sleeps
 // a handover costs no lock and no system call.
-struct IndexPipeline::ring {
-    struct slot {
+struct IndexPipeline::Ring {
+    struct Slot {
         StructuralIndex batch;
         IndexBuildError error{};
-        slot_state state = slot_state::batch;
+        SlotState state = SlotState::Batch;
         bool last = false;  // nothing follows this slot
     };
 
-    ring(std::string_view document, Builder builder, size_t batch_tags, IndexPipeline::Stage stage)
+    Ring(std::string_view document, Builder builder, size_t batch_tags, IndexPipeline::Stage stage)
         : document(document), builder(builder), batch_tags(batch_tags), stage(stage) {}
 
     // The worker: indexes into free slots until the document ends, an error
@@ -85,11 +85,11 @@ struct IndexPipeline::ring {
         std::optional<IndexStream> stream;
         for (;;) {
             if (!wait_for_room(filled)) return;
-            slot& s = slots[filled % ring_slots];
+            Slot& s = slots[filled % ring_slots];
             try {
                 if (!stream) stream.emplace(document, builder, batch_tags);
                 const Status<IndexBuildError> status = stream->next(s.batch);
-                s.state = status.ok() ? slot_state::batch : slot_state::error;
+                s.state = status.ok() ? SlotState::Batch : SlotState::Error;
                 if (!status.ok()) s.error = status.error();
                 s.last = stream->done();
                 if (status.ok() && stage)
@@ -97,7 +97,7 @@ struct IndexPipeline::ring {
             } catch (...) {
                 // Only std::bad_alloc can come out of the stream; the consumer
                 // rethrows it on its own thread.
-                s.state = slot_state::out_of_memory;
+                s.state = SlotState::OutOfMemory;
                 s.last = true;
             }
             ++filled;
@@ -117,7 +117,7 @@ struct IndexPipeline::ring {
         };
         if (stop.load(std::memory_order_relaxed)) return false;
         if (room(1)) return true;
-        for (int i = 0; i < spin_polls; ++i) {
+        for (int i = 0; i < kSpinPolls; ++i) {
             cpu_pause();
             if (room(1)) return !stop.load(std::memory_order_relaxed);
         }
@@ -133,7 +133,7 @@ struct IndexPipeline::ring {
     // The consumer: waits until slot `taken` is published.
     void wait_for_batch(size_t taken) {
         if (published.load(std::memory_order_acquire) > taken) return;
-        for (int i = 0; i < spin_polls; ++i) {
+        for (int i = 0; i < kSpinPolls; ++i) {
             cpu_pause();
             if (published.load(std::memory_order_acquire) > taken) return;
         }
@@ -169,7 +169,7 @@ struct IndexPipeline::ring {
     const Builder builder;
     const size_t batch_tags;
     const IndexPipeline::Stage stage;
-    slot slots[ring_slots];
+    Slot slots[ring_slots];
 
     alignas(64) std::atomic<size_t> published{0};
     alignas(64) std::atomic<size_t> released{0};
@@ -194,7 +194,7 @@ IndexPipeline::IndexPipeline(std::string_view document, Stage stage)
 // takes back quickly.
 IndexPipeline::IndexPipeline(std::string_view document, BuilderChoice choice, Stage stage)
     : IndexPipeline(document, choice.builder,
-                    document.size() >= min_parallel_bytes ? parallel_batch_tags
+                    document.size() >= min_parallel_bytes ? kParallelBatchTags
                                                           : std::min(IndexStream::batch_tags, choice.max_tags),
                     document.size() >= min_parallel_bytes, stage) {}
 
@@ -202,11 +202,11 @@ IndexPipeline::IndexPipeline(std::string_view document, Builder builder, size_t 
                              Stage stage) {
     if (batch_tags < 1) batch_tags = 1;
     if (parallel) {
-        ring_ = std::make_unique<ring>(document, builder, batch_tags, stage);
+        ring_ = std::make_unique<Ring>(document, builder, batch_tags, stage);
         // The worker starts with every signal blocked (it inherits the mask
         // in force when it is created), so that signals keep going to the
         // process's own threads; the caller's mask is restored at once.
-        const signals_blocked blocked;
+        const SignalsBlocked blocked;
         // No thread (none can be started, or there is no memory for its
         // state): index inline.
         try {
@@ -243,14 +243,14 @@ Result<const StructuralIndex*, IndexBuildError> IndexPipeline::next_from_ring() 
     }
     if (finished_) return static_cast<const StructuralIndex*>(&empty_);
     ring_->wait_for_batch(taken_);
-    const ring::slot& s = ring_->slots[taken_ % ring_slots];
+    const Ring::Slot& s = ring_->slots[taken_ % ring_slots];
     ++taken_;
     holding_ = true;
     if (s.last) finished_ = true;
     switch (s.state) {
-        case slot_state::batch: return &s.batch;
-        case slot_state::error: return fail(s.error);
-        case slot_state::out_of_memory: throw std::bad_alloc();
+        case SlotState::Batch: return &s.batch;
+        case SlotState::Error: return fail(s.error);
+        case SlotState::OutOfMemory: throw std::bad_alloc();
     }
     return &s.batch;
 }

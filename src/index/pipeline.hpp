@@ -35,7 +35,7 @@ public:
     static constexpr size_t min_parallel_bytes = 256 * 1024;
     // Tags per batch on a worker thread: larger batches than the stream's
     // default, so that the handover costs little per tag.
-    static constexpr size_t parallel_batch_tags = 2048;
+    static constexpr size_t kParallelBatchTags = 2048;
     // Batches in the ring: the one the consumer reads, and those indexed
     // ahead of it.
     static constexpr size_t ring_slots = 4;
@@ -91,7 +91,7 @@ public:
     size_t slot() const { return (taken_ - 1) % ring_slots; }
 
 private:
-    struct ring;
+    struct Ring;
 
     IndexPipeline(std::string_view document, BuilderChoice choice, Stage stage);
     IndexPipeline(std::string_view document, Builder builder, size_t batch_tags, bool parallel, Stage stage);
@@ -103,7 +103,7 @@ private:
     std::optional<IndexStream> stream_;
     StructuralIndex batch_;
     // Parallel: the ring and the worker; the consumer's own counters.
-    std::unique_ptr<ring> ring_;
+    std::unique_ptr<Ring> ring_;
     size_t taken_ = 0;     // batches taken from the ring
     bool holding_ = false; // the consumer still reads the slot of batch taken_ - 1
     bool finished_ = false;

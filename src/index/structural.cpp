@@ -2,23 +2,24 @@
 
 #include <limits>
 #include <memory>
+#include <tuple>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#include "common/byte_class.hpp"
 #include "common/growth.hpp"
+#include "index/markup_bitmaps.hpp"
+#include "index/markup_ends.hpp"
 #include "simd/kernels.hpp"
-#include "simd/markup.hpp"
-#include "simd/quote_mask.hpp"
 
 namespace arbolite::index {
 namespace {
 
-namespace markup = simd::markup;
 using simd::block_masks;
 using simd::block_size;
 
-constexpr uint64_t max_name_length = std::numeric_limits<uint32_t>::max();
+constexpr uint64_t kMaxNameLength = std::numeric_limits<uint32_t>::max();
 
 [[gnu::cold, gnu::noinline]] Failure<IndexBuildError> unclosed_tag(size_t s) {
     return fail(IndexBuildError{IndexBuildError::Kind::UnclosedTag, s});
@@ -45,15 +46,15 @@ constexpr uint64_t max_name_length = std::numeric_limits<uint32_t>::max();
 // document, do not each search to the end again. The other searches find
 // nothing at most once per document and character: it ends the build, or
 // (for a quote) there is no such character further on.
-class markup_stream {
+class MarkupStream {
 public:
-    markup_stream(const simd::kernel_table& k, const char* d, size_t n)
-        : k_(k), d_(d), n_(n), blocks_(simd::bitmap_words(n)) {}
+    MarkupStream(const simd::kernel_table& k, const char* d, size_t n)
+        : k_(k), d_(d), n_(n), blocks_(bitmap_words(n)) {}
 
-    size_t next_lt(size_t from) { return next<lt>(from); }
-    size_t next_gt(size_t from) { return next<gt>(from); }
-    size_t next_quote_or_gt(size_t from) { return next<quote_or_gt>(from); }
-    size_t next_quote(char quote, size_t from) { return quote == '"' ? next<dq>(from) : next<sq>(from); }
+    size_t next_lt(size_t from) { return next<Selector::Lt>(from); }
+    size_t next_gt(size_t from) { return next<Selector::Gt>(from); }
+    size_t next_quote_or_gt(size_t from) { return next<Selector::QuoteOrGt>(from); }
+    size_t next_quote(char quote, size_t from) { return quote == '"' ? next<Selector::Dq>(from) : next<Selector::Sq>(from); }
 
     // The end of the element name that starts at `from`: its first tab,
     // line feed, form feed, carriage return, space, '/' or '>', or n.
@@ -61,13 +62,13 @@ public:
     // name that holds another control character is finished with a search
     // for the exact bytes.
     size_t element_name_end(size_t from, bool& at_gt) {
-        const size_t i = next<name_stop>(from);
+        const size_t i = next<Selector::NameStop>(from);
         if (i == n_) return i;
         // The block of i is the current one: a '>' shows in its masks.
         at_gt = (current_.gt >> (i % block_size)) & 1;
-        if (at_gt || markup::byte_classes[static_cast<unsigned char>(d_[i])] & markup::element_name_stops.classes)
+        if (at_gt || byte_class::is_any(d_[i], markup::kElementNameStops.classes))
             return i;
-        const size_t end = static_cast<size_t>(k_.find_any8(d_ + i + 1, d_ + n_, markup::element_name_stops.set) - d_);
+        const size_t end = static_cast<size_t>(k_.find_any8(d_ + i + 1, d_ + n_, markup::kElementNameStops.set) - d_);
         at_gt = end != n_ && d_[end] == '>';
         return end;
     }
@@ -75,35 +76,35 @@ public:
     // The first tab, line feed, form feed, carriage return or space in
     // [from, limit), or `limit`.
     size_t space_before(size_t from, size_t limit) {
-        const size_t i = next<name_stop>(from);
+        const size_t i = next<Selector::NameStop>(from);
         if (i >= limit) return limit;
-        if (markup::byte_classes[static_cast<unsigned char>(d_[i])] & markup::class_space) return i;
-        return static_cast<size_t>(k_.find_any8(d_ + i + 1, d_ + limit, markup::space_stops.set) - d_);
+        if (byte_class::is_tag_space(d_[i])) return i;
+        return static_cast<size_t>(k_.find_any8(d_ + i + 1, d_ + limit, markup::kSpaceStops.set) - d_);
     }
 
 private:
-    enum selector { lt, gt, quote_or_gt, dq, sq, name_stop };
+    enum class Selector { Lt, Gt, QuoteOrGt, Dq, Sq, NameStop };
 
-    template <selector S>
+    template <Selector S>
     static uint64_t select(const block_masks& m) {
-        if constexpr (S == lt) return m.lt;
-        if constexpr (S == gt) return m.gt;
-        if constexpr (S == quote_or_gt) return m.dq | m.sq | m.gt;
-        if constexpr (S == dq) return m.dq;
-        if constexpr (S == sq) return m.sq;
-        if constexpr (S == name_stop) return m.low_or_slash | m.gt;
+        if constexpr (S == Selector::Lt) return m.lt;
+        if constexpr (S == Selector::Gt) return m.gt;
+        if constexpr (S == Selector::QuoteOrGt) return m.dq | m.sq | m.gt;
+        if constexpr (S == Selector::Dq) return m.dq;
+        if constexpr (S == Selector::Sq) return m.sq;
+        if constexpr (S == Selector::NameStop) return m.low_or_slash | m.gt;
     }
 
-    template <selector S>
+    template <Selector S>
     size_t next(size_t from) {
-        if constexpr (S == gt)
+        if constexpr (S == Selector::Gt)
             if (from >= gt_absent_from_) return n_;
         size_t b = from / block_size;
         if (b >= blocks_) return n_;
         uint64_t bits = select<S>(block(b)) & (~uint64_t{0} << (from % block_size));
         while (bits == 0) {
             if (++b == blocks_) {
-                if constexpr (S == gt) gt_absent_from_ = from;
+                if constexpr (S == Selector::Gt) gt_absent_from_ = from;
                 return n_;
             }
             bits = select<S>(block(b));
@@ -125,20 +126,20 @@ private:
         return current_;
     }
 
-    // Classifies up to `window` blocks from block b (< the block count) on;
+    // Classifies up to kWindow blocks from block b (< the block count) on;
     // returns how many.
     [[gnu::noinline]] static size_t refill(const simd::kernel_table& k, const char* d, size_t n, size_t b,
                                            block_masks* out) {
-        const size_t blocks = simd::bitmap_words(n);
+        const size_t blocks = bitmap_words(n);
         const size_t whole_blocks = n / block_size;
-        const size_t count = blocks - b < window ? blocks - b : window;
+        const size_t count = blocks - b < kWindow ? blocks - b : kWindow;
         const size_t whole = b + count <= whole_blocks ? count : whole_blocks - b;
         k.classify_blocks(d + b * block_size, whole, out);
         if (whole < count) out[whole] = simd::classify_partial_block(k, d + whole_blocks * block_size, n % block_size);
         return count;
     }
 
-    static constexpr size_t window = 32;
+    static constexpr size_t kWindow = 32;
 
     const simd::kernel_table& k_;
     const char* d_;
@@ -149,8 +150,24 @@ private:
     size_t current_block_ = SIZE_MAX;
     block_masks current_{};
     size_t gt_absent_from_ = SIZE_MAX;
-    block_masks window_[window];
+    block_masks window_[kWindow];
 };
+
+// A pointer to the first entry of each list of `lists` (a tuple of lists).
+template <class Lists>
+auto cursors_of(const Lists& lists) {
+    return std::apply([](auto&... list) { return std::tuple{list.data()...}; }, lists);
+}
+
+using TagCursors = decltype(cursors_of(std::declval<StructuralIndex&>().tag_lists()));
+using TextCursors = decltype(cursors_of(std::declval<StructuralIndex&>().text_lists()));
+
+// Writes one entry of each list: values[k] at index i of the list that
+// cursors[k] points into.
+template <class Cursors, class Values>
+[[gnu::always_inline]] inline void store(const Cursors& cursors, size_t i, const Values& values) {
+    for_each_list([i](auto* cursor, auto value) { cursor[i] = value; }, cursors, values);
+}
 
 // The batch being filled. A batch may end only just after a tag (so that
 // the text before a tag stays with it), and ends once it holds max_tags
@@ -159,33 +176,24 @@ private:
 //
 // The lists are sized for a full batch up front and written through raw
 // pointers; finish() cuts them to what was written. Sizing leaves the new
-// entries as they are (see uninitialized_allocator), so a StructuralIndex
+// entries as they are (see UninitializedAllocator), so a StructuralIndex
 // reused for batch after batch, or made for a document of a few tags, is
 // never cleared or filled element by element. A
 // builder copies the writer into a local for its walk, so that the cursors
 // stay in registers: nothing else can point to them.
-class batch_writer {
+class BatchWriter {
 public:
-    batch_writer(StructuralIndex& ix, size_t max_tags)
+    BatchWriter(StructuralIndex& ix, size_t max_tags)
         : ix_(&ix), max_tags_(max_tags), max_texts_(IndexStream::text_capacity(max_tags)) {
-        size_to(ix.tag_starts, max_tags);
-        size_to(ix.tag_ends, max_tags);
-        size_to(ix.tag_kinds, max_tags);
-        size_to(ix.name_offsets, max_tags);
-        size_to(ix.name_lengths, max_tags);
-        size_to(ix.text_starts, max_texts_);
-        size_to(ix.text_ends, max_texts_);
-        point_at_tags();
+        for_each_list([max_tags](auto& list) { size_to(list, max_tags); }, ix.tag_lists());
+        for_each_list([this](auto& list) { size_to(list, max_texts_); }, ix.text_lists());
+        tag_cursors_ = cursors_of(ix.tag_lists());
         point_at_texts();
     }
 
     [[gnu::always_inline]] void tag(size_t start, size_t end, TagKind kind, size_t name_offset,
                                     size_t name_length) {
-        tag_starts_[tags_] = start;
-        tag_ends_[tags_] = end;
-        tag_kinds_[tags_] = kind;
-        name_offsets_[tags_] = name_offset;
-        name_lengths_[tags_] = static_cast<uint32_t>(name_length);
+        store(tag_cursors_, tags_, std::tuple{start, end, kind, name_offset, static_cast<uint32_t>(name_length)});
         ++tags_;
         texts_before_last_tag_ = texts_;
     }
@@ -197,8 +205,7 @@ public:
             grow_texts(*ix_);
             point_at_texts();
         }
-        text_starts_[texts_] = start;
-        text_ends_[texts_] = end;
+        store(text_cursors_, texts_, std::tuple{start, end});
         ++texts_;
     }
 
@@ -212,19 +219,14 @@ public:
 
     // Cuts the lists to the entries written.
     void finish() {
-        ix_->tag_starts.resize(tags_);
-        ix_->tag_ends.resize(tags_);
-        ix_->tag_kinds.resize(tags_);
-        ix_->name_offsets.resize(tags_);
-        ix_->name_lengths.resize(tags_);
-        ix_->text_starts.resize(texts_);
-        ix_->text_ends.resize(texts_);
+        for_each_list([this](auto& list) { list.resize(tags_); }, ix_->tag_lists());
+        for_each_list([this](auto& list) { list.resize(texts_); }, ix_->text_lists());
     }
 
 private:
     // Reserves exactly `count` entries on first use, as a full batch needs.
     template <class T>
-    static void size_to(index_list<T>& list, size_t count) {
+    static void size_to(IndexList<T>& list, size_t count) {
         list.reserve(count);
         list.resize(count);
     }
@@ -232,34 +234,19 @@ private:
     // Doubles the text lists (their sizes are the room to write in).
     [[gnu::cold, gnu::noinline]] static void grow_texts(StructuralIndex& ix) {
         const size_t room = ix.text_starts.size() * 2;
-        ix.text_starts.resize(room);
-        ix.text_ends.resize(room);
-    }
-
-    void point_at_tags() {
-        tag_starts_ = ix_->tag_starts.data();
-        tag_ends_ = ix_->tag_ends.data();
-        tag_kinds_ = ix_->tag_kinds.data();
-        name_offsets_ = ix_->name_offsets.data();
-        name_lengths_ = ix_->name_lengths.data();
+        for_each_list([room](auto& list) { list.resize(room); }, ix.text_lists());
     }
 
     void point_at_texts() {
-        text_starts_ = ix_->text_starts.data();
-        text_ends_ = ix_->text_ends.data();
+        text_cursors_ = cursors_of(ix_->text_lists());
         text_room_ = ix_->text_starts.size();
     }
 
     StructuralIndex* ix_;
     size_t max_tags_;
     size_t max_texts_;
-    uint64_t* tag_starts_;
-    uint64_t* tag_ends_;
-    TagKind* tag_kinds_;
-    uint64_t* name_offsets_;
-    uint32_t* name_lengths_;
-    uint64_t* text_starts_;
-    uint64_t* text_ends_;
+    TagCursors tag_cursors_;
+    TextCursors text_cursors_;
     size_t text_room_;                  // entries the text lists hold
     size_t tags_ = 0;
     size_t texts_ = 0;
@@ -270,21 +257,21 @@ private:
 // is full, the document is finished, or (from the quote-aware builder) the
 // rest of the document is for the sequential builder, from the position
 // that the quote-aware builder hands over.
-enum class walk_end : uint8_t { batch_full, finished, go_sequential };
-using fill_result = Result<walk_end, IndexBuildError>;
+enum class WalkEnd : uint8_t { BatchFull, Finished, GoSequential };
+using FillResult = Result<WalkEnd, IndexBuildError>;
 
 // Walks the document from '<' to '<', classifying the markup behind each and
 // searching for its end; quoted attribute values are jumped over as the walk
 // meets them.
-class sequential_builder {
+class SequentialBuilder {
 public:
-    explicit sequential_builder(std::string_view document) : sequential_builder(document, 0) {}
+    explicit SequentialBuilder(std::string_view document) : SequentialBuilder(document, 0) {}
 
     // Starting at the '<' at `from` (or at 0), with no text pending before
     // it.
-    sequential_builder(std::string_view document, size_t from)
+    SequentialBuilder(std::string_view document, size_t from)
         : k_(simd::active_kernels()),
-          pi_target_(k_, markup::pi_target_stops),
+          pi_target_(k_, markup::kPiTargetStops),
           d_(document.data()),
           n_(document.size()),
           stream_(k_, d_, n_),
@@ -293,30 +280,30 @@ public:
 
     // Indexes markup into `out` until it is full or the document ends (see
     // fill()).
-    fill_result walk(batch_writer& out);
+    FillResult walk(BatchWriter& out);
 
 private:
     size_t unterminated_cdata_end(size_t content);
 
     const simd::kernel_table& k_;
-    const markup::name_scanner pi_target_;
+    const markup::NameScanner pi_target_;
     const char* const d_;
     const size_t n_;
-    markup_stream stream_;
+    MarkupStream stream_;
     size_t cdata_open_from_ = SIZE_MAX;  // no "]]>" at or after this
     size_t last_bracket_ = SIZE_MAX;     // the last ']' of the document, once needed (n: none)
     size_t p_ = 0;                       // where the search for the next '<' starts
     size_t text_from_ = 0;               // start of the pending text
 };
 
-[[gnu::always_inline]] inline fill_result sequential_builder::walk(batch_writer& out) {
+[[gnu::always_inline]] inline FillResult SequentialBuilder::walk(BatchWriter& out) {
     const char* const d = d_;
     const size_t n = n_;
     auto next_gt = [this](size_t from) { return stream_.next_gt(from); };
     for (;;) {
         const size_t s = stream_.next_lt(p_);
-        if (s == n) return walk_end::finished;
-        if (out.full()) return walk_end::batch_full;  // the next batch finds this '<' again
+        if (s == n) return WalkEnd::Finished;
+        if (out.full()) return WalkEnd::BatchFull;  // the next batch finds this '<' again
         if (text_from_ < s) out.text(text_from_, s);
         if (s == n - 1) return unclosed_tag(s);
 
@@ -349,7 +336,7 @@ private:
                     if (walk >= n) return unclosed_tag(s);
                 }
             }
-            if (name_end - (s + 1) > max_name_length) return name_too_long(s + 1);
+            if (name_end - (s + 1) > kMaxNameLength) return name_too_long(s + 1);
             const TagKind kind = end > walk && d[end - 1] == '/' ? TagKind::SelfClosing : TagKind::Open;
             out.tag(s, end, kind, s + 1, name_end - (s + 1));
         } else if (next == '/') {
@@ -358,13 +345,13 @@ private:
             end = stream_.next_gt(s + 2);
             if (end == n) return unclosed_tag(s);
             const size_t name_end = stream_.space_before(s + 2, end);
-            if (name_end - (s + 2) > max_name_length) return name_too_long(s + 2);
+            if (name_end - (s + 2) > kMaxNameLength) return name_too_long(s + 2);
             out.tag(s, end, TagKind::Close, s + 2, name_end - (s + 2));
         } else if (next == '?') {
             const size_t target_end = pi_target_(d, s + 2, n);
             end = markup::pi_end(next_gt, d, target_end, n);
             if (end == n) return unexpected_end(n);
-            if (target_end - (s + 2) > max_name_length) return name_too_long(s + 2);
+            if (target_end - (s + 2) > kMaxNameLength) return name_too_long(s + 2);
             out.tag(s, end, TagKind::ProcessingInstruction, s + 2, target_end - (s + 2));
         } else if (markup::starts_comment(d, s, n)) {
             end = markup::find_double_close(next_gt, d, s + 4, n, '-');
@@ -402,7 +389,7 @@ private:
 // A CDATA section whose content starts at `content` and that no "]]>"
 // follows ends just after the last ']' of the document, or just after
 // "<![CDATA[" when its content has none.
-[[gnu::cold, gnu::noinline]] size_t sequential_builder::unterminated_cdata_end(size_t content) {
+[[gnu::cold, gnu::noinline]] size_t SequentialBuilder::unterminated_cdata_end(size_t content) {
     if (content < cdata_open_from_) cdata_open_from_ = content;
     if (last_bracket_ == SIZE_MAX) {
         last_bracket_ = n_;
@@ -418,24 +405,24 @@ private:
 
 // Marks the '<' and '>' outside quoted attribute values in bitmaps first,
 // then pairs each marked '<' with the first marked '>' after it.
-class quote_aware_builder {
+class QuoteAwareBuilder {
 public:
-    explicit quote_aware_builder(std::string_view document)
+    explicit QuoteAwareBuilder(std::string_view document)
         : k_(simd::active_kernels()),
-          element_name_(k_, markup::element_name_stops),
-          close_name_(k_, markup::space_stops),
-          pi_target_(k_, markup::pi_target_stops),
+          element_name_(k_, markup::kElementNameStops),
+          close_name_(k_, markup::kSpaceStops),
+          pi_target_(k_, markup::kPiTargetStops),
           d_(document.data()),
           n_(document.size()),
-          bitmaps_(std::make_unique_for_overwrite<uint64_t[]>(2 * simd::bitmap_words(n_))),
+          bitmaps_(std::make_unique_for_overwrite<uint64_t[]>(2 * bitmap_words(n_))),
           lt_(bitmaps_.get()),
-          gt_(lt_ + simd::bitmap_words(n_)) {
-        if (n_ != 0) hidden_ = simd::mark_markup(k_, d_, n_, lt_, gt_);
+          gt_(lt_ + bitmap_words(n_)) {
+        if (n_ != 0) hidden_ = mark_markup(k_, d_, n_, lt_, gt_);
     }
 
     // Indexes markup into `out` until it is full or the document ends (see
     // fill()), or until markup that the sequential builder is to finish.
-    fill_result walk(batch_writer& out);
+    FillResult walk(BatchWriter& out);
 
     // After go_sequential: the '<' from which the sequential builder goes
     // on. The text before it has been recorded.
@@ -443,25 +430,25 @@ public:
 
 private:
     const simd::kernel_table& k_;
-    const markup::name_scanner element_name_;
-    const markup::name_scanner close_name_;
-    const markup::name_scanner pi_target_;
+    const markup::NameScanner element_name_;
+    const markup::NameScanner close_name_;
+    const markup::NameScanner pi_target_;
     const char* const d_;
     const size_t n_;
     const std::unique_ptr<uint64_t[]> bitmaps_;
     uint64_t* const lt_;
     uint64_t* const gt_;
-    simd::hidden_bytes hidden_;
+    HiddenBytes hidden_;
     size_t from_ = 0;  // just after the previous tag; the pending text starts here
 };
 
-[[gnu::always_inline]] inline fill_result quote_aware_builder::walk(batch_writer& out) {
+[[gnu::always_inline]] inline FillResult QuoteAwareBuilder::walk(BatchWriter& out) {
     const char* const d = d_;
     const size_t n = n_;
     // Inside comments, CDATA sections, processing instructions and
     // declarations every '>' is marked, so the searches for their ends can
     // use the bitmap.
-    auto next_gt = [gt = gt_, n](size_t from) { return simd::next_marked(gt, from, n); };
+    auto next_gt = [gt = gt_, n](size_t from) { return next_marked(gt, from, n); };
 
     // Each marked '<' after the end of the previous tag starts markup that
     // ends at or after the first marked '>' following it. A '<' inside a
@@ -473,9 +460,9 @@ private:
     // CDATA section without "]]>", a declaration without '>'), the rest of
     // the document is handed over to it.
     for (;;) {
-        const size_t s = simd::next_marked(lt_, from_, n);
-        if (s == n) return walk_end::finished;
-        if (out.full()) return walk_end::batch_full;  // the next batch finds this '<' again
+        const size_t s = next_marked(lt_, from_, n);
+        if (s == n) return WalkEnd::Finished;
+        if (out.full()) return WalkEnd::BatchFull;  // the next batch finds this '<' again
         if (from_ < s) out.text(from_, s);
         if (s == n - 1) return unclosed_tag(s);
 
@@ -485,20 +472,20 @@ private:
             end = next_gt(s + 1);
             if (end == n) return unclosed_tag(s);
             const size_t name_end = element_name_(d, s + 1, end);
-            if (name_end - (s + 1) > max_name_length) return name_too_long(s + 1);
+            if (name_end - (s + 1) > kMaxNameLength) return name_too_long(s + 1);
             const bool self_closing = d[end - 1] == '/' && !hidden_.contains(end - 1);
             out.tag(s, end, self_closing ? TagKind::SelfClosing : TagKind::Open, s + 1, name_end - (s + 1));
         } else if (next == '/') {
             end = next_gt(s + 2);
             if (end == n) return unclosed_tag(s);
             const size_t name_end = close_name_(d, s + 2, end);
-            if (name_end - (s + 2) > max_name_length) return name_too_long(s + 2);
+            if (name_end - (s + 2) > kMaxNameLength) return name_too_long(s + 2);
             out.tag(s, end, TagKind::Close, s + 2, name_end - (s + 2));
         } else if (next == '?') {
             const size_t target_end = pi_target_(d, s + 2, n);
             end = markup::pi_end(next_gt, d, target_end, n);
             if (end == n) return unexpected_end(n);
-            if (target_end - (s + 2) > max_name_length) return name_too_long(s + 2);
+            if (target_end - (s + 2) > kMaxNameLength) return name_too_long(s + 2);
             out.tag(s, end, TagKind::ProcessingInstruction, s + 2, target_end - (s + 2));
         } else if (markup::starts_comment(d, s, n)) {
             end = markup::find_double_close(next_gt, d, s + 4, n, '-');
@@ -508,7 +495,7 @@ private:
             end = markup::find_double_close(next_gt, d, s + 9, n, ']');
             if (end == n) [[unlikely]] {
                 from_ = s;
-                return walk_end::go_sequential;
+                return WalkEnd::GoSequential;
             }
             if (s + 9 < end - 2) out.text(s + 9, end - 2);
             out.tag(s, end, TagKind::CData, 0, 0);
@@ -519,7 +506,7 @@ private:
             end = next_gt(s + 1);  // a declaration, which leaves no tag
             if (end == n) [[unlikely]] {
                 from_ = s;
-                return walk_end::go_sequential;
+                return WalkEnd::GoSequential;
             }
         }
         from_ = end + 1;
@@ -530,9 +517,9 @@ private:
 // that the writer's cursors stay in registers: nothing else can point to
 // them.
 template <class IndexBuilder>
-[[gnu::flatten]] fill_result fill(IndexBuilder& builder, batch_writer& out) {
-    batch_writer local = out;
-    const fill_result result = builder.walk(local);
+[[gnu::flatten]] FillResult fill(IndexBuilder& builder, BatchWriter& out) {
+    BatchWriter local = out;
+    const FillResult result = builder.walk(local);
     out = local;
     return result;
 }
@@ -545,9 +532,9 @@ template <class IndexBuilder>
 // uniform shape so costs at most one reallocation, which copies few
 // entries, instead of a series of doublings that each copy the list and
 // fault in fresh pages.
-class index_lists {
+class IndexLists {
 public:
-    explicit index_lists(size_t n) : n_(n) {
+    explicit IndexLists(size_t n) : n_(n) {
         reserve_tags(n / 128);
         reserve_texts(n / 256);
         tag_review_ = first_review(ix_.tag_starts.capacity());
@@ -582,16 +569,11 @@ private:
     }
 
     void reserve_tags(size_t count) {
-        ix_.tag_starts.reserve(count);
-        ix_.tag_ends.reserve(count);
-        ix_.tag_kinds.reserve(count);
-        ix_.name_offsets.reserve(count);
-        ix_.name_lengths.reserve(count);
+        for_each_list([count](auto& list) { list.reserve(count); }, ix_.tag_lists());
     }
 
     void reserve_texts(size_t count) {
-        ix_.text_starts.reserve(count);
-        ix_.text_ends.reserve(count);
+        for_each_list([count](auto& list) { list.reserve(count); }, ix_.text_lists());
     }
 
     size_t n_;
@@ -602,7 +584,7 @@ private:
 
 IndexResult build_whole(std::string_view document, Builder builder) {
     IndexStream stream(document, builder);
-    index_lists out(document.size());
+    IndexLists out(document.size());
     StructuralIndex batch;
     while (!stream.done()) {
         ARBOLITE_TRY(stream.next(batch));
@@ -614,14 +596,8 @@ IndexResult build_whole(std::string_view document, Builder builder) {
 }  // namespace
 
 void StructuralIndex::append(const StructuralIndex& batch) {
-    auto append_list = [](auto& to, const auto& from) { to.insert(to.end(), from.begin(), from.end()); };
-    append_list(tag_starts, batch.tag_starts);
-    append_list(tag_ends, batch.tag_ends);
-    append_list(tag_kinds, batch.tag_kinds);
-    append_list(name_offsets, batch.name_offsets);
-    append_list(name_lengths, batch.name_lengths);
-    append_list(text_starts, batch.text_starts);
-    append_list(text_ends, batch.text_ends);
+    for_each_list([](auto& to, const auto& from) { to.insert(to.end(), from.begin(), from.end()); }, lists(),
+                  batch.lists());
 }
 
 BuilderChoice choose_builder_and_bound(std::string_view document) {
@@ -638,34 +614,34 @@ BuilderChoice choose_builder_and_bound(std::string_view document) {
 
 Builder choose_builder(std::string_view document) { return choose_builder_and_bound(document).builder; }
 
-struct IndexStream::state {
-    state(std::string_view document, Builder builder, size_t max_tags)
+struct IndexStream::State {
+    State(std::string_view document, Builder builder, size_t max_tags)
         : builders(start(document, builder)), document(document), max_tags(max_tags) {}
 
-    static std::variant<sequential_builder, quote_aware_builder> start(std::string_view document, Builder builder) {
+    static std::variant<SequentialBuilder, QuoteAwareBuilder> start(std::string_view document, Builder builder) {
         if (builder == Builder::QuoteAware)
-            return std::variant<sequential_builder, quote_aware_builder>(std::in_place_type<quote_aware_builder>,
+            return std::variant<SequentialBuilder, QuoteAwareBuilder>(std::in_place_type<QuoteAwareBuilder>,
                                                                          document);
-        return std::variant<sequential_builder, quote_aware_builder>(std::in_place_type<sequential_builder>,
+        return std::variant<SequentialBuilder, QuoteAwareBuilder>(std::in_place_type<SequentialBuilder>,
                                                                      document);
     }
 
     // Fills `out` with the active builder; a quote-aware builder that hands
     // over is replaced by a sequential one, which goes on with the same
     // batch.
-    fill_result fill_batch(batch_writer& out) {
-        fill_result filled = std::visit([&out](auto& builder) { return fill(builder, out); }, builders);
-        if (filled.ok() && filled.value() == walk_end::go_sequential) [[unlikely]]
+    FillResult fill_batch(BatchWriter& out) {
+        FillResult filled = std::visit([&out](auto& builder) { return fill(builder, out); }, builders);
+        if (filled.ok() && filled.value() == WalkEnd::GoSequential) [[unlikely]]
             filled = go_sequential(out);
         return filled;
     }
 
-    [[gnu::cold, gnu::noinline]] fill_result go_sequential(batch_writer& out) {
-        const size_t from = std::get<quote_aware_builder>(builders).sequential_from();
-        return fill(builders.emplace<sequential_builder>(document, from), out);
+    [[gnu::cold, gnu::noinline]] FillResult go_sequential(BatchWriter& out) {
+        const size_t from = std::get<QuoteAwareBuilder>(builders).sequential_from();
+        return fill(builders.emplace<SequentialBuilder>(document, from), out);
     }
 
-    std::variant<sequential_builder, quote_aware_builder> builders;
+    std::variant<SequentialBuilder, QuoteAwareBuilder> builders;
     std::string_view document;
     size_t max_tags;
 };
@@ -676,7 +652,7 @@ IndexStream::IndexStream(std::string_view document, Builder builder)
     : IndexStream(document, builder, batch_tags) {}
 
 IndexStream::IndexStream(std::string_view document, Builder builder, size_t max_tags)
-    : state_(std::make_unique<state>(document, builder, max_tags < 1 ? 1 : max_tags)) {}
+    : state_(std::make_unique<State>(document, builder, max_tags < 1 ? 1 : max_tags)) {}
 
 IndexStream::IndexStream(IndexStream&&) noexcept = default;
 IndexStream& IndexStream::operator=(IndexStream&&) noexcept = default;
@@ -687,23 +663,17 @@ bool IndexStream::done() const { return state_ == nullptr; }
 
 Status<IndexBuildError> IndexStream::next(StructuralIndex& batch) {
     if (!state_) {
-        batch.tag_starts.clear();
-        batch.tag_ends.clear();
-        batch.tag_kinds.clear();
-        batch.name_offsets.clear();
-        batch.name_lengths.clear();
-        batch.text_starts.clear();
-        batch.text_ends.clear();
+        for_each_list([](auto& list) { list.clear(); }, batch.lists());
         return Ok{};
     }
-    batch_writer out(batch, state_->max_tags);
-    fill_result filled = state_->fill_batch(out);
+    BatchWriter out(batch, state_->max_tags);
+    FillResult filled = state_->fill_batch(out);
     out.finish();
     if (!filled.ok()) {
         state_.reset();
         return fail(filled.error());
     }
-    if (filled.value() == walk_end::finished) state_.reset();
+    if (filled.value() == WalkEnd::Finished) state_.reset();
     return Ok{};
 }
 

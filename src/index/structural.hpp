@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -31,15 +32,15 @@ enum class TagKind : uint8_t {
 // keep, so zeroing them first would be a pass over tens of kilobytes per
 // read, paid in full by a document of a few tags.
 template <class T>
-struct uninitialized_allocator : std::allocator<T> {
+struct UninitializedAllocator : std::allocator<T> {
     static_assert(std::is_trivially_default_constructible_v<T>);
     template <class U>
     struct rebind {
-        using other = uninitialized_allocator<U>;
+        using other = UninitializedAllocator<U>;
     };
-    uninitialized_allocator() noexcept = default;
+    UninitializedAllocator() noexcept = default;
     template <class U>
-    uninitialized_allocator(const uninitialized_allocator<U>&) noexcept {}
+    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
 
     template <class U>
     void construct(U* p) noexcept {
@@ -52,18 +53,37 @@ struct uninitialized_allocator : std::allocator<T> {
 };
 
 template <class T>
-using index_list = std::vector<T, uninitialized_allocator<T>>;
+using IndexList = std::vector<T, UninitializedAllocator<T>>;
 
 struct StructuralIndex {
     // One entry per tag, in document order; all five lists have equal length.
-    index_list<uint64_t> tag_starts;    // offset of the tag's '<'
-    index_list<uint64_t> tag_ends;      // offset of the tag's final '>'
-    index_list<TagKind> tag_kinds;
-    index_list<uint64_t> name_offsets;  // 0 for comments and CDATA sections
-    index_list<uint32_t> name_lengths;  // 0 for comments and CDATA sections
+    IndexList<uint64_t> tag_starts;    // offset of the tag's '<'
+    IndexList<uint64_t> tag_ends;      // offset of the tag's final '>'
+    IndexList<TagKind> tag_kinds;
+    IndexList<uint64_t> name_offsets;  // 0 for comments and CDATA sections
+    IndexList<uint32_t> name_lengths;  // 0 for comments and CDATA sections
     // Runs of bytes between markup, [start, end), in document order.
-    index_list<uint64_t> text_starts;
-    index_list<uint64_t> text_ends;
+    IndexList<uint64_t> text_starts;
+    IndexList<uint64_t> text_ends;
+
+    // The lists as tuples of references, in the order above: the lists of
+    // tags, those of text ranges, and all of them. The only place besides
+    // the declarations that names every list, for the code that treats
+    // each list alike (see for_each_list): a list added above is added here.
+    template <class Self>
+    static auto tag_lists_of(Self& ix) {
+        return std::tie(ix.tag_starts, ix.tag_ends, ix.tag_kinds, ix.name_offsets, ix.name_lengths);
+    }
+    template <class Self>
+    static auto text_lists_of(Self& ix) {
+        return std::tie(ix.text_starts, ix.text_ends);
+    }
+    auto tag_lists() { return tag_lists_of(*this); }
+    auto tag_lists() const { return tag_lists_of(*this); }
+    auto text_lists() { return text_lists_of(*this); }
+    auto text_lists() const { return text_lists_of(*this); }
+    auto lists() { return std::tuple_cat(tag_lists(), text_lists()); }
+    auto lists() const { return std::tuple_cat(tag_lists(), text_lists()); }
 
     size_t tag_count() const { return tag_starts.size(); }
 
@@ -71,6 +91,24 @@ struct StructuralIndex {
     // document.
     void append(const StructuralIndex& batch);
 };
+
+// Every list of StructuralIndex is one of lists(): a list declared without
+// being added there makes the index larger than its lists.
+static_assert(sizeof(StructuralIndex) ==
+              std::tuple_size_v<decltype(std::declval<StructuralIndex&>().lists())> * sizeof(IndexList<uint64_t>));
+
+// Calls f(list, other...) once for each place of the tuple `lists`, with
+// the elements at that place of `lists` and of each of `others`: tuples of
+// the same length, such as those of StructuralIndex::tag_lists() (of this
+// index or another), or of values, one for each list.
+template <class F, class Lists, class... Others>
+inline void for_each_list(F&& f, Lists&& lists, Others&&... others) {
+    constexpr size_t count = std::tuple_size_v<std::remove_cvref_t<Lists>>;
+    static_assert(((std::tuple_size_v<std::remove_cvref_t<Others>> == count) && ...));
+    auto at = [&]<size_t I>(std::integral_constant<size_t, I>) { f(std::get<I>(lists), std::get<I>(others)...); };
+    [&]<size_t... I>(std::index_sequence<I...>) { (at(std::integral_constant<size_t, I>{}), ...); }(
+        std::make_index_sequence<count>{});
+}
 
 struct IndexBuildError {
     enum class Kind : uint8_t {
@@ -150,8 +188,8 @@ public:
     static size_t text_capacity(size_t max_tags) { return max_tags + 2; }
 
 private:
-    struct state;
-    std::unique_ptr<state> state_;
+    struct State;
+    std::unique_ptr<State> state_;
 };
 
 // The whole index at once, by draining an IndexStream.

@@ -9,11 +9,12 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
-#include "simd/kernels.hpp"
-#include "simd/quote_mask.hpp"
+#include "index/markup_bitmaps.hpp"
 #include "index_test_support.hpp"
+#include "simd/kernels.hpp"
 
 namespace arbolite::index {
 namespace {
@@ -24,11 +25,8 @@ using testing_support::DocumentGenerator;
 void expect_consistent(const IndexResult& result) {
     if (!result.ok()) return;
     const StructuralIndex& ix = result.value();
-    EXPECT_EQ(ix.tag_ends.size(), ix.tag_count());
-    EXPECT_EQ(ix.tag_kinds.size(), ix.tag_count());
-    EXPECT_EQ(ix.name_offsets.size(), ix.tag_count());
-    EXPECT_EQ(ix.name_lengths.size(), ix.tag_count());
-    EXPECT_EQ(ix.text_ends.size(), ix.text_starts.size());
+    for_each_list([&ix](const auto& list) { EXPECT_EQ(list.size(), ix.tag_count()); }, ix.tag_lists());
+    for_each_list([&ix](const auto& list) { EXPECT_EQ(list.size(), ix.text_starts.size()); }, ix.text_lists());
 }
 
 struct Case {
@@ -210,17 +208,11 @@ Reference reference_sequential(std::string_view doc) {
 
     StructuralIndex ix;
     bool unterminated = false;
+    auto push = [](auto& list, auto value) { list.push_back(value); };
     auto tag = [&](size_t s, size_t e, TagKind k, size_t name, size_t len) {
-        ix.tag_starts.push_back(s);
-        ix.tag_ends.push_back(e);
-        ix.tag_kinds.push_back(k);
-        ix.name_offsets.push_back(name);
-        ix.name_lengths.push_back(static_cast<uint32_t>(len));
+        for_each_list(push, ix.tag_lists(), std::tuple{s, e, k, name, static_cast<uint32_t>(len)});
     };
-    auto text = [&](size_t a, size_t b) {
-        ix.text_starts.push_back(a);
-        ix.text_ends.push_back(b);
-    };
+    auto text = [&](size_t a, size_t b) { for_each_list(push, ix.text_lists(), std::tuple{a, b}); };
     size_t p = 0, text_from = 0;
     for (;;) {
         const size_t s = find(p, '<');
@@ -433,12 +425,13 @@ Drained drain(std::string_view doc, IndexStream& stream, size_t max_tags) {
     Drained out;
     StructuralIndex all, batch;
     const size_t max_texts = IndexStream::text_capacity(max_tags);
-    const std::vector<size_t> reserved = {max_tags, max_tags, max_tags, max_tags, max_tags, max_texts, max_texts};
+    std::vector<size_t> reserved;
+    for_each_list([&](const auto&) { reserved.push_back(max_tags); }, batch.tag_lists());
+    for_each_list([&](const auto&) { reserved.push_back(max_texts); }, batch.text_lists());
     auto capacities = [&batch] {
-        return std::vector<size_t>{batch.tag_starts.capacity(),   batch.tag_ends.capacity(),
-                                   batch.tag_kinds.capacity(),    batch.name_offsets.capacity(),
-                                   batch.name_lengths.capacity(), batch.text_starts.capacity(),
-                                   batch.text_ends.capacity()};
+        std::vector<size_t> out;
+        for_each_list([&out](const auto& list) { out.push_back(list.capacity()); }, batch.lists());
+        return out;
     };
     while (!stream.done()) {
         const Status<IndexBuildError> status = stream.next(batch);
@@ -458,11 +451,10 @@ Drained drain(std::string_view doc, IndexStream& stream, size_t max_tags) {
             break;
         }
     }
-    // Once done, a stream yields empty batches.
-    batch.tag_starts.push_back(1);
-    batch.text_starts.push_back(1);
+    // Once done, a stream yields empty batches: every list is cleared.
+    for_each_list([](auto& list) { list.resize(1); }, batch.lists());
     EXPECT_TRUE(stream.next(batch).ok());
-    EXPECT_TRUE(batch.tag_starts.empty() && batch.text_starts.empty());
+    for_each_list([](const auto& list) { EXPECT_TRUE(list.empty()); }, batch.lists());
     out.all = std::move(all);
     return out;
 }
@@ -685,11 +677,8 @@ TEST(StructuralIndexSize, ReservesOneTagPer128AndOneTextPer256Bytes) {
         for (auto build : {&build_index_sequential, &build_index_quote_aware}) {
             const IndexResult r = build(doc);
             ASSERT_TRUE(r.ok());
-            EXPECT_EQ(r.value().tag_starts.capacity(), n / 128) << n;
-            EXPECT_EQ(r.value().tag_kinds.capacity(), n / 128) << n;
-            EXPECT_EQ(r.value().name_lengths.capacity(), n / 128) << n;
-            EXPECT_EQ(r.value().text_starts.capacity(), n / 256) << n;
-            EXPECT_EQ(r.value().text_ends.capacity(), n / 256) << n;
+            for_each_list([n](const auto& list) { EXPECT_EQ(list.capacity(), n / 128) << n; }, r.value().tag_lists());
+            for_each_list([n](const auto& list) { EXPECT_EQ(list.capacity(), n / 256) << n; }, r.value().text_lists());
         }
     }
 }
@@ -806,8 +795,8 @@ TEST_P(MarkMarkup, HidesOnlyQuotedAttributeValues) {
     const simd::kernel_table& k = *GetParam();
     for (const MarkCase& c : cases) {
         const size_t n = c.doc.size();
-        std::vector<uint64_t> lt(simd::bitmap_words(n), ~uint64_t{0}), gt(lt);
-        simd::mark_markup(k, c.doc.data(), n, lt.data(), gt.data());
+        std::vector<uint64_t> lt(bitmap_words(n), ~uint64_t{0}), gt(lt);
+        mark_markup(k, c.doc.data(), n, lt.data(), gt.data());
         EXPECT_EQ(marked(lt, n), c.lt) << c.doc;
         EXPECT_EQ(marked(gt, n), c.gt) << c.doc;
     }

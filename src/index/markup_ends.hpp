@@ -1,80 +1,62 @@
 // The byte-level rules of markup shared by the index builders and the
 // quote-aware marking pass: where names end, and where comments, CDATA
-// sections and processing instructions end. Included only by sources built
-// for the baseline instruction set.
+// sections, processing instructions and document type declarations end.
+// Included only by sources built for the baseline instruction set.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "common/byte_class.hpp"
 #include "simd/generic.hpp"
 #include "simd/kernels.hpp"
 #include "simd/target.hpp"
 
-namespace arbolite::simd::markup {
+namespace arbolite::index::markup {
 namespace {
 
-enum : uint8_t {
-    class_space = 1,  // tab, line feed, form feed, carriage return, space
-    class_slash = 2,
-    class_gt = 4,
-    class_question = 8,
-};
-
-inline constexpr std::array<uint8_t, 256> byte_classes = [] {
-    std::array<uint8_t, 256> t{};
-    for (unsigned char c : {'\t', '\n', '\f', '\r', ' '}) t[c] = class_space;
-    t['/'] = class_slash;
-    t['>'] = class_gt;
-    t['?'] = class_question;
-    return t;
-}();
-
 // The bytes that end a name, as classes and as a set of eight for find_any8.
-struct name_stops {
-    uint8_t classes;
+struct NameStops {
+    byte_class::Entry classes;
     char set[8];
 };
 
-inline constexpr name_stops element_name_stops{class_space | class_slash | class_gt,
-                                               {'\t', '\n', '\f', '\r', ' ', '/', '>', '>'}};
-inline constexpr name_stops close_name_stops{class_space | class_gt, {'\t', '\n', '\f', '\r', ' ', '>', '>', '>'}};
-inline constexpr name_stops pi_target_stops{class_space | class_gt | class_question,
-                                            {'\t', '\n', '\f', '\r', ' ', '>', '?', '?'}};
-inline constexpr name_stops space_stops{class_space, {'\t', '\n', '\f', '\r', ' ', ' ', ' ', ' '}};
+inline constexpr NameStops kElementNameStops{byte_class::kElementNameStop,
+                                             {'\t', '\n', '\f', '\r', ' ', '/', '>', '>'}};
+inline constexpr NameStops kPiTargetStops{byte_class::kPiTargetStop, {'\t', '\n', '\f', '\r', ' ', '>', '?', '?'}};
+inline constexpr NameStops kSpaceStops{byte_class::kTagSpace, {'\t', '\n', '\f', '\r', ' ', ' ', ' ', ' '}};
 
 // The register of the baseline instruction set, for names.
 #if ARBOLITE_TARGET_SSE2()
-using name_ops = sse2_ops;
+using NameOps = simd::sse2_ops;
 #else
-using name_ops = swar_ops;
+using NameOps = simd::swar_ops;
 #endif
 
 // Finds where names end. Names are short: the first register's worth is
 // tested at once, and only a longer name goes on to the kernel's search.
-class name_scanner {
+class NameScanner {
 public:
-    name_scanner(const kernel_table& k, const name_stops& stops) : k_(k), stops_(stops), match_(stops.set) {}
+    NameScanner(const simd::kernel_table& k, const NameStops& stops) : k_(k), stops_(stops), match_(stops.set) {}
 
     // Offset of the first byte in [from, limit) that ends a name, or `limit`.
     size_t operator()(const char* d, size_t from, size_t limit) const {
-        constexpr size_t w = name_ops::width;
+        constexpr size_t w = NameOps::width;
         if (limit - from < w) {
             for (size_t i = from; i < limit; ++i)
-                if (byte_classes[static_cast<unsigned char>(d[i])] & stops_.classes) return i;
+                if (byte_class::is_any(d[i], stops_.classes)) return i;
             return limit;
         }
-        const uint64_t bits = name_ops::bits(match_(name_ops::load(d + from)));
+        const uint64_t bits = NameOps::bits(match_(NameOps::load(d + from)));
         if (bits) return from + static_cast<size_t>(__builtin_ctzll(bits));
         return static_cast<size_t>(k_.find_any8(d + from + w, d + limit, stops_.set) - d);
     }
 
 private:
-    const kernel_table& k_;
-    const name_stops& stops_;
-    match_any8<name_ops> match_;
+    const simd::kernel_table& k_;
+    const NameStops& stops_;
+    simd::match_any8<NameOps> match_;
 };
 
 inline bool starts_comment(const char* d, size_t s, size_t n) {
@@ -121,8 +103,8 @@ inline size_t pi_end(NextGt&& next_gt, const char* d, size_t target_end, size_t 
 }
 
 // next_gt over the raw bytes, with a byte search.
-struct byte_search_gt {
-    const kernel_table& k;
+struct ByteSearchGt {
+    const simd::kernel_table& k;
     const char* d;
     size_t n;
     size_t operator()(size_t from) const {
@@ -140,9 +122,9 @@ struct byte_search_gt {
 // '<' outside the subset and outside literals means that the declaration's
 // '>' is missing. Out of line: few documents have one, and never more than
 // once, so it stays out of the scanning loops.
-[[gnu::cold, gnu::noinline]] inline size_t doctype_end(const kernel_table& k, const char* d, size_t s, size_t n) {
+[[gnu::cold, gnu::noinline]] inline size_t doctype_end(const simd::kernel_table& k, const char* d, size_t s, size_t n) {
     static constexpr char stops[8] = {'"', '\'', '[', ']', '<', '>', '>', '>'};
-    const byte_search_gt next_gt{k, d, n};
+    const ByteSearchGt next_gt{k, d, n};
     size_t depth = 0;  // brackets open
     size_t i = s + 9;
     for (;;) {
@@ -186,4 +168,4 @@ struct byte_search_gt {
 }
 
 }  // namespace
-}  // namespace arbolite::simd::markup
+}  // namespace arbolite::index::markup

@@ -1,9 +1,12 @@
-#include "simd/quote_mask.hpp"
+#include "index/markup_bitmaps.hpp"
 
-#include "simd/markup.hpp"
+#include "index/markup_ends.hpp"
 
-namespace arbolite::simd {
+namespace arbolite::index {
 namespace {
+
+using simd::block_masks;
+using simd::block_size;
 
 // Bits 0..i of a word (i in 0..63).
 inline uint64_t up_to(unsigned i) { return (uint64_t{2} << i) - 1; }
@@ -27,10 +30,10 @@ inline uint64_t up_to_excluding(size_t i) { return (uint64_t{1} << i) - 1; }
 // where quotes are ordinary, or inside an open tag) is carried forward
 // lazily from the last quote, using the '<' and '>' already marked before
 // the quote, which are final by then.
-class marker {
+class Marker {
 public:
-    marker(const kernel_table& k, const char* d, size_t n, uint64_t* lt, uint64_t* gt)
-        : k_(k), d_(d), n_(n), lt_(lt), gt_(gt), element_name_(k, markup::element_name_stops) {}
+    Marker(const simd::kernel_table& k, const char* d, size_t n, uint64_t* lt, uint64_t* gt)
+        : k_(k), d_(d), n_(n), lt_(lt), gt_(gt), element_name_(k, markup::kElementNameStops) {}
 
     void run() {
         constexpr size_t batch = 16;
@@ -41,16 +44,16 @@ public:
             size_t count = words - w < batch ? words - w : batch;
             size_t whole = w + count <= full ? count : full - w;
             k_.classify_blocks(d_ + w * block_size, whole, masks);
-            if (whole < count) masks[whole] = classify_partial_block(k_, d_ + full * block_size, n_ % block_size);
+            if (whole < count) masks[whole] = simd::classify_partial_block(k_, d_ + full * block_size, n_ % block_size);
             for (size_t i = 0; i < count; ++i) mark_block(w + i, masks[i]);
         }
     }
 
 private:
-    enum class context : uint8_t {
-        text,    // outside markup
-        inert,   // inside markup where quotes mean nothing, up to inert_end_
-        in_tag,  // inside an open or self-closing tag
+    enum class Context : uint8_t {
+        Text,   // outside markup
+        Inert,  // inside markup where quotes mean nothing, up to inert_end_
+        InTag,  // inside an open or self-closing tag
     };
 
     void mark_block(size_t b, const block_masks& m) {
@@ -108,7 +111,7 @@ private:
                     return;
                 }
                 quotes &= ~up_to(g);
-                context_ = context::text;
+                context_ = Context::Text;
                 context_pos_ = base + g + 1;
                 continue;
             }
@@ -143,7 +146,7 @@ private:
     }
 
 public:
-    hidden_bytes hidden() const { return hidden_bytes_; }
+    HiddenBytes hidden() const { return hidden_bytes_; }
 
 private:
     // Whether a `quote` lies anywhere at or after `from`. Once a kind of
@@ -164,7 +167,7 @@ private:
     // nothing.
     bool opens_run_in_block(size_t b, size_t pos) {
         const size_t base = b * block_size;
-        if (context_ != context::in_tag || context_pos_ < base || context_pos_ < name_end_) return false;
+        if (context_ != Context::InTag || context_pos_ < base || context_pos_ < name_end_) return false;
         const uint64_t between = ~up_to_excluding(context_pos_ - base) & up_to_excluding(pos - base);
         if (gt_[b] & between) return false;
         context_pos_ = pos;
@@ -177,12 +180,12 @@ private:
     bool opens_run(size_t pos) {
         for (;;) {
             switch (context_) {
-                case context::inert:
+                case Context::Inert:
                     if (pos <= inert_end_) return false;
-                    context_ = context::text;
+                    context_ = Context::Text;
                     context_pos_ = inert_end_ + 1;
                     break;
-                case context::text: {
+                case Context::Text: {
                     const size_t s = next_marked(lt_, context_pos_, pos);
                     if (s == pos) {
                         context_pos_ = pos;
@@ -191,7 +194,7 @@ private:
                     enter_markup(s);
                     break;
                 }
-                case context::in_tag: {
+                case Context::InTag: {
                     if (pos < name_end_) return false;
                     const size_t from = context_pos_ > name_end_ ? context_pos_ : name_end_;
                     const size_t g = next_marked(gt_, from, pos);
@@ -199,7 +202,7 @@ private:
                         context_pos_ = pos;
                         return true;
                     }
-                    context_ = context::text;
+                    context_ = Context::Text;
                     context_pos_ = g + 1;
                     break;
                 }
@@ -212,9 +215,9 @@ private:
     void enter_markup(size_t s) {
         // The bitmaps are not final beyond the current quote: search the
         // bytes, which inside inert markup is the same.
-        const markup::byte_search_gt next_gt{k_, d_, n_};
+        const markup::ByteSearchGt next_gt{k_, d_, n_};
         const char next = d_[s + 1];
-        context_ = context::inert;
+        context_ = Context::Inert;
         if (next == '!') {
             if (markup::starts_comment(d_, s, n_))
                 inert_end_ = markup::find_double_close(next_gt, d_, s + 4, n_, '-');
@@ -227,39 +230,40 @@ private:
         } else if (next == '/') {
             inert_end_ = next_gt(s + 1);
         } else if (next == '?') {
-            const size_t target_end = markup::name_scanner(k_, markup::pi_target_stops)(d_, s + 2, n_);
+            const size_t target_end = markup::NameScanner(k_, markup::kPiTargetStops)(d_, s + 2, n_);
             inert_end_ = markup::pi_end(next_gt, d_, target_end, n_);
         } else {
-            context_ = context::in_tag;
+            context_ = Context::InTag;
             name_end_ = element_name_(d_, s + 1, n_);
             context_pos_ = s + 1;
         }
     }
 
-    const kernel_table& k_;
+    const simd::kernel_table& k_;
     const char* d_;
     size_t n_;
     uint64_t* lt_;
     uint64_t* gt_;
-    markup::name_scanner element_name_;
+    markup::NameScanner element_name_;
 
     char run_ = 0;  // the quote of the open run, 0 when none
-    context context_ = context::text;
+    Context context_ = Context::Text;
     size_t context_pos_ = 0;  // the context is known for the bytes before this
     size_t inert_end_ = 0;    // last byte of the inert markup
     size_t name_end_ = 0;     // first byte after the element name (in_tag)
     size_t hidden_ = SIZE_MAX;      // a byte to leave unmarked at the start of the next block
-    hidden_bytes hidden_bytes_;
+    HiddenBytes hidden_bytes_;
     size_t no_dq_from_ = SIZE_MAX;  // no '"' at or after this offset
     size_t no_sq_from_ = SIZE_MAX;  // no '\'' at or after this offset
 };
 
 }  // namespace
 
-hidden_bytes mark_markup(const kernel_table& kernels, const char* d, size_t n, uint64_t* lt, uint64_t* gt) noexcept {
-    marker m(kernels, d, n, lt, gt);
+HiddenBytes mark_markup(const simd::kernel_table& kernels, const char* d, size_t n, uint64_t* lt,
+                        uint64_t* gt) noexcept {
+    Marker m(kernels, d, n, lt, gt);
     m.run();
     return m.hidden();
 }
 
-}  // namespace arbolite::simd
+}  // namespace arbolite::index

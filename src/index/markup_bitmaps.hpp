@@ -7,7 +7,7 @@
 
 #include "simd/kernels.hpp"
 
-namespace arbolite::simd {
+namespace arbolite::index {
 
 // Number of 64-bit words of a bitmap with one bit per byte of `n` bytes.
 inline size_t bitmap_words(size_t n) { return (n + 63) / 64; }
@@ -29,11 +29,11 @@ inline size_t bitmap_words(size_t n) { return (n + 63) / 64; }
 // Returns the bytes hidden by unmatched quotes (at most one per kind of
 // quote, since no quote of that kind follows): a '/' there does not make its
 // tag self-closing.
-struct hidden_bytes {
+struct HiddenBytes {
     size_t at[2] = {SIZE_MAX, SIZE_MAX};
     bool contains(size_t pos) const { return pos == at[0] || pos == at[1]; }
 };
-hidden_bytes mark_markup(const kernel_table& kernels, const char* d, size_t n, uint64_t* lt, uint64_t* gt) noexcept;
+HiddenBytes mark_markup(const simd::kernel_table& kernels, const char* d, size_t n, uint64_t* lt, uint64_t* gt) noexcept;
 
 // First set bit at or after `from` and before `limit`, or `limit`.
 inline size_t next_marked(const uint64_t* bitmap, size_t from, size_t limit) noexcept {
@@ -51,4 +51,4 @@ inline size_t next_marked(const uint64_t* bitmap, size_t from, size_t limit) noe
     }
 }
 
-}  // namespace arbolite::simd
+}  // namespace arbolite::index
