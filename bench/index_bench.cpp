@@ -205,7 +205,7 @@ void report_streams(std::string_view d, int reps) {
         const char* name = builder == Builder::Sequential ? "sequential" : "quote-aware";
         for (const size_t tags : {size_t{64}, size_t{256}, size_t{512}, size_t{1024}, size_t{4096}, size_t{16384}}) {
             const double mbps = measure(d.size(), reps, [&] { return stream_tags(d, builder, tags, batch); });
-            const bool chosen = tags == IndexStream::batch_tags && builder == choose_builder(d);
+            const bool chosen = tags == IndexStream::kBatchTags && builder == choose_builder(d);
             std::printf("  IndexStream, %-11s batches of %5zu tags %s %6.2f GB/s\n", name, tags,
                         chosen ? "(default)" : "         ", mbps / 1000);
         }
@@ -282,7 +282,7 @@ void report_pipeline(std::string_view d, size_t tags, int reps) {
     for (const double ns : {0.0, 30.0, 100.0}) {
         SimulatedConsumer consumer(ns);
         SimulatedConsumer* c = ns > 0 ? &consumer : nullptr;
-        const double inline_s = seconds_of(few, [&] { return consume_stream(d, IndexStream::batch_tags, c); });
+        const double inline_s = seconds_of(few, [&] { return consume_stream(d, IndexStream::kBatchTags, c); });
         std::printf("  consumer at %3.0f ns/tag: inline stream %8.2f ms;", ns, inline_s * 1e3);
         for (const size_t batch : {size_t{512}, size_t{2048}, size_t{8192}}) {
             const double piped = seconds_of(few, [&] { return consume_pipeline(d, batch, true, c); });

@@ -72,20 +72,20 @@ inline constexpr std::array<Entry, 256> kTable = [] {
 }();
 
 // The entry of byte `c`.
-inline Entry of(char c) { return kTable[static_cast<unsigned char>(c)]; }
+constexpr Entry of(char c) { return kTable[static_cast<unsigned char>(c)]; }
 
 // Whether `c` belongs to any of `classes`.
-inline bool is_any(char c, Entry classes) { return (of(c) & classes) != 0; }
+constexpr bool is_any(char c, Entry classes) { return (of(c) & classes) != 0; }
 
-inline bool is_tag_space(char c) { return is_any(c, kTagSpace); }
-inline bool is_attr_name_stop(char c) { return is_any(c, kAttrNameStop); }
-inline bool is_ascii_white_space(char c) { return is_any(c, kAsciiWhiteSpace); }
+constexpr bool is_tag_space(char c) { return is_any(c, kTagSpace); }
+constexpr bool is_attr_name_stop(char c) { return is_any(c, kAttrNameStop); }
+constexpr bool is_ascii_white_space(char c) { return is_any(c, kAsciiWhiteSpace); }
 
 // The escape number of `c` in text and in attribute values (0: copied).
-inline unsigned text_escape(char c) { return (of(c) >> kTextEscapeShift) & 0xF; }
-inline unsigned attr_escape(char c) { return (of(c) >> kAttrEscapeShift) & 0xF; }
+constexpr unsigned text_escape(char c) { return (of(c) >> kTextEscapeShift) & 0xF; }
+constexpr unsigned attr_escape(char c) { return (of(c) >> kAttrEscapeShift) & 0xF; }
 
 // The value of the hexadecimal digit `c`, or 0xFF.
-inline unsigned hex_value(char c) { return of(c) >> kHexValueShift; }
+constexpr unsigned hex_value(char c) { return of(c) >> kHexValueShift; }
 
 }  // namespace arbolite::byte_class

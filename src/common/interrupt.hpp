@@ -1,7 +1,7 @@
 // Stopping work that blocks or runs long, from the caller's side.
 //
 // The work calls the caller's check when a system call has been interrupted
-// by a signal, and at intervals of bulk work (every poll_interval bytes or
+// by a signal, and at intervals of bulk work (every kPollInterval bytes or
 // so). The check says whether to stop; work that stops reports an
 // "interrupted" error value and leaves everything as it is at that point.
 // Without a check (the default) interrupted system calls are simply retried
@@ -25,7 +25,7 @@ public:
     using Check = bool (*)(void* context, Wake wake);
 
     // Bytes of bulk work between two polls.
-    static constexpr uint64_t poll_interval = uint64_t{2} << 20;
+    static constexpr uint64_t kPollInterval = uint64_t{2} << 20;
 
     constexpr InterruptHook() noexcept = default;
     constexpr InterruptHook(Check check, void* context) noexcept : check_(check), context_(context) {}
@@ -47,14 +47,14 @@ private:
 class PollCounter {
 public:
     explicit PollCounter(const InterruptHook& hook) noexcept
-        : hook_(hook), next_(hook.active() ? InterruptHook::poll_interval : UINT64_MAX) {}
+        : hook_(hook), next_(hook.active() ? InterruptHook::kPollInterval : UINT64_MAX) {}
 
     // `done` is the work so far, in bytes (or an estimate of them).
     bool due(uint64_t done) const noexcept { return done >= next_; }
 
     // Polls; call when due(done). True when the work is to stop.
     bool stop(uint64_t done) {
-        next_ = done + InterruptHook::poll_interval;
+        next_ = done + InterruptHook::kPollInterval;
         if (next_ < done) next_ = UINT64_MAX;
         return hook_.stop_at_poll();
     }

@@ -60,7 +60,7 @@ Result<FileBytes, OsError> read_whole_file(std::string_view path, const Interrup
     // Without a hook each read asks for all the room there is; with one, at
     // most a poll interval, so that a large file is read in pieces with a
     // poll after each.
-    const size_t piece = interrupt.active() ? InterruptHook::poll_interval : SIZE_MAX;
+    const size_t piece = interrupt.active() ? InterruptHook::kPollInterval : SIZE_MAX;
     PollCounter polls(interrupt);
     for (;;) {
         if (bytes.size == capacity) {

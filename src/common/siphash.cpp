@@ -73,9 +73,9 @@ bool fill_getrandom(unsigned char* out, size_t n) noexcept {
 
 #if ARBOLITE_HAVE_GETENTROPY
 bool fill_getentropy(unsigned char* out, size_t n) noexcept {
-    constexpr size_t kMaxPerCall = 256;  // larger requests fail with EIO
+    constexpr size_t max_per_call = 256;  // larger requests fail with EIO
     while (n > 0) {
-        size_t part = n < kMaxPerCall ? n : kMaxPerCall;
+        size_t part = n < max_per_call ? n : max_per_call;
         if (getentropy(out, part) != 0) return false;
         out += part;
         n -= part;

@@ -25,17 +25,17 @@ public:
     }
 
 private:
-    static constexpr size_t block_size = size_t{64} << 10;
+    static constexpr size_t kBlockSize = size_t{64} << 10;
 
     std::string_view store_in_new_block(std::string_view s) {
-        if (s.size() > block_size / 4) {
+        if (s.size() > kBlockSize / 4) {
             // A block of its own: the shared block keeps its free room.
             auto& block = blocks_.emplace_back(std::make_unique_for_overwrite<char[]>(s.size()));
             std::memcpy(block.get(), s.data(), s.size());
             return {block.get(), s.size()};
         }
-        next_ = blocks_.emplace_back(std::make_unique_for_overwrite<char[]>(block_size)).get();
-        left_ = block_size;
+        next_ = blocks_.emplace_back(std::make_unique_for_overwrite<char[]>(kBlockSize)).get();
+        left_ = kBlockSize;
         return store(s);
     }
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/byte_class.hpp"
 #include "simd/code_point.hpp"
 #include "simd/search.hpp"
 
@@ -11,21 +12,7 @@ namespace {
 
 constexpr uint32_t kMaxCodePoint = 0x10FFFF;
 
-// Value of a hexadecimal digit, or 0xFF for any other byte.
-constexpr auto kHexValue = [] {
-    struct Table {
-        uint8_t v[256];
-    } t{};
-    for (int i = 0; i < 256; ++i) t.v[i] = 0xFF;
-    for (int i = 0; i < 10; ++i) t.v['0' + i] = static_cast<uint8_t>(i);
-    for (int i = 0; i < 6; ++i) {
-        t.v['a' + i] = static_cast<uint8_t>(10 + i);
-        t.v['A' + i] = static_cast<uint8_t>(10 + i);
-    }
-    return t;
-}();
-
-inline unsigned hex_value(char c) { return kHexValue.v[static_cast<unsigned char>(c)]; }
+using byte_class::hex_value;
 
 // The code point of a numeric reference body ("#65", "#x41", "#+65"), or 0
 // when the body does not denote a character that may appear in a document.

@@ -56,7 +56,7 @@ enum class SlotState : uint8_t { Batch, Error, OutOfMemory };
 
 // A single-producer, single-consumer ring of batches. `published` counts the
 // slots the worker has filled, `released` those the consumer has finished
-// with; slot i lives at index i % ring_slots. The counters only grow, and
+// with; slot i lives at index i % kRingSlots. The counters only grow, and
 // each is written by one side only. Filling a slot happens-before its
 // publication (release, read by the consumer with acquire), and reading it
 // before its release.
@@ -85,7 +85,7 @@ struct IndexPipeline::Ring {
         std::optional<IndexStream> stream;
         for (;;) {
             if (!wait_for_room(filled)) return;
-            Slot& s = slots[filled % ring_slots];
+            Slot& s = slots[filled % kRingSlots];
             try {
                 if (!stream) stream.emplace(document, builder, batch_tags);
                 const Status<IndexBuildError> status = stream->next(s.batch);
@@ -93,7 +93,7 @@ struct IndexPipeline::Ring {
                 if (!status.ok()) s.error = status.error();
                 s.last = stream->done();
                 if (status.ok() && stage)
-                    stage(s.batch, filled % ring_slots, filled - released.load(std::memory_order_acquire));
+                    stage(s.batch, filled % kRingSlots, filled - released.load(std::memory_order_acquire));
             } catch (...) {
                 // Only std::bad_alloc can come out of the stream; the consumer
                 // rethrows it on its own thread.
@@ -113,7 +113,7 @@ struct IndexPipeline::Ring {
     // once per few batches, not once per batch.
     bool wait_for_room(size_t filled) {
         auto room = [&](size_t need) {
-            return filled - released.load(std::memory_order_acquire) <= ring_slots - need;
+            return filled - released.load(std::memory_order_acquire) <= kRingSlots - need;
         };
         if (stop.load(std::memory_order_relaxed)) return false;
         if (room(1)) return true;
@@ -124,7 +124,7 @@ struct IndexPipeline::Ring {
         std::unique_lock<std::mutex> lock(mutex);
         producer_sleeping.store(true, std::memory_order_seq_cst);
         while (!stop.load(std::memory_order_seq_cst) &&
-               filled - released.load(std::memory_order_seq_cst) > ring_slots - ring_slots / 2)
+               filled - released.load(std::memory_order_seq_cst) > kRingSlots - kRingSlots / 2)
             wakeup.wait(lock);
         producer_sleeping.store(false, std::memory_order_relaxed);
         return !stop.load(std::memory_order_relaxed);
@@ -147,7 +147,7 @@ struct IndexPipeline::Ring {
     void release(size_t count) {
         released.store(count, std::memory_order_seq_cst);
         if (producer_sleeping.load(std::memory_order_seq_cst) &&
-            published.load(std::memory_order_seq_cst) - count <= ring_slots - ring_slots / 2)
+            published.load(std::memory_order_seq_cst) - count <= kRingSlots - kRingSlots / 2)
             wake();
     }
 
@@ -169,7 +169,7 @@ struct IndexPipeline::Ring {
     const Builder builder;
     const size_t batch_tags;
     const IndexPipeline::Stage stage;
-    Slot slots[ring_slots];
+    Slot slots[kRingSlots];
 
     alignas(64) std::atomic<size_t> published{0};
     alignas(64) std::atomic<size_t> released{0};
@@ -194,9 +194,9 @@ IndexPipeline::IndexPipeline(std::string_view document, Stage stage)
 // takes back quickly.
 IndexPipeline::IndexPipeline(std::string_view document, BuilderChoice choice, Stage stage)
     : IndexPipeline(document, choice.builder,
-                    document.size() >= min_parallel_bytes ? kParallelBatchTags
-                                                          : std::min(IndexStream::batch_tags, choice.max_tags),
-                    document.size() >= min_parallel_bytes, stage) {}
+                    document.size() >= kMinParallelBytes ? kParallelBatchTags
+                                                          : std::min(IndexStream::kBatchTags, choice.max_tags),
+                    document.size() >= kMinParallelBytes, stage) {}
 
 IndexPipeline::IndexPipeline(std::string_view document, Builder builder, size_t batch_tags, bool parallel,
                              Stage stage) {
@@ -243,7 +243,7 @@ Result<const StructuralIndex*, IndexBuildError> IndexPipeline::next_from_ring() 
     }
     if (finished_) return static_cast<const StructuralIndex*>(&empty_);
     ring_->wait_for_batch(taken_);
-    const Ring::Slot& s = ring_->slots[taken_ % ring_slots];
+    const Ring::Slot& s = ring_->slots[taken_ % kRingSlots];
     ++taken_;
     holding_ = true;
     if (s.last) finished_ = true;

@@ -32,23 +32,23 @@ public:
     // Documents of at least this many bytes are indexed on a worker thread.
     // Below it, starting and joining the thread costs more than the overlap
     // gains.
-    static constexpr size_t min_parallel_bytes = 256 * 1024;
+    static constexpr size_t kMinParallelBytes = 256 * 1024;
     // Tags per batch on a worker thread: larger batches than the stream's
     // default, so that the handover costs little per tag.
     static constexpr size_t kParallelBatchTags = 2048;
     // Batches in the ring: the one the consumer reads, and those indexed
     // ahead of it.
-    static constexpr size_t ring_slots = 4;
+    static constexpr size_t kRingSlots = 4;
 
     // The builder of choose_builder; a worker for documents of at least
-    // min_parallel_bytes.
+    // kMinParallelBytes.
     explicit IndexPipeline(std::string_view document);
     // With this builder and batches of at most `batch_tags` (>= 1) tags; a
     // worker when `parallel` and a thread can be started.
     IndexPipeline(std::string_view document, Builder builder, size_t batch_tags, bool parallel);
 
     // More work for the worker: called on the worker thread with each batch
-    // it has indexed without error, the ring slot (< ring_slots) that holds
+    // it has indexed without error, the ring slot (< kRingSlots) that holds
     // it, and the number of earlier batches the consumer has not finished
     // with yet (the one it reads included), before the consumer can see the
     // batch. That number tells whether the consumer is busy (extra work here
@@ -88,7 +88,7 @@ public:
     bool parallel() const { return ring_ != nullptr; }
 
     // With a worker: the ring slot of the batch that next() returned last.
-    size_t slot() const { return (taken_ - 1) % ring_slots; }
+    size_t slot() const { return (taken_ - 1) % kRingSlots; }
 
 private:
     struct Ring;

@@ -649,7 +649,7 @@ struct IndexStream::State {
 IndexStream::IndexStream(std::string_view document) : IndexStream(document, choose_builder(document)) {}
 
 IndexStream::IndexStream(std::string_view document, Builder builder)
-    : IndexStream(document, builder, batch_tags) {}
+    : IndexStream(document, builder, kBatchTags) {}
 
 IndexStream::IndexStream(std::string_view document, Builder builder, size_t max_tags)
     : state_(std::make_unique<State>(document, builder, max_tags < 1 ? 1 : max_tags)) {}

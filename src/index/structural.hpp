@@ -155,7 +155,7 @@ public:
     // The number of tags a batch holds at most. A full batch takes about
     // 24 KB, so that it stays in the first-level cache beside the consumer's
     // own data; larger batches are no faster.
-    static constexpr size_t batch_tags = 512;
+    static constexpr size_t kBatchTags = 512;
 
     explicit IndexStream(std::string_view document);  // the builder of choose_builder
     IndexStream(std::string_view document, Builder builder);

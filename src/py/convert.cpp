@@ -16,9 +16,9 @@ namespace {
 // NumPy's boolean scalar type is named "bool_" in NumPy 1 and "bool" in
 // NumPy 2; both live in the module "numpy".
 bool is_numpy_bool(PyTypeObject* type) {
-    py::ref name = py::ref::steal(PyType_GetName(type));
-    py::ref module = name ? py::ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"))
-                          : py::ref();
+    py::Ref name = py::Ref::steal(PyType_GetName(type));
+    py::Ref module = name ? py::Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"))
+                          : py::Ref();
     if (!module) {
         drop_error();
         return false;
@@ -28,8 +28,8 @@ bool is_numpy_bool(PyTypeObject* type) {
             PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
 }
 
-PyResult<py::ref> as_index(PyObject* obj) {
-    py::ref index = py::ref::steal(PyNumber_Index(obj));
+PyResult<py::Ref> as_index(PyObject* obj) {
+    py::Ref index = py::Ref::steal(PyNumber_Index(obj));
     if (!index) return fail(fetch_error());
     return index;
 }
@@ -76,7 +76,7 @@ std::optional<std::string_view> DocumentText::utf8() {
 }
 
 Status<Exc> DocumentText::encode_strictly() {
-    py::ref bytes = py::ref::steal(PyUnicode_AsUTF8String(str_));
+    py::Ref bytes = py::Ref::steal(PyUnicode_AsUTF8String(str_));
     if (!bytes) return fail(fetch_error());
     const auto size = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()));
     owner_.reset(new (std::nothrow) char[size]);
@@ -104,7 +104,7 @@ PyResult<bool> to_bool(PyObject* obj) {
 }
 
 PyResult<size_t> to_size(PyObject* obj) {
-    PyResult<py::ref> index = as_index(obj);
+    PyResult<py::Ref> index = as_index(obj);
     if (!index.ok()) return fail(std::move(index).error());
     unsigned long long value = PyLong_AsUnsignedLongLong(index->get());
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return fail(fetch_error());
@@ -113,7 +113,7 @@ PyResult<size_t> to_size(PyObject* obj) {
 }
 
 PyResult<int32_t> to_i32(PyObject* obj) {
-    PyResult<py::ref> index = as_index(obj);
+    PyResult<py::Ref> index = as_index(obj);
     if (!index.ok()) return fail(std::move(index).error());
     long value = PyLong_AsLong(index->get());
     if (value == -1 && PyErr_Occurred()) return fail(fetch_error());
@@ -122,7 +122,7 @@ PyResult<int32_t> to_i32(PyObject* obj) {
 }
 
 PyResult<uint8_t> to_u8(PyObject* obj) {
-    PyResult<py::ref> index = as_index(obj);
+    PyResult<py::Ref> index = as_index(obj);
     if (!index.ok()) return fail(std::move(index).error());
     Py_ssize_t value = PyLong_AsSsize_t(index->get());
     if (value == -1 && PyErr_Occurred()) return fail(fetch_error());
@@ -130,13 +130,13 @@ PyResult<uint8_t> to_u8(PyObject* obj) {
     return static_cast<uint8_t>(value);
 }
 
-PyResult<py::ref> new_str(std::string_view utf8) {
-    py::ref str = py::ref::steal(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict"));
+PyResult<py::Ref> new_str(std::string_view utf8) {
+    py::Ref str = py::Ref::steal(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict"));
     if (!str) return fail(fetch_error());
     return str;
 }
 
-PyResult<py::ref> new_str_unlocked(std::string_view utf8) {
+PyResult<py::Ref> new_str_unlocked(std::string_view utf8) {
     // Below this the interpreter's decoder costs less than handing the lock
     // over twice.
     constexpr size_t min_unlocked = 64 * 1024;
@@ -145,7 +145,7 @@ PyResult<py::ref> new_str_unlocked(std::string_view utf8) {
         without_lock([&] { return simd::measure_utf8(utf8.data(), utf8.size()); });
     // The largest code point each width allows, for the str's storage.
     constexpr Py_UCS4 largest[] = {0x7F, 0xFF, 0xFFFF, 0x10FFFF};
-    py::ref str = py::ref::steal(
+    py::Ref str = py::Ref::steal(
         PyUnicode_New(static_cast<Py_ssize_t>(measured.code_points), largest[static_cast<size_t>(measured.units)]));
     if (!str) return fail(fetch_error());
     // Nobody else can see the new str, so it is filled without the lock.

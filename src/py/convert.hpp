@@ -62,11 +62,11 @@ PyResult<int32_t> to_i32(PyObject* obj);
 PyResult<uint8_t> to_u8(PyObject* obj);
 
 // A str built from UTF-8 that is known to be valid.
-PyResult<py::ref> new_str(std::string_view utf8);
+PyResult<py::Ref> new_str(std::string_view utf8);
 
 // The same for a long text that is not borrowed from a Python object (a
 // writer's output): measured and decoded by the native decoder into a str of
 // exactly its size, with the interpreter lock released.
-PyResult<py::ref> new_str_unlocked(std::string_view utf8);
+PyResult<py::Ref> new_str_unlocked(std::string_view utf8);
 
 }  // namespace arbolite::py

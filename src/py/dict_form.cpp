@@ -111,10 +111,10 @@ bool is_ascii(std::string_view bytes) {
 // short ASCII: those are copied straight into a new compact str, which skips
 // the decoder's set-up; everything else goes through the decoder, which also
 // hands out the interpreter's shared strs for empty and one-character texts.
-PyResult<py::ref> text_str(std::string_view bytes) {
+PyResult<py::Ref> text_str(std::string_view bytes) {
     constexpr size_t short_text = 256;
     if (bytes.size() < 2 || bytes.size() > short_text || !is_ascii(bytes)) return py::new_str(bytes);
-    py::ref str = py::ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 0x7F));
+    py::Ref str = py::Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 0x7F));
     if (!str) return fail(fetch_error());
     std::memcpy(PyUnicode_DATA(str.get()), bytes.data(), bytes.size());
     return str;
@@ -127,8 +127,8 @@ struct Keys {
 
     static PyResult<Keys> get() {
         static py::OnceCell cell;
-        ARBOLITE_TRY_ASSIGN(PyObject * tuple, cell.get([]() -> PyResult<py::ref> {
-            py::ref tuple = py::ref::steal(PyTuple_New(4));
+        ARBOLITE_TRY_ASSIGN(PyObject * tuple, cell.get([]() -> PyResult<py::Ref> {
+            py::Ref tuple = py::Ref::steal(PyTuple_New(4));
             if (!tuple) return fail(fetch_error());
             const char* names[] = {"name", "attrs", "children", "text"};
             for (Py_ssize_t i = 0; i < 4; ++i) {
@@ -176,27 +176,27 @@ public:
     NameTable& operator=(const NameTable&) = delete;
 
     // A str of the attribute name `name` (a new reference).
-    PyResult<py::ref> key(std::string_view name) {
+    PyResult<py::Ref> key(std::string_view name) {
         Slot* slot = place(name);
         if (!slot) return text_str(name);
         if (!slot->str) ARBOLITE_TRY(fill(*slot, name));
-        return py::ref::borrow(slot->str);
+        return py::Ref::borrow(slot->str);
     }
 
     // A new dict for a node named `name`: {"name": name, "attrs": None,
     // "children": None, "text": None}, keys in that order.
-    PyResult<py::ref> node_dict(std::string_view name) {
+    PyResult<py::Ref> node_dict(std::string_view name) {
         Slot* slot = place(name);
         if (!slot) {
-            ARBOLITE_TRY_ASSIGN(py::ref str, text_str(name));
+            ARBOLITE_TRY_ASSIGN(py::Ref str, text_str(name));
             return new_form(str.get());
         }
         if (!slot->form) {
             if (!slot->str) ARBOLITE_TRY(fill(*slot, name));
-            ARBOLITE_TRY_ASSIGN(py::ref form, new_form(slot->str));
+            ARBOLITE_TRY_ASSIGN(py::Ref form, new_form(slot->str));
             slot->form = form.release();
         }
-        py::ref dict = py::ref::steal(PyDict_Copy(slot->form));
+        py::Ref dict = py::Ref::steal(PyDict_Copy(slot->form));
         if (!dict) return fail(fetch_error());
         return dict;
     }
@@ -242,15 +242,15 @@ private:
     }
 
     Status<Exc> fill(Slot& slot, std::string_view name) {
-        ARBOLITE_TRY_ASSIGN(py::ref str, text_str(name));
+        ARBOLITE_TRY_ASSIGN(py::Ref str, text_str(name));
         slot.name.assign(name);
         slot.str = str.release();
         ++used_;
         return Ok{};
     }
 
-    PyResult<py::ref> new_form(PyObject* name) const {
-        py::ref dict = py::ref::steal(PyDict_New());
+    PyResult<py::Ref> new_form(PyObject* name) const {
+        py::Ref dict = py::Ref::steal(PyDict_New());
         if (!dict) return fail(fetch_error());
         if (PyDict_SetItem(dict.get(), keys_.name, name) < 0 || PyDict_SetItem(dict.get(), keys_.attrs, Py_None) < 0 ||
             PyDict_SetItem(dict.get(), keys_.children, Py_None) < 0 ||
@@ -291,16 +291,16 @@ public:
 
     // The dict of `node`; its "children" list is made at full length with
     // empty slots, which the caller fills.
-    PyResult<py::ref> node_dict(PyObject* node, PyObject** children_list) {
-        ARBOLITE_TRY_ASSIGN(py::ref dict, names_.node_dict(node_name(node)));
-        ARBOLITE_TRY_ASSIGN(py::ref attrs, attrs_dict(node_attrs(node)));
+    PyResult<py::Ref> node_dict(PyObject* node, PyObject** children_list) {
+        ARBOLITE_TRY_ASSIGN(py::Ref dict, names_.node_dict(node_name(node)));
+        ARBOLITE_TRY_ASSIGN(py::Ref attrs, attrs_dict(node_attrs(node)));
         ARBOLITE_TRY(set(dict.get(), keys_.attrs, attrs.get()));
-        py::ref children = py::ref::steal(PyList_New(static_cast<Py_ssize_t>(node_children(node).size())));
+        py::Ref children = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(node_children(node).size())));
         if (!children) return fail(fetch_error());
         ARBOLITE_TRY(set(dict.get(), keys_.children, children.get()));
         *children_list = children.get();  // the dict keeps it alive
         if (std::optional<std::string_view> text = node_text(node)) {
-            ARBOLITE_TRY_ASSIGN(py::ref str, text_str(*text));
+            ARBOLITE_TRY_ASSIGN(py::Ref str, text_str(*text));
             ARBOLITE_TRY(set(dict.get(), keys_.text, str.get()));
         }
         return dict;
@@ -312,13 +312,13 @@ private:
         return Ok{};
     }
 
-    PyResult<py::ref> attrs_dict(const AttrMap& attrs) {
+    PyResult<py::Ref> attrs_dict(const AttrMap& attrs) {
         const size_t count = attrs.size();
-        py::ref dict = py::ref::steal(count == 0 ? PyDict_New() : _PyDict_NewPresized(static_cast<Py_ssize_t>(count)));
+        py::Ref dict = py::Ref::steal(count == 0 ? PyDict_New() : _PyDict_NewPresized(static_cast<Py_ssize_t>(count)));
         if (!dict) return fail(fetch_error());
         for (const auto& entry : attrs) {
-            ARBOLITE_TRY_ASSIGN(py::ref key, names_.key(entry.name));
-            ARBOLITE_TRY_ASSIGN(py::ref value, text_str(entry.value));
+            ARBOLITE_TRY_ASSIGN(py::Ref key, names_.key(entry.name));
+            ARBOLITE_TRY_ASSIGN(py::Ref value, text_str(entry.value));
             ARBOLITE_TRY(set(dict.get(), key.get(), value.get()));
         }
         return dict;
@@ -328,7 +328,7 @@ private:
     NameTable names_;
 };
 
-PyResult<py::ref> to_dict_impl(PyObject* root) {
+PyResult<py::Ref> to_dict_impl(PyObject* root) {
     ARBOLITE_TRY_ASSIGN(Keys keys, Keys::get());
     CollectorPause pause;
     DictMaker maker(keys);
@@ -337,7 +337,7 @@ PyResult<py::ref> to_dict_impl(PyObject* root) {
         PyObject* children_list;
     };
     std::vector<Pending> stack(1, {root, nullptr});
-    ARBOLITE_TRY_ASSIGN(py::ref result, maker.node_dict(root, &stack[0].children_list));
+    ARBOLITE_TRY_ASSIGN(py::Ref result, maker.node_dict(root, &stack[0].children_list));
     while (!stack.empty()) {
         Pending p = stack.back();
         stack.pop_back();
@@ -345,7 +345,7 @@ PyResult<py::ref> to_dict_impl(PyObject* root) {
         for (size_t i = 0; i < children.size(); ++i) {
             prefetch_ahead(children, i);
             PyObject* list = nullptr;
-            ARBOLITE_TRY_ASSIGN(py::ref dict, maker.node_dict(children[i], &list));
+            ARBOLITE_TRY_ASSIGN(py::Ref dict, maker.node_dict(children[i], &list));
             PyList_SET_ITEM(p.children_list, static_cast<Py_ssize_t>(i), dict.release());
             if (!node_children(children[i]).empty()) stack.push_back({children[i], list});
         }
@@ -485,8 +485,8 @@ public:
 
 private:
     struct Frame {
-        py::ref object;      // the dict, or the sequence value
-        py::ref iterator;    // set while a sequence is iterated
+        py::Ref object;      // the dict, or the sequence value
+        py::Ref iterator;    // set while a sequence is iterated
         Py_ssize_t pos = 0;  // position in the dict
         size_t record = 0;   // the dict's record, or the record owning the sequence
         Field field = Field::Other;
@@ -508,7 +508,7 @@ Status<Exc> Converter::push_dict(PyObject* dict) {
     if (!open_dicts_.enter(dict)) return fail(py::circular_reference_error().noted("dict_"));
     records.emplace_back();
     Frame frame;
-    frame.object = py::ref::borrow(dict);
+    frame.object = py::Ref::borrow(dict);
     frame.record = records.size() - 1;
     stack_.push_back(std::move(frame));
     return Ok{};
@@ -559,7 +559,7 @@ Status<Exc> Converter::step_dict() {
         }
         return fail_inside(EnumMessage(owner.object.get()).with(reason), depth - 1);
     }
-    py::ref held = py::ref::borrow(value);
+    py::Ref held = py::Ref::borrow(value);
     return store(frame.record, field_of(key_text.value()), held.get());
 }
 
@@ -582,13 +582,13 @@ Status<Exc> Converter::store(size_t record, Field field, PyObject* value) {
         return Ok{};
     }
     if (PySequence_Check(value)) {
-        py::ref iterator = py::ref::steal(PyObject_GetIter(value));
+        py::Ref iterator = py::Ref::steal(PyObject_GetIter(value));
         if (!iterator) {
             ARBOLITE_TRY_ASSIGN(std::string reason, py::exception_reason(fetch_error()));
             return fail_inside(EnumMessage(value).with(reason), depth);
         }
         Frame frame;
-        frame.object = py::ref::borrow(value);
+        frame.object = py::Ref::borrow(value);
         frame.iterator = std::move(iterator);
         frame.record = record;
         frame.field = field;
@@ -616,7 +616,7 @@ Status<Exc> Converter::store(size_t record, Field field, PyObject* value) {
 Status<Exc> Converter::step_sequence() {
     size_t depth = stack_.size() - 1;
     Frame& frame = stack_.back();
-    py::ref item = py::ref::steal(PyIter_Next(frame.iterator.get()));
+    py::Ref item = py::Ref::steal(PyIter_Next(frame.iterator.get()));
     if (!item) {
         if (PyErr_Occurred()) {
             ARBOLITE_TRY_ASSIGN(std::string reason, py::exception_reason(fetch_error()));
@@ -638,7 +638,7 @@ Status<Exc> Converter::step_sequence() {
 
 // Checks every record reachable from the top in pre-order (a node's own
 // entries before its children's), then makes the nodes children first.
-PyResult<py::ref> build_nodes(PyTypeObject* type, std::vector<DictRecord>& records) {
+PyResult<py::Ref> build_nodes(PyTypeObject* type, std::vector<DictRecord>& records) {
     std::vector<size_t> order;
     std::vector<size_t> stack{0};
     while (!stack.empty()) {
@@ -651,8 +651,8 @@ PyResult<py::ref> build_nodes(PyTypeObject* type, std::vector<DictRecord>& recor
         order.push_back(i);
         stack.insert(stack.end(), r.children.rbegin(), r.children.rend());
     }
-    std::vector<py::ref> made(records.size());
-    std::vector<py::ref> children;
+    std::vector<py::Ref> made(records.size());
+    std::vector<py::Ref> children;
     for (auto it = order.rbegin(); it != order.rend(); ++it) {
         DictRecord& r = records[*it];
         children.clear();
@@ -673,7 +673,7 @@ PyObject* node_to_dict(PyObject* self, PyObject*) {
 }
 
 PyObject* node_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return py::boundary([&]() -> PyResult<py::ref> {
+    return py::boundary([&]() -> PyResult<py::Ref> {
         PyObject* arg[1];
         ARBOLITE_TRY(py::bind_fastcall(kFromDict.signature(), args, nargsf, kwnames, arg));
         ARBOLITE_TRY_ASSIGN(PyTypeObject * type, node_type());

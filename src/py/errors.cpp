@@ -16,15 +16,15 @@ namespace {
 
 // An exception of class `cls` whose one argument is `message` (a new
 // reference, or null after a failure to make it).
-Exc build(PyObject* cls, py::ref message) {
+Exc build(PyObject* cls, py::Ref message) {
     if (!message) return fetch_error();
-    py::ref exc = py::ref::steal(PyObject_CallOneArg(cls, message.get()));
+    py::Ref exc = py::Ref::steal(PyObject_CallOneArg(cls, message.get()));
     if (!exc) return fetch_error();
     return Exc(std::move(exc));
 }
 
 Exc build(PyObject* cls, std::string_view text) {
-    return build(cls, py::ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace")));
+    return build(cls, py::Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace")));
 }
 
 // strerror_r comes in a GNU form (returns the text) and a POSIX form
@@ -143,8 +143,8 @@ Exc index_failure_error(const index::IndexBuildError& e) {
 }  // namespace
 
 Exc Exc::noted(const char* param) && {
-    py::ref note = py::ref::steal(PyUnicode_FromFormat("while processing '%s'", param));
-    py::ref added = note ? py::ref::steal(PyObject_CallMethod(exc_.get(), "add_note", "O", note.get())) : py::ref();
+    py::Ref note = py::Ref::steal(PyUnicode_FromFormat("while processing '%s'", param));
+    py::Ref added = note ? py::Ref::steal(PyObject_CallMethod(exc_.get(), "add_note", "O", note.get())) : py::Ref();
     if (!added) PyErr_Clear();
     return std::move(*this);
 }
@@ -158,18 +158,18 @@ void drop_error() {
 Exc interruption() {
     PyObject* raised = PyErr_GetRaisedException();
     if (!raised) return internal_fault("invariant: an interrupted call raises what the signal handler raised");
-    return Exc(py::ref::steal(raised));
+    return Exc(py::Ref::steal(raised));
 }
 
 Exc fetch_error() {
     PyObject* raised = PyErr_GetRaisedException();
     if (!raised) return internal_fault("invariant: a failed interpreter call sets an exception");
-    return Exc(py::ref::steal(raised));
+    return Exc(py::Ref::steal(raised));
 }
 
 std::string mismatch_text(PyObject* obj, std::string_view expected) {
     if (obj == Py_None) return concat({"'None' is not an instance of '", expected, "'"});
-    py::ref qualname = py::ref::steal(PyType_GetQualName(Py_TYPE(obj)));
+    py::Ref qualname = py::Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
     const char* name = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
     if (!name) {
         drop_error();
@@ -190,8 +190,8 @@ Exc str_to_vec_error() { return build(PyExc_TypeError, str_to_vec_text()); }
 
 PyResult<std::string> exception_reason(Exc&& error) {
     if (PyErr_GivenExceptionMatches(error.get(), PyExc_MemoryError)) return fail(std::move(error));
-    py::ref exc = error.take();
-    py::ref text = py::ref::steal(PyObject_Str(exc.get()));
+    py::Ref exc = error.take();
+    py::Ref text = py::Ref::steal(PyObject_Str(exc.get()));
     const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
     if (!utf8) {
         drop_error();
@@ -252,10 +252,10 @@ Exc read_error(const read::ReadError& e) {
 Exc read_error(const read::ReadError& e, const read::TextPosition& where) {
     Exc error = read_error(e);
     if (!PyErr_GivenExceptionMatches(error.get(), PyExc_ValueError)) return error;  // it could not be made
-    py::ref note = py::ref::steal(PyUnicode_FromFormat("line %llu, column %llu",
+    py::Ref note = py::Ref::steal(PyUnicode_FromFormat("line %llu, column %llu",
                                                        static_cast<unsigned long long>(where.line),
                                                        static_cast<unsigned long long>(where.column)));
-    py::ref added = note ? py::ref::steal(PyObject_CallMethod(error.get(), "add_note", "O", note.get())) : py::ref();
+    py::Ref added = note ? py::Ref::steal(PyObject_CallMethod(error.get(), "add_note", "O", note.get())) : py::Ref();
     if (added) return error;
     if (!PyErr_ExceptionMatches(PyExc_MemoryError)) {
         PyErr_Clear();
@@ -308,7 +308,7 @@ Exc too_many_positional(const char* function, size_t required, size_t params, si
 
 Exc unexpected_keyword(const char* function, PyObject* keyword) {
     return build(PyExc_TypeError,
-                 py::ref::steal(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'", function, keyword)));
+                 py::Ref::steal(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'", function, keyword)));
 }
 
 Exc multiple_values(const char* function, const char* param) {

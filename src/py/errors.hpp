@@ -34,16 +34,16 @@ namespace arbolite::py {
 
 class Exc {
 public:
-    explicit Exc(py::ref exception) noexcept : exc_(std::move(exception)) {}
+    explicit Exc(py::Ref exception) noexcept : exc_(std::move(exception)) {}
     PyObject* get() const noexcept { return exc_.get(); }
-    py::ref take() noexcept { return std::move(exc_); }
+    py::Ref take() noexcept { return std::move(exc_); }
 
     // Adds "while processing '{param}'" through the exception's add_note. A
     // failure of add_note itself is dropped and the exception kept as it was.
     Exc noted(const char* param) &&;
 
 private:
-    py::ref exc_;
+    py::Ref exc_;
 };
 
 template <class T>
@@ -127,7 +127,7 @@ inline bool ending_thread() noexcept { return abi::__cxa_current_exception_type(
 // Raises the error: sets it as the current exception.
 PyObject* raise(Exc&& error) noexcept;
 
-// Runs `body`, which returns PyResult<py::ref>, and hands Python the result
+// Runs `body`, which returns PyResult<py::Ref>, and hands Python the result
 // or raises the error. No C++ exception escapes: running out of native
 // memory raises MemoryError, anything else the internal fault. The one
 // unwind let through is the thread's own end (the interpreter ends a thread
@@ -155,10 +155,10 @@ PyObject* boundary(Body&& body) {
 // The same for slots that return an int (0 success, -1 error) or a status.
 template <class Body>
 int boundary_int(Body&& body) {
-    PyObject* r = boundary([&]() -> PyResult<py::ref> {
+    PyObject* r = boundary([&]() -> PyResult<py::Ref> {
         auto status = body();
         if (!status.ok()) return fail(std::move(status).error());
-        return py::ref::borrow(Py_None);
+        return py::Ref::borrow(Py_None);
     });
     if (!r) return -1;
     Py_DECREF(r);

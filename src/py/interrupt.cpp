@@ -24,9 +24,9 @@ bool runs_signal_handlers() { return _PyOS_IsMainThread() != 0; }
 // a lock handover where none was needed.
 bool runs_signal_handlers() {
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) return false;
-    py::ref threading = py::ref::steal(PyImport_ImportModule("threading"));
-    py::ref main = threading ? py::ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr)) : py::ref();
-    py::ref ident = main ? py::ref::steal(PyObject_GetAttrString(main.get(), "ident")) : py::ref();
+    py::Ref threading = py::Ref::steal(PyImport_ImportModule("threading"));
+    py::Ref main = threading ? py::Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr)) : py::Ref();
+    py::Ref ident = main ? py::Ref::steal(PyObject_GetAttrString(main.get(), "ident")) : py::Ref();
     const unsigned long id = ident ? PyLong_AsUnsignedLong(ident.get()) : static_cast<unsigned long>(-1);
     if (PyErr_Occurred()) {
         PyErr_Clear();
@@ -58,7 +58,7 @@ bool SignalCheck::check(void* context, InterruptHook::Wake wake) {
     if (self.raised_) return true;
     if (wake == InterruptHook::Wake::Poll) {
         const uint64_t now = now_ms();
-        if (now - self.last_poll_ms_ < min_poll_gap_ms) return false;
+        if (now - self.last_poll_ms_ < kMinPollGapMs) return false;
         self.last_poll_ms_ = now;
     }
     PyEval_RestoreThread(self.thread_);

@@ -19,7 +19,7 @@ namespace arbolite::py {
 //
 // On the signal-handling thread the hook takes the lock back and runs the
 // pending handlers: after every system call interrupted by a signal, and at
-// the work's polls, at most every min_poll_gap_ms (so that a call on the main
+// the work's polls, at most every kMinPollGapMs (so that a call on the main
 // thread asks for the lock only a few times a second while other threads run
 // Python). When a handler raises, the work stops and its exception stays
 // the current one, to be raised by the call; a handler that returns lets the
@@ -30,7 +30,7 @@ namespace arbolite::py {
 // without running anything that needs the lock.
 class SignalCheck {
 public:
-    static constexpr uint64_t min_poll_gap_ms = 100;
+    static constexpr uint64_t kMinPollGapMs = 100;
 
     SignalCheck();
     SignalCheck(const SignalCheck&) = delete;

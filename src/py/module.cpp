@@ -14,15 +14,15 @@ namespace {
 // Appends `name` to the module's __all__ (creating it if needed), then sets
 // the attribute.
 Status<Exc> add_value(PyObject* module, const char* name, PyObject* value) {
-    py::ref all = py::ref::steal(PyObject_GetAttrString(module, "__all__"));
+    py::Ref all = py::Ref::steal(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
         drop_error();
-        all = py::ref::steal(PyList_New(0));
+        all = py::Ref::steal(PyList_New(0));
         if (!all) return fail(fetch_error());
         if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return fail(fetch_error());
     }
     if (!PyList_Check(all.get())) return fail(internal_fault("could not append __name__ to __all__"));
-    py::ref name_obj = py::ref::steal(PyUnicode_FromString(name));
+    py::Ref name_obj = py::Ref::steal(PyUnicode_FromString(name));
     if (!name_obj || PyList_Append(all.get(), name_obj.get()) < 0) return fail(fetch_error());
     if (PyObject_SetAttrString(module, name, value) < 0) return fail(fetch_error());
     return Ok{};
@@ -45,9 +45,9 @@ PyMethodDef functions[] = {
 constexpr size_t kAddOrder[] = {1, 0, 2, 3};
 
 Status<Exc> add_function(PyObject* module, PyMethodDef* def) {
-    py::ref module_name = py::ref::steal(PyModule_GetNameObject(module));
+    py::Ref module_name = py::Ref::steal(PyModule_GetNameObject(module));
     if (!module_name) return fail(fetch_error());
-    py::ref function = py::ref::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
+    py::Ref function = py::Ref::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
     if (!function) return fail(fetch_error());
     return add_value(module, def->ml_name, function.get());
 }

@@ -36,20 +36,20 @@ PyResult<AttrMap> to_attr_map(PyObject* obj) {
     return map;
 }
 
-Status<Exc> take_child(PyTypeObject* type, PyObject* item, std::vector<py::ref>& out) {
+Status<Exc> take_child(PyTypeObject* type, PyObject* item, std::vector<py::Ref>& out) {
     if (!Py_IS_TYPE(item, type)) return fail(type_mismatch(item, "Node"));
-    out.push_back(py::ref::borrow(item));
+    out.push_back(py::Ref::borrow(item));
     return Ok{};
 }
 
-PyResult<std::vector<py::ref>> to_children(PyTypeObject* type, PyObject* obj) {
+PyResult<std::vector<py::Ref>> to_children(PyTypeObject* type, PyObject* obj) {
     if (PyUnicode_Check(obj)) return fail(py::str_to_vec_error());
     if (!PySequence_Check(obj)) {
         PyResult<PyObject*> sequence = py::sequence_abc();
         if (!sequence.ok()) return fail(std::move(sequence).error());
         return fail(type_mismatch(obj, reinterpret_cast<PyTypeObject*>(sequence.value())->tp_name));
     }
-    std::vector<py::ref> children;
+    std::vector<py::Ref> children;
     Py_ssize_t claimed = PyObject_Length(obj);
     if (claimed < 0) py::drop_error();  // only a hint: the iteration tells
     if (claimed > 0) children.reserve(static_cast<size_t>(std::min(claimed, kMaxChildReservation)));
@@ -61,9 +61,9 @@ PyResult<std::vector<py::ref>> to_children(PyTypeObject* type, PyObject* obj) {
         for (Py_ssize_t i = 0; i < n; ++i) ARBOLITE_TRY(take_child(type, items[i], children));
         return children;
     }
-    py::ref iterator = py::ref::steal(PyObject_GetIter(obj));
+    py::Ref iterator = py::Ref::steal(PyObject_GetIter(obj));
     if (!iterator) return fail(fetch_error());
-    while (py::ref item = py::ref::steal(PyIter_Next(iterator.get()))) {
+    while (py::Ref item = py::Ref::steal(PyIter_Next(iterator.get()))) {
         ARBOLITE_TRY(take_child(type, item.get(), children));
     }
     if (PyErr_Occurred()) return fail(fetch_error());
@@ -73,19 +73,19 @@ PyResult<std::vector<py::ref>> to_children(PyTypeObject* type, PyObject* obj) {
 const py::Params<4> kConstructor{{"name", "attrs", "children", "text"}, 1, "Node.__new__()"};
 
 PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return py::boundary([&]() -> PyResult<py::ref> {
+    return py::boundary([&]() -> PyResult<py::Ref> {
         PyObject* arg[4];
         ARBOLITE_TRY(py::bind_tuple(kConstructor.signature(), args, kwargs, arg));
         // The name's and the text's bytes are borrowed from their str objects,
         // which are held here while the children's iteration runs Python code.
-        py::ref name_owner = py::ref::borrow(arg[0]);
-        py::ref text_owner = py::ref::borrow(arg[3]);
+        py::Ref name_owner = py::Ref::borrow(arg[0]);
+        py::Ref text_owner = py::Ref::borrow(arg[3]);
         ARBOLITE_TRY_ASSIGN(std::string_view name, py::noted(py::borrow_utf8(arg[0]), "name"));
         AttrMap attrs;
         if (!absent(arg[1])) {
             ARBOLITE_TRY_ASSIGN(attrs, py::noted(to_attr_map(arg[1]), "attrs"));
         }
-        std::vector<py::ref> children;
+        std::vector<py::Ref> children;
         if (!absent(arg[2])) {
             ARBOLITE_TRY_ASSIGN(children, py::noted(to_children(type, arg[2]), "children"));
         }
@@ -174,9 +174,9 @@ PyObject* get_name(PyObject* self, void*) {
 }
 
 PyObject* get_text(PyObject* self, void*) {
-    return py::boundary([&]() -> PyResult<py::ref> {
+    return py::boundary([&]() -> PyResult<py::Ref> {
         std::optional<std::string_view> text = node_text(self);
-        if (!text) return py::ref::borrow(Py_None);
+        if (!text) return py::Ref::borrow(Py_None);
         return py::new_str(*text);
     });
 }
@@ -186,9 +186,9 @@ PyObject* get_attrs(PyObject* self, void*) {
 }
 
 PyObject* get_children(PyObject* self, void*) {
-    return py::boundary([&]() -> PyResult<py::ref> {
+    return py::boundary([&]() -> PyResult<py::Ref> {
         std::span<PyObject* const> children = node_children(self);
-        py::ref list = py::ref::steal(PyList_New(static_cast<Py_ssize_t>(children.size())));
+        py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(children.size())));
         if (!list) return fail(fetch_error());
         for (size_t i = 0; i < children.size(); ++i) {
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(children[i]));
@@ -242,8 +242,8 @@ PyType_Spec node_spec = {"arbolite.Node", sizeof(NodeObject), 0, Py_TPFLAGS_DEFA
 
 PyResult<PyTypeObject*> node_type() {
     static py::OnceCell cell;
-    PyResult<PyObject*> type = cell.get([]() -> PyResult<py::ref> {
-        py::ref made = py::ref::steal(PyType_FromSpec(&node_spec));
+    PyResult<PyObject*> type = cell.get([]() -> PyResult<py::Ref> {
+        py::Ref made = py::Ref::steal(PyType_FromSpec(&node_spec));
         if (!made) return fail(fetch_error());
         return made;
     });
@@ -269,8 +269,8 @@ char* fill_node(PyObject* obj, std::string_view name, AttrMap&& attrs, size_t ch
 
 }  // namespace detail
 
-PyResult<py::ref> create_node(PyTypeObject* type, std::string_view name, AttrMap&& attrs,
-                              std::span<py::ref> children, std::optional<std::string_view> text) {
+PyResult<py::Ref> create_node(PyTypeObject* type, std::string_view name, AttrMap&& attrs,
+                              std::span<py::Ref> children, std::optional<std::string_view> text) {
     const size_t size = detail::node_block_size(name.size(), children.size(), text ? text->size() : 0);
     if (size == 0) return fail(py::memory_error());
     PyObject* obj = static_cast<PyObject*>(PyObject_Malloc(size));
@@ -279,15 +279,15 @@ PyResult<py::ref> create_node(PyTypeObject* type, std::string_view name, AttrMap
     detail::fill_node(obj, name, std::move(attrs), children.size(), text, 0);
     PyObject** slots = detail::children_of(obj);
     for (size_t i = 0; i < children.size(); ++i) slots[i] = children[i].release();
-    return py::ref::steal(obj);
+    return py::Ref::steal(obj);
 }
 
-PyResult<py::ref> attrs_dict(const AttrMap& attrs) {
-    py::ref dict = py::ref::steal(PyDict_New());
+PyResult<py::Ref> attrs_dict(const AttrMap& attrs) {
+    py::Ref dict = py::Ref::steal(PyDict_New());
     if (!dict) return fail(fetch_error());
     for (const auto& entry : attrs) {
-        ARBOLITE_TRY_ASSIGN(py::ref key, py::new_str(entry.name));
-        ARBOLITE_TRY_ASSIGN(py::ref value, py::new_str(entry.value));
+        ARBOLITE_TRY_ASSIGN(py::Ref key, py::new_str(entry.name));
+        ARBOLITE_TRY_ASSIGN(py::Ref value, py::new_str(entry.value));
         if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return fail(fetch_error());
     }
     return dict;

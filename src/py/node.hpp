@@ -78,14 +78,14 @@ inline const char* name_bytes_of(PyObject* node) {
 // The size of a node's block, or 0 when it would not fit in a Py_ssize_t or
 // the name is longer than kMaxNameSize.
 inline size_t node_block_size(size_t name_size, size_t child_count, size_t text_size) noexcept {
-    constexpr size_t kLimit = static_cast<size_t>(PY_SSIZE_T_MAX);
+    constexpr size_t limit = static_cast<size_t>(PY_SSIZE_T_MAX);
     if (name_size > kMaxNameSize) return 0;
     size_t size = sizeof(NodeObject);
-    if (child_count > (kLimit - size) / sizeof(PyObject*)) return 0;
+    if (child_count > (limit - size) / sizeof(PyObject*)) return 0;
     size += child_count * sizeof(PyObject*);
-    if (name_size > kLimit - size) return 0;
+    if (name_size > limit - size) return 0;
     size += name_size;
-    if (text_size > kLimit - size) return 0;
+    if (text_size > limit - size) return 0;
     return size + text_size;
 }
 
@@ -142,11 +142,11 @@ PyResult<PyTypeObject*> node_type();
 // failure (MemoryError when the size overflows or the block cannot be
 // allocated) nothing is taken and the caller still owns everything. Needs the
 // interpreter lock.
-PyResult<py::ref> create_node(PyTypeObject* type, std::string_view name, AttrMap&& attrs,
-                              std::span<py::ref> children, std::optional<std::string_view> text);
+PyResult<py::Ref> create_node(PyTypeObject* type, std::string_view name, AttrMap&& attrs,
+                              std::span<py::Ref> children, std::optional<std::string_view> text);
 
 // A new dict of the attributes, in the map's order.
-PyResult<py::ref> attrs_dict(const AttrMap& attrs);
+PyResult<py::Ref> attrs_dict(const AttrMap& attrs);
 
 // `obj` as a Node (borrowed), or the type mismatch naming Node.
 PyResult<PyObject*> to_node(PyObject* obj);

@@ -151,13 +151,13 @@ BuiltNodes build_nodes(PyTypeObject* type, ParsedTree&& tree, bool announce_each
     return built;
 }
 
-py::ref adopt_nodes(PyTypeObject* type, BuiltNodes&& built) {
+py::Ref adopt_nodes(PyTypeObject* type, BuiltNodes&& built) {
     if (built.each.empty()) {
         Py_SET_REFCNT(type, Py_REFCNT(type) + static_cast<Py_ssize_t>(built.count));
     } else {
         for (PyObject* obj : built.each) PyObject_Init(obj, type);
     }
-    return py::ref::steal(built.root);
+    return py::Ref::steal(built.root);
 }
 
 }  // namespace arbolite::py

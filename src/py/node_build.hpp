@@ -39,6 +39,6 @@ bool nodes_need_announcing();
 BuiltNodes build_nodes(PyTypeObject* type, ParsedTree&& tree, bool announce_each);
 
 // Needs the lock: makes the built nodes live objects and returns the root.
-py::ref adopt_nodes(PyTypeObject* type, BuiltNodes&& built);
+py::Ref adopt_nodes(PyTypeObject* type, BuiltNodes&& built);
 
 }  // namespace arbolite::py

@@ -4,8 +4,8 @@ namespace arbolite::py {
 
 PyResult<PyObject*> internal_fault_class() {
     static OnceCell cell;
-    return cell.get([]() -> PyResult<py::ref> {
-        py::ref cls = py::ref::steal(PyErr_NewExceptionWithDoc(
+    return cell.get([]() -> PyResult<py::Ref> {
+        py::Ref cls = py::Ref::steal(PyErr_NewExceptionWithDoc(
             "arbolite.InternalFault",
             "A broken internal invariant of arbolite. Derived from BaseException so that it is not "
             "swallowed by `except Exception`.",
@@ -17,9 +17,9 @@ PyResult<PyObject*> internal_fault_class() {
 
 PyResult<PyObject*> sequence_abc() {
     static OnceCell cell;
-    return cell.get([]() -> PyResult<py::ref> {
-        py::ref abc = py::ref::steal(PyImport_ImportModule("collections.abc"));
-        py::ref seq = abc ? py::ref::steal(PyObject_GetAttrString(abc.get(), "Sequence")) : py::ref();
+    return cell.get([]() -> PyResult<py::Ref> {
+        py::Ref abc = py::Ref::steal(PyImport_ImportModule("collections.abc"));
+        py::Ref seq = abc ? py::Ref::steal(PyObject_GetAttrString(abc.get(), "Sequence")) : py::Ref();
         if (!seq || !PyType_Check(seq.get())) {
             if (PyErr_ExceptionMatches(PyExc_MemoryError)) return fail(fetch_error());
             PyErr_Clear();

@@ -13,7 +13,7 @@ namespace arbolite::py {
 
 class OnceCell {
 public:
-    // The cell's object, made by `make` (returning PyResult<py::ref>) on the
+    // The cell's object, made by `make` (returning PyResult<py::Ref>) on the
     // first call that succeeds and kept until the process ends. A thread that
     // finds another one making it waits with the interpreter lock released.
     template <class Make>
@@ -24,7 +24,7 @@ public:
         Py_END_ALLOW_THREADS
         std::unique_lock<std::mutex> lock(mutex_, std::adopt_lock);
         if (PyObject* made = value_.load(std::memory_order_acquire)) return made;
-        PyResult<py::ref> result = make();
+        PyResult<py::Ref> result = make();
         if (!result.ok()) return fail(std::move(result).error());
         PyObject* made = std::move(result).value().release();
         value_.store(made, std::memory_order_release);

@@ -49,9 +49,9 @@ PyResult<NodeKind> node_kind() {
     return NodeKind{type, py::nodes_need_announcing()};
 }
 
-PyResult<py::ref> finish(ReadOutcome&& outcome, const py::SignalCheck& signals, const NodeKind& kind) {
+PyResult<py::Ref> finish(ReadOutcome&& outcome, const py::SignalCheck& signals, const NodeKind& kind) {
     if (auto* built = std::get_if<py::BuiltNodes>(&outcome)) {
-        py::ref root = py::adopt_nodes(kind.type, std::move(*built));
+        py::Ref root = py::adopt_nodes(kind.type, std::move(*built));
         if (signals.raised()) return fail(py::interruption());
         return root;
     }
@@ -81,7 +81,7 @@ const py::Params<2> kReadFile{{"file_path", "root_tag"}, 2, "read_file()"};
 }  // namespace
 
 PyObject* read_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return py::boundary([&]() -> PyResult<py::ref> {
+    return py::boundary([&]() -> PyResult<py::Ref> {
         PyObject* arg[2];
         ARBOLITE_TRY(py::bind_fastcall(kReadString.signature(), args, nargsf, kwnames, arg));
         // Borrowed buffers belong to the str objects, which the caller keeps
@@ -107,7 +107,7 @@ PyObject* read_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObj
 }
 
 PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return py::boundary([&]() -> PyResult<py::ref> {
+    return py::boundary([&]() -> PyResult<py::Ref> {
         PyObject* arg[2];
         ARBOLITE_TRY(py::bind_fastcall(kReadFile.signature(), args, nargsf, kwnames, arg));
         ARBOLITE_TRY_ASSIGN(std::string_view path, py::noted(py::borrow_utf8(arg[0]), "file_path"));

@@ -9,13 +9,13 @@
 
 namespace arbolite::py {
 
-class ref {
+class Ref {
 public:
-    ref() noexcept = default;
-    ref(const ref&) = delete;
-    ref& operator=(const ref&) = delete;
-    ref(ref&& other) noexcept : obj_(other.obj_) { other.obj_ = nullptr; }
-    ref& operator=(ref&& other) noexcept {
+    Ref() noexcept = default;
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : obj_(other.obj_) { other.obj_ = nullptr; }
+    Ref& operator=(Ref&& other) noexcept {
         if (this != &other) {
             PyObject* old = obj_;
             obj_ = other.obj_;
@@ -24,14 +24,14 @@ public:
         }
         return *this;
     }
-    ~ref() { Py_XDECREF(obj_); }
+    ~Ref() { Py_XDECREF(obj_); }
 
     // Takes over a reference that the caller owns (a "new reference").
-    static ref steal(PyObject* obj) noexcept { return ref(obj); }
+    static Ref steal(PyObject* obj) noexcept { return Ref(obj); }
     // Takes a new reference to a borrowed object.
-    static ref borrow(PyObject* obj) noexcept {
+    static Ref borrow(PyObject* obj) noexcept {
         Py_XINCREF(obj);
-        return ref(obj);
+        return Ref(obj);
     }
 
     PyObject* get() const noexcept { return obj_; }
@@ -40,7 +40,7 @@ public:
     explicit operator bool() const noexcept { return obj_ != nullptr; }
 
 private:
-    explicit ref(PyObject* obj) noexcept : obj_(obj) {}
+    explicit Ref(PyObject* obj) noexcept : obj_(obj) {}
     PyObject* obj_ = nullptr;
 };
 

@@ -97,7 +97,7 @@ PyObject* node_str(PyObject* self) {
 }
 
 PyObject* node_to_string(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return py::boundary([&]() -> PyResult<py::ref> {
+    return py::boundary([&]() -> PyResult<py::Ref> {
         PyObject* arg[1];
         ARBOLITE_TRY(py::bind_fastcall(kToString.signature(), args, nargsf, kwnames, arg));
         uint8_t width = 0;

@@ -34,7 +34,7 @@ bool matches(PyObject* node, Test test, std::string_view value) {
 // keeps one frame per open node with children still to visit, so leaves are
 // tested in place and never stacked. A negative depth never counts down to
 // zero on the way, so it sets no limit.
-PyResult<py::ref> search_impl(PyObject* start, Test test, std::string_view value, std::optional<int32_t> depth) {
+PyResult<py::Ref> search_impl(PyObject* start, Test test, std::string_view value, std::optional<int32_t> depth) {
     struct Open {
         std::span<PyObject* const> children;
         size_t next_child;
@@ -72,7 +72,7 @@ PyResult<py::ref> search_impl(PyObject* start, Test test, std::string_view value
             open.push_back({grandchildren, 0, below});  // `top` is not used after this
         }
     }
-    py::ref list = py::ref::steal(PyList_New(static_cast<Py_ssize_t>(found.nodes.size())));
+    py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(found.nodes.size())));
     if (!list) return fail(py::fetch_error());
     for (size_t i = 0; i < found.nodes.size(); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), found.nodes[i]);
     found.nodes.clear();  // the list holds the references now
@@ -82,7 +82,7 @@ PyResult<py::ref> search_impl(PyObject* start, Test test, std::string_view value
 // The test a member stands for, through its integer conversion: the type is
 // mutable, so the conversion may fail or give a value no member has.
 PyResult<Test> to_test(PyObject* member) {
-    py::ref by_value = py::ref::steal(PyNumber_Long(member));
+    py::Ref by_value = py::Ref::steal(PyNumber_Long(member));
     if (!by_value) return fail(py::fetch_error());
     const long value = PyLong_AsLong(by_value.get());
     if (value == -1 && PyErr_Occurred()) return fail(py::fetch_error());
@@ -102,7 +102,7 @@ PyResult<std::optional<int32_t>> to_depth(PyObject* arg) {
 
 PyObject* search_with(Test test, const py::Params<2>& params, PyObject* self, PyObject* const* args,
                       Py_ssize_t nargsf, PyObject* kwnames) {
-    return py::boundary([&]() -> PyResult<py::ref> {
+    return py::boundary([&]() -> PyResult<py::Ref> {
         PyObject* arg[2];
         ARBOLITE_TRY(py::bind_fastcall(params.signature(), args, nargsf, kwnames, arg));
         ARBOLITE_TRY_ASSIGN(std::string_view value, py::noted(py::borrow_utf8(arg[0]), params.names[0]));
@@ -131,7 +131,7 @@ PyObject* node_search_by_text(PyObject* self, PyObject* const* args, Py_ssize_t 
 }
 
 PyObject* node_search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return py::boundary([&]() -> PyResult<py::ref> {
+    return py::boundary([&]() -> PyResult<py::Ref> {
         PyObject* arg[3];
         ARBOLITE_TRY(py::bind_fastcall(kSearch.signature(), args, nargsf, kwnames, arg));
         ARBOLITE_TRY_ASSIGN(PyTypeObject * by_type, search_type());

@@ -30,7 +30,7 @@ PyObject* search_type_richcompare(PyObject* self, PyObject* other, int op) {
     if (Py_IS_TYPE(other, Py_TYPE(self))) {
         other_value = value_of(other);
     } else {
-        py::ref index = py::ref::steal(PyNumber_Index(other));
+        py::Ref index = py::Ref::steal(PyNumber_Index(other));
         Py_ssize_t converted = index ? PyLong_AsSsize_t(index.get()) : -1;
         if (converted == -1 && PyErr_Occurred()) {
             if (PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
@@ -54,12 +54,12 @@ PyType_Slot search_type_slots[] = {
 PyType_Spec search_type_spec = {"arbolite.SearchType", sizeof(SearchTypeObject), 0,
                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, search_type_slots};
 
-PyResult<py::ref> make_search_type() {
-    py::ref type = py::ref::steal(PyType_FromSpec(&search_type_spec));
+PyResult<py::Ref> make_search_type() {
+    py::Ref type = py::Ref::steal(PyType_FromSpec(&search_type_spec));
     if (!type) return fail(py::fetch_error());
     auto* cls = reinterpret_cast<PyTypeObject*>(type.get());
     for (long value = 0; value < 3; ++value) {
-        py::ref member = py::ref::steal(cls->tp_alloc(cls, 0));
+        py::Ref member = py::Ref::steal(cls->tp_alloc(cls, 0));
         if (!member) return fail(py::fetch_error());
         reinterpret_cast<SearchTypeObject*>(member.get())->value = value;
         if (PyObject_SetAttrString(type.get(), kMemberNames[value], member.get()) < 0) {

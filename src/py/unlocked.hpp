@@ -30,7 +30,7 @@ namespace arbolite::py {
 namespace detail {
 
 template <class Work>
-auto run_unlocked(Work&& work, py::ref* keep) {
+auto run_unlocked(Work&& work, py::Ref* keep) {
     using T = decltype(std::forward<Work>(work)());
     if constexpr (std::is_void_v<T>) {
         run_unlocked(
@@ -52,7 +52,7 @@ auto run_unlocked(Work&& work, py::ref* keep) {
             thrown = std::current_exception();
         }
         PyEval_RestoreThread(state);
-        if (keep) *keep = py::ref::steal(kept);
+        if (keep) *keep = py::Ref::steal(kept);
         if (thrown) std::rethrow_exception(thrown);
         return std::move(*value);
     }
@@ -70,7 +70,7 @@ auto without_lock(Work&& work) {
 // back, and meanwhile only a plain pointer does, which the thread's end
 // leaves alone.
 template <class Work>
-auto without_lock(py::ref& keep, Work&& work) {
+auto without_lock(py::Ref& keep, Work&& work) {
     return detail::run_unlocked(std::forward<Work>(work), &keep);
 }
 

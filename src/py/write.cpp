@@ -87,8 +87,8 @@ using Plan = write::StringPlan<NodeTree>;
 
 // A new ASCII str of `size` characters holding the measured output, written
 // into it without the interpreter lock: nobody else can see the str yet.
-PyResult<py::ref> write_ascii_str(const Plan& plan, size_t size, py::SignalCheck& signals) {
-    py::ref str = py::ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
+PyResult<py::Ref> write_ascii_str(const Plan& plan, size_t size, py::SignalCheck& signals) {
+    py::Ref str = py::Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
     if (!str) return fail(py::fetch_error());
     char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str.get()));
     const bool written = py::without_lock(str, [&] { return plan.write_bytes(out); });
@@ -99,9 +99,9 @@ PyResult<py::ref> write_ascii_str(const Plan& plan, size_t size, py::SignalCheck
 
 // A new str of the measured code points and width holding the output,
 // decoded into it without the interpreter lock.
-PyResult<py::ref> write_decoded_str(const Plan& plan, const OutputMeasure& size, py::SignalCheck& signals) {
+PyResult<py::Ref> write_decoded_str(const Plan& plan, const OutputMeasure& size, py::SignalCheck& signals) {
     constexpr Py_UCS4 largest[] = {0x7F, 0xFF, 0xFFFF, 0x10FFFF};
-    py::ref str = py::ref::steal(
+    py::Ref str = py::Ref::steal(
         PyUnicode_New(static_cast<Py_ssize_t>(size.code_points), largest[static_cast<size_t>(size.units)]));
     if (!str) return fail(py::fetch_error());
     void* data = PyUnicode_DATA(str.get());
@@ -117,7 +117,7 @@ const py::Params<4> kWriteFile{{"node", "file_path", "indent", "default_xml_def"
 }  // namespace
 
 PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return py::boundary([&]() -> PyResult<py::ref> {
+    return py::boundary([&]() -> PyResult<py::Ref> {
         PyObject* arg[3];
         ARBOLITE_TRY(py::bind_fastcall(kWriteString.signature(), args, nargsf, kwnames, arg));
         ARBOLITE_TRY_ASSIGN(PyObject * node, py::noted(py::to_node(arg[0]), "node"));
@@ -142,7 +142,7 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
 }
 
 PyObject* write_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return py::boundary([&]() -> PyResult<py::ref> {
+    return py::boundary([&]() -> PyResult<py::Ref> {
         PyObject* arg[4];
         ARBOLITE_TRY(py::bind_fastcall(kWriteFile.signature(), args, nargsf, kwnames, arg));
         ARBOLITE_TRY_ASSIGN(PyObject * node, py::noted(py::to_node(arg[0]), "node"));
@@ -156,7 +156,7 @@ PyObject* write_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
             [&] { return write_tree_to_file(tree, path, options.indent, options.declaration, interrupt); });
         if (signals.raised()) return fail(py::interruption());
         if (!written.ok()) return fail(py::write_error(written.error()));
-        return py::ref::borrow(Py_None);
+        return py::Ref::borrow(Py_None);
     });
 }
 

@@ -1,42 +1,16 @@
-// The byte and character classes of the read: the separators inside tags,
-// the bytes that end an attribute name, and the White_Space characters that
-// are trimmed off texts.
+// What the read asks of bytes and characters beyond the shared byte
+// classes: skipping the separators inside tags, and the White_Space
+// characters (ASCII and multi-byte) that are trimmed off texts.
 #pragma once
 
 #include <cstddef>
 
+#include "common/byte_class.hpp"
+
 namespace arbolite::read {
 
-struct ByteClass {
-    bool v[256];
-};
-
-// Tab, line feed, form feed, carriage return, space: the separators inside
-// tags.
-inline constexpr ByteClass kTagSpace = [] {
-    ByteClass t{};
-    for (unsigned char c : {'\t', '\n', '\f', '\r', ' '}) t.v[c] = true;
-    return t;
-}();
-
-// Bytes that end an attribute name.
-inline constexpr ByteClass kAttrNameStop = [] {
-    ByteClass t = kTagSpace;
-    for (unsigned char c : {'"', '\'', '='}) t.v[c] = true;
-    return t;
-}();
-
-// The single-byte characters with the White_Space property: U+0009..U+000D
-// and U+0020.
-inline constexpr ByteClass kAsciiWhiteSpace = [] {
-    ByteClass t{};
-    for (unsigned char c = 0x09; c <= 0x0D; ++c) t.v[c] = true;
-    t.v[0x20] = true;
-    return t;
-}();
-
-inline bool is_tag_space(char c) { return kTagSpace.v[static_cast<unsigned char>(c)]; }
-inline bool is_attr_name_stop(char c) { return kAttrNameStop.v[static_cast<unsigned char>(c)]; }
+using byte_class::is_attr_name_stop;
+using byte_class::is_tag_space;
 
 inline const char* skip_tag_space(const char* p, const char* end) {
     while (p != end && is_tag_space(*p)) ++p;
@@ -48,7 +22,7 @@ inline const char* skip_tag_space(const char* p, const char* end) {
 // U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F and U+3000.
 inline size_t white_space_at(const char* p, const char* end) {
     auto c = static_cast<unsigned char>(p[0]);
-    if (c < 0x80) return kAsciiWhiteSpace.v[c] ? 1 : 0;
+    if (c < 0x80) return byte_class::is_ascii_white_space(static_cast<char>(c)) ? 1 : 0;
     if (c == 0xC2) {
         if (end - p < 2) return 0;
         auto c1 = static_cast<unsigned char>(p[1]);
@@ -84,7 +58,7 @@ inline const char* trim_white_space_back(const char* begin, const char* end) {
     while (end != begin) {
         auto last = static_cast<unsigned char>(end[-1]);
         if (last < 0x80) {
-            if (!kAsciiWhiteSpace.v[last]) break;
+            if (!byte_class::is_ascii_white_space(static_cast<char>(last))) break;
             --end;
         } else if (end - begin >= 2 && static_cast<unsigned char>(end[-2]) == 0xC2 &&
                    white_space_at(end - 2, end) == 2) {

@@ -38,7 +38,7 @@ struct AheadStage {
 
     std::string_view document;
     StartTagsAhead ahead;
-    PreparedTags prepared[index::IndexPipeline::ring_slots];
+    PreparedTags prepared[index::IndexPipeline::kRingSlots];
     std::atomic<bool> walk_over{false};
     std::string scratch;  // the worker's own
 

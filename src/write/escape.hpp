@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/byte_class.hpp"
 #include "simd/byte_set.hpp"
 #include "simd/search.hpp"
 
@@ -24,29 +25,11 @@ struct Replacement {
 
 namespace escape_detail {
 
-// Index 0 means "copied unchanged".
+// By escape number (see common/byte_class.hpp); 0 means "copied unchanged".
 inline constexpr Replacement kReplacements[] = {
     {"", 0},       {"&amp;", 5}, {"&lt;", 4},  {"&gt;", 4},  {"&quot;", 6},
     {"&apos;", 6}, {"&#9;", 4},  {"&#13;", 5}, {"&#10;", 5},
 };
-
-constexpr std::array<uint8_t, 256> make_table(Escape mode) {
-    std::array<uint8_t, 256> table{};
-    table['&'] = 1;
-    table['<'] = 2;
-    table['>'] = 3;
-    table['"'] = 4;
-    table['\''] = 5;
-    if (mode == Escape::Attr) {
-        table['\t'] = 6;
-        table['\r'] = 7;
-        table['\n'] = 8;
-    }
-    return table;
-}
-
-inline constexpr std::array<uint8_t, 256> kTextTable = make_table(Escape::Text);
-inline constexpr std::array<uint8_t, 256> kAttrTable = make_table(Escape::Attr);
 
 // The special bytes as byte sets for the search.
 inline constexpr simd::ByteSet kTextSpecials = simd::make_byte_set("&<>\"'");
@@ -56,14 +39,13 @@ inline constexpr simd::ByteSet kAttrSpecials = simd::make_byte_set("&<>\"'\t\r\n
 
 // The replacement of byte `c`: size 0 when it is copied unchanged.
 template <Escape mode>
-inline const Replacement& replacement_of(char c) {
-    const auto& table = mode == Escape::Text ? escape_detail::kTextTable : escape_detail::kAttrTable;
-    return escape_detail::kReplacements[table[static_cast<unsigned char>(c)]];
+constexpr const Replacement& replacement_of(char c) {
+    return escape_detail::kReplacements[mode == Escape::Text ? byte_class::text_escape(c) : byte_class::attr_escape(c)];
 }
 
 template <Escape mode>
-inline bool is_special(char c) {
-    return replacement_of<mode>(c).size != 0;
+constexpr bool is_special(char c) {
+    return byte_class::is_any(c, mode == Escape::Text ? byte_class::kTextEscape : byte_class::kAttrEscape);
 }
 
 // The first special byte in [p, end), or `end`. `floor` (<= p) is the start

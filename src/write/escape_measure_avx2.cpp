@@ -31,9 +31,7 @@ constexpr NibbleTables make_tables() {
     NibbleTables t;
     t.high.fill(0xFF);
     for (unsigned c = 0; c < 0x80; ++c) {
-        const unsigned size = escape_detail::kReplacements[(mode == Escape::Text ? escape_detail::kTextTable
-                                                                                 : escape_detail::kAttrTable)[c]]
-                                  .size;
+        const unsigned size = replacement_of<mode>(static_cast<char>(c)).size;
         if (size == 0) continue;
         for (unsigned half : {0u, 16u}) {
             t.high[half + (c & 15)] = static_cast<uint8_t>(c >> 4);

@@ -237,7 +237,7 @@ std::string worker_document(std::string_view fault) {
     for (int i = 0; i < 3 * 2048; ++i) doc += (i % 512 == 0) ? "<e n='&lt;'/>" : "<e/>";
     doc += fault;
     doc += "<t k='v'>a &amp; b</t>";
-    doc.append(index::IndexPipeline::min_parallel_bytes + 1000 - std::min(doc.size(), size_t{200'000}), 'x');
+    doc.append(index::IndexPipeline::kMinParallelBytes + 1000 - std::min(doc.size(), size_t{200'000}), 'x');
     doc += "<u/></r>";
     return doc;
 }
@@ -245,8 +245,8 @@ std::string worker_document(std::string_view fault) {
 TEST(AllocFailure, DocumentsPickTheirIndexing) {
     EXPECT_EQ(index::choose_builder(kQuoted), index::Builder::QuoteAware);
     EXPECT_EQ(index::choose_builder(kSmall), index::Builder::Sequential);
-    EXPECT_GE(worker_document("").size(), index::IndexPipeline::min_parallel_bytes);
-    EXPECT_LT(worker_document("").size(), index::IndexPipeline::min_parallel_bytes + 64 * 1024);
+    EXPECT_GE(worker_document("").size(), index::IndexPipeline::kMinParallelBytes);
+    EXPECT_LT(worker_document("").size(), index::IndexPipeline::kMinParallelBytes + 64 * 1024);
 }
 
 struct ReadCase {

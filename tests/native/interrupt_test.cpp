@@ -69,7 +69,7 @@ std::string flat_document(size_t children) {
 
 TEST(InterruptPolls, ReadPollsAboutEveryIntervalAndStopsWhenTold) {
     const std::string doc = flat_document(1 << 20);  // 10 MiB
-    const size_t intervals = doc.size() / InterruptHook::poll_interval;
+    const size_t intervals = doc.size() / InterruptHook::kPollInterval;
     auto plain = read::parse_document(doc, "r");
     ASSERT_TRUE(plain.ok());
 
@@ -100,7 +100,7 @@ TEST_F(Interrupts, WritePollsInEverySink) {
     auto memory = write::write_tree_to_memory(tree, indent, true);
     ASSERT_TRUE(memory.ok());
     const std::string expected(memory->view());
-    const size_t intervals = expected.size() / InterruptHook::poll_interval;
+    const size_t intervals = expected.size() / InterruptHook::kPollInterval;
     const std::string file = path("out.xml");
 
     // Each runs the walk with the hook and returns whether it completed; a
@@ -187,7 +187,7 @@ TEST_F(Interrupts, FileReadPollsBetweenPieces) {
     auto bytes = read_whole_file(file, going.hook());
     ASSERT_TRUE(bytes.ok());
     EXPECT_EQ(bytes->view(), doc);
-    EXPECT_EQ(going.polls, doc.size() / InterruptHook::poll_interval);
+    EXPECT_EQ(going.polls, doc.size() / InterruptHook::kPollInterval);
 
     Recorder stopping{1};
     auto stopped = read_whole_file(file, stopping.hook());

@@ -931,7 +931,7 @@ TEST(ParserSmallDocuments, ElementListSizedByTheTagsLeft) {
         EXPECT_EQ(outcome(tree), read_with(doc, "r", arbolite::index::choose_builder(doc)));
         const size_t lt = static_cast<size_t>(std::count(doc.begin(), doc.end(), '<'));
         // One batch: no more entries than tags.
-        if (lt <= arbolite::index::IndexStream::batch_tags) {
+        if (lt <= arbolite::index::IndexStream::kBatchTags) {
             EXPECT_LE(tree.value().elements.capacity(), lt);
         }
     }

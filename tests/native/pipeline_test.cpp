@@ -197,10 +197,10 @@ TEST(IndexPipeline, SmallDocumentsGetABatchOfTheirSize) {
 
 TEST(IndexPipeline, DefaultChoosesBuilderAndMode) {
     const std::string small = times("<item>word</item>\n", 100) + "<";
-    const std::string large = times("<row a=\"1\" b=\"2\" c=\"3\"/>\n", IndexPipeline::min_parallel_bytes / 20);
+    const std::string large = times("<row a=\"1\" b=\"2\" c=\"3\"/>\n", IndexPipeline::kMinParallelBytes / 20);
     for (const std::string* doc : {&small, &large}) {
         IndexPipeline pipeline(*doc);
-        EXPECT_EQ(pipeline.parallel(), doc->size() >= IndexPipeline::min_parallel_bytes);
+        EXPECT_EQ(pipeline.parallel(), doc->size() >= IndexPipeline::kMinParallelBytes);
         // The batches, appended, are the whole index of the chosen builder.
         StructuralIndex all;
         IndexResult got = StructuralIndex{};

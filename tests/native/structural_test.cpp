@@ -469,7 +469,7 @@ void check_stream(std::string_view doc, Builder builder, size_t max_tags) {
     SCOPED_TRACE(testing::Message() << (builder == Builder::Sequential ? "sequential" : "quote-aware")
                                     << ", batches of " << max_tags << " tags");
     IndexStream stream = max_tags == 0 ? IndexStream(doc, builder) : IndexStream(doc, builder, max_tags);
-    if (max_tags == 0) max_tags = IndexStream::batch_tags;
+    if (max_tags == 0) max_tags = IndexStream::kBatchTags;
     const Drained d = drain(doc, stream, max_tags);
     const IndexResult whole = build_whole(doc, builder);
     ASSERT_EQ(describe(doc, d.all), describe(doc, whole));
@@ -552,7 +552,7 @@ TEST(IndexStream, BoundariesInSmallBatches) {
 
 // Tag counts around the default batch size and its multiples.
 TEST(IndexStream, BoundariesAtTheDefaultBatchSize) {
-    const size_t n = IndexStream::batch_tags;
+    const size_t n = IndexStream::kBatchTags;
     for (const size_t count : {n - 1, n, n + 1, 2 * n - 1, 2 * n, 2 * n + 1, 3 * n}) {
         for (const std::string& doc :
              {times("<a/>", count), times("t<a/>", count) + "tail<", times("t<![CDATA[c]]>", count),
@@ -592,7 +592,7 @@ TEST(IndexStream, BatchesOfTwoTags) {
 TEST(IndexStream, DefaultUsesTheChosenBuilder) {
     for (const std::string doc : {"<r a=\"1\" b=\"2\" c=\"3\" d=\"4\" e=\"5\" f=\"6\"/><", "<r a=\"1\"/><"}) {
         IndexStream stream(doc);
-        const Drained d = drain(doc, stream, IndexStream::batch_tags);
+        const Drained d = drain(doc, stream, IndexStream::kBatchTags);
         EXPECT_EQ(describe(doc, d.all), describe(doc, build_index(doc))) << doc;
     }
 }
