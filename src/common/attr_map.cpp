@@ -4,6 +4,7 @@
 #include <bit>
 #include <new>
 
+#include "common/attr_map_testing.hpp"
 #include "common/copy.hpp"
 
 namespace arbolite {
@@ -325,7 +326,9 @@ size_t AttrMap::capacity() const noexcept {
     return small() ? block_->entry_capacity : Layout(block_->entry_capacity).slot_count;
 }
 
-SipKey AttrMap::hash_key() const noexcept { return hashed() ? table_header()->key : SipKey{}; }
+SipKey AttrMapTesting::hash_key(const AttrMap& map) noexcept {
+    return map.hashed() ? map.table_header()->key : SipKey{};
+}
 
 size_t AttrMap::allocated_bytes() const noexcept {
     if (!block_) return 0;

@@ -177,10 +177,9 @@ public:
     const_iterator begin() const noexcept { return block_ ? block_begin() : const_iterator{}; }
     const_iterator end() const noexcept { return block_ ? block_end() : const_iterator{}; }
 
-    // The key this map hashes with (zero while it keeps no hash table).
-    SipKey hash_key() const noexcept;
-
 private:
+    friend struct AttrMapTesting;  // common/attr_map_testing.hpp
+
     struct SmallHeader;
     struct TableHeader;
     struct SmallLayout;
