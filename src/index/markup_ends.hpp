@@ -11,7 +11,6 @@
 #include "common/byte_class.hpp"
 #include "simd/generic.hpp"
 #include "simd/kernels.hpp"
-#include "simd/target.hpp"
 
 namespace arbolite::index::markup {
 namespace {
@@ -27,12 +26,8 @@ inline constexpr NameStops kElementNameStops{byte_class::kElementNameStop,
 inline constexpr NameStops kPiTargetStops{byte_class::kPiTargetStop, {'\t', '\n', '\f', '\r', ' ', '>', '?', '?'}};
 inline constexpr NameStops kSpaceStops{byte_class::kTagSpace, {'\t', '\n', '\f', '\r', ' ', ' ', ' ', ' '}};
 
-// The register of the baseline instruction set, for names.
-#if ARBOLITE_TARGET_SSE2()
-using NameOps = simd::sse2_ops;
-#else
-using NameOps = simd::swar_ops;
-#endif
+// Names are tested inline with the baseline instruction set's register.
+using NameOps = simd::baseline_ops;
 
 // Finds where names end. Names are short: the first register's worth is
 // tested at once, and only a longer name goes on to the kernel's search.

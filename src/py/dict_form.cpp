@@ -19,6 +19,7 @@
 #include "py/convert.hpp"
 #include "py/once.hpp"
 #include "py/node.hpp"
+#include "simd/swar.hpp"
 
 namespace arbolite::py {
 namespace {
@@ -98,13 +99,9 @@ bool is_ascii(std::string_view bytes) {
     const char* p = bytes.data();
     size_t n = bytes.size();
     uint64_t high = 0;
-    for (; n >= 8; p += 8, n -= 8) {
-        uint64_t word;
-        std::memcpy(&word, p, 8);
-        high |= word;
-    }
+    for (; n >= 8; p += 8, n -= 8) high |= simd::swar::load_word(p);
     for (; n > 0; ++p, --n) high |= static_cast<unsigned char>(*p);
-    return (high & 0x8080808080808080ULL) == 0;
+    return simd::swar::high_bytes(high) == 0;
 }
 
 // A str of the UTF-8 `bytes`. Names, attribute values and texts are mostly

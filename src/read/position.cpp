@@ -3,34 +3,17 @@
 #include <cstring>
 
 #include "simd/search.hpp"
+#include "simd/swar.hpp"
 
 namespace arbolite::read {
 namespace {
 
-// 64-bit words of bytes ("lanes"). Every mask below has the high bit of a
-// lane set exactly where the lane qualifies, and nothing else; lanes never
-// carry into each other, so the results do not depend on byte order.
-constexpr uint64_t kOnes = 0x0101010101010101ull;
-constexpr uint64_t kHigh = 0x8080808080808080ull;
-constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
-
-inline uint64_t load(const char* p) noexcept {
-    uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
-}
-
-inline uint64_t zero_lanes(uint64_t x) noexcept { return ~(((x & kLow7) + kLow7) | x | kLow7); }
-
-inline uint64_t lanes_equal(uint64_t w, char c) noexcept {
-    return zero_lanes(w ^ (kOnes * static_cast<unsigned char>(c)));
-}
-
-// UTF-8 continuation bytes: 10xxxxxx. Shifting left by one brings each
-// lane's bit 6 to its bit 7 (bit 7 leaves the lane and is masked away).
-inline uint64_t continuation_lanes(uint64_t w) noexcept { return w & kHigh & ~(w << 1); }
-
-inline int popcount(uint64_t x) noexcept { return __builtin_popcountll(x); }
+// Word-at-a-time tests: lane masks of eight bytes at a time.
+using simd::swar::continuation_bytes;
+using simd::swar::count_lanes;
+using simd::swar::equal_bytes;
+using simd::swar::load_word;
+using simd::swar::splat;
 
 inline bool is_continuation(char c) noexcept { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
@@ -42,9 +25,10 @@ uint64_t lone_returns(const char* d, size_t n, size_t begin, size_t end) noexcep
     size_t i = begin;
     // Lane k of `here` is byte i + k, lane k of `next` byte i + k + 1.
     for (; i + 8 <= end && i + 9 <= n; i += 8) {
-        const uint64_t here = load(d + i);
-        const uint64_t next = load(d + i + 1);
-        count += static_cast<uint64_t>(popcount(lanes_equal(here, '\r') & ~lanes_equal(next, '\n')));
+        const uint64_t here = load_word(d + i);
+        const uint64_t next = load_word(d + i + 1);
+        const uint64_t lone = equal_bytes(here, splat('\r')) & ~equal_bytes(next, splat('\n'));
+        count += static_cast<uint64_t>(count_lanes(lone));
     }
     for (; i < end; ++i)
         if (d[i] == '\r' && (i + 1 == n || d[i + 1] != '\n')) ++count;
@@ -60,8 +44,8 @@ size_t line_start(const char* d, size_t n, size_t offset) noexcept {
     };
     size_t p = offset;
     while (p >= 8) {
-        const uint64_t w = load(d + p - 8);
-        if ((lanes_equal(w, '\n') | lanes_equal(w, '\r')) != 0) {
+        const uint64_t w = load_word(d + p - 8);
+        if ((equal_bytes(w, splat('\n')) | equal_bytes(w, splat('\r'))) != 0) {
             for (size_t j = p; j-- > p - 8;)
                 if (ends_line(j)) return j + 1;
         }
@@ -77,7 +61,7 @@ size_t line_start(const char* d, size_t n, size_t offset) noexcept {
 uint64_t characters(const char* begin, const char* end) noexcept {
     uint64_t continuations = 0;
     const char* p = begin;
-    for (; end - p >= 8; p += 8) continuations += static_cast<uint64_t>(popcount(continuation_lanes(load(p))));
+    for (; end - p >= 8; p += 8) continuations += static_cast<uint64_t>(count_lanes(continuation_bytes(load_word(p))));
     for (; p != end; ++p) continuations += is_continuation(*p);
     return static_cast<uint64_t>(end - begin) - continuations;
 }
