@@ -113,17 +113,26 @@ public:
         return {size_, units_ == simd::CodeUnits::Ascii, size_ - continuation_, units_, valid_};
     }
 
-    // A long text or value, escaped: measured in one pass.
+    // A long text or value, escaped: measured in one pass where there is a
+    // kernel for it, else piece by piece.
     template <Escape mode>
     bool write_escaped_long(std::string_view s) {
-        const EscapedMeasure m = (mode == Escape::Text ? text_kernel_ : attr_kernel_)(s.data(), s.size());
-        add(m.bytes);
-        if (m.largest >= 0x80) {
-            continuation_ += m.continuation;
-            units_ = std::max(units_, simd::units_for_largest_byte(m.largest));
-            if (valid_ && !simd::is_valid_utf8(s.data(), s.size())) valid_ = false;
+        bool plain;
+        if (const EscapedMeasureFn kernel = mode == Escape::Text ? text_kernel_ : attr_kernel_) {
+            const EscapedMeasure m = kernel(s.data(), s.size());
+            add(m.bytes);
+            plain = m.bytes == s.size();
+            if (m.largest >= 0x80) {
+                continuation_ += m.continuation;
+                units_ = std::max(units_, simd::units_for_largest_byte(m.largest));
+                if (valid_ && !simd::is_valid_utf8(s.data(), s.size())) valid_ = false;
+            }
+        } else {
+            const char* const end = s.data() + s.size();
+            plain = find_special<mode>(s.data(), end, s.data()) == end;
+            write_escaped_pieces<mode>(*this, s);
         }
-        if (plain_ != nullptr) plain_->push_back(m.bytes == s.size());
+        if (plain_ != nullptr) plain_->push_back(plain);
         return true;
     }
 
