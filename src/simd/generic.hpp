@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "simd/byte_tally_generic.hpp"
 #include "simd/kernels.hpp"
 #include "simd/scalar.hpp"
 #include "simd/vector_ops.hpp"
@@ -285,7 +286,8 @@ constexpr kernel_table generic_table(const char* name) {
                         &count_byte_kernel<Ops>,
                         &is_valid_utf8_kernel<Ops>,
                         &classify_blocks_kernel<Ops>,
-                        &find_in_set_kernel<Ops>};
+                        &find_in_set_kernel<Ops>,
+                        &tally_bytes_kernel<Ops>};
 }
 
 }  // namespace

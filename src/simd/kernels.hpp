@@ -9,6 +9,7 @@
 #include <span>
 
 #include "simd/byte_set.hpp"
+#include "simd/byte_tally.hpp"
 
 namespace arbolite::simd {
 
@@ -37,6 +38,8 @@ struct kernel_table {
     // The first byte of [p, end) in `set`, or `end`. The search may read
     // back before `p` as far as `floor` (<= p), never further.
     const char* (*find_in_set)(const char* p, const char* end, const char* floor, const ByteSet& set) noexcept;
+    // The tally of [data, data + size) (simd/byte_tally.hpp).
+    ByteTally (*tally_bytes)(const char* data, size_t size, const TalliedBytes& bytes) noexcept;
 };
 
 // The table in use, chosen once from what the processor supports, under the

@@ -8,7 +8,8 @@ namespace arbolite::simd {
 
 constinit const kernel_table scalar_kernels{"scalar",           &scalar::find_byte,     &scalar::find_any4,
                                             &scalar::find_any8, &scalar::count_byte,    &scalar::is_valid_utf8,
-                                            &scalar::classify_blocks,   &scalar::find_in_set};
+                                            &scalar::classify_blocks,   &scalar::find_in_set,
+                                            &scalar::tally_bytes};
 
 constinit const kernel_table swar_kernels = generic_table<swar_ops>("swar");
 

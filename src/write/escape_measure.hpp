@@ -6,6 +6,7 @@
 
 #include <cstddef>
 
+#include "simd/kernels.hpp"
 #include "write/escape.hpp"
 
 namespace arbolite::write {
@@ -16,16 +17,15 @@ struct EscapedMeasure {
     unsigned char largest;   // the largest byte
 };
 
-using escaped_measure_fn = EscapedMeasure (*)(const char* data, size_t size) noexcept;
+using EscapedMeasureFn = EscapedMeasure (*)(const char* data, size_t size) noexcept;
 
-// The vector kernel for `mode`, or null where the processor (or the build)
-// has none, or ARBOLITE_KERNELS caps the choice below AVX2: the caller then
-// measures the escaped pieces one by one. Chosen once, on first use.
-escaped_measure_fn escaped_measure_kernel(Escape mode) noexcept;
+// The measure for `mode`, never null: one pass of the byte tally
+// (simd/byte_tally.hpp) of the search table in use, chosen once.
+EscapedMeasureFn escaped_measure_kernel(Escape mode) noexcept;
 
-// The AVX2 kernels, null when the build does not target AVX2 (the choice
-// above also asks the processor).
-escaped_measure_fn avx2_escaped_measure(Escape mode) noexcept;
+// The same with the tally of the given table (tests run every table).
+EscapedMeasure escaped_measure_with(const simd::kernel_table& kernels, Escape mode, const char* data,
+                                    size_t size) noexcept;
 
 // The same, one byte at a time: the reference for tests.
 EscapedMeasure escaped_measure_reference(Escape mode, const char* data, size_t size) noexcept;

@@ -83,7 +83,7 @@ public:
     template <Escape mode>
     bool write_escaped_long(std::string_view s) {
         bool plain;
-        if (const escaped_measure_fn kernel = mode == Escape::Text ? text_kernel_ : attr_kernel_) {
+        if (const EscapedMeasureFn kernel = mode == Escape::Text ? text_kernel_ : attr_kernel_) {
             const EscapedMeasure m = kernel(s.data(), s.size());
             add(m.bytes);
             plain = m.bytes == s.size();
@@ -118,8 +118,8 @@ private:
     }
 
     PlainTexts* plain_;
-    escaped_measure_fn text_kernel_;
-    escaped_measure_fn attr_kernel_;
+    EscapedMeasureFn text_kernel_;
+    EscapedMeasureFn attr_kernel_;
     size_t size_ = 0;
     size_t continuation_ = 0;
     simd::CodeUnits units_ = simd::CodeUnits::Ascii;

@@ -12,7 +12,6 @@
 #include "simd/kernels.hpp"
 #include "simd/utf8_decode.hpp"
 #include "simd/utf8_encode.hpp"
-#include "write/escape_measure.hpp"
 
 namespace arbolite::simd {
 namespace {
@@ -75,8 +74,7 @@ std::string expected_choice(kernel_level ceiling) {
     };
     return pick(avx2_kernels() != nullptr, sse2_kernels() != nullptr, "swar") + " " +
            pick(avx2_utf8_kernels() != nullptr, sse2_utf8_kernels() != nullptr, "swar") + " " +
-           pick(avx2_utf8_decoders() != nullptr, sse2_utf8_decoders() != nullptr, "scalar") + " " +
-           pick(write::avx2_escaped_measure(write::Escape::Text) != nullptr, false, "none");
+           pick(avx2_utf8_decoders() != nullptr, sse2_utf8_decoders() != nullptr, "scalar");
 }
 
 // Runs in the child: sets the variable, makes the first choice, then changes
@@ -88,12 +86,7 @@ std::string expected_choice(kernel_level ceiling) {
         unsetenv("ARBOLITE_KERNELS");
     const char* search = active_kernels().name;
     setenv("ARBOLITE_KERNELS", "portable", 1);
-    const write::escaped_measure_fn text = write::escaped_measure_kernel(write::Escape::Text);
-    const write::escaped_measure_fn attr = write::escaped_measure_kernel(write::Escape::Attr);
-    const char* measure = text == nullptr ? "none" : text == write::avx2_escaped_measure(write::Escape::Text) ? "avx2" : "?";
-    const bool measure_agrees = (text == nullptr) == (attr == nullptr);
-    std::fprintf(stderr, "choice: %s %s %s %s%s\n", search, active_utf8_kernels().name, active_utf8_decoders().name,
-                 measure, measure_agrees ? "" : " (text and attribute measures differ)");
+    std::fprintf(stderr, "choice: %s %s %s\n", search, active_utf8_kernels().name, active_utf8_decoders().name);
     std::fflush(stderr);
     std::_Exit(0);
 }
@@ -107,8 +100,7 @@ TEST(KernelLevel, PortableOnlyBuildHasNoVectorTables) {
     EXPECT_EQ(avx2_utf8_kernels(), nullptr);
     EXPECT_EQ(sse2_utf8_decoders(), nullptr);
     EXPECT_EQ(avx2_utf8_decoders(), nullptr);
-    EXPECT_EQ(write::avx2_escaped_measure(write::Escape::Text), nullptr);
-    EXPECT_EQ(expected_choice(kernel_level::avx2), "swar swar scalar none");
+    EXPECT_EQ(expected_choice(kernel_level::avx2), "swar swar scalar");
 }
 #endif
 

@@ -968,19 +968,24 @@ TEST(WriterMeasure, BufferOfTheWrongSizeIsRefused) {
     }
 }
 
-// The one-pass measure of an escaped text or value against the byte loop:
-// random mixes of special, control, ASCII and non-ASCII bytes at every
-// length around the vector width, and long runs of the bytes whose
-// replacements add the most (the per-byte counts are summed in time).
+// The one-pass measure of an escaped text or value against the byte loop,
+// with the tally of every table and with the one in use: random mixes of
+// special, control, ASCII and non-ASCII bytes at every length around the
+// register widths, and runs of each special byte, of non-ASCII bytes and of
+// 0xFF long enough that the per-byte counts are summed on the way.
 TEST(WriterEscapeMeasure, KernelMatchesTheByteLoop) {
-    const escaped_measure_fn kernels[] = {avx2_escaped_measure(Escape::Text), avx2_escaped_measure(Escape::Attr)};
-    if (kernels[0] == nullptr || !__builtin_cpu_supports("avx2")) GTEST_SKIP() << "no AVX2 kernels here";
     const std::string alphabet = "ab &<>\"'\t\r\n\x01\x7f\xc3\xa9\xe6\x97\xa5\xf0\x9f\x8c\x8d\x80\xbf\xff";
     std::mt19937 rng(41);
     auto expect_same = [&](const std::string& s) {
         for (const Escape mode : {Escape::Text, Escape::Attr}) {
             const EscapedMeasure want = escaped_measure_reference(mode, s.data(), s.size());
-            const EscapedMeasure got = kernels[mode == Escape::Attr](s.data(), s.size());
+            for (const simd::kernel_table* kernels : simd::kernels_for_testing()) {
+                const EscapedMeasure got = escaped_measure_with(*kernels, mode, s.data(), s.size());
+                ASSERT_EQ(got.bytes, want.bytes) << kernels->name << " " << s.size();
+                ASSERT_EQ(got.continuation, want.continuation) << kernels->name << " " << s.size();
+                ASSERT_EQ(got.largest, want.largest) << kernels->name << " " << s.size();
+            }
+            const EscapedMeasure got = escaped_measure_kernel(mode)(s.data(), s.size());
             ASSERT_EQ(got.bytes, want.bytes) << s.size();
             ASSERT_EQ(got.continuation, want.continuation) << s.size();
             ASSERT_EQ(got.largest, want.largest) << s.size();
@@ -993,7 +998,8 @@ TEST(WriterEscapeMeasure, KernelMatchesTheByteLoop) {
             expect_same(s);
         }
     }
-    for (const char c : {'"', '\'', '&', '\n', '\x80'}) expect_same(std::string(32 * 50 * 3 + 17, c));
+    for (const char c : {'"', '\'', '&', '<', '>', '\t', '\r', '\n', '\x80', '\xbf', '\xff'})
+        expect_same(std::string(255 * 32 * 2 + 17, c));
     // The reference itself, on the table.
     const std::string all = "&<>\"'\t\r\n";
     EXPECT_EQ(escaped_measure_reference(Escape::Text, all.data(), all.size()).bytes, 5u + 4 + 4 + 6 + 6 + 3);

@@ -243,6 +243,35 @@ TEST_P(Kernels, CountByteOverLongRuns) {
     }
 }
 
+// Every number of tallied bytes (a byte listed twice is counted twice), at
+// every length and placement, and runs long enough that the per-byte
+// counters must be summed before they wrap.
+TEST_P(Kernels, TallyBytesMatchesReference) {
+    const std::string alphabet = "&<>\"'\t\n\x01a\x7f\x80\xbf\xc3\xf0\xff";
+    const std::string tallied = "&<\x80>\xff\n\x01&";
+    auto expect_same = [&](const char* b, const char* e, size_t count, size_t len) {
+        const TalliedBytes bytes = make_tallied_bytes(std::string_view(tallied).substr(0, count));
+        const ByteTally want = scalar::tally_bytes(b, static_cast<size_t>(e - b), bytes);
+        const ByteTally got = k().tally_bytes(b, static_cast<size_t>(e - b), bytes);
+        ASSERT_EQ(got.counts, want.counts) << "length " << len << ", " << count << " bytes";
+        ASSERT_EQ(got.continuation, want.continuation) << "length " << len;
+        ASSERT_EQ(got.largest, want.largest) << "length " << len;
+    };
+    std::mt19937 rng(11);
+    for (size_t len = 0; len <= kMaxLength; ++len) {
+        std::string bytes(len, '\0');
+        for (char& c : bytes) c = alphabet[rng() % alphabet.size()];
+        for (size_t count = 0; count <= kMaxTallied; ++count)
+            for_each_placement(bytes, '&', [&](const char* b, const char* e) { expect_same(b, e, count, len); });
+    }
+    for (const char c : alphabet) {
+        const std::string run(255 * 32 * 2 + 37, c);
+        expect_same(run.data(), run.data() + run.size(), kMaxTallied, run.size());
+    }
+    const ByteTally run = k().tally_bytes(std::string(100000, '<').data(), 100000, make_tallied_bytes("<<"));
+    EXPECT_EQ(run.counts[0] + run.counts[1], 200000u);
+}
+
 TEST_P(Kernels, ClassifyBlocksMatchesReference) {
     std::mt19937 rng(11);
     std::string bytes(64 * 9, '\0');
