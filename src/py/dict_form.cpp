@@ -94,23 +94,14 @@ inline bool same_bytes(std::string_view a, std::string_view b) {
     return std::memcmp(a.data(), b.data(), n) == 0;
 }
 
-// Whether `bytes` are all ASCII, eight at a time.
-bool is_ascii(std::string_view bytes) {
-    const char* p = bytes.data();
-    size_t n = bytes.size();
-    uint64_t high = 0;
-    for (; n >= 8; p += 8, n -= 8) high |= simd::swar::load_word(p);
-    for (; n > 0; ++p, --n) high |= static_cast<unsigned char>(*p);
-    return simd::swar::high_bytes(high) == 0;
-}
-
 // A str of the UTF-8 `bytes`. Names, attribute values and texts are mostly
 // short ASCII: those are copied straight into a new compact str, which skips
 // the decoder's set-up; everything else goes through the decoder, which also
 // hands out the interpreter's shared strs for empty and one-character texts.
 PyResult<py::Ref> text_str(std::string_view bytes) {
     constexpr size_t short_text = 256;
-    if (bytes.size() < 2 || bytes.size() > short_text || !is_ascii(bytes)) return py::new_str(bytes);
+    if (bytes.size() < 2 || bytes.size() > short_text || !simd::swar::all_ascii(bytes.data(), bytes.size()))
+        return py::new_str(bytes);
     py::Ref str = py::Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 0x7F));
     if (!str) return fail(fetch_error());
     std::memcpy(PyUnicode_DATA(str.get()), bytes.data(), bytes.size());

@@ -52,6 +52,15 @@ inline constexpr uint64_t kHigh1 = 0x8080808080808080ULL;
 // Lane mask of the continuation bytes 0x80..0xBF (top bits 10).
 [[gnu::always_inline]] constexpr uint64_t continuation_bytes(uint64_t v) noexcept { return v & ~(v << 1) & kHigh1; }
 
+// Whether the `n` bytes at `p` are all below 0x80: for short strings, where
+// a vector search costs more to set up than it saves.
+[[gnu::always_inline]] inline bool all_ascii(const char* p, size_t n) noexcept {
+    uint64_t high = 0;
+    for (; n >= 8; p += 8, n -= 8) high |= load_word(p);
+    for (; n > 0; ++p, --n) high |= static_cast<unsigned char>(*p);
+    return high_bytes(high) == 0;
+}
+
 // The number of lanes set in a lane mask.
 [[gnu::always_inline]] inline size_t count_lanes(uint64_t m) noexcept {
     return static_cast<size_t>(std::popcount(m));

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "simd/search.hpp"
+#include "simd/swar.hpp"
 #include "simd/utf8_decode.hpp"
 #include "write/escape.hpp"
 #include "write/escape_measure.hpp"
@@ -51,15 +52,7 @@ public:
             measure_piece(data, size);
             return true;
         }
-        uint64_t high = 0;
-        const char* p = data;
-        for (size_t n = size; n >= 8; p += 8, n -= 8) {
-            uint64_t word;
-            __builtin_memcpy(&word, p, 8);
-            high |= word;
-        }
-        for (; p != data + size; ++p) high |= static_cast<unsigned char>(*p);
-        if (high & 0x8080808080808080ull) [[unlikely]]
+        if (!simd::swar::all_ascii(data, size)) [[unlikely]]
             measure_piece(data, size);
         return true;
     }
@@ -78,25 +71,17 @@ public:
         return {size_, units_ == simd::CodeUnits::Ascii, size_ - continuation_, units_, valid_};
     }
 
-    // A long text or value, escaped: measured in one pass where there is a
-    // kernel for it, else piece by piece.
+    // A long text or value, escaped: measured in one pass.
     template <Escape mode>
     bool write_escaped_long(std::string_view s) {
-        bool plain;
-        if (const EscapedMeasureFn kernel = mode == Escape::Text ? text_kernel_ : attr_kernel_) {
-            const EscapedMeasure m = kernel(s.data(), s.size());
-            add(m.bytes);
-            plain = m.bytes == s.size();
-            if (m.largest >= 0x80) {
-                continuation_ += m.continuation;
-                units_ = std::max(units_, simd::units_for_largest_byte(m.largest));
-                if (valid_ && !simd::is_valid_utf8(s.data(), s.size())) valid_ = false;
-            }
-        } else {
-            const char* const end = s.data() + s.size();
-            plain = find_special<mode>(s.data(), end, s.data()) == end;
-            write_escaped_pieces<mode>(*this, s);
+        const EscapedMeasure m = (mode == Escape::Text ? text_kernel_ : attr_kernel_)(s.data(), s.size());
+        add(m.bytes);
+        if (m.largest >= 0x80) {
+            continuation_ += m.continuation;
+            units_ = std::max(units_, simd::units_for_largest_byte(m.largest));
+            if (valid_ && !simd::is_valid_utf8(s.data(), s.size())) valid_ = false;
         }
+        const bool plain = m.bytes == s.size();
         if (plain_ != nullptr) plain_->push_back(plain);
         return true;
     }
