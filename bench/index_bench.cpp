@@ -138,7 +138,7 @@ size_t count_with_memchr(std::string_view doc) {
     return count;
 }
 
-size_t count_with(const simd::kernel_table& k, std::string_view doc) {
+size_t count_with(const simd::KernelTable& k, std::string_view doc) {
     size_t count = 0;
     const char* p = doc.data();
     const char* end = p + doc.size();
@@ -150,7 +150,7 @@ size_t count_with(const simd::kernel_table& k, std::string_view doc) {
     }
 }
 
-size_t count_sparse(const simd::kernel_table& k, std::string_view doc, char c) {
+size_t count_sparse(const simd::KernelTable& k, std::string_view doc, char c) {
     size_t count = 0;
     const char* p = doc.data();
     const char* end = p + doc.size();
@@ -164,7 +164,7 @@ size_t count_sparse(const simd::kernel_table& k, std::string_view doc, char c) {
 
 // The parser's use: is there a '<' (or '&') in each text range? Ranges of the
 // index, mostly short.
-size_t scan_text_ranges(const simd::kernel_table& k, std::string_view doc,
+size_t scan_text_ranges(const simd::KernelTable& k, std::string_view doc,
                         const arbolite::index::StructuralIndex& ix) {
     size_t hits = 0;
     for (size_t i = 0; i < ix.text_starts.size(); ++i) {
@@ -307,22 +307,23 @@ void bench_document(const char* title, const std::string& doc, int reps) {
     report("memchr loop over '<'", measure(doc.size(), reps, [&] { return count_with_memchr(d); }));
     report("find_byte loop over '<' (active kernels)",
            measure(doc.size(), reps, [&] { return count_with(simd::active_kernels(), d); }));
-    for (const simd::kernel_table* k : simd::kernels_for_testing()) {
+    for (const simd::KernelTable* k : simd::kernels_for_testing()) {
         const std::string what = std::string("  find_byte loop, ") + k->name;
         report(what.c_str(), measure(doc.size(), reps, [&] { return count_with(*k, d); }));
     }
-    for (const simd::kernel_table* k : simd::kernels_for_testing()) {
+    for (const simd::KernelTable* k : simd::kernels_for_testing()) {
         const std::string what = std::string("  find_byte loop over '~' (rare), ") + k->name;
         report(what.c_str(), measure(doc.size(), reps, [&] { return count_sparse(*k, d, '~'); }));
     }
-    for (const simd::kernel_table* k : simd::kernels_for_testing()) {
+    for (const simd::KernelTable* k : simd::kernels_for_testing()) {
         const std::string what = std::string("  count_byte '\"', ") + k->name;
-        report(what.c_str(), measure(doc.size(), reps, [&] { return k->count_byte(doc.data(), doc.data() + doc.size(), '"'); }));
+        report(what.c_str(),
+               measure(doc.size(), reps, [&] { return k->count_byte(doc.data(), doc.data() + doc.size(), '"'); }));
     }
     size_t text_bytes = 0;
     for (size_t i = 0; i < index.value().text_starts.size(); ++i)
         text_bytes += index.value().text_ends[i] - index.value().text_starts[i];
-    for (const simd::kernel_table* k : simd::kernels_for_testing()) {
+    for (const simd::KernelTable* k : simd::kernels_for_testing()) {
         const std::string what = std::string("  '<' and '&' in each text range, ") + k->name;
         report(what.c_str(), measure(text_bytes, reps, [&] { return scan_text_ranges(*k, d, index.value()); }));
     }
@@ -331,17 +332,18 @@ void bench_document(const char* title, const std::string& doc, int reps) {
     report("build_index_quote_aware", measure(doc.size(), reps, [&] { return tags_of(build_index_quote_aware(d)); }));
     report_streams(d, reps);
     report_pipeline(d, tags_of(index), reps);
-    std::vector<simd::block_masks> masks(doc.size() / simd::block_size);
-    for (const simd::kernel_table* k : simd::kernels_for_testing()) {
+    std::vector<simd::BlockMasks> masks(doc.size() / simd::kBlockSize);
+    for (const simd::KernelTable* k : simd::kernels_for_testing()) {
         const std::string what = std::string("classify_blocks, ") + k->name;
         report(what.c_str(), measure(doc.size(), reps, [&] {
                    k->classify_blocks(doc.data(), masks.size(), masks.data());
                    return static_cast<size_t>(masks.back().lt);
                }));
     }
-    for (const simd::kernel_table* k : simd::kernels_for_testing()) {
+    for (const simd::KernelTable* k : simd::kernels_for_testing()) {
         const std::string what = std::string("is_valid_utf8, ") + k->name;
-        report(what.c_str(), measure(doc.size(), reps, [&] { return size_t{k->is_valid_utf8(doc.data(), doc.size())}; }));
+        report(what.c_str(),
+               measure(doc.size(), reps, [&] { return size_t{k->is_valid_utf8(doc.data(), doc.size())}; }));
     }
 }
 

@@ -41,9 +41,9 @@ namespace {
 using arbolite::index::for_each_list;
 using arbolite::index::IndexResult;
 using arbolite::index::StructuralIndex;
-using arbolite::simd::block_masks;
-using arbolite::simd::block_size;
-using arbolite::simd::kernel_table;
+using arbolite::simd::BlockMasks;
+using arbolite::simd::kBlockSize;
+using arbolite::simd::KernelTable;
 using fuzz_report::print_bytes;
 
 [[noreturn]] void fail_with(std::string_view document, const char* format, ...)
@@ -228,44 +228,44 @@ private:
 
 struct SearchCase {
     const char* what;
-    size_t (*run)(const kernel_table& k, const ExactCopy& range, const char* needles);
+    size_t (*run)(const KernelTable& k, const ExactCopy& range, const char* needles);
 };
 
 size_t offset(const ExactCopy& range, const char* p) { return static_cast<size_t>(p - range.begin()); }
 
 // needles[0..8) are the bytes the searches look for.
 constexpr SearchCase kSearchCases[] = {
-    {"find_byte '<'", [](const kernel_table& k, const ExactCopy& r, const char*) {
+    {"find_byte '<'", [](const KernelTable& k, const ExactCopy& r, const char*) {
          return offset(r, k.find_byte(r.begin(), r.end(), '<'));
      }},
-    {"find_byte (input byte)", [](const kernel_table& k, const ExactCopy& r, const char* s) {
+    {"find_byte (input byte)", [](const KernelTable& k, const ExactCopy& r, const char* s) {
          return offset(r, k.find_byte(r.begin(), r.end(), s[0]));
      }},
-    {"find_any4 markup", [](const kernel_table& k, const ExactCopy& r, const char*) {
+    {"find_any4 markup", [](const KernelTable& k, const ExactCopy& r, const char*) {
          return offset(r, k.find_any4(r.begin(), r.end(), '<', '>', '"', '\''));
      }},
-    {"find_any4 (input bytes)", [](const kernel_table& k, const ExactCopy& r, const char* s) {
+    {"find_any4 (input bytes)", [](const KernelTable& k, const ExactCopy& r, const char* s) {
          return offset(r, k.find_any4(r.begin(), r.end(), s[1], s[2], s[3], s[4]));
      }},
-    {"find_any8 (input bytes)", [](const kernel_table& k, const ExactCopy& r, const char* s) {
+    {"find_any8 (input bytes)", [](const KernelTable& k, const ExactCopy& r, const char* s) {
          return offset(r, k.find_any8(r.begin(), r.end(), s));
      }},
-    {"count_byte '<'", [](const kernel_table& k, const ExactCopy& r, const char*) {
+    {"count_byte '<'", [](const KernelTable& k, const ExactCopy& r, const char*) {
          return k.count_byte(r.begin(), r.end(), '<');
      }},
-    {"count_byte (input byte)", [](const kernel_table& k, const ExactCopy& r, const char* s) {
+    {"count_byte (input byte)", [](const KernelTable& k, const ExactCopy& r, const char* s) {
          return k.count_byte(r.begin(), r.end(), s[5]);
      }},
-    {"is_valid_utf8", [](const kernel_table& k, const ExactCopy& r, const char*) {
+    {"is_valid_utf8", [](const KernelTable& k, const ExactCopy& r, const char*) {
          return static_cast<size_t>(k.is_valid_utf8(r.begin(), r.size()));
      }},
 };
 
-bool same_masks(const block_masks& a, const block_masks& b) {
+bool same_masks(const BlockMasks& a, const BlockMasks& b) {
     return a.lt == b.lt && a.gt == b.gt && a.dq == b.dq && a.sq == b.sq && a.low_or_slash == b.low_or_slash;
 }
 
-void compare_searches(std::string_view doc, std::span<const kernel_table* const> tables) {
+void compare_searches(std::string_view doc, std::span<const KernelTable* const> tables) {
     // The needles: the last eight bytes of the input, so that the searches
     // for them usually find something.
     char needles[8] = {'<', '>', '&', '"', '\'', ']', '-', '?'};
@@ -282,7 +282,7 @@ void compare_searches(std::string_view doc, std::span<const kernel_table* const>
             const ExactCopy range(doc.substr(head, n - head - tail));
             for (const SearchCase& c : kSearchCases) {
                 const size_t expected = c.run(*tables[0], range, needles);
-                for (const kernel_table* k : tables.subspan(1)) {
+                for (const KernelTable* k : tables.subspan(1)) {
                     const size_t got = c.run(*k, range, needles);
                     if (got != expected)
                         fail_with(doc, "%s: kernel %s gives %zu, %s gives %zu on bytes [%zu, %zu)", c.what, k->name,
@@ -293,22 +293,22 @@ void compare_searches(std::string_view doc, std::span<const kernel_table* const>
     }
 }
 
-void compare_classification(std::string_view doc, std::span<const kernel_table* const> tables) {
+void compare_classification(std::string_view doc, std::span<const KernelTable* const> tables) {
     // Whole blocks from the start of the input and from one byte in, then
     // the partial block at the end.
     for (const size_t head : {size_t{0}, size_t{1}}) {
         if (head > doc.size()) break;
         const ExactCopy range(doc.substr(head));
-        const size_t count = range.size() / block_size;
-        std::vector<block_masks> expected(count + 1);
-        std::vector<block_masks> got(count + 1);
+        const size_t count = range.size() / kBlockSize;
+        std::vector<BlockMasks> expected(count + 1);
+        std::vector<BlockMasks> got(count + 1);
         tables[0]->classify_blocks(range.begin(), count, expected.data());
-        expected[count] = arbolite::simd::classify_partial_block(*tables[0], range.begin() + count * block_size,
-                                                                 range.size() % block_size);
-        for (const kernel_table* k : tables.subspan(1)) {
+        expected[count] = arbolite::simd::classify_partial_block(*tables[0], range.begin() + count * kBlockSize,
+                                                                 range.size() % kBlockSize);
+        for (const KernelTable* k : tables.subspan(1)) {
             k->classify_blocks(range.begin(), count, got.data());
-            got[count] = arbolite::simd::classify_partial_block(*k, range.begin() + count * block_size,
-                                                                range.size() % block_size);
+            got[count] = arbolite::simd::classify_partial_block(*k, range.begin() + count * kBlockSize,
+                                                                range.size() % kBlockSize);
             for (size_t b = 0; b <= count; ++b)
                 if (!same_masks(expected[b], got[b]))
                     fail_with(doc, "classify_blocks: kernel %s differs from %s in block %zu (from byte %zu)", k->name,
@@ -317,7 +317,7 @@ void compare_classification(std::string_view doc, std::span<const kernel_table* 
     }
 }
 
-void compare_marking(std::string_view doc, std::span<const kernel_table* const> tables) {
+void compare_marking(std::string_view doc, std::span<const KernelTable* const> tables) {
     const size_t words = arbolite::index::bitmap_words(doc.size());
     if (words == 0) return;
     // Bits past the end of the document mean nothing.
@@ -328,7 +328,7 @@ void compare_marking(std::string_view doc, std::span<const kernel_table* const> 
     std::vector<uint64_t> expected(2 * words);
     std::vector<uint64_t> got(2 * words);
     arbolite::index::mark_markup(*tables[0], doc.data(), doc.size(), expected.data(), expected.data() + words);
-    for (const kernel_table* k : tables.subspan(1)) {
+    for (const KernelTable* k : tables.subspan(1)) {
         arbolite::index::mark_markup(*k, doc.data(), doc.size(), got.data(), got.data() + words);
         for (size_t w = 0; w < 2 * words; ++w)
             if (((got[w] ^ expected[w]) & word_mask(w % words)) != 0)

@@ -86,7 +86,7 @@ std::string_view choose_root_tag(std::string_view doc) {
 
 bool is_valid_utf8(std::string_view doc) {
     // The byte-at-a-time table is the reference.
-    return arbolite::simd::scalar_kernels.is_valid_utf8(doc.data(), doc.size());
+    return arbolite::simd::kScalarKernels.is_valid_utf8(doc.data(), doc.size());
 }
 
 // Length of the White_Space character at the start of `s` (0 if none), in
@@ -183,7 +183,8 @@ void check_round_trip(const ParsedTree& tree, std::string_view document, std::st
     compare_trees(tree, reread.value(), document, root_tag, output);
 
     // Attribute order differs from map to map, but not the bytes written.
-    auto rewritten = arbolite::write::write_tree_to_memory(arbolite::write::view_of(reread.value()), indent, declaration);
+    auto rewritten =
+        arbolite::write::write_tree_to_memory(arbolite::write::view_of(reread.value()), indent, declaration);
     if (!rewritten.ok() || rewritten.value().size() != output.size())
         fail_round_trip("rewritten length", 0, document, root_tag, output);
 }

@@ -5,8 +5,8 @@
 namespace arbolite::index {
 namespace {
 
-using simd::block_masks;
-using simd::block_size;
+using simd::BlockMasks;
+using simd::kBlockSize;
 
 // Bits 0..i of a word (i in 0..63).
 inline uint64_t up_to(unsigned i) { return (uint64_t{2} << i) - 1; }
@@ -32,19 +32,19 @@ inline uint64_t up_to_excluding(size_t i) { return (uint64_t{1} << i) - 1; }
 // the quote, which are final by then.
 class Marker {
 public:
-    Marker(const simd::kernel_table& k, const char* d, size_t n, uint64_t* lt, uint64_t* gt)
+    Marker(const simd::KernelTable& k, const char* d, size_t n, uint64_t* lt, uint64_t* gt)
         : k_(k), d_(d), n_(n), lt_(lt), gt_(gt), element_name_(k, markup::kElementNameStops) {}
 
     void run() {
         constexpr size_t batch = 16;
-        block_masks masks[batch];
-        const size_t full = n_ / block_size;
+        BlockMasks masks[batch];
+        const size_t full = n_ / kBlockSize;
         const size_t words = bitmap_words(n_);
         for (size_t w = 0; w < words; w += batch) {
             size_t count = words - w < batch ? words - w : batch;
             size_t whole = w + count <= full ? count : full - w;
-            k_.classify_blocks(d_ + w * block_size, whole, masks);
-            if (whole < count) masks[whole] = simd::classify_partial_block(k_, d_ + full * block_size, n_ % block_size);
+            k_.classify_blocks(d_ + w * kBlockSize, whole, masks);
+            if (whole < count) masks[whole] = simd::classify_partial_block(k_, d_ + full * kBlockSize, n_ % kBlockSize);
             for (size_t i = 0; i < count; ++i) mark_block(w + i, masks[i]);
         }
     }
@@ -56,11 +56,11 @@ private:
         InTag,  // inside an open or self-closing tag
     };
 
-    void mark_block(size_t b, const block_masks& m) {
+    void mark_block(size_t b, const BlockMasks& m) {
         lt_[b] = m.lt;
         gt_[b] = m.gt;
         uint64_t quotes = m.dq | m.sq;
-        const size_t base = b * block_size;
+        const size_t base = b * kBlockSize;
         if (hidden_ == base) {
             // The byte after an unmatched quote at the end of the last block.
             lt_[b] &= ~uint64_t{1};
@@ -100,14 +100,14 @@ private:
             const uint64_t ends = gt_[b] & from_bit(q) & ~runs;
             const unsigned g = ends ? static_cast<unsigned>(__builtin_ctzll(ends)) : 64;
             const uint64_t tag = g == 64 ? from_bit(q) : from_bit(q) & ~from_bit(g);
-            const bool last_run_closes = g != 64 || !(runs >> 63) || closes_later(quote, base + block_size);
+            const bool last_run_closes = g != 64 || !(runs >> 63) || closes_later(quote, base + kBlockSize);
             if ((other & tag & ~runs) == 0 && last_run_closes) {
                 lt_[b] &= ~(runs & tag);
                 gt_[b] &= ~(runs & tag);
                 if (g == 64) {
                     // The tag goes on in the next block, maybe inside a run.
                     if (runs >> 63) run_ = quote;
-                    context_pos_ = base + block_size;
+                    context_pos_ = base + kBlockSize;
                     return;
                 }
                 quotes &= ~up_to(g);
@@ -123,7 +123,7 @@ private:
                 gt_[b] &= ~inside;
                 quotes &= ~up_to(c);
                 context_pos_ = base + c + 1;
-            } else if (closes_later(quote, base + block_size)) {
+            } else if (closes_later(quote, base + kBlockSize)) {
                 lt_[b] &= ~from_bit(q);
                 gt_[b] &= ~from_bit(q);
                 run_ = quote;
@@ -166,7 +166,7 @@ private:
     // name, and no '>' since. True when the quote opens a run; false says
     // nothing.
     bool opens_run_in_block(size_t b, size_t pos) {
-        const size_t base = b * block_size;
+        const size_t base = b * kBlockSize;
         if (context_ != Context::InTag || context_pos_ < base || context_pos_ < name_end_) return false;
         const uint64_t between = ~up_to_excluding(context_pos_ - base) & up_to_excluding(pos - base);
         if (gt_[b] & between) return false;
@@ -239,7 +239,7 @@ private:
         }
     }
 
-    const simd::kernel_table& k_;
+    const simd::KernelTable& k_;
     const char* d_;
     size_t n_;
     uint64_t* lt_;
@@ -259,7 +259,7 @@ private:
 
 }  // namespace
 
-HiddenBytes mark_markup(const simd::kernel_table& kernels, const char* d, size_t n, uint64_t* lt,
+HiddenBytes mark_markup(const simd::KernelTable& kernels, const char* d, size_t n, uint64_t* lt,
                         uint64_t* gt) noexcept {
     Marker m(kernels, d, n, lt, gt);
     m.run();

@@ -33,7 +33,7 @@ struct HiddenBytes {
     size_t at[2] = {SIZE_MAX, SIZE_MAX};
     bool contains(size_t pos) const { return pos == at[0] || pos == at[1]; }
 };
-HiddenBytes mark_markup(const simd::kernel_table& kernels, const char* d, size_t n, uint64_t* lt, uint64_t* gt) noexcept;
+HiddenBytes mark_markup(const simd::KernelTable& kernels, const char* d, size_t n, uint64_t* lt, uint64_t* gt) noexcept;
 
 // First set bit at or after `from` and before `limit`, or `limit`.
 inline size_t next_marked(const uint64_t* bitmap, size_t from, size_t limit) noexcept {

@@ -27,13 +27,13 @@ inline constexpr NameStops kPiTargetStops{byte_class::kPiTargetStop, {'\t', '\n'
 inline constexpr NameStops kSpaceStops{byte_class::kTagSpace, {'\t', '\n', '\f', '\r', ' ', ' ', ' ', ' '}};
 
 // Names are tested inline with the baseline instruction set's register.
-using NameOps = simd::baseline_ops;
+using NameOps = simd::BaselineOps;
 
 // Finds where names end. Names are short: the first register's worth is
 // tested at once, and only a longer name goes on to the kernel's search.
 class NameScanner {
 public:
-    NameScanner(const simd::kernel_table& k, const NameStops& stops) : k_(k), stops_(stops), match_(stops.set) {}
+    NameScanner(const simd::KernelTable& k, const NameStops& stops) : k_(k), stops_(stops), match_(stops.set) {}
 
     // Offset of the first byte in [from, limit) that ends a name, or `limit`.
     size_t operator()(const char* d, size_t from, size_t limit) const {
@@ -49,9 +49,9 @@ public:
     }
 
 private:
-    const simd::kernel_table& k_;
+    const simd::KernelTable& k_;
     const NameStops& stops_;
-    simd::match_any8<NameOps> match_;
+    simd::MatchAny8<NameOps> match_;
 };
 
 inline bool starts_comment(const char* d, size_t s, size_t n) {
@@ -99,7 +99,7 @@ inline size_t pi_end(NextGt&& next_gt, const char* d, size_t target_end, size_t 
 
 // next_gt over the raw bytes, with a byte search.
 struct ByteSearchGt {
-    const simd::kernel_table& k;
+    const simd::KernelTable& k;
     const char* d;
     size_t n;
     size_t operator()(size_t from) const {
@@ -117,7 +117,7 @@ struct ByteSearchGt {
 // '<' outside the subset and outside literals means that the declaration's
 // '>' is missing. Out of line: few documents have one, and never more than
 // once, so it stays out of the scanning loops.
-[[gnu::cold, gnu::noinline]] inline size_t doctype_end(const simd::kernel_table& k, const char* d, size_t s, size_t n) {
+[[gnu::cold, gnu::noinline]] inline size_t doctype_end(const simd::KernelTable& k, const char* d, size_t s, size_t n) {
     static constexpr char stops[8] = {'"', '\'', '[', ']', '<', '>', '>', '>'};
     const ByteSearchGt next_gt{k, d, n};
     size_t depth = 0;  // brackets open

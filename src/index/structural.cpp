@@ -16,8 +16,8 @@
 namespace arbolite::index {
 namespace {
 
-using simd::block_masks;
-using simd::block_size;
+using simd::BlockMasks;
+using simd::kBlockSize;
 
 constexpr uint64_t kMaxNameLength = std::numeric_limits<uint32_t>::max();
 
@@ -48,13 +48,15 @@ constexpr uint64_t kMaxNameLength = std::numeric_limits<uint32_t>::max();
 // (for a quote) there is no such character further on.
 class MarkupStream {
 public:
-    MarkupStream(const simd::kernel_table& k, const char* d, size_t n)
+    MarkupStream(const simd::KernelTable& k, const char* d, size_t n)
         : k_(k), d_(d), n_(n), blocks_(bitmap_words(n)) {}
 
     size_t next_lt(size_t from) { return next<Selector::Lt>(from); }
     size_t next_gt(size_t from) { return next<Selector::Gt>(from); }
     size_t next_quote_or_gt(size_t from) { return next<Selector::QuoteOrGt>(from); }
-    size_t next_quote(char quote, size_t from) { return quote == '"' ? next<Selector::Dq>(from) : next<Selector::Sq>(from); }
+    size_t next_quote(char quote, size_t from) {
+        return quote == '"' ? next<Selector::Dq>(from) : next<Selector::Sq>(from);
+    }
 
     // The end of the element name that starts at `from`: its first tab,
     // line feed, form feed, carriage return, space, '/' or '>', or n.
@@ -65,7 +67,7 @@ public:
         const size_t i = next<Selector::NameStop>(from);
         if (i == n_) return i;
         // The block of i is the current one: a '>' shows in its masks.
-        at_gt = (current_.gt >> (i % block_size)) & 1;
+        at_gt = (current_.gt >> (i % kBlockSize)) & 1;
         if (at_gt || byte_class::is_any(d_[i], markup::kElementNameStops.classes))
             return i;
         const size_t end = static_cast<size_t>(k_.find_any8(d_ + i + 1, d_ + n_, markup::kElementNameStops.set) - d_);
@@ -86,7 +88,7 @@ private:
     enum class Selector { Lt, Gt, QuoteOrGt, Dq, Sq, NameStop };
 
     template <Selector S>
-    static uint64_t select(const block_masks& m) {
+    static uint64_t select(const BlockMasks& m) {
         if constexpr (S == Selector::Lt) return m.lt;
         if constexpr (S == Selector::Gt) return m.gt;
         if constexpr (S == Selector::QuoteOrGt) return m.dq | m.sq | m.gt;
@@ -99,9 +101,9 @@ private:
     size_t next(size_t from) {
         if constexpr (S == Selector::Gt)
             if (from >= gt_absent_from_) return n_;
-        size_t b = from / block_size;
+        size_t b = from / kBlockSize;
         if (b >= blocks_) return n_;
-        uint64_t bits = select<S>(block(b)) & (~uint64_t{0} << (from % block_size));
+        uint64_t bits = select<S>(block(b)) & (~uint64_t{0} << (from % kBlockSize));
         while (bits == 0) {
             if (++b == blocks_) {
                 if constexpr (S == Selector::Gt) gt_absent_from_ = from;
@@ -109,12 +111,12 @@ private:
             }
             bits = select<S>(block(b));
         }
-        return b * block_size + static_cast<size_t>(__builtin_ctzll(bits));
+        return b * kBlockSize + static_cast<size_t>(__builtin_ctzll(bits));
     }
 
     // The masks of block b. The current block is kept apart from the window
     // so that it can stay in registers.
-    const block_masks& block(size_t b) {
+    const BlockMasks& block(size_t b) {
         if (b != current_block_) {
             if (b - first_ >= count_) {
                 count_ = refill(k_, d_, n_, b, window_);
@@ -128,29 +130,29 @@ private:
 
     // Classifies up to kWindow blocks from block b (< the block count) on;
     // returns how many.
-    [[gnu::noinline]] static size_t refill(const simd::kernel_table& k, const char* d, size_t n, size_t b,
-                                           block_masks* out) {
+    [[gnu::noinline]] static size_t refill(const simd::KernelTable& k, const char* d, size_t n, size_t b,
+                                           BlockMasks* out) {
         const size_t blocks = bitmap_words(n);
-        const size_t whole_blocks = n / block_size;
+        const size_t whole_blocks = n / kBlockSize;
         const size_t count = blocks - b < kWindow ? blocks - b : kWindow;
         const size_t whole = b + count <= whole_blocks ? count : whole_blocks - b;
-        k.classify_blocks(d + b * block_size, whole, out);
-        if (whole < count) out[whole] = simd::classify_partial_block(k, d + whole_blocks * block_size, n % block_size);
+        k.classify_blocks(d + b * kBlockSize, whole, out);
+        if (whole < count) out[whole] = simd::classify_partial_block(k, d + whole_blocks * kBlockSize, n % kBlockSize);
         return count;
     }
 
     static constexpr size_t kWindow = 32;
 
-    const simd::kernel_table& k_;
+    const simd::KernelTable& k_;
     const char* d_;
     size_t n_;
     size_t blocks_;
     size_t first_ = 0;
     size_t count_ = 0;
     size_t current_block_ = SIZE_MAX;
-    block_masks current_{};
+    BlockMasks current_{};
     size_t gt_absent_from_ = SIZE_MAX;
-    block_masks window_[kWindow];
+    BlockMasks window_[kWindow];
 };
 
 // A pointer to the first entry of each list of `lists` (a tuple of lists).
@@ -285,7 +287,7 @@ public:
 private:
     size_t unterminated_cdata_end(size_t content);
 
-    const simd::kernel_table& k_;
+    const simd::KernelTable& k_;
     const markup::NameScanner pi_target_;
     const char* const d_;
     const size_t n_;
@@ -429,7 +431,7 @@ public:
     size_t sequential_from() const { return from_; }
 
 private:
-    const simd::kernel_table& k_;
+    const simd::KernelTable& k_;
     const markup::NameScanner element_name_;
     const markup::NameScanner close_name_;
     const markup::NameScanner pi_target_;
@@ -604,7 +606,7 @@ BuilderChoice choose_builder_and_bound(std::string_view document) {
     constexpr size_t sample = 4096;
     const size_t n = document.size() < sample ? document.size() : sample;
     if (n == 0) return {Builder::Sequential, 0};
-    const simd::kernel_table& k = simd::active_kernels();
+    const simd::KernelTable& k = simd::active_kernels();
     const char* d = document.data();
     const size_t lt = k.count_byte(d, d + n, '<');
     const size_t dq = k.count_byte(d, d + n, '"');

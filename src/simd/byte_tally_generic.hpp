@@ -22,7 +22,7 @@ namespace {
 // 64-bit word has them here rather than among its ops.
 template <class Ops>
 [[gnu::always_inline]] inline typename Ops::vec tally_max(typename Ops::vec a, typename Ops::vec b) {
-    if constexpr (std::is_same_v<Ops, swar_ops>) {
+    if constexpr (std::is_same_v<Ops, SwarOps>) {
         // High bit of each byte of `low7_ge`: a's low seven bits >= b's
         // (no borrow leaves a byte); then the top bits decide where they
         // differ.
@@ -36,7 +36,7 @@ template <class Ops>
 
 template <class Ops>
 inline unsigned char tally_largest(typename Ops::vec v) {
-    if constexpr (std::is_same_v<Ops, swar_ops>) {
+    if constexpr (std::is_same_v<Ops, SwarOps>) {
         unsigned char largest = 0;
         for (unsigned i = 0; i < 8; ++i) largest = std::max(largest, static_cast<unsigned char>(v >> (8 * i)));
         return largest;

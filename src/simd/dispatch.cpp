@@ -16,17 +16,17 @@ bool equals_ignoring_ascii_case(const char* value, const char* lower) noexcept {
 
 }  // namespace
 
-std::optional<kernel_level> parse_kernel_level(const char* value) noexcept {
+std::optional<KernelLevel> parse_kernel_level(const char* value) noexcept {
     if (value == nullptr) return std::nullopt;
-    if (equals_ignoring_ascii_case(value, "portable")) return kernel_level::portable;
-    if (equals_ignoring_ascii_case(value, "sse2")) return kernel_level::sse2;
-    if (equals_ignoring_ascii_case(value, "avx2")) return kernel_level::avx2;
+    if (equals_ignoring_ascii_case(value, "portable")) return KernelLevel::Portable;
+    if (equals_ignoring_ascii_case(value, "sse2")) return KernelLevel::Sse2;
+    if (equals_ignoring_ascii_case(value, "avx2")) return KernelLevel::Avx2;
     return std::nullopt;
 }
 
-kernel_level kernel_ceiling() noexcept {
-    static const kernel_level ceiling =
-        parse_kernel_level(std::getenv("ARBOLITE_KERNELS")).value_or(kernel_level::avx2);
+KernelLevel kernel_ceiling() noexcept {
+    static const KernelLevel ceiling =
+        parse_kernel_level(std::getenv("ARBOLITE_KERNELS")).value_or(KernelLevel::Avx2);
     return ceiling;
 }
 

@@ -23,28 +23,28 @@ inline bool cpu_has_avx2() noexcept {
 }
 
 // The instruction-set levels a choice can be capped at, lowest first.
-enum class kernel_level : uint8_t { portable, sse2, avx2 };
+enum class KernelLevel : uint8_t { Portable, Sse2, Avx2 };
 
 // The level a value of ARBOLITE_KERNELS names: "portable", "sse2" or
 // "avx2" (ASCII case ignored), or std::nullopt for anything else, null
 // included.
-std::optional<kernel_level> parse_kernel_level(const char* value) noexcept;
+std::optional<KernelLevel> parse_kernel_level(const char* value) noexcept;
 
 // The highest level any family may choose: the level ARBOLITE_KERNELS names,
 // or avx2 (no cap) where it is unset or names no level (an unknown value is
 // ignored silently, as if unset). Read from the environment once, on the
 // first call; every family asks on its own first use, so all of them follow
 // the value the variable had when the first one chose.
-kernel_level kernel_ceiling() noexcept;
+KernelLevel kernel_ceiling() noexcept;
 
 // Whether the AVX2 kernels may run: the processor has AVX2 and the cap
 // allows it. (Whether they were compiled in is up to the caller.)
-inline bool avx2_allowed() noexcept { return kernel_ceiling() >= kernel_level::avx2 && cpu_has_avx2(); }
+inline bool avx2_allowed() noexcept { return kernel_ceiling() >= KernelLevel::Avx2 && cpu_has_avx2(); }
 
 // The tables of one family; `swar`, `sse2` and `avx2` are null where the
 // family has no such table or the build does not target its instruction set.
 template <class Table>
-struct kernel_family {
+struct KernelFamily {
     const Table& scalar;
     const Table* swar;
     const Table* sse2;
@@ -53,9 +53,9 @@ struct kernel_family {
     // The best table for this processor at or below `ceiling`: AVX2 where
     // the processor has it, else SSE2 (the x86-64 baseline), else the
     // portable word kernels, else the reference loops.
-    const Table& best_up_to(kernel_level ceiling) const noexcept {
-        if (ceiling >= kernel_level::avx2 && avx2 != nullptr && cpu_has_avx2()) return *avx2;
-        if (ceiling >= kernel_level::sse2 && sse2 != nullptr) return *sse2;
+    const Table& best_up_to(KernelLevel ceiling) const noexcept {
+        if (ceiling >= KernelLevel::Avx2 && avx2 != nullptr && cpu_has_avx2()) return *avx2;
+        if (ceiling >= KernelLevel::Sse2 && sse2 != nullptr) return *sse2;
         return swar != nullptr ? *swar : scalar;
     }
 
@@ -63,13 +63,13 @@ struct kernel_family {
     const Table& best() const noexcept { return best_up_to(kernel_ceiling()); }
 
     // Every table this processor can run, for tests and benchmarks.
-    struct list {
+    struct List {
         std::array<const Table*, 4> tables{};
         size_t count = 0;
         std::span<const Table* const> view() const noexcept { return {tables.data(), count}; }
     };
-    list runnable() const noexcept {
-        list l;
+    List runnable() const noexcept {
+        List l;
         l.tables[l.count++] = &scalar;
         if (swar != nullptr) l.tables[l.count++] = swar;
         if (sse2 != nullptr) l.tables[l.count++] = sse2;

@@ -66,35 +66,35 @@ const char* find_first(const char* begin, const char* end, const Match& match) n
 }
 
 template <class Ops>
-struct match_byte {
+struct MatchByte {
     typename Ops::vec needle;
     char c;
-    explicit match_byte(char ch) : needle(Ops::splat(ch)), c(ch) {}
+    explicit MatchByte(char ch) : needle(Ops::splat(ch)), c(ch) {}
     typename Ops::vec operator()(typename Ops::vec v) const { return Ops::eq(v, needle); }
     bool byte(char x) const { return x == c; }
     template <class N>
-    match_byte<N> narrow() const { return match_byte<N>(c); }
+    MatchByte<N> narrow() const { return MatchByte<N>(c); }
 };
 
 template <class Ops>
-struct match_any4 {
+struct MatchAny4 {
     typename Ops::vec na, nb, nc, nd;
     char a, b, c, d;
-    match_any4(char a_, char b_, char c_, char d_)
+    MatchAny4(char a_, char b_, char c_, char d_)
         : na(Ops::splat(a_)), nb(Ops::splat(b_)), nc(Ops::splat(c_)), nd(Ops::splat(d_)), a(a_), b(b_), c(c_), d(d_) {}
     typename Ops::vec operator()(typename Ops::vec v) const {
         return Ops::or_(Ops::or_(Ops::eq(v, na), Ops::eq(v, nb)), Ops::or_(Ops::eq(v, nc), Ops::eq(v, nd)));
     }
     bool byte(char x) const { return x == a || x == b || x == c || x == d; }
     template <class N>
-    match_any4<N> narrow() const { return match_any4<N>(a, b, c, d); }
+    MatchAny4<N> narrow() const { return MatchAny4<N>(a, b, c, d); }
 };
 
 template <class Ops>
-struct match_any8 {
+struct MatchAny8 {
     typename Ops::vec needles[8];
     const char* set;
-    explicit match_any8(const char* s) : set(s) {
+    explicit MatchAny8(const char* s) : set(s) {
         for (int i = 0; i < 8; ++i) needles[i] = Ops::splat(s[i]);
     }
     typename Ops::vec operator()(typename Ops::vec v) const {
@@ -110,7 +110,7 @@ struct match_any8 {
         return false;
     }
     template <class N>
-    match_any8<N> narrow() const { return match_any8<N>(set); }
+    MatchAny8<N> narrow() const { return MatchAny8<N>(set); }
 };
 
 // The N tests of a byte set (simd/byte_set.hpp).
@@ -138,37 +138,37 @@ struct MatchSet {
 // Match lanes are bytes with the top bit set: any(), bits() and or_() work on
 // them directly, which is what high_bits() relies on for the wider ops.
 template <class Ops>
-struct match_non_ascii {
+struct MatchNonAscii {
     typename Ops::vec operator()(typename Ops::vec v) const {
-        if constexpr (std::is_same_v<Ops, swar_ops>)
+        if constexpr (std::is_same_v<Ops, SwarOps>)
             return swar::high_bytes(v);
         else
             return v;
     }
     bool byte(char x) const { return static_cast<unsigned char>(x) >= 0x80; }
     template <class N>
-    match_non_ascii<N> narrow() const { return {}; }
+    MatchNonAscii<N> narrow() const { return {}; }
 };
 
 // Ranges shorter than a 64-bit word are searched byte by byte straight away.
-constexpr size_t tiny_range = 8;
+constexpr size_t kTinyRange = 8;
 
 template <class Ops>
 const char* find_byte_kernel(const char* begin, const char* end, char c) noexcept {
-    if (static_cast<size_t>(end - begin) < tiny_range) return scalar::find_byte(begin, end, c);
-    return find_first<Ops>(begin, end, match_byte<Ops>(c));
+    if (static_cast<size_t>(end - begin) < kTinyRange) return scalar::find_byte(begin, end, c);
+    return find_first<Ops>(begin, end, MatchByte<Ops>(c));
 }
 
 template <class Ops>
 const char* find_any4_kernel(const char* begin, const char* end, char a, char b, char c, char d) noexcept {
-    if (static_cast<size_t>(end - begin) < tiny_range) return scalar::find_any4(begin, end, a, b, c, d);
-    return find_first<Ops>(begin, end, match_any4<Ops>(a, b, c, d));
+    if (static_cast<size_t>(end - begin) < kTinyRange) return scalar::find_any4(begin, end, a, b, c, d);
+    return find_first<Ops>(begin, end, MatchAny4<Ops>(a, b, c, d));
 }
 
 template <class Ops>
 const char* find_any8_kernel(const char* begin, const char* end, const char* set) noexcept {
-    if (static_cast<size_t>(end - begin) < tiny_range) return scalar::find_any8(begin, end, set);
-    return find_first<Ops>(begin, end, match_any8<Ops>(set));
+    if (static_cast<size_t>(end - begin) < kTinyRange) return scalar::find_any8(begin, end, set);
+    return find_first<Ops>(begin, end, MatchAny8<Ops>(set));
 }
 
 // The first byte of [p, end) in the set, two registers at a time. The last,
@@ -246,7 +246,7 @@ bool is_valid_utf8_kernel(const char* data, size_t len) noexcept {
     const char* p = data;
     const char* end = data + len;
     for (;;) {
-        p = find_first<Ops>(p, end, match_non_ascii<Ops>{});
+        p = find_first<Ops>(p, end, MatchNonAscii<Ops>{});
         if (p == end) return true;
         p = scalar::validate_non_ascii_run(p, end);
         if (p == nullptr) return false;
@@ -254,7 +254,7 @@ bool is_valid_utf8_kernel(const char* data, size_t len) noexcept {
 }
 
 template <class Ops>
-void classify_blocks_kernel(const char* blocks, size_t count, block_masks* out) noexcept {
+void classify_blocks_kernel(const char* blocks, size_t count, BlockMasks* out) noexcept {
     constexpr size_t w = Ops::width;
     const auto lt = Ops::splat('<');
     const auto gt = Ops::splat('>');
@@ -263,9 +263,9 @@ void classify_blocks_kernel(const char* blocks, size_t count, block_masks* out) 
     const auto slash = Ops::splat('/');
     const auto space = Ops::splat(' ');
     for (size_t b = 0; b < count; ++b) {
-        const char* p = blocks + b * block_size;
-        block_masks m{0, 0, 0, 0, 0};
-        for (size_t i = 0; i < block_size / w; ++i) {
+        const char* p = blocks + b * kBlockSize;
+        BlockMasks m{0, 0, 0, 0, 0};
+        for (size_t i = 0; i < kBlockSize / w; ++i) {
             const auto v = Ops::load(p + i * w);
             m.lt |= Ops::bits(Ops::eq(v, lt)) << (i * w);
             m.gt |= Ops::bits(Ops::eq(v, gt)) << (i * w);
@@ -278,8 +278,8 @@ void classify_blocks_kernel(const char* blocks, size_t count, block_masks* out) 
 }
 
 template <class Ops>
-constexpr kernel_table generic_table(const char* name) {
-    return kernel_table{name,
+constexpr KernelTable generic_table(const char* name) {
+    return KernelTable{name,
                         &find_byte_kernel<Ops>,
                         &find_any4_kernel<Ops>,
                         &find_any8_kernel<Ops>,

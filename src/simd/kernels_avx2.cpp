@@ -19,16 +19,16 @@ namespace {
 // two and three bytes back for a lead byte.
 namespace utf8 {
 
-constexpr uint8_t too_short = 1 << 0;   // lead byte not followed by a continuation
-constexpr uint8_t too_long = 1 << 1;    // ASCII followed by a continuation
-constexpr uint8_t overlong_3 = 1 << 2;  // E0 80..9F
-constexpr uint8_t too_large = 1 << 3;   // F4 90..BF, F5..FF 90..BF
-constexpr uint8_t surrogate = 1 << 4;   // ED A0..BF
-constexpr uint8_t overlong_2 = 1 << 5;  // C0..C1 80..BF
-constexpr uint8_t too_large_1000 = 1 << 6;  // F5..FF 80..8F
-constexpr uint8_t overlong_4 = 1 << 6;      // F0 80..8F
-constexpr uint8_t two_conts = 1 << 7;       // continuation after continuation
-constexpr uint8_t carry = too_short | too_long | two_conts;
+constexpr uint8_t kTooShort = 1 << 0;      // lead byte not followed by a continuation
+constexpr uint8_t kTooLong = 1 << 1;       // ASCII followed by a continuation
+constexpr uint8_t kOverlong3 = 1 << 2;     // E0 80..9F
+constexpr uint8_t kTooLarge = 1 << 3;      // F4 90..BF, F5..FF 90..BF
+constexpr uint8_t kSurrogate = 1 << 4;     // ED A0..BF
+constexpr uint8_t kOverlong2 = 1 << 5;     // C0..C1 80..BF
+constexpr uint8_t kTooLarge1000 = 1 << 6;  // F5..FF 80..8F
+constexpr uint8_t kOverlong4 = 1 << 6;     // F0 80..8F
+constexpr uint8_t kTwoConts = 1 << 7;      // continuation after continuation
+constexpr uint8_t kCarry = kTooShort | kTooLong | kTwoConts;
 
 inline __m256i table16(uint8_t t0, uint8_t t1, uint8_t t2, uint8_t t3, uint8_t t4, uint8_t t5, uint8_t t6,
                        uint8_t t7, uint8_t t8, uint8_t t9, uint8_t t10, uint8_t t11, uint8_t t12, uint8_t t13,
@@ -56,7 +56,7 @@ inline __m256i shifted_in(__m256i input, __m256i previous) {
 inline __m256i high_nibbles(__m256i v) { return _mm256_and_si256(_mm256_srli_epi16(v, 4), _mm256_set1_epi8(0x0F)); }
 inline __m256i low_nibbles(__m256i v) { return _mm256_and_si256(v, _mm256_set1_epi8(0x0F)); }
 
-struct checker {
+struct Checker {
     __m256i error = _mm256_setzero_si256();
     __m256i previous = _mm256_setzero_si256();
     __m256i previous_incomplete = _mm256_setzero_si256();
@@ -72,38 +72,38 @@ struct checker {
         }
         const __m256i prev1 = shifted_in<1>(input, previous);
         const __m256i by_prev_high = _mm256_shuffle_epi8(
-            table16(too_long, too_long, too_long, too_long, too_long, too_long, too_long, too_long,  // 0___
-                    two_conts, two_conts, two_conts, two_conts,                                      // 10__
-                    too_short | overlong_2,                                                          // 1100
-                    too_short,                                                                       // 1101
-                    too_short | overlong_3 | surrogate,                                              // 1110
-                    too_short | too_large | too_large_1000 | overlong_4),                            // 1111
+            table16(kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,  // 0___
+                    kTwoConts, kTwoConts, kTwoConts, kTwoConts,                                      // 10__
+                    kTooShort | kOverlong2,                                                          // 1100
+                    kTooShort,                                                                       // 1101
+                    kTooShort | kOverlong3 | kSurrogate,                                             // 1110
+                    kTooShort | kTooLarge | kTooLarge1000 | kOverlong4),                             // 1111
             high_nibbles(prev1));
         const __m256i by_prev_low = _mm256_shuffle_epi8(
-            table16(carry | overlong_3 | overlong_2 | overlong_4,                                    // ___0
-                    carry | overlong_2,                                                              // ___1
-                    carry, carry,                                                                    // ___2, 3
-                    carry | too_large,                                                               // ___4
-                    carry | too_large | too_large_1000, carry | too_large | too_large_1000,          // ___5, 6
-                    carry | too_large | too_large_1000, carry | too_large | too_large_1000,          // ___7, 8
-                    carry | too_large | too_large_1000, carry | too_large | too_large_1000,          // ___9, A
-                    carry | too_large | too_large_1000, carry | too_large | too_large_1000,          // ___B, C
-                    carry | too_large | too_large_1000 | surrogate,                                  // ___D
-                    carry | too_large | too_large_1000, carry | too_large | too_large_1000),         // ___E, F
+            table16(kCarry | kOverlong3 | kOverlong2 | kOverlong4,                            // ___0
+                    kCarry | kOverlong2,                                                      // ___1
+                    kCarry, kCarry,                                                           // ___2, 3
+                    kCarry | kTooLarge,                                                       // ___4
+                    kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,   // ___5, 6
+                    kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,   // ___7, 8
+                    kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,   // ___9, A
+                    kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,   // ___B, C
+                    kCarry | kTooLarge | kTooLarge1000 | kSurrogate,                          // ___D
+                    kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000),  // ___E, F
             low_nibbles(prev1));
         const __m256i by_high = _mm256_shuffle_epi8(
-            table16(too_short, too_short, too_short, too_short, too_short, too_short, too_short, too_short,
-                    too_long | overlong_2 | two_conts | overlong_3 | too_large_1000 | overlong_4,  // 1000
-                    too_long | overlong_2 | two_conts | overlong_3 | too_large,                    // 1001
-                    too_long | overlong_2 | two_conts | surrogate | too_large,                     // 1010
-                    too_long | overlong_2 | two_conts | surrogate | too_large,                     // 1011
-                    too_short, too_short, too_short, too_short),                                   // 11__
+            table16(kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,
+                    kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge1000 | kOverlong4,  // 1000
+                    kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge,                   // 1001
+                    kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,                   // 1010
+                    kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,                   // 1011
+                    kTooShort, kTooShort, kTooShort, kTooShort),                                  // 11__
             high_nibbles(input));
         const __m256i special = _mm256_and_si256(_mm256_and_si256(by_prev_high, by_prev_low), by_high);
 
         // Top bit set where a lead byte of three (four) bytes sits two
         // (three) bytes back: this byte must then be a continuation, and the
-        // two_conts class above is expected rather than an error.
+        // kTwoConts class above is expected rather than an error.
         const __m256i third = _mm256_subs_epu8(shifted_in<2>(input, previous), _mm256_set1_epi8(0xE0 - 0x80));
         const __m256i fourth = _mm256_subs_epu8(shifted_in<3>(input, previous), _mm256_set1_epi8(0xF0 - 0x80));
         const __m256i must_continue =
@@ -129,12 +129,12 @@ struct checker {
 }  // namespace utf8
 
 bool is_valid_utf8_avx2(const char* data, size_t len) noexcept {
-    utf8::checker check;
+    utf8::Checker check;
     const char* p = data;
     const char* end = data + len;
     while (static_cast<size_t>(end - p) >= 64) {
-        const __m256i a = avx2_ops::load(p);
-        const __m256i b = avx2_ops::load(p + 32);
+        const __m256i a = Avx2Ops::load(p);
+        const __m256i b = Avx2Ops::load(p + 32);
         if (_mm256_movemask_epi8(_mm256_or_si256(a, b)) == 0 &&
             _mm256_testz_si256(check.previous_incomplete, check.previous_incomplete)) {
             check.previous = b;
@@ -145,35 +145,35 @@ bool is_valid_utf8_avx2(const char* data, size_t len) noexcept {
         p += 64;
     }
     while (static_cast<size_t>(end - p) >= 32) {
-        check.feed(avx2_ops::load(p));
+        check.feed(Avx2Ops::load(p));
         p += 32;
     }
     if (p != end) {
         // Pad the tail with ASCII.
         alignas(32) char tail[32] = {};
         std::memcpy(tail, p, static_cast<size_t>(end - p));
-        check.feed(avx2_ops::load(tail));
+        check.feed(Avx2Ops::load(tail));
     }
     return check.valid();
 }
 
-constexpr kernel_table make_avx2_table() {
-    kernel_table t = generic_table<avx2_ops>("avx2");
+constexpr KernelTable make_avx2_table() {
+    KernelTable t = generic_table<Avx2Ops>("avx2");
     t.is_valid_utf8 = &is_valid_utf8_avx2;
     return t;
 }
 
-constexpr kernel_table avx2_table = make_avx2_table();
-constexpr Utf8EncodeTable avx2_utf8_encode_table = utf8_encode_table<Utf8Avx2Level>("avx2");
-constexpr Utf8DecodeTable avx2_utf8_decode_table = avx2_utf8_decode_table_of();
+constexpr KernelTable kAvx2Table = make_avx2_table();
+constexpr Utf8EncodeTable kAvx2Utf8EncodeTable = utf8_encode_table<Utf8Avx2Level>("avx2");
+constexpr Utf8DecodeTable kAvx2Utf8DecodeTable = avx2_utf8_decode_table_of();
 
 }  // namespace
 
-const kernel_table* avx2_kernels() noexcept { return &avx2_table; }
-const Utf8EncodeTable* avx2_utf8_kernels() noexcept { return &avx2_utf8_encode_table; }
-const Utf8DecodeTable* avx2_utf8_decoders() noexcept { return &avx2_utf8_decode_table; }
+const KernelTable* avx2_kernels() noexcept { return &kAvx2Table; }
+const Utf8EncodeTable* avx2_utf8_kernels() noexcept { return &kAvx2Utf8EncodeTable; }
+const Utf8DecodeTable* avx2_utf8_decoders() noexcept { return &kAvx2Utf8DecodeTable; }
 #else
-const kernel_table* avx2_kernels() noexcept { return nullptr; }
+const KernelTable* avx2_kernels() noexcept { return nullptr; }
 const Utf8EncodeTable* avx2_utf8_kernels() noexcept { return nullptr; }
 const Utf8DecodeTable* avx2_utf8_decoders() noexcept { return nullptr; }
 #endif

@@ -6,13 +6,13 @@
 
 namespace arbolite::simd {
 
-constinit const kernel_table scalar_kernels{"scalar",           &scalar::find_byte,     &scalar::find_any4,
+constinit const KernelTable kScalarKernels{"scalar",           &scalar::find_byte,     &scalar::find_any4,
                                             &scalar::find_any8, &scalar::count_byte,    &scalar::is_valid_utf8,
                                             &scalar::classify_blocks,   &scalar::find_in_set,
                                             &scalar::tally_bytes};
 
-constinit const kernel_table swar_kernels = generic_table<swar_ops>("swar");
+constinit const KernelTable kSwarKernels = generic_table<SwarOps>("swar");
 
-constinit const Utf8EncodeTable swar_utf8_kernels = utf8_encode_table<Utf8SwarLevel>("swar");
+constinit const Utf8EncodeTable kSwarUtf8Kernels = utf8_encode_table<Utf8SwarLevel>("swar");
 
 }  // namespace arbolite::simd

@@ -8,16 +8,16 @@ namespace arbolite::simd {
 
 #if ARBOLITE_TARGET_SSE2()
 namespace {
-constexpr kernel_table sse2_table = generic_table<sse2_ops>("sse2");
-constexpr Utf8EncodeTable sse2_utf8_encode_table = utf8_encode_table<Utf8Sse2Level>("sse2");
-constexpr Utf8DecodeTable sse2_utf8_decode_table = utf8_decode_table<sse2_ops>("sse2");
+constexpr KernelTable kSse2Table = generic_table<Sse2Ops>("sse2");
+constexpr Utf8EncodeTable kSse2Utf8EncodeTable = utf8_encode_table<Utf8Sse2Level>("sse2");
+constexpr Utf8DecodeTable kSse2Utf8DecodeTable = utf8_decode_table<Sse2Ops>("sse2");
 }  // namespace
 
-const kernel_table* sse2_kernels() noexcept { return &sse2_table; }
-const Utf8EncodeTable* sse2_utf8_kernels() noexcept { return &sse2_utf8_encode_table; }
-const Utf8DecodeTable* sse2_utf8_decoders() noexcept { return &sse2_utf8_decode_table; }
+const KernelTable* sse2_kernels() noexcept { return &kSse2Table; }
+const Utf8EncodeTable* sse2_utf8_kernels() noexcept { return &kSse2Utf8EncodeTable; }
+const Utf8DecodeTable* sse2_utf8_decoders() noexcept { return &kSse2Utf8DecodeTable; }
 #else
-const kernel_table* sse2_kernels() noexcept { return nullptr; }
+const KernelTable* sse2_kernels() noexcept { return nullptr; }
 const Utf8EncodeTable* sse2_utf8_kernels() noexcept { return nullptr; }
 const Utf8DecodeTable* sse2_utf8_decoders() noexcept { return nullptr; }
 #endif

@@ -91,11 +91,11 @@ bool is_valid_utf8(const char* data, size_t len) noexcept {
     return true;
 }
 
-void classify_blocks(const char* blocks, size_t count, block_masks* out) noexcept {
+void classify_blocks(const char* blocks, size_t count, BlockMasks* out) noexcept {
     for (size_t b = 0; b < count; ++b) {
-        block_masks m{0, 0, 0, 0, 0};
-        const char* p = blocks + b * block_size;
-        for (size_t i = 0; i < block_size; ++i) {
+        BlockMasks m{0, 0, 0, 0, 0};
+        const char* p = blocks + b * kBlockSize;
+        for (size_t i = 0; i < kBlockSize; ++i) {
             const uint64_t bit = uint64_t{1} << i;
             switch (p[i]) {
                 case '<': m.lt |= bit; break;

@@ -14,7 +14,7 @@ const char* find_any4(const char* begin, const char* end, char a, char b, char c
 const char* find_any8(const char* begin, const char* end, const char* set) noexcept;
 size_t count_byte(const char* begin, const char* end, char c) noexcept;
 bool is_valid_utf8(const char* data, size_t len) noexcept;
-void classify_blocks(const char* blocks, size_t count, block_masks* out) noexcept;
+void classify_blocks(const char* blocks, size_t count, BlockMasks* out) noexcept;
 const char* find_in_set(const char* p, const char* end, const char* floor, const ByteSet& set) noexcept;
 
 // Validates the UTF-8 sequences that start at `p` (a non-ASCII byte) for as

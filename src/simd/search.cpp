@@ -11,29 +11,29 @@ namespace {
 // AVX2 measured as fast as SSE2 on short ranges and faster on everything
 // else: about 2x on block classification, 1.3-1.6x on UTF-8 validation,
 // 1.2-1.4x on counting and long searches.
-kernel_family<kernel_table> family() noexcept {
-    return {scalar_kernels, &swar_kernels, sse2_kernels(), avx2_kernels()};
+KernelFamily<KernelTable> family() noexcept {
+    return {kScalarKernels, &kSwarKernels, sse2_kernels(), avx2_kernels()};
 }
 
 }  // namespace
 
-const kernel_table& active_kernels() noexcept {
-    static const kernel_table& table = family().best();
+const KernelTable& active_kernels() noexcept {
+    static const KernelTable& table = family().best();
     return table;
 }
 
-std::span<const kernel_table* const> kernels_for_testing() noexcept {
-    static const kernel_family<kernel_table>::list list = family().runnable();
+std::span<const KernelTable* const> kernels_for_testing() noexcept {
+    static const KernelFamily<KernelTable>::List list = family().runnable();
     return list.view();
 }
 
-block_masks classify_partial_block(const kernel_table& kernels, const char* p, size_t len) noexcept {
-    alignas(64) char block[block_size] = {};
+BlockMasks classify_partial_block(const KernelTable& kernels, const char* p, size_t len) noexcept {
+    alignas(64) char block[kBlockSize] = {};
     if (len != 0) std::memcpy(block, p, len);
-    block_masks m;
+    BlockMasks m;
     kernels.classify_blocks(block, 1, &m);
     // The zero padding counts as a control character: keep only real bytes.
-    const uint64_t real = len == 0 ? 0 : ~uint64_t{0} >> (block_size - len);
+    const uint64_t real = len == 0 ? 0 : ~uint64_t{0} >> (kBlockSize - len);
     m.low_or_slash &= real;
     return m;
 }

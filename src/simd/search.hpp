@@ -36,7 +36,7 @@ const char* find_in_set_kernel(const char* p, const char* end, const char* floor
 inline constexpr std::ptrdiff_t kShortCount = 64;
 
 // The register tested inline.
-inline constexpr std::ptrdiff_t kInlineWidth = baseline_ops::width;
+inline constexpr std::ptrdiff_t kInlineWidth = BaselineOps::width;
 
 // The first match of `match` in [begin, end): inline for a short range or a
 // hit in the first register, else through `kernel(begin + width)`.
@@ -44,7 +44,7 @@ template <class Match, class Kernel>
 [[gnu::always_inline]] inline const char* find_inline_first(const char* begin, const char* end, const Match& match,
                                                             Kernel kernel) noexcept {
     if (end - begin >= kInlineWidth) {
-        const uint64_t hits = baseline_ops::bits(match(baseline_ops::load(begin)));
+        const uint64_t hits = BaselineOps::bits(match(BaselineOps::load(begin)));
         if (hits != 0) return begin + __builtin_ctzll(hits);
         return kernel(begin + kInlineWidth);
     }
@@ -56,7 +56,7 @@ template <class Match, class Kernel>
 
 // First byte equal to `c` in [begin, end), or `end`.
 inline const char* find_byte(const char* begin, const char* end, char c) noexcept {
-    return detail::find_inline_first(begin, end, match_byte<baseline_ops>(c), [=](const char* from) {
+    return detail::find_inline_first(begin, end, MatchByte<BaselineOps>(c), [=](const char* from) {
         return detail::find_byte_kernel(from, end, c);
     });
 }
@@ -64,7 +64,7 @@ inline const char* find_byte(const char* begin, const char* end, char c) noexcep
 // First byte equal to any of a, b, c, d in [begin, end), or `end`. Repeat a
 // byte to search for fewer than four.
 inline const char* find_any4(const char* begin, const char* end, char a, char b, char c, char d) noexcept {
-    return detail::find_inline_first(begin, end, match_any4<baseline_ops>(a, b, c, d), [=](const char* from) {
+    return detail::find_inline_first(begin, end, MatchAny4<BaselineOps>(a, b, c, d), [=](const char* from) {
         return detail::find_any4_kernel(from, end, a, b, c, d);
     });
 }
@@ -76,9 +76,9 @@ inline const char* find_any4_bounded(const char* begin, const char* end, const c
                                      char c, char d) noexcept {
     const std::ptrdiff_t length = end - begin;
     if (length < detail::kInlineWidth && readable_end - begin >= detail::kInlineWidth) {
-        const match_any4<baseline_ops> match(a, b, c, d);
+        const MatchAny4<BaselineOps> match(a, b, c, d);
         const uint64_t hits =
-            baseline_ops::bits(match(baseline_ops::load(begin))) & ((uint64_t{1} << length) - 1);
+            BaselineOps::bits(match(BaselineOps::load(begin))) & ((uint64_t{1} << length) - 1);
         return hits != 0 ? begin + __builtin_ctzll(hits) : end;
     }
     return find_any4(begin, end, a, b, c, d);
@@ -92,10 +92,10 @@ inline const char* find_in_set(const char* p, const char* end, const char* floor
     constexpr std::ptrdiff_t w = detail::kInlineWidth;
     auto hits_at = [&set](const char* at) {
         uint64_t hits = 0;
-        const auto v = baseline_ops::load(at);
+        const auto v = BaselineOps::load(at);
         for (unsigned k = 0; k < set.count; ++k)
-            hits |= baseline_ops::bits(baseline_ops::eq(baseline_ops::or_(v, baseline_ops::splat(set.mask[k])),
-                                                        baseline_ops::splat(set.value[k])));
+            hits |= BaselineOps::bits(BaselineOps::eq(BaselineOps::or_(v, BaselineOps::splat(set.mask[k])),
+                                                        BaselineOps::splat(set.value[k])));
         return hits;
     };
     if (end - p >= w) {

@@ -1,5 +1,5 @@
 // Word-at-a-time byte tests on plain 64-bit integers, the one copy used by
-// the portable kernels (swar_ops in vector_ops.hpp), the inline paths of the
+// the portable kernels (SwarOps in vector_ops.hpp), the inline paths of the
 // searches and the writer.
 //
 // A "lane mask" here has 0x80 in each byte where the test holds and 0

@@ -44,7 +44,7 @@ Utf8Measure measure_scalar(const char* data, size_t size) noexcept {
     return {size - continuation, units_for_largest_byte(largest)};
 }
 
-constexpr Utf8DecodeTable scalar_table{"scalar", &measure_scalar, &decode_scalar<uint8_t>, &decode_scalar<uint16_t>,
+constexpr Utf8DecodeTable kScalarTable{"scalar", &measure_scalar, &decode_scalar<uint8_t>, &decode_scalar<uint16_t>,
                                        &decode_scalar<uint32_t>};
 
 }  // namespace
@@ -52,8 +52,8 @@ constexpr Utf8DecodeTable scalar_table{"scalar", &measure_scalar, &decode_scalar
 namespace {
 
 // No portable word decoder: below SSE2 the code-point-at-a-time loops decode.
-kernel_family<Utf8DecodeTable> decoder_family() noexcept {
-    return {scalar_table, nullptr, sse2_utf8_decoders(), avx2_utf8_decoders()};
+KernelFamily<Utf8DecodeTable> decoder_family() noexcept {
+    return {kScalarTable, nullptr, sse2_utf8_decoders(), avx2_utf8_decoders()};
 }
 
 }  // namespace
@@ -64,7 +64,7 @@ const Utf8DecodeTable& active_utf8_decoders() noexcept {
 }
 
 std::span<const Utf8DecodeTable* const> utf8_decoders_for_testing() noexcept {
-    static const kernel_family<Utf8DecodeTable>::list list = decoder_family().runnable();
+    static const KernelFamily<Utf8DecodeTable>::List list = decoder_family().runnable();
     return list.view();
 }
 

@@ -230,7 +230,7 @@ size_t decode(const char* data, size_t size, Unit* out, size_t room) noexcept {
 }  // namespace utf8_avx2_decode
 
 constexpr Utf8DecodeTable avx2_utf8_decode_table_of() {
-    return {"avx2", &measure_utf8_kernel<avx2_ops>, &utf8_avx2_decode::decode<uint8_t>,
+    return {"avx2", &measure_utf8_kernel<Avx2Ops>, &utf8_avx2_decode::decode<uint8_t>,
             &utf8_avx2_decode::decode<uint16_t>, &utf8_avx2_decode::decode<uint32_t>};
 }
 

@@ -59,8 +59,8 @@ constinit const Utf8EncodeTable scalar_utf8_kernels{
 
 namespace {
 
-kernel_family<Utf8EncodeTable> family() noexcept {
-    return {scalar_utf8_kernels, &swar_utf8_kernels, sse2_utf8_kernels(), avx2_utf8_kernels()};
+KernelFamily<Utf8EncodeTable> family() noexcept {
+    return {scalar_utf8_kernels, &kSwarUtf8Kernels, sse2_utf8_kernels(), avx2_utf8_kernels()};
 }
 
 }  // namespace
@@ -71,16 +71,28 @@ const Utf8EncodeTable& active_utf8_kernels() noexcept {
 }
 
 std::span<const Utf8EncodeTable* const> utf8_kernels_for_testing() noexcept {
-    static const kernel_family<Utf8EncodeTable>::list list = family().runnable();
+    static const KernelFamily<Utf8EncodeTable>::List list = family().runnable();
     return list.view();
 }
 
-std::optional<size_t> utf8_length(const uint8_t* p, size_t n) noexcept { return active_utf8_kernels().length_latin1(p, n); }
-std::optional<size_t> utf8_length(const uint16_t* p, size_t n) noexcept { return active_utf8_kernels().length_ucs2(p, n); }
-std::optional<size_t> utf8_length(const uint32_t* p, size_t n) noexcept { return active_utf8_kernels().length_ucs4(p, n); }
+std::optional<size_t> utf8_length(const uint8_t* p, size_t n) noexcept {
+    return active_utf8_kernels().length_latin1(p, n);
+}
+std::optional<size_t> utf8_length(const uint16_t* p, size_t n) noexcept {
+    return active_utf8_kernels().length_ucs2(p, n);
+}
+std::optional<size_t> utf8_length(const uint32_t* p, size_t n) noexcept {
+    return active_utf8_kernels().length_ucs4(p, n);
+}
 
-char* encode_utf8(const uint8_t* p, size_t n, char* out) noexcept { return active_utf8_kernels().encode_latin1(p, n, out); }
-char* encode_utf8(const uint16_t* p, size_t n, char* out) noexcept { return active_utf8_kernels().encode_ucs2(p, n, out); }
-char* encode_utf8(const uint32_t* p, size_t n, char* out) noexcept { return active_utf8_kernels().encode_ucs4(p, n, out); }
+char* encode_utf8(const uint8_t* p, size_t n, char* out) noexcept {
+    return active_utf8_kernels().encode_latin1(p, n, out);
+}
+char* encode_utf8(const uint16_t* p, size_t n, char* out) noexcept {
+    return active_utf8_kernels().encode_ucs2(p, n, out);
+}
+char* encode_utf8(const uint32_t* p, size_t n, char* out) noexcept {
+    return active_utf8_kernels().encode_ucs4(p, n, out);
+}
 
 }  // namespace arbolite::simd

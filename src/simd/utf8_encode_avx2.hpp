@@ -304,7 +304,7 @@ struct ShuffleStep<uint32_t> {
 
 struct Utf8Avx2Level {
     template <class Unit>
-    using Length = std::conditional_t<sizeof(Unit) == 1, HighByteCount<avx2_ops>,
+    using Length = std::conditional_t<sizeof(Unit) == 1, HighByteCount<Avx2Ops>,
                                       std::conditional_t<sizeof(Unit) == 2, Ucs2LaneCount<utf8_avx2::Lanes>,
                                                          Ucs4LaneCount<utf8_avx2::Lanes>>>;
     template <class Unit>

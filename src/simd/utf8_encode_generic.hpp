@@ -163,14 +163,14 @@ template <class Unit>
 struct WordStep {
     static constexpr size_t width = 8 / sizeof(Unit);
     static constexpr size_t room = width;
-    static constexpr uint64_t non_ascii = sizeof(Unit) == 1   ? 0x8080808080808080ULL
+    static constexpr uint64_t kNonAscii = sizeof(Unit) == 1   ? 0x8080808080808080ULL
                                           : sizeof(Unit) == 2 ? 0xFF80FF80FF80FF80ULL
                                                               : 0xFFFFFF80FFFFFF80ULL;
     const Unit* units;
     uint64_t word;
 
     explicit WordStep(const Unit* p) : units(p), word(load_units(p)) {}
-    bool ascii() const { return (word & non_ascii) == 0; }
+    bool ascii() const { return (word & kNonAscii) == 0; }
     void store_ascii(char* out) const {
         for (size_t k = 0; k < width; ++k) out[k] = static_cast<char>(units[k]);
     }
@@ -184,7 +184,7 @@ struct WordStep {
 
 struct Utf8SwarLevel {
     template <class Unit>
-    using Length = std::conditional_t<sizeof(Unit) == 1, HighByteCount<swar_ops>,
+    using Length = std::conditional_t<sizeof(Unit) == 1, HighByteCount<SwarOps>,
                                       std::conditional_t<sizeof(Unit) == 2, utf8_swar::Ucs2Count, utf8_swar::Ucs4Count>>;
     template <class Unit>
     using Encode = utf8_swar::WordStep<Unit>;
@@ -344,7 +344,7 @@ struct RegisterStep {
 
 struct Utf8Sse2Level {
     template <class Unit>
-    using Length = std::conditional_t<sizeof(Unit) == 1, HighByteCount<sse2_ops>,
+    using Length = std::conditional_t<sizeof(Unit) == 1, HighByteCount<Sse2Ops>,
                                       std::conditional_t<sizeof(Unit) == 2, Ucs2LaneCount<utf8_sse2::Lanes>,
                                                          Ucs4LaneCount<utf8_sse2::Lanes>>>;
     template <class Unit>

@@ -42,7 +42,7 @@
 namespace arbolite::simd {
 namespace {
 
-struct swar_ops {
+struct SwarOps {
     using vec = uint64_t;
     using narrower = void;
     static constexpr size_t width = 8;
@@ -67,9 +67,9 @@ struct swar_ops {
 };
 
 #if ARBOLITE_TARGET_SSE2()
-struct sse2_ops {
+struct Sse2Ops {
     using vec = __m128i;
-    using narrower = swar_ops;
+    using narrower = SwarOps;
     static constexpr size_t width = 16;
 
     static vec load(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
@@ -102,9 +102,9 @@ struct sse2_ops {
 #endif
 
 #if ARBOLITE_TARGET_AVX2()
-struct avx2_ops {
+struct Avx2Ops {
     using vec = __m256i;
-    using narrower = sse2_ops;
+    using narrower = Sse2Ops;
     static constexpr size_t width = 32;
 
     static vec load(const char* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
@@ -119,7 +119,7 @@ struct avx2_ops {
     static vec continuation_lanes(vec v) { return _mm256_cmpgt_epi8(_mm256_set1_epi8(-64), v); }
     static vec max_bytes(vec a, vec b) { return _mm256_max_epu8(a, b); }
     static unsigned char largest_byte(vec v) {
-        return sse2_ops::largest_byte(_mm_max_epu8(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
+        return Sse2Ops::largest_byte(_mm_max_epu8(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
     }
     static vec zero() { return _mm256_setzero_si256(); }
     static vec add_match(vec acc, vec m) { return _mm256_sub_epi8(acc, m); }
@@ -135,9 +135,9 @@ struct avx2_ops {
 // The register that every processor the build targets has: what the inline
 // paths in front of the kernel calls use (see search.hpp).
 #if ARBOLITE_TARGET_SSE2()
-using baseline_ops = sse2_ops;
+using BaselineOps = Sse2Ops;
 #else
-using baseline_ops = swar_ops;
+using BaselineOps = SwarOps;
 #endif
 
 }  // namespace

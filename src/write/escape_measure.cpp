@@ -46,7 +46,7 @@ constexpr bool tallies_every_special() {
 static_assert(tallies_every_special<Escape::Text>() && tallies_every_special<Escape::Attr>());
 
 template <Escape mode>
-EscapedMeasure measure_with(const simd::kernel_table& kernels, const char* data, size_t size) noexcept {
+EscapedMeasure measure_with(const simd::KernelTable& kernels, const char* data, size_t size) noexcept {
     const simd::ByteTally t = kernels.tally_bytes(data, size, kSpecials<mode>.bytes);
     size_t bytes = size;
     for (unsigned k = 0; k < kSpecials<mode>.bytes.count; ++k) bytes += t.counts[k] * kSpecials<mode>.added[k];
@@ -77,7 +77,7 @@ EscapedMeasure escaped_measure_reference(Escape mode, const char* data, size_t s
     return mode == Escape::Text ? reference<Escape::Text>(data, size) : reference<Escape::Attr>(data, size);
 }
 
-EscapedMeasure escaped_measure_with(const simd::kernel_table& kernels, Escape mode, const char* data,
+EscapedMeasure escaped_measure_with(const simd::KernelTable& kernels, Escape mode, const char* data,
                                     size_t size) noexcept {
     return mode == Escape::Text ? measure_with<Escape::Text>(kernels, data, size)
                                 : measure_with<Escape::Attr>(kernels, data, size);

@@ -24,7 +24,7 @@ using EscapedMeasureFn = EscapedMeasure (*)(const char* data, size_t size) noexc
 EscapedMeasureFn escaped_measure_kernel(Escape mode) noexcept;
 
 // The same with the tally of the given table (tests run every table).
-EscapedMeasure escaped_measure_with(const simd::kernel_table& kernels, Escape mode, const char* data,
+EscapedMeasure escaped_measure_with(const simd::KernelTable& kernels, Escape mode, const char* data,
                                     size_t size) noexcept;
 
 // The same, one byte at a time: the reference for tests.

@@ -19,13 +19,13 @@ namespace {
 TEST(KernelLevel, ParsesTheThreeLevelsAndNothingElse) {
     const struct {
         const char* value;
-        std::optional<kernel_level> level;
+        std::optional<KernelLevel> level;
     } cases[] = {
-        {"portable", kernel_level::portable},
-        {"sse2", kernel_level::sse2},
-        {"avx2", kernel_level::avx2},
-        {"AVX2", kernel_level::avx2},
-        {"Portable", kernel_level::portable},
+        {"portable", KernelLevel::Portable},
+        {"sse2", KernelLevel::Sse2},
+        {"avx2", KernelLevel::Avx2},
+        {"AVX2", KernelLevel::Avx2},
+        {"Portable", KernelLevel::Portable},
         {nullptr, std::nullopt},
         {"", std::nullopt},
         {"avx", std::nullopt},
@@ -48,17 +48,17 @@ TEST(KernelLevel, FamilyTakesTheBestTableAtOrBelowTheCap) {
     static const fake_table scalar{"scalar"}, swar{"swar"}, sse2{"sse2"}, avx2{"avx2"};
     const bool avx2_runs = cpu_has_avx2();
     const struct {
-        kernel_family<fake_table> family;
-        kernel_level ceiling;
+        KernelFamily<fake_table> family;
+        KernelLevel ceiling;
         const char* expected;
     } cases[] = {
-        {{scalar, &swar, &sse2, &avx2}, kernel_level::portable, "swar"},
-        {{scalar, &swar, &sse2, &avx2}, kernel_level::sse2, "sse2"},
-        {{scalar, &swar, &sse2, &avx2}, kernel_level::avx2, avx2_runs ? "avx2" : "sse2"},
-        {{scalar, &swar, nullptr, &avx2}, kernel_level::sse2, "swar"},
-        {{scalar, nullptr, &sse2, nullptr}, kernel_level::avx2, "sse2"},
-        {{scalar, nullptr, nullptr, &avx2}, kernel_level::sse2, "scalar"},
-        {{scalar, nullptr, nullptr, nullptr}, kernel_level::avx2, "scalar"},
+        {{scalar, &swar, &sse2, &avx2}, KernelLevel::Portable, "swar"},
+        {{scalar, &swar, &sse2, &avx2}, KernelLevel::Sse2, "sse2"},
+        {{scalar, &swar, &sse2, &avx2}, KernelLevel::Avx2, avx2_runs ? "avx2" : "sse2"},
+        {{scalar, &swar, nullptr, &avx2}, KernelLevel::Sse2, "swar"},
+        {{scalar, nullptr, &sse2, nullptr}, KernelLevel::Avx2, "sse2"},
+        {{scalar, nullptr, nullptr, &avx2}, KernelLevel::Sse2, "scalar"},
+        {{scalar, nullptr, nullptr, nullptr}, KernelLevel::Avx2, "scalar"},
     };
     for (const auto& c : cases)
         EXPECT_STREQ(c.family.best_up_to(c.ceiling).name, c.expected) << static_cast<int>(c.ceiling);
@@ -66,9 +66,9 @@ TEST(KernelLevel, FamilyTakesTheBestTableAtOrBelowTheCap) {
 
 // What each family should pick under `ceiling` in this build on this
 // processor, in the order the child prints them.
-std::string expected_choice(kernel_level ceiling) {
-    const bool avx2 = ceiling >= kernel_level::avx2 && cpu_has_avx2();
-    const bool sse2 = ceiling >= kernel_level::sse2;
+std::string expected_choice(KernelLevel ceiling) {
+    const bool avx2 = ceiling >= KernelLevel::Avx2 && cpu_has_avx2();
+    const bool sse2 = ceiling >= KernelLevel::Sse2;
     auto pick = [&](bool has_avx2, bool has_sse2, const char* below) -> std::string {
         return avx2 && has_avx2 ? "avx2" : sse2 && has_sse2 ? "sse2" : below;
     };
@@ -100,7 +100,7 @@ TEST(KernelLevel, PortableOnlyBuildHasNoVectorTables) {
     EXPECT_EQ(avx2_utf8_kernels(), nullptr);
     EXPECT_EQ(sse2_utf8_decoders(), nullptr);
     EXPECT_EQ(avx2_utf8_decoders(), nullptr);
-    EXPECT_EQ(expected_choice(kernel_level::avx2), "swar swar scalar");
+    EXPECT_EQ(expected_choice(KernelLevel::Avx2), "swar swar scalar");
 }
 #endif
 
@@ -108,15 +108,15 @@ TEST(KernelChoiceDeathTest, EveryFamilyFollowsTheVariableReadOnce) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const struct {
         const char* value;
-        kernel_level ceiling;
+        KernelLevel ceiling;
     } cases[] = {
-        {"portable", kernel_level::portable},
-        {"sse2", kernel_level::sse2},
-        {"avx2", kernel_level::avx2},
-        {"SSE2", kernel_level::sse2},
-        {nullptr, kernel_level::avx2},   // unset: the best
-        {"", kernel_level::avx2},        // unknown values are ignored
-        {"neon", kernel_level::avx2},
+        {"portable", KernelLevel::Portable},
+        {"sse2", KernelLevel::Sse2},
+        {"avx2", KernelLevel::Avx2},
+        {"SSE2", KernelLevel::Sse2},
+        {nullptr, KernelLevel::Avx2},   // unset: the best
+        {"", KernelLevel::Avx2},        // unknown values are ignored
+        {"neon", KernelLevel::Avx2},
     };
     for (const auto& c : cases) {
         const std::string expected = "choice: " + expected_choice(c.ceiling) + "\n";

@@ -979,7 +979,7 @@ TEST(WriterEscapeMeasure, KernelMatchesTheByteLoop) {
     auto expect_same = [&](const std::string& s) {
         for (const Escape mode : {Escape::Text, Escape::Attr}) {
             const EscapedMeasure want = escaped_measure_reference(mode, s.data(), s.size());
-            for (const simd::kernel_table* kernels : simd::kernels_for_testing()) {
+            for (const simd::KernelTable* kernels : simd::kernels_for_testing()) {
                 const EscapedMeasure got = escaped_measure_with(*kernels, mode, s.data(), s.size());
                 ASSERT_EQ(got.bytes, want.bytes) << kernels->name << " " << s.size();
                 ASSERT_EQ(got.continuation, want.continuation) << kernels->name << " " << s.size();

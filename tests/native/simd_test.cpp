@@ -56,12 +56,12 @@ const char* plain_find(const char* b, const char* e, std::string_view set) {
     return e;
 }
 
-class Kernels : public testing::TestWithParam<const kernel_table*> {
+class Kernels : public testing::TestWithParam<const KernelTable*> {
 protected:
-    const kernel_table& k() const { return *GetParam(); }
+    const KernelTable& k() const { return *GetParam(); }
 };
 
-std::string kernel_name(const testing::TestParamInfo<const kernel_table*>& info) { return info.param->name; }
+std::string kernel_name(const testing::TestParamInfo<const KernelTable*>& info) { return info.param->name; }
 
 // Every range length up to a little over two 64-byte blocks, placed against
 // each fence (so both the start and the end of the range take every
@@ -276,9 +276,9 @@ TEST_P(Kernels, ClassifyBlocksMatchesReference) {
     std::mt19937 rng(11);
     std::string bytes(64 * 9, '\0');
     for (char& c : bytes) c = "<>\"'a \xBC\xBE/\t\x1F!\x7F\xA0\x0B\0"[rng() % 16];
-    std::vector<block_masks> got(9), want(9);
+    std::vector<BlockMasks> got(9), want(9);
     k().classify_blocks(bytes.data(), 9, got.data());
-    scalar_kernels.classify_blocks(bytes.data(), 9, want.data());
+    kScalarKernels.classify_blocks(bytes.data(), 9, want.data());
     for (size_t b = 0; b < 9; ++b) {
         EXPECT_EQ(got[b].lt, want[b].lt) << "block " << b;
         EXPECT_EQ(got[b].gt, want[b].gt) << "block " << b;
@@ -291,7 +291,7 @@ TEST_P(Kernels, ClassifyBlocksMatchesReference) {
         for (int c = 0; c < 256; ++c) {
             std::string block(64, 'z');
             block[i] = static_cast<char>(c);
-            block_masks m;
+            BlockMasks m;
             k().classify_blocks(block.data(), 1, &m);
             const uint64_t bit = uint64_t{1} << i;
             ASSERT_EQ(m.lt, c == '<' ? bit : 0u) << c;
@@ -308,7 +308,7 @@ TEST_P(Kernels, ClassifyPartialBlockReadsOnlyItsBytes) {
     for (size_t len = 0; len < 64; ++len) {
         std::string bytes(len, '<');
         const char* p = fence.at_end(bytes);
-        const block_masks m = classify_partial_block(k(), p, len);
+        const BlockMasks m = classify_partial_block(k(), p, len);
         EXPECT_EQ(m.lt, len == 0 ? 0u : ~uint64_t{0} >> (64 - len)) << "length " << len;
         EXPECT_EQ(m.gt | m.dq | m.sq, 0u);
         // The padding (zero bytes) must not show.
@@ -425,7 +425,7 @@ TEST_P(Kernels, Utf8AllTwoAndThreeBytePrefixes) {
                 doc += static_cast<char>(b1);
                 doc += tail;
                 doc += ascii(3);
-                ASSERT_EQ(k().is_valid_utf8(doc.data(), doc.size()), scalar_kernels.is_valid_utf8(doc.data(), doc.size()))
+                ASSERT_EQ(k().is_valid_utf8(doc.data(), doc.size()), kScalarKernels.is_valid_utf8(doc.data(), doc.size()))
                     << std::hex << b0 << " " << b1 << " then " << std::strlen(tail) << " bytes";
             }
         }
@@ -442,7 +442,7 @@ TEST_P(Kernels, Utf8RandomTextAgreesWithReference) {
         const size_t parts = rng() % 120;
         for (size_t i = 0; i < parts; ++i) doc += pieces[rng() % pieces.size()];
         if (round % 2 && !doc.empty()) doc[rng() % doc.size()] = static_cast<char>(rng() % 256);
-        ASSERT_EQ(k().is_valid_utf8(doc.data(), doc.size()), scalar_kernels.is_valid_utf8(doc.data(), doc.size()))
+        ASSERT_EQ(k().is_valid_utf8(doc.data(), doc.size()), kScalarKernels.is_valid_utf8(doc.data(), doc.size()))
             << "round " << round;
     }
 }
@@ -452,7 +452,7 @@ INSTANTIATE_TEST_SUITE_P(Simd, Kernels, testing::ValuesIn(kernels_for_testing().
 
 TEST(SimdScalar, ReferenceUtf8Cases) {
     for (const Utf8Case& c : kUtf8Cases)
-        EXPECT_EQ(scalar_kernels.is_valid_utf8(c.bytes, std::strlen(c.bytes)), c.valid) << c.what;
+        EXPECT_EQ(kScalarKernels.is_valid_utf8(c.bytes, std::strlen(c.bytes)), c.valid) << c.what;
 }
 
 TEST(SimdDispatch, PublicSearchesUseAWorkingKernel) {

@@ -765,7 +765,7 @@ MarkCase mark_case(std::string doc, size_t hide_from, size_t hide_to) {
     return c;
 }
 
-class MarkMarkup : public testing::TestWithParam<const simd::kernel_table*> {};
+class MarkMarkup : public testing::TestWithParam<const simd::KernelTable*> {};
 
 TEST_P(MarkMarkup, HidesOnlyQuotedAttributeValues) {
     std::vector<MarkCase> cases;
@@ -792,7 +792,7 @@ TEST_P(MarkMarkup, HidesOnlyQuotedAttributeValues) {
         // '<' inside a tag does not start another.
         cases.push_back(mark_case(pad + "<a <b c='>'>", lead + 8, lead + 11));
     }
-    const simd::kernel_table& k = *GetParam();
+    const simd::KernelTable& k = *GetParam();
     for (const MarkCase& c : cases) {
         const size_t n = c.doc.size();
         std::vector<uint64_t> lt(bitmap_words(n), ~uint64_t{0}), gt(lt);
@@ -804,7 +804,7 @@ TEST_P(MarkMarkup, HidesOnlyQuotedAttributeValues) {
 
 INSTANTIATE_TEST_SUITE_P(Structural, MarkMarkup,
                          testing::ValuesIn(simd::kernels_for_testing().begin(), simd::kernels_for_testing().end()),
-                         [](const testing::TestParamInfo<const simd::kernel_table*>& info) {
+                         [](const testing::TestParamInfo<const simd::KernelTable*>& info) {
                              return std::string(info.param->name);
                          });
 
