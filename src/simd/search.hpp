@@ -1,10 +1,6 @@
 // Byte searches over document text. Each returns the first occurrence, as a
 // plain byte loop would, but compares a vector (or a 64-bit word) of bytes at
 // a time. The kernel (AVX2, SSE2 or portable 64-bit words) is picked once,
-// on first use, from what the processor supports.
-// Byte searches over document text. Each returns the first occurrence, as a
-// plain byte loop would, but compares a vector (or a 64-bit word) of bytes at
-// a time. The kernel (AVX2, SSE2 or portable 64-bit words) is picked once,
 // on first use, from what the processor supports (kernels.hpp).
 //
 // Every search here follows one pattern: ranges shorter than a register are
