@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/copy.hpp"
 #include "simd/byte_set.hpp"
 #include "simd/generic.hpp"
 #include "simd/swar.hpp"
@@ -105,9 +106,13 @@ inline const char* find_in_set(const char* p, const char* end, const char* floor
         const uint64_t hits = hits_at(last) >> (p - last);
         return hits != 0 ? p + __builtin_ctzll(hits) : end;
     }
-    for (; p != end; ++p)
-        if (set.contains(*p)) return p;
-    return end;
+    // A string shorter than a register: one register of a zero-padded copy,
+    // the padding's lanes dropped.
+    alignas(16) char block[w] = {};
+    const auto n = static_cast<size_t>(end - p);
+    copy_short(block, p, n);
+    const uint64_t hits = hits_at(block) & ((uint64_t{1} << n) - 1);
+    return hits != 0 ? p + __builtin_ctzll(hits) : end;
 }
 
 // First byte equal to any of set[0..8) in [begin, end), or `end`. Repeat a
