@@ -281,7 +281,9 @@ public:
     // empty slots, which the caller fills.
     PyResult<py::Ref> node_dict(PyObject* node, PyObject** children_list) {
         ARBOLITE_TRY_ASSIGN(py::Ref dict, names_.node_dict(node_name(node)));
-        ARBOLITE_TRY_ASSIGN(py::Ref attrs, attrs_dict(node_attrs(node)));
+        auto key_of = [this](std::string_view name) { return names_.key(name); };
+        auto value_of = [](std::string_view value) { return text_str(value); };
+        ARBOLITE_TRY_ASSIGN(py::Ref attrs, attrs_dict(node_attrs(node), key_of, value_of));
         ARBOLITE_TRY(set(dict.get(), keys_.attrs, attrs.get()));
         py::Ref children = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(node_children(node).size())));
         if (!children) return fail(fetch_error());
@@ -298,18 +300,6 @@ private:
     static Status<Exc> set(PyObject* dict, PyObject* key, PyObject* value) {
         if (PyDict_SetItem(dict, key, value) < 0) return fail(fetch_error());
         return Ok{};
-    }
-
-    PyResult<py::Ref> attrs_dict(const AttrMap& attrs) {
-        const size_t count = attrs.size();
-        py::Ref dict = py::Ref::steal(count == 0 ? PyDict_New() : _PyDict_NewPresized(static_cast<Py_ssize_t>(count)));
-        if (!dict) return fail(fetch_error());
-        for (const auto& entry : attrs) {
-            ARBOLITE_TRY_ASSIGN(py::Ref key, names_.key(entry.name));
-            ARBOLITE_TRY_ASSIGN(py::Ref value, text_str(entry.value));
-            ARBOLITE_TRY(set(dict.get(), key.get(), value.get()));
-        }
-        return dict;
     }
 
     const Keys& keys_;

@@ -182,7 +182,10 @@ PyObject* get_text(PyObject* self, void*) {
 }
 
 PyObject* get_attrs(PyObject* self, void*) {
-    return py::boundary([&] { return attrs_dict(node_attrs(self)); });
+    return py::boundary([&] {
+        auto str = [](std::string_view bytes) { return py::new_str(bytes); };
+        return attrs_dict(node_attrs(self), str, str);
+    });
 }
 
 PyObject* get_children(PyObject* self, void*) {
@@ -280,17 +283,6 @@ PyResult<py::Ref> create_node(PyTypeObject* type, std::string_view name, AttrMap
     PyObject** slots = detail::children_of(obj);
     for (size_t i = 0; i < children.size(); ++i) slots[i] = children[i].release();
     return py::Ref::steal(obj);
-}
-
-PyResult<py::Ref> attrs_dict(const AttrMap& attrs) {
-    py::Ref dict = py::Ref::steal(PyDict_New());
-    if (!dict) return fail(fetch_error());
-    for (const auto& entry : attrs) {
-        ARBOLITE_TRY_ASSIGN(py::Ref key, py::new_str(entry.name));
-        ARBOLITE_TRY_ASSIGN(py::Ref value, py::new_str(entry.value));
-        if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return fail(fetch_error());
-    }
-    return dict;
 }
 
 PyResult<PyObject*> to_node(PyObject* obj) {

@@ -145,8 +145,20 @@ PyResult<PyTypeObject*> node_type();
 PyResult<py::Ref> create_node(PyTypeObject* type, std::string_view name, AttrMap&& attrs,
                               std::span<py::Ref> children, std::optional<std::string_view> text);
 
-// A new dict of the attributes, in the map's order.
-PyResult<py::Ref> attrs_dict(const AttrMap& attrs);
+// A new dict of the attributes, in the map's order, its keys and values made
+// by `key_of` and `value_of` (each string_view -> PyResult<py::Ref>).
+template <class KeyOf, class ValueOf>
+PyResult<py::Ref> attrs_dict(const AttrMap& attrs, KeyOf&& key_of, ValueOf&& value_of) {
+    const size_t count = attrs.size();
+    py::Ref dict = py::Ref::steal(count == 0 ? PyDict_New() : _PyDict_NewPresized(static_cast<Py_ssize_t>(count)));
+    if (!dict) return fail(fetch_error());
+    for (const auto& entry : attrs) {
+        ARBOLITE_TRY_ASSIGN(py::Ref key, key_of(entry.name));
+        ARBOLITE_TRY_ASSIGN(py::Ref value, value_of(entry.value));
+        if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return fail(fetch_error());
+    }
+    return dict;
+}
 
 // `obj` as a Node (borrowed), or the type mismatch naming Node.
 PyResult<PyObject*> to_node(PyObject* obj);
