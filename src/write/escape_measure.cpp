@@ -54,11 +54,6 @@ EscapedMeasure measure_with(const simd::KernelTable& kernels, const char* data, 
 }
 
 template <Escape mode>
-EscapedMeasure measure(const char* data, size_t size) noexcept {
-    return measure_with<mode>(simd::active_kernels(), data, size);
-}
-
-template <Escape mode>
 EscapedMeasure reference(const char* data, size_t size) noexcept {
     EscapedMeasure m{0, 0, 0};
     for (size_t i = 0; i < size; ++i) {
@@ -83,8 +78,8 @@ EscapedMeasure escaped_measure_with(const simd::KernelTable& kernels, Escape mod
                                 : measure_with<Escape::Attr>(kernels, data, size);
 }
 
-EscapedMeasureFn escaped_measure_kernel(Escape mode) noexcept {
-    return mode == Escape::Text ? &measure<Escape::Text> : &measure<Escape::Attr>;
+EscapedMeasure escaped_measure(Escape mode, const char* data, size_t size) noexcept {
+    return escaped_measure_with(simd::active_kernels(), mode, data, size);
 }
 
 }  // namespace arbolite::write

@@ -17,11 +17,9 @@ struct EscapedMeasure {
     unsigned char largest;   // the largest byte
 };
 
-using EscapedMeasureFn = EscapedMeasure (*)(const char* data, size_t size) noexcept;
-
-// The measure for `mode`, never null: one pass of the byte tally
-// (simd/byte_tally.hpp) of the search table in use, chosen once.
-EscapedMeasureFn escaped_measure_kernel(Escape mode) noexcept;
+// The measure of `data` escaped for `mode`: one pass of the byte tally
+// (simd/byte_tally.hpp) of the search table in use.
+EscapedMeasure escaped_measure(Escape mode, const char* data, size_t size) noexcept;
 
 // The same with the tally of the given table (tests run every table).
 EscapedMeasure escaped_measure_with(const simd::KernelTable& kernels, Escape mode, const char* data,

@@ -41,10 +41,7 @@ class CountingSink {
 public:
     // With `plain`, notes for each long text or value whether it needs no
     // escaping.
-    explicit CountingSink(PlainTexts* plain = nullptr)
-        : plain_(plain),
-          text_kernel_(escaped_measure_kernel(Escape::Text)),
-          attr_kernel_(escaped_measure_kernel(Escape::Attr)) {}
+    explicit CountingSink(PlainTexts* plain = nullptr) : plain_(plain) {}
 
     bool write(const char* data, size_t size) {
         add(size);
@@ -74,7 +71,7 @@ public:
     // A long text or value, escaped: measured in one pass.
     template <Escape mode>
     bool write_escaped_long(std::string_view s) {
-        const EscapedMeasure m = (mode == Escape::Text ? text_kernel_ : attr_kernel_)(s.data(), s.size());
+        const EscapedMeasure m = escaped_measure(mode, s.data(), s.size());
         add(m.bytes);
         if (m.largest >= 0x80) {
             continuation_ += m.continuation;
@@ -103,8 +100,6 @@ private:
     }
 
     PlainTexts* plain_;
-    EscapedMeasureFn text_kernel_;
-    EscapedMeasureFn attr_kernel_;
     size_t size_ = 0;
     size_t continuation_ = 0;
     simd::CodeUnits units_ = simd::CodeUnits::Ascii;

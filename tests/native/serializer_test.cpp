@@ -985,7 +985,7 @@ TEST(WriterEscapeMeasure, KernelMatchesTheByteLoop) {
                 ASSERT_EQ(got.continuation, want.continuation) << kernels->name << " " << s.size();
                 ASSERT_EQ(got.largest, want.largest) << kernels->name << " " << s.size();
             }
-            const EscapedMeasure got = escaped_measure_kernel(mode)(s.data(), s.size());
+            const EscapedMeasure got = escaped_measure(mode, s.data(), s.size());
             ASSERT_EQ(got.bytes, want.bytes) << s.size();
             ASSERT_EQ(got.continuation, want.continuation) << s.size();
             ASSERT_EQ(got.largest, want.largest) << s.size();
