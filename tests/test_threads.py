@@ -115,12 +115,15 @@ def mapped():
 soft, hard = resource.getrlimit(resource.RLIMIT_AS)
 LOW = (0, 1, 2, 3, 4, 5, 6, 8, 10, 12, 16, 24)
 
-def sweep(call, check, limits_mib=(8, 12, 16, 20, 24, 28, 32, 40, 48, 64, 80, 96)):
+def sweep(call, check, limits_mib=(8, 12, 16, 20, 24, 28, 32, 40, 48, 64, 80, 96), prepare=None):
     # Large reads run out on the indexing thread at most limits from 12 to
     # 96 MiB (its first throw there); small reads and writes need less, so
-    # they sweep lower limits.
+    # they sweep lower limits. `prepare`, if given, runs before each limit is
+    # set and returns the call to try under it.
     for mib in limits_mib:
         gc.collect()
+        if prepare is not None:
+            call = prepare()
         limit = mapped() + mib * 2**20
         resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
         try:
@@ -175,29 +178,32 @@ SWEEPS = {
             kept.append(out)
         sweep(lambda: arbolite.write_string(tree), check, LOW)
     """,
-    # A thread started under the limit, whose first call it is (and whose
-    # first throw, if it runs out).
+    # A new thread whose first call into the module, and whose first throw
+    # if it runs out, happen under the limit. It is started before the limit
+    # is set: the interpreter's own start of a thread that runs out of memory
+    # can leave Thread.start() waiting for it forever.
     "read_string on a new thread": """
         doc = document(60000)
-        def on_thread():
-            box = []
+        def started_thread():
+            box, go = [None], threading.Event()  # no list growth under the limit
             def run():
+                go.wait()
                 try:
-                    box.append(arbolite.read_string(doc, "r"))
+                    box[0] = arbolite.read_string(doc, "r")
                 except MemoryError as exc:
-                    box.append(exc)
+                    box[0] = exc
             thread = threading.Thread(target=run)
-            try:
-                thread.start()
-            except RuntimeError:  # no thread at all under this limit
-                raise MemoryError
-            thread.join()
-            if isinstance(box[0], MemoryError):
-                raise box[0]
-            return box[0]
+            thread.start()
+            def call():
+                go.set()
+                thread.join()
+                if isinstance(box[0], MemoryError):
+                    raise box[0]
+                return box[0]
+            return call
         def check(tree):
             assert len(tree.children) == 60000
-        sweep(on_thread, check)
+        sweep(None, check, prepare=started_thread)
     """,
 }
 
