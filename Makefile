@@ -48,12 +48,19 @@ install: $(VENV)/.ready
 pytest: install
 	$(PY) -m pytest -q
 
-native: $(VENV)/.ready
+# $(call native_tests,FOLDER,CMAKE OPTIONS): configure a build of the native
+# tests in FOLDER, build it and run its cases, two at a time.
+CTEST := $(abspath $(VENV)/bin/ctest) -j2 --output-on-failure
+define native_tests
 	scripts/ensure-native-deps "$(PYTHON_FOUND)" --gtest
-	$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -G Ninja -DARBOLITE_MODULE=OFF -DARBOLITE_TESTS=ON \
-		-DARBOLITE_RANDOM_SOURCE=auto -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
-	$(VENV)/bin/cmake --build $(NATIVE_BUILD)
-	cd $(NATIVE_BUILD) && $(abspath $(VENV)/bin/ctest) -j2 --output-on-failure
+	$(VENV)/bin/cmake -S . -B $(1) -G Ninja -DARBOLITE_TESTS=ON $(2) \
+		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
+	$(VENV)/bin/cmake --build $(1)
+	cd $(1) && $(CTEST)
+endef
+
+native: $(VENV)/.ready
+	$(call native_tests,$(NATIVE_BUILD),-DARBOLITE_MODULE=OFF -DARBOLITE_RANDOM_SOURCE=auto)
 
 # The native tests once more for each fallback random source of systems
 # without getrandom (getentropy), or without either (/dev/urandom). The
@@ -64,7 +71,7 @@ native-fallbacks: native
 		echo "== random source: $$source"; \
 		$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -DARBOLITE_RANDOM_SOURCE=$$source >/dev/null \
 			&& $(VENV)/bin/cmake --build $(NATIVE_BUILD) \
-			&& (cd $(NATIVE_BUILD) && $(abspath $(VENV)/bin/ctest) -j2 --output-on-failure) || status=1; \
+			&& (cd $(NATIVE_BUILD) && $(CTEST)) || status=1; \
 	done; \
 	$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -DARBOLITE_RANDOM_SOURCE=auto >/dev/null \
 		&& $(VENV)/bin/cmake --build $(NATIVE_BUILD) >/dev/null || status=1; \
@@ -85,11 +92,7 @@ kernels: install
 # (ARBOLITE_PORTABLE_ONLY), as a build for another processor does, in a
 # build folder of its own.
 portable: $(VENV)/.ready
-	scripts/ensure-native-deps "$(PYTHON_FOUND)" --gtest
-	$(VENV)/bin/cmake -S . -B $(PORTABLE_BUILD) -G Ninja -DARBOLITE_MODULE=OFF -DARBOLITE_TESTS=ON \
-		-DARBOLITE_PORTABLE_ONLY=ON -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
-	$(VENV)/bin/cmake --build $(PORTABLE_BUILD)
-	cd $(PORTABLE_BUILD) && $(abspath $(VENV)/bin/ctest) -j2 --output-on-failure
+	$(call native_tests,$(PORTABLE_BUILD),-DARBOLITE_MODULE=OFF -DARBOLITE_PORTABLE_ONLY=ON)
 
 # The interpreter itself is not instrumented: the ASan runtime is preloaded
 # and leak detection is off for the Python run (the interpreter keeps
@@ -99,12 +102,7 @@ portable: $(VENV)/.ready
 # preloaded too, so that the runtime can intercept C++ throws (the
 # interpreter itself does not load it).
 asan: $(VENV)/.ready
-	scripts/ensure-native-deps "$(PYTHON_FOUND)" --gtest
-	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DARBOLITE_SANITIZE=ON -DARBOLITE_TESTS=ON \
-		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(ABS_PY) \
-		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
-	$(VENV)/bin/cmake --build $(ASAN_BUILD)
-	cd $(ASAN_BUILD) && $(abspath $(VENV)/bin/ctest) -j2 --output-on-failure
+	$(call native_tests,$(ASAN_BUILD),-DARBOLITE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(ABS_PY))
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONPATH=$(ASAN_BUILD) \
 		ARBOLITE_SANITIZED=1 $(PY) -m pytest -q -p no:cacheprovider
