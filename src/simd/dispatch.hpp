@@ -78,4 +78,18 @@ struct KernelFamily {
     }
 };
 
+// A family's choice, made on first use and kept, and the list of the tables
+// this processor runs; `make_family` names the family's tables.
+template <class Table, KernelFamily<Table> (*make_family)() noexcept>
+struct ChosenKernels {
+    static const Table& active() noexcept {
+        static const Table& table = make_family().best();
+        return table;
+    }
+    static std::span<const Table* const> for_testing() noexcept {
+        static const typename KernelFamily<Table>::List list = make_family().runnable();
+        return list.view();
+    }
+};
+
 }  // namespace arbolite::simd

@@ -17,14 +17,10 @@ KernelFamily<KernelTable> family() noexcept {
 
 }  // namespace
 
-const KernelTable& active_kernels() noexcept {
-    static const KernelTable& table = family().best();
-    return table;
-}
+const KernelTable& active_kernels() noexcept { return ChosenKernels<KernelTable, family>::active(); }
 
 std::span<const KernelTable* const> kernels_for_testing() noexcept {
-    static const KernelFamily<KernelTable>::List list = family().runnable();
-    return list.view();
+    return ChosenKernels<KernelTable, family>::for_testing();
 }
 
 BlockMasks classify_partial_block(const KernelTable& kernels, const char* p, size_t len) noexcept {

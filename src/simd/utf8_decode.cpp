@@ -47,10 +47,6 @@ Utf8Measure measure_scalar(const char* data, size_t size) noexcept {
 constexpr Utf8DecodeTable kScalarTable{"scalar", &measure_scalar, &decode_scalar<uint8_t>, &decode_scalar<uint16_t>,
                                        &decode_scalar<uint32_t>};
 
-}  // namespace
-
-namespace {
-
 // No portable word decoder: below SSE2 the code-point-at-a-time loops decode.
 KernelFamily<Utf8DecodeTable> decoder_family() noexcept {
     return {kScalarTable, nullptr, sse2_utf8_decoders(), avx2_utf8_decoders()};
@@ -59,13 +55,11 @@ KernelFamily<Utf8DecodeTable> decoder_family() noexcept {
 }  // namespace
 
 const Utf8DecodeTable& active_utf8_decoders() noexcept {
-    static const Utf8DecodeTable& table = decoder_family().best();
-    return table;
+    return ChosenKernels<Utf8DecodeTable, decoder_family>::active();
 }
 
 std::span<const Utf8DecodeTable* const> utf8_decoders_for_testing() noexcept {
-    static const KernelFamily<Utf8DecodeTable>::List list = decoder_family().runnable();
-    return list.view();
+    return ChosenKernels<Utf8DecodeTable, decoder_family>::for_testing();
 }
 
 Utf8Measure measure_utf8(const char* data, size_t size) noexcept { return active_utf8_decoders().measure(data, size); }

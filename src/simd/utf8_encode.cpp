@@ -65,14 +65,10 @@ KernelFamily<Utf8EncodeTable> family() noexcept {
 
 }  // namespace
 
-const Utf8EncodeTable& active_utf8_kernels() noexcept {
-    static const Utf8EncodeTable& table = family().best();
-    return table;
-}
+const Utf8EncodeTable& active_utf8_kernels() noexcept { return ChosenKernels<Utf8EncodeTable, family>::active(); }
 
 std::span<const Utf8EncodeTable* const> utf8_kernels_for_testing() noexcept {
-    static const KernelFamily<Utf8EncodeTable>::List list = family().runnable();
-    return list.view();
+    return ChosenKernels<Utf8EncodeTable, family>::for_testing();
 }
 
 std::optional<size_t> utf8_length(const uint8_t* p, size_t n) noexcept {
