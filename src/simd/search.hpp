@@ -3,14 +3,16 @@
 // a time. The kernel (AVX2, SSE2 or portable 64-bit words) is picked once,
 // on first use, from what the processor supports (kernels.hpp).
 //
-// Every search here follows one pattern: ranges shorter than a register are
-// searched inline, and the first register of a longer range is tested
-// inline, with the baseline ops (vector_ops.hpp: SSE2 on x86-64, 64-bit
-// words elsewhere); only the rest of a range goes to the kernel, through the
-// table. Most ranges are short (names, attribute values, the runs between
-// escaped bytes) and most hits near, and there the call costs more than the
-// search. The inline part runs on every processor the build targets, so
-// ARBOLITE_KERNELS does not cap it.
+// The finds of one byte, of four and of a byte set follow one pattern:
+// ranges shorter than a register are searched inline, and the first
+// register of a longer range is tested inline (the byte-set search: ranges
+// of up to four registers whole), with the baseline ops (vector_ops.hpp:
+// SSE2 on x86-64, 64-bit words elsewhere); only the rest of a range goes to
+// the kernel, through the table. Most ranges are short (names, attribute
+// values, the runs between escaped bytes) and most hits near, and there the
+// call costs more than the search. The inline part runs on every processor
+// the build targets, so ARBOLITE_KERNELS does not cap it. Counting goes
+// inline below kShortCount bytes; the other searches go to the table.
 #pragma once
 
 #include <cstddef>
@@ -34,6 +36,11 @@ inline constexpr std::ptrdiff_t kShortCount = 64;
 
 // The register tested inline.
 inline constexpr std::ptrdiff_t kInlineWidth = BaselineOps::width;
+
+// Up to this length a byte-set search runs inline whole: the writer's escape
+// search meets many texts and values of a few registers, for which the call
+// into the kernel and its set-up cost more than the search.
+inline constexpr std::ptrdiff_t kInlineSetRange = 4 * kInlineWidth;
 
 // The first match of `match` in [begin, end): inline for a short range or a
 // hit in the first register, else through `kernel(begin + width)`.
@@ -95,9 +102,17 @@ inline const char* find_in_set(const char* p, const char* end, const char* floor
                                                         BaselineOps::splat(set.value[k])));
         return hits;
     };
-    if (end - p >= w) {
+    if (end - p > detail::kInlineSetRange) {
         if (const uint64_t hits = hits_at(p)) return p + __builtin_ctzll(hits);
-        return p + w == end ? end : detail::find_in_set_kernel(p + w, end, floor, set);
+        return detail::find_in_set_kernel(p + w, end, floor, set);
+    }
+    if (end - p >= w) {
+        for (; end - p > w; p += w)
+            if (const uint64_t hits = hits_at(p)) return p + __builtin_ctzll(hits);
+        // The register that ends at `end`; its bytes before `p` were tested.
+        const char* last = end - w;
+        const uint64_t hits = hits_at(last) >> (p - last);
+        return hits != 0 ? p + __builtin_ctzll(hits) : end;
     }
     if (p == end) return end;
     if (end - floor >= w) {

@@ -49,7 +49,8 @@ Result<OutputMeasure, WriteError> measure_tree(const Tree& tree, size_t indent, 
 // measure_tree gave for the same arguments (and `plain`, the notes it took
 // then, if any). Returns false, having written nothing past `out + size`, if
 // the walk would not fit exactly (it always does when the sizes agree), or
-// when `interrupt` stopped it.
+// when `interrupt` stopped it. The names are taken as checked: that measure
+// refused any invalid one.
 template <class Tree>
 bool write_tree_to_buffer(const Tree& tree, size_t indent, bool declaration, char* out, size_t size,
                           const InterruptHook& interrupt = {}, const PlainTexts* plain = nullptr);
@@ -59,7 +60,8 @@ bool write_tree_to_buffer(const Tree& tree, size_t indent, bool declaration, cha
 // write_tree_to_buffer; the output must be valid UTF-8, and `Unit` as wide
 // as its `units` or wider). Returns false, having written nothing past
 // `out + code_points`, if the walk would not fit exactly (it always does
-// when the measures agree), or when `interrupt` stopped it.
+// when the measures agree), or when `interrupt` stopped it. The names are
+// taken as checked, as for write_tree_to_buffer.
 template <class Tree, class Unit>
 bool write_tree_to_units(const Tree& tree, size_t indent, bool declaration, Unit* out, size_t code_points,
                          const InterruptHook& interrupt = {}, const PlainTexts* plain = nullptr);
@@ -109,7 +111,8 @@ bool write_tree_to_buffer(const Tree& tree, size_t indent, bool declaration, cha
                           const InterruptHook& interrupt, const PlainTexts* plain) {
     detail::BufferSink sink(out, size, plain);
     if (declaration && !sink.write(kXmlDeclaration)) return false;
-    return detail::Walker<detail::BufferSink, Tree>(sink, tree, indent, interrupt).run().ok() && sink.full();
+    return detail::Walker<detail::BufferSink, Tree, detail::Names::Checked>(sink, tree, indent, interrupt).run().ok() &&
+           sink.full();
 }
 
 template <class Tree, class Unit>
@@ -122,7 +125,8 @@ bool write_tree_to_units(const Tree& tree, size_t indent, bool declaration, Unit
     const bool streamed = code_points >= streamed_output / sizeof(Unit);
     detail::UnitSink<Unit> sink(out, code_points, streamed ? stage : nullptr, stage_units, plain);
     if (declaration && !sink.write(kXmlDeclaration)) return false;
-    if (!detail::Walker<detail::UnitSink<Unit>, Tree>(sink, tree, indent, interrupt).run().ok()) return false;
+    if (!detail::Walker<detail::UnitSink<Unit>, Tree, detail::Names::Checked>(sink, tree, indent, interrupt).run().ok())
+        return false;
     sink.finish();
     return sink.full();
 }
