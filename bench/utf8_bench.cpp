@@ -84,7 +84,7 @@ char* encode_with(const simd::Utf8EncodeTable& k, const std::vector<uint32_t>& t
 
 template <class Unit>
 void measure(const char* label, const std::vector<Unit>& text, int repetitions) {
-    const size_t out_size = *length_with(simd::scalar_utf8_kernels, text);
+    const size_t out_size = *length_with(simd::kScalarUtf8Kernels, text);
     const size_t worst = text.size() * (sizeof(Unit) == 1 ? 2 : sizeof(Unit) == 2 ? 3 : 4);
     std::printf("%s: %zu code units, %zu bytes of UTF-8\n", label, text.size(), out_size);
     std::vector<char> buffer(out_size);

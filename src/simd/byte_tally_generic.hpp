@@ -10,40 +10,12 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <type_traits>
 
 #include "simd/byte_tally.hpp"
 #include "simd/vector_ops.hpp"
 
 namespace arbolite::simd {
 namespace {
-
-// The bytewise unsigned maximum and the largest byte of a register; the
-// 64-bit word has them here rather than among its ops.
-template <class Ops>
-[[gnu::always_inline]] inline typename Ops::vec tally_max(typename Ops::vec a, typename Ops::vec b) {
-    if constexpr (std::is_same_v<Ops, SwarOps>) {
-        // High bit of each byte of `low7_ge`: a's low seven bits >= b's
-        // (no borrow leaves a byte); then the top bits decide where they
-        // differ.
-        const uint64_t low7_ge = (a | swar::kHigh1) - (b & swar::kLow7);
-        const uint64_t ge = ((a & ~b) | (~(a ^ b) & low7_ge)) & swar::kHigh1;
-        return b ^ ((a ^ b) & ((ge >> 7) * 0xFF));
-    } else {
-        return Ops::max_bytes(a, b);
-    }
-}
-
-template <class Ops>
-inline unsigned char tally_largest(typename Ops::vec v) {
-    if constexpr (std::is_same_v<Ops, SwarOps>) {
-        unsigned char largest = 0;
-        for (unsigned i = 0; i < 8; ++i) largest = std::max(largest, static_cast<unsigned char>(v >> (8 * i)));
-        return largest;
-    } else {
-        return Ops::largest_byte(v);
-    }
-}
 
 // 32 bytes 0 then 32 bytes 0xFF: a register loaded from it at 32 - width +
 // r has the last r lanes set.
@@ -72,7 +44,7 @@ void tally_range(const char* p, const char* end, const TalliedBytes& bytes, Byte
         // Counts the lanes of `v` set in `lanes` (the word and the vector
         // types all have the & operator).
         auto add_register = [&](Vec v, Vec lanes) {
-            top = tally_max<Ops>(top, v);
+            top = Ops::max_bytes(top, v);
             continuation = Ops::add_match(continuation, lanes & Ops::continuation_lanes(v));
             for (unsigned k = 0; k < N; ++k) counts[k] = Ops::add_match(counts[k], lanes & Ops::eq(v, needles[k]));
         };
@@ -87,7 +59,7 @@ void tally_range(const char* p, const char* end, const TalliedBytes& bytes, Byte
 #pragma GCC unroll 2
             for (size_t round = 0; round < rounds; ++round, p += w) {
                 const Vec v = Ops::load(p);
-                top = tally_max<Ops>(top, v);
+                top = Ops::max_bytes(top, v);
                 continuation = Ops::add_match(continuation, Ops::continuation_lanes(v));
                 for (unsigned k = 0; k < N; ++k) counts[k] = Ops::add_match(counts[k], Ops::eq(v, needles[k]));
             }
@@ -102,7 +74,7 @@ void tally_range(const char* p, const char* end, const TalliedBytes& bytes, Byte
             t.continuation += Ops::sum_counts(continuation);
             if (last) break;
         }
-        t.largest = std::max(t.largest, tally_largest<Ops>(top));
+        t.largest = std::max(t.largest, Ops::largest_byte(top));
         return;
     }
     if constexpr (!std::is_void_v<typename Ops::narrower>) {

@@ -37,10 +37,6 @@ std::optional<KernelLevel> parse_kernel_level(const char* value) noexcept;
 // the value the variable had when the first one chose.
 KernelLevel kernel_ceiling() noexcept;
 
-// Whether the AVX2 kernels may run: the processor has AVX2 and the cap
-// allows it. (Whether they were compiled in is up to the caller.)
-inline bool avx2_allowed() noexcept { return kernel_ceiling() >= KernelLevel::Avx2 && cpu_has_avx2(); }
-
 // The tables of one family; `swar`, `sse2` and `avx2` are null where the
 // family has no such table or the build does not target its instruction set.
 template <class Table>

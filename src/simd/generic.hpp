@@ -135,8 +135,8 @@ struct MatchSet {
     MatchSet<Narrower, N> narrow() const { return MatchSet<Narrower, N>(set); }
 };
 
-// Match lanes are bytes with the top bit set: any(), bits() and or_() work on
-// them directly, which is what high_bits() relies on for the wider ops.
+// Match lanes are bytes with the top bit set: any(), bits() and or_() read
+// raw bytes as lanes, so a byte >= 0x80 is its own match lane.
 template <class Ops>
 struct MatchNonAscii {
     typename Ops::vec operator()(typename Ops::vec v) const {

@@ -125,6 +125,7 @@ inline const char* find_in_set(const char* p, const char* end, const char* floor
     // the padding's lanes dropped.
     alignas(16) char block[w] = {};
     const auto n = static_cast<size_t>(end - p);
+    if (n >= w) __builtin_unreachable();  // tells the compiler the copy fits
     copy_short(block, p, n);
     const uint64_t hits = hits_at(block) & ((uint64_t{1} << n) - 1);
     return hits != 0 ? p + __builtin_ctzll(hits) : end;

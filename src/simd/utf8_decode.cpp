@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "simd/byte_tally.hpp"
 #include "simd/dispatch.hpp"
 #include "simd/utf8_decode_generic.hpp"
 
@@ -34,14 +35,8 @@ size_t decode_scalar(const char* data, size_t size, Unit* out, size_t room) noex
 }
 
 Utf8Measure measure_scalar(const char* data, size_t size) noexcept {
-    size_t continuation = 0;
-    unsigned char largest = 0;
-    for (size_t i = 0; i < size; ++i) {
-        const auto b = static_cast<unsigned char>(data[i]);
-        continuation += (b & 0xC0) == 0x80;
-        largest = std::max(largest, b);
-    }
-    return {size - continuation, units_for_largest_byte(largest)};
+    const ByteTally t = scalar::tally_bytes(data, size, TalliedBytes{});
+    return {size - t.continuation, units_for_largest_byte(t.largest)};
 }
 
 constexpr Utf8DecodeTable kScalarTable{"scalar", &measure_scalar, &decode_scalar<uint8_t>, &decode_scalar<uint16_t>,

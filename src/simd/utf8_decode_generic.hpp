@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "simd/byte_tally_generic.hpp"
 #include "simd/utf8_decode.hpp"
 #include "simd/vector_ops.hpp"
 
@@ -42,44 +43,12 @@ inline uint32_t decode_code_point(const unsigned char* p) {
 
 // Every code point has exactly one byte that is not a continuation byte
 // (10xxxxxx), and the largest byte of valid text is the first byte of its
-// largest code point. Four registers at a time, then one, then a byte at a
-// time.
+// largest code point: both are in the byte tally with no bytes listed.
 template <class Ops>
 Utf8Measure measure_utf8_kernel(const char* data, size_t size) noexcept {
-    constexpr size_t w = Ops::width;
-    const char* p = data;
-    const char* const end = data + size;
-    size_t continuation = 0;
-    // Per-byte counters, summed into `continuation` before any of them can
-    // overflow: each holds at most 63 x 4 = 252.
-    auto top = Ops::zero();
-    while (static_cast<size_t>(end - p) >= 4 * w) {
-        auto counts = Ops::zero();
-        for (int round = 0; round < 63 && static_cast<size_t>(end - p) >= 4 * w; ++round, p += 4 * w) {
-            for (size_t i = 0; i < 4; ++i) {
-                const auto v = Ops::load(p + i * w);
-                top = Ops::max_bytes(top, v);
-                counts = Ops::add_match(counts, Ops::continuation_lanes(v));
-            }
-        }
-        continuation += Ops::sum_counts(counts);
-    }
-    if (static_cast<size_t>(end - p) >= w) {
-        auto counts = Ops::zero();
-        for (; static_cast<size_t>(end - p) >= w; p += w) {
-            const auto v = Ops::load(p);
-            top = Ops::max_bytes(top, v);
-            counts = Ops::add_match(counts, Ops::continuation_lanes(v));
-        }
-        continuation += Ops::sum_counts(counts);
-    }
-    unsigned char largest = Ops::largest_byte(top);
-    for (; p != end; ++p) {
-        const auto b = static_cast<unsigned char>(*p);
-        continuation += (b & 0xC0) == 0x80;
-        largest = b > largest ? b : largest;
-    }
-    return {size - continuation, units_for_largest_byte(largest)};
+    ByteTally t;
+    tally_range<Ops, 0>(data, data + size, TalliedBytes{}, t);
+    return {size - t.continuation, units_for_largest_byte(t.largest)};
 }
 
 #if ARBOLITE_TARGET_SSE2()

@@ -44,7 +44,7 @@ char* scalar::encode_utf8(const uint8_t* p, size_t n, char* out) noexcept { retu
 char* scalar::encode_utf8(const uint16_t* p, size_t n, char* out) noexcept { return scalar_encode(p, n, out); }
 char* scalar::encode_utf8(const uint32_t* p, size_t n, char* out) noexcept { return scalar_encode(p, n, out); }
 
-constinit const Utf8EncodeTable scalar_utf8_kernels{
+constinit const Utf8EncodeTable kScalarUtf8Kernels{
     "scalar",
     [](const uint8_t* p, size_t n) noexcept { return scalar::utf8_length(p, n); },
     [](const uint16_t* p, size_t n) noexcept { return scalar::utf8_length(p, n); },
@@ -60,7 +60,7 @@ constinit const Utf8EncodeTable scalar_utf8_kernels{
 namespace {
 
 KernelFamily<Utf8EncodeTable> family() noexcept {
-    return {scalar_utf8_kernels, &kSwarUtf8Kernels, sse2_utf8_kernels(), avx2_utf8_kernels()};
+    return {kScalarUtf8Kernels, &kSwarUtf8Kernels, sse2_utf8_kernels(), avx2_utf8_kernels()};
 }
 
 }  // namespace

@@ -56,7 +56,7 @@ const Utf8EncodeTable& active_utf8_kernels() noexcept;
 // reference first.
 std::span<const Utf8EncodeTable* const> utf8_kernels_for_testing() noexcept;
 
-extern const Utf8EncodeTable scalar_utf8_kernels;
+extern const Utf8EncodeTable kScalarUtf8Kernels;
 extern const Utf8EncodeTable kSwarUtf8Kernels;
 // Null when the build does not target the instruction set.
 const Utf8EncodeTable* sse2_utf8_kernels() noexcept;

@@ -118,9 +118,6 @@ inline uint64_t load_units(const Unit* p) {
     return w;
 }
 
-// The number of bytes of x with their top bit set, x holding nothing else.
-inline size_t count_top_bits(uint64_t x) { return static_cast<size_t>(((x >> 7) * swar::kOnes) >> 56); }
-
 // The top bit of each 16-bit lane set where the lane is not zero.
 inline uint64_t nonzero16(uint64_t x) { return (((x & kLanes16Low15) + kLanes16Low15) | x) & kLanes16Top; }
 
@@ -133,7 +130,7 @@ struct Ucs2Count {
     void add(const uint16_t* p) {
         const uint64_t w = load_units(p);
         const uint64_t high = w & 0xF800F800F800F800ULL;
-        total += count_top_bits(nonzero16(w & 0xFF80FF80FF80FF80ULL)) + count_top_bits(nonzero16(high));
+        total += swar::count_lanes(nonzero16(w & 0xFF80FF80FF80FF80ULL)) + swar::count_lanes(nonzero16(high));
         bad_lanes |= ~nonzero16(high ^ 0xD800D800D800D800ULL) & kLanes16Top;
     }
     void flush() {}

@@ -13,11 +13,10 @@
 //   any(m), bits(m)                  whether any lane matches; one bit per lane
 //                                    (both look only at the top bit of each
 //                                    byte, so raw bytes work as lanes too)
-//   high_bits(v)                     one bit per raw byte >= 0x80
 //   high_lanes(v)                    match lanes where the byte is >= 0x80
 //   continuation_lanes(v)            match lanes where the byte is 0x80..0xBF
 //   max_bytes(a, b), largest_byte(v) bytewise unsigned maximum; the largest
-//                                    byte of a register (vector ops only)
+//                                    byte of a register
 //   zero(), add_match(acc, m),       per-byte match counters, good for
 //   sum_counts(acc)                  255 additions before they are summed
 //   narrower                         the ops used for ranges shorter than
@@ -55,9 +54,23 @@ struct SwarOps {
     static bool any(vec m) { return m != 0; }
     // Gathers the top bit of each byte into an 8-bit mask.
     static uint64_t bits(vec m) { return ((m >> 7) * 0x0102040810204080ULL) >> 56; }
-    static uint64_t high_bits(vec v) { return bits(v & swar::kHigh1); }
     static vec high_lanes(vec v) { return swar::high_bytes(v); }
     static vec continuation_lanes(vec v) { return swar::continuation_bytes(v); }
+    static vec max_bytes(vec a, vec b) {
+        // High bit of each byte of `low7_ge`: a's low seven bits >= b's (no
+        // borrow leaves a byte); then the top bits decide where they differ.
+        const uint64_t low7_ge = (a | swar::kHigh1) - (b & swar::kLow7);
+        const uint64_t ge = ((a & ~b) | (~(a ^ b) & low7_ge)) & swar::kHigh1;
+        return b ^ ((a ^ b) & ((ge >> 7) * 0xFF));
+    }
+    static unsigned char largest_byte(vec v) {
+        unsigned char largest = 0;
+        for (unsigned i = 0; i < 8; ++i) {
+            const auto b = static_cast<unsigned char>(v >> (8 * i));
+            largest = b > largest ? b : largest;
+        }
+        return largest;
+    }
     static vec zero() { return 0; }
     static vec add_match(vec acc, vec m) { return acc + (m >> 7); }
     static size_t sum_counts(vec acc) {
@@ -79,7 +92,6 @@ struct Sse2Ops {
     static vec at_most(vec v, vec limit) { return _mm_cmpeq_epi8(_mm_min_epu8(v, limit), v); }
     static bool any(vec m) { return _mm_movemask_epi8(m) != 0; }
     static uint64_t bits(vec m) { return static_cast<uint32_t>(_mm_movemask_epi8(m)); }
-    static uint64_t high_bits(vec v) { return bits(v); }
     static vec high_lanes(vec v) { return _mm_cmplt_epi8(v, _mm_setzero_si128()); }
     // 0x80..0xBF are exactly the bytes below 0xC0 as signed values.
     static vec continuation_lanes(vec v) { return _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(0xC0))); }
@@ -114,7 +126,6 @@ struct Avx2Ops {
     static vec at_most(vec v, vec limit) { return _mm256_cmpeq_epi8(_mm256_min_epu8(v, limit), v); }
     static bool any(vec m) { return _mm256_movemask_epi8(m) != 0; }
     static uint64_t bits(vec m) { return static_cast<uint32_t>(_mm256_movemask_epi8(m)); }
-    static uint64_t high_bits(vec v) { return bits(v); }
     static vec high_lanes(vec v) { return _mm256_cmpgt_epi8(_mm256_setzero_si256(), v); }
     static vec continuation_lanes(vec v) { return _mm256_cmpgt_epi8(_mm256_set1_epi8(-64), v); }
     static vec max_bytes(vec a, vec b) { return _mm256_max_epu8(a, b); }
