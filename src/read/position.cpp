@@ -1,7 +1,5 @@
 #include "read/position.hpp"
 
-#include <cstring>
-
 #include "simd/search.hpp"
 #include "simd/swar.hpp"
 

@@ -24,6 +24,16 @@ namespace arbolite::read {
 
 inline uint64_t offset_of(const char* doc, const char* p) { return static_cast<uint64_t>(p - doc); }
 
+// Appends [begin, end) of the document `doc` to `out` with its
+// references decoded; a bad reference is a malformed document.
+inline Status<ReadError> decode_references_into(const char* doc, const char* begin, const char* end,
+                                                entities::RefMode mode, std::string& out) {
+    Status<entities::ReferenceError> decoded = entities::decode_references(
+        std::string_view(begin, static_cast<size_t>(end - begin)), offset_of(doc, begin), mode, out);
+    if (!decoded.ok()) [[unlikely]] return fail(reference_failure(decoded.error()));
+    return Ok{};
+}
+
 // Name and attribute region of an open or self-closing tag as pointers into
 // the document. The caller has checked that the tag ends inside it.
 inline Status<ReadError> split_start_tag(const char* doc, const index::StructuralIndex& index, size_t tag,
@@ -80,10 +90,7 @@ inline Status<ReadError> parse_attributes(const char* doc, const char* doc_end, 
         const char* special = simd::find_any4_bounded(value_begin, value_end, doc_end, '&', '\t', '\n', '\r');
         if (special != value_end) {
             scratch.assign(value_begin, special);
-            Status<entities::ReferenceError> decoded = entities::decode_references(
-                std::string_view(special, static_cast<size_t>(value_end - special)), offset_of(doc, special),
-                entities::RefMode::Attribute, scratch);
-            if (!decoded.ok()) return fail(reference_failure(decoded.error()));
+            ARBOLITE_TRY(decode_references_into(doc, special, value_end, entities::RefMode::Attribute, scratch));
             value = scratch;
         }
         if (!attrs.try_insert(name, value))

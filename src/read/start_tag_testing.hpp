@@ -1,5 +1,5 @@
-// Test-only views of the start-tag parsing: for the native tests and the
-// fuzz targets, not for the read itself.
+// Test-only views of the start-tag parsing, for the native tests; the read
+// itself does not use them.
 #pragma once
 
 #include <cstddef>

@@ -75,10 +75,7 @@ inline Status<ReadError> Walk::append_text(const char* p, const char* end, Pendi
                                                                      const char* end, PendingText& text) {
     const char* lt = *hit == '<' ? hit : simd::find_byte(hit + 1, end, '<');
     if (lt != end) return fail(malformed(Malformation::UnexpectedLessThan, offset_of(doc_, lt)));
-    Status<entities::ReferenceError> decoded = entities::decode_references(
-        std::string_view(p, static_cast<size_t>(end - p)), offset_of(doc_, p), entities::RefMode::Text, text.buffer());
-    if (!decoded.ok()) return fail(reference_failure(decoded.error()));
-    return Ok{};
+    return decode_references_into(doc_, p, end, entities::RefMode::Text, text.buffer());
 }
 
 inline void Walk::append_raw(const char* p, const char* end, PendingText& text) {
