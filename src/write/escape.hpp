@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "common/byte_class.hpp"
 #include "simd/byte_set.hpp"
@@ -31,11 +32,18 @@ inline constexpr Replacement kReplacements[] = {
     {"&apos;", 6}, {"&#9;", 4},  {"&#13;", 5}, {"&#10;", 5},
 };
 
-// The special bytes as byte sets for the search.
-inline constexpr simd::ByteSet kTextSpecials = simd::make_byte_set("&<>\"'");
-inline constexpr simd::ByteSet kAttrSpecials = simd::make_byte_set("&<>\"'\t\r\n");
+// The special bytes of each mode, and as byte sets for the search.
+inline constexpr std::string_view kTextSpecialBytes = "&<>\"'";
+inline constexpr std::string_view kAttrSpecialBytes = "&<>\"'\t\r\n";
+inline constexpr simd::ByteSet kTextSpecials = simd::make_byte_set(kTextSpecialBytes);
+inline constexpr simd::ByteSet kAttrSpecials = simd::make_byte_set(kAttrSpecialBytes);
 
 }  // namespace escape_detail
+
+// The bytes `mode` replaces.
+template <Escape mode>
+inline constexpr std::string_view kSpecialBytes =
+    mode == Escape::Text ? escape_detail::kTextSpecialBytes : escape_detail::kAttrSpecialBytes;
 
 // The replacement of byte `c`: size 0 when it is copied unchanged.
 template <Escape mode>
@@ -47,6 +55,20 @@ template <Escape mode>
 constexpr bool is_special(char c) {
     return byte_class::is_any(c, mode == Escape::Text ? byte_class::kTextEscape : byte_class::kAttrEscape);
 }
+
+namespace escape_detail {
+// The lists of special bytes and their byte sets agree with the byte classes.
+template <Escape mode>
+constexpr bool specials_agree(const simd::ByteSet& set) {
+    for (unsigned c = 0; c < 256; ++c) {
+        const char b = static_cast<char>(c);
+        const bool listed = kSpecialBytes<mode>.find(b) != std::string_view::npos;
+        if (listed != is_special<mode>(b) || set.contains(b) != listed) return false;
+    }
+    return true;
+}
+static_assert(specials_agree<Escape::Text>(kTextSpecials) && specials_agree<Escape::Attr>(kAttrSpecials));
+}  // namespace escape_detail
 
 // The first special byte in [p, end), or `end`. `floor` (<= p) is the start
 // of the string that [p, end) ends: the search may load bytes back to it.

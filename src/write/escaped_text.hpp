@@ -19,6 +19,7 @@ using PlainTexts = std::vector<bool>;
 
 namespace detail {
 
+// Writes `s` with its special bytes replaced; each run between them goes to
 // the sink in one piece.
 template <Escape mode, class Sink>
 bool write_escaped_pieces(Sink& sink, std::string_view s) {

@@ -71,7 +71,7 @@ public:
     // A long text or value, escaped: measured in one pass.
     template <Escape mode>
     bool write_escaped_long(std::string_view s) {
-        const EscapedMeasure m = escaped_measure(mode, s.data(), s.size());
+        const EscapedMeasure m = escaped_measure<mode>(kernels_, s.data(), s.size());
         add(m.bytes);
         if (m.largest >= 0x80) {
             continuation_ += m.continuation;
@@ -100,6 +100,7 @@ private:
     }
 
     PlainTexts* plain_;
+    const simd::KernelTable& kernels_ = simd::active_kernels();
     size_t size_ = 0;
     size_t continuation_ = 0;
     simd::CodeUnits units_ = simd::CodeUnits::Ascii;
