@@ -136,6 +136,15 @@ PyResult<py::Ref> new_str(std::string_view utf8) {
     return str;
 }
 
+PyResult<py::Ref> new_blank_str(size_t code_points, simd::CodeUnits units) {
+    // The largest code point each width allows, for the str's storage.
+    constexpr Py_UCS4 largest[] = {0x7F, 0xFF, 0xFFFF, 0x10FFFF};
+    py::Ref str =
+        py::Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(code_points), largest[static_cast<size_t>(units)]));
+    if (!str) return fail(fetch_error());
+    return str;
+}
+
 PyResult<py::Ref> new_str_unlocked(std::string_view utf8) {
     // Below this the interpreter's decoder costs less than handing the lock
     // over twice.
@@ -143,11 +152,7 @@ PyResult<py::Ref> new_str_unlocked(std::string_view utf8) {
     if (utf8.size() < min_unlocked) return new_str(utf8);
     const simd::Utf8Measure measured =
         without_lock([&] { return simd::measure_utf8(utf8.data(), utf8.size()); });
-    // The largest code point each width allows, for the str's storage.
-    constexpr Py_UCS4 largest[] = {0x7F, 0xFF, 0xFFFF, 0x10FFFF};
-    py::Ref str = py::Ref::steal(
-        PyUnicode_New(static_cast<Py_ssize_t>(measured.code_points), largest[static_cast<size_t>(measured.units)]));
-    if (!str) return fail(fetch_error());
+    ARBOLITE_TRY_ASSIGN(py::Ref str, new_blank_str(measured.code_points, measured.units));
     // Nobody else can see the new str, so it is filled without the lock.
     void* data = PyUnicode_DATA(str.get());
     without_lock(str, [&] {

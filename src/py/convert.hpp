@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "py/errors.hpp"
+#include "simd/utf8_decode.hpp"
 
 namespace arbolite::py {
 
@@ -63,6 +64,10 @@ PyResult<uint8_t> to_u8(PyObject* obj);
 
 // A str built from UTF-8 that is known to be valid.
 PyResult<py::Ref> new_str(std::string_view utf8);
+
+// A new str of `code_points` characters stored in `units`, to be filled by
+// the caller before anyone else sees it.
+PyResult<py::Ref> new_blank_str(size_t code_points, simd::CodeUnits units);
 
 // The same for a long text that is not borrowed from a Python object (a
 // writer's output): measured and decoded by the native decoder into a str of

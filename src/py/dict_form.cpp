@@ -24,9 +24,6 @@
 namespace arbolite::py {
 namespace {
 
-using py::fetch_error;
-using py::mismatch_text;
-
 // ---- to_dict ----------------------------------------------------------------
 //
 // Nearly all of the time goes to the interpreter making objects, so the

@@ -14,10 +14,6 @@
 namespace arbolite::py {
 namespace {
 
-using py::absent;
-using py::fetch_error;
-using py::type_mismatch;
-
 // Room reserved up front for children, whatever length a sequence claims;
 // beyond it the list grows as items arrive.
 constexpr Py_ssize_t kMaxChildReservation = 1 << 16;

@@ -17,9 +17,6 @@
 
 namespace arbolite::py {
 
-using py::Exc;
-using py::PyResult;
-
 // A Node is one block of memory:
 //
 //   PyObject_HEAD | attrs | name_and_place | text_size | child_count    48 bytes

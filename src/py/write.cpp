@@ -85,27 +85,15 @@ Status<Exc> convert_options(PyObject* indent, PyObject* declaration, Options& ou
 
 using Plan = write::StringPlan<NodeTree>;
 
-// A new ASCII str of `size` characters holding the measured output, written
-// into it without the interpreter lock: nobody else can see the str yet.
-PyResult<py::Ref> write_ascii_str(const Plan& plan, size_t size, py::SignalCheck& signals) {
-    py::Ref str = py::Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
-    if (!str) return fail(py::fetch_error());
-    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str.get()));
-    const bool written = py::without_lock(str, [&] { return plan.write_bytes(out); });
-    if (signals.raised()) return fail(py::interruption());
-    if (!written) return fail(py::writer_measure_fault());
-    return str;
-}
-
 // A new str of the measured code points and width holding the output,
-// decoded into it without the interpreter lock.
-PyResult<py::Ref> write_decoded_str(const Plan& plan, const OutputMeasure& size, py::SignalCheck& signals) {
-    constexpr Py_UCS4 largest[] = {0x7F, 0xFF, 0xFFFF, 0x10FFFF};
-    py::Ref str = py::Ref::steal(
-        PyUnicode_New(static_cast<Py_ssize_t>(size.code_points), largest[static_cast<size_t>(size.units)]));
-    if (!str) return fail(py::fetch_error());
+// written (ASCII) or decoded into it without the interpreter lock: nobody
+// else can see the str yet.
+PyResult<py::Ref> write_measured_str(const Plan& plan, py::SignalCheck& signals) {
+    const OutputMeasure& size = plan.measure();
+    ARBOLITE_TRY_ASSIGN(py::Ref str, py::new_blank_str(size.code_points, size.units));
     void* data = PyUnicode_DATA(str.get());
-    const bool written = py::without_lock(str, [&] { return plan.write_units(data); });
+    const bool written = py::without_lock(
+        str, [&] { return size.ascii ? plan.write_bytes(static_cast<char*>(data)) : plan.write_units(data); });
     if (signals.raised()) return fail(py::interruption());
     if (!written) return fail(py::writer_measure_fault());
     return str;
@@ -135,9 +123,8 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
         }
         const OutputMeasure& size = plan.measure();
         if (size.size > static_cast<size_t>(PY_SSIZE_T_MAX)) return fail(py::memory_error());
-        if (size.ascii) return write_ascii_str(plan, size.size, signals);
-        if (!size.valid_utf8) return fail(py::writer_utf8_fault());
-        return write_decoded_str(plan, size, signals);
+        if (!size.ascii && !size.valid_utf8) return fail(py::writer_utf8_fault());
+        return write_measured_str(plan, signals);
     });
 }
 
