@@ -194,37 +194,6 @@ inline char* encode_ucs4_16(__m256i a, __m256i b, char* out) {
     return encode_any8(b, out);
 }
 
-struct Lanes {
-    using vec = __m256i;
-    static constexpr size_t width = 32;
-    static vec load(const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); }
-    static vec zero() { return _mm256_setzero_si256(); }
-    static vec and_(vec a, vec b) { return _mm256_and_si256(a, b); }
-    static vec or_(vec a, vec b) { return _mm256_or_si256(a, b); }
-    static vec splat16(uint16_t v) { return _mm256_set1_epi16(static_cast<short>(v)); }
-    static vec splat32(uint32_t v) { return _mm256_set1_epi32(static_cast<int>(v)); }
-    static vec eq16(vec a, vec b) { return _mm256_cmpeq_epi16(a, b); }
-    static vec eq32(vec a, vec b) { return _mm256_cmpeq_epi32(a, b); }
-    static vec gt32(vec a, vec b) { return _mm256_cmpgt_epi32(a, b); }
-    static vec add16(vec a, vec b) { return _mm256_add_epi16(a, b); }
-    static vec add32(vec a, vec b) { return _mm256_add_epi32(a, b); }
-    static vec shift_right32(vec a, int bits) { return _mm256_srli_epi32(a, bits); }
-    static bool none(vec v) { return _mm256_testz_si256(v, v) != 0; }
-    // The sum of the unsigned 16-bit lanes.
-    static size_t sum_u16(vec v) {
-        const __m256i pairs = _mm256_madd_epi16(_mm256_srli_epi16(v, 1), _mm256_set1_epi16(2));
-        const __m256i odd = _mm256_madd_epi16(_mm256_and_si256(v, _mm256_set1_epi16(1)), _mm256_set1_epi16(1));
-        return sum_u32(_mm256_add_epi32(pairs, odd));
-    }
-    static size_t sum_u32(vec v) {
-        const __m256i sum64 = _mm256_add_epi64(_mm256_unpacklo_epi32(v, _mm256_setzero_si256()),
-                                               _mm256_unpackhi_epi32(v, _mm256_setzero_si256()));
-        const __m128i half = _mm_add_epi64(_mm256_castsi256_si128(sum64), _mm256_extracti128_si256(sum64, 1));
-        return static_cast<size_t>(_mm_cvtsi128_si64(half)) +
-               static_cast<size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(half, half)));
-    }
-};
-
 // Thirty-two code units at a time: ASCII throughout, the common case of
 // markup-heavy text, is only narrowed. Checking that for 32 units rather than
 // 16 keeps the branch predictable in text that mixes ASCII words with others.
@@ -305,8 +274,8 @@ struct ShuffleStep<uint32_t> {
 struct Utf8Avx2Level {
     template <class Unit>
     using Length = std::conditional_t<sizeof(Unit) == 1, HighByteCount<Avx2Ops>,
-                                      std::conditional_t<sizeof(Unit) == 2, Ucs2LaneCount<utf8_avx2::Lanes>,
-                                                         Ucs4LaneCount<utf8_avx2::Lanes>>>;
+                                      std::conditional_t<sizeof(Unit) == 2, Ucs2LaneCount<Avx2Ops>,
+                                                         Ucs4LaneCount<Avx2Ops>>>;
     template <class Unit>
     using Encode = utf8_avx2::ShuffleStep<Unit>;
 };

@@ -189,7 +189,7 @@ struct Utf8SwarLevel {
 
 // ---------------------------------------------------------------------------
 // The vector levels count UCS-2 and UCS-4 lengths alike, in 16- and 32-bit
-// lanes of their registers (`Lanes`: the level's lane operations).
+// lanes of their registers (`Lanes`: the level's ops, vector_ops.hpp).
 
 // Each round adds at most 2 to a 16-bit counter: two extra bytes per unit,
 // less one for each limit (0x80, 0x800) the unit is below.
@@ -257,35 +257,6 @@ struct Ucs4LaneCount {
 #if ARBOLITE_TARGET_SSE2()
 namespace utf8_sse2 {
 
-struct Lanes {
-    using vec = __m128i;
-    static constexpr size_t width = 16;
-    static vec load(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
-    static vec zero() { return _mm_setzero_si128(); }
-    static vec and_(vec a, vec b) { return _mm_and_si128(a, b); }
-    static vec or_(vec a, vec b) { return _mm_or_si128(a, b); }
-    static vec splat16(uint16_t v) { return _mm_set1_epi16(static_cast<short>(v)); }
-    static vec splat32(uint32_t v) { return _mm_set1_epi32(static_cast<int>(v)); }
-    static vec eq16(vec a, vec b) { return _mm_cmpeq_epi16(a, b); }
-    static vec eq32(vec a, vec b) { return _mm_cmpeq_epi32(a, b); }
-    static vec gt32(vec a, vec b) { return _mm_cmpgt_epi32(a, b); }
-    static vec add16(vec a, vec b) { return _mm_add_epi16(a, b); }
-    static vec add32(vec a, vec b) { return _mm_add_epi32(a, b); }
-    static vec shift_right32(vec a, int bits) { return _mm_srli_epi32(a, bits); }
-    static bool none(vec v) { return _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())) == 0xFFFF; }
-    // The sum of the 16-bit lanes, each read as unsigned.
-    static size_t sum_u16(vec v) {
-        const __m128i lo = _mm_unpacklo_epi16(v, _mm_setzero_si128());
-        const __m128i hi = _mm_unpackhi_epi16(v, _mm_setzero_si128());
-        return sum_u32(_mm_add_epi32(lo, hi));
-    }
-    static size_t sum_u32(vec v) {
-        alignas(16) uint32_t lanes[4];
-        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), v);
-        return size_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
-    }
-};
-
 inline void store(char* out, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v); }
 
 // Sixteen units: `bytes` their low bytes narrowed (only meaningful in ASCII
@@ -299,21 +270,21 @@ struct RegisterStep {
 
     explicit RegisterStep(const Unit* p) {
         if constexpr (sizeof(Unit) == 1) {
-            bytes = Lanes::load(p);
+            bytes = Sse2Ops::load(p);
             ascii_lanes = static_cast<unsigned>(_mm_movemask_epi8(bytes)) ^ 0xFFFF;
         } else if constexpr (sizeof(Unit) == 2) {
-            const __m128i a = Lanes::load(p);
-            const __m128i b = Lanes::load(p + 8);
-            const __m128i non_ascii = Lanes::splat16(0xFF80);
+            const __m128i a = Sse2Ops::load(p);
+            const __m128i b = Sse2Ops::load(p + 8);
+            const __m128i non_ascii = Sse2Ops::splat16(0xFF80);
             const __m128i ascii_a = _mm_cmpeq_epi16(_mm_and_si128(a, non_ascii), _mm_setzero_si128());
             const __m128i ascii_b = _mm_cmpeq_epi16(_mm_and_si128(b, non_ascii), _mm_setzero_si128());
             ascii_lanes = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(ascii_a, ascii_b)));
             bytes = _mm_packus_epi16(a, b);
         } else {
-            const __m128i non_ascii = Lanes::splat32(0xFFFFFF80);
+            const __m128i non_ascii = Sse2Ops::splat32(0xFFFFFF80);
             __m128i c[4], ascii[4];
             for (int k = 0; k < 4; ++k) {
-                c[k] = Lanes::load(p + 4 * k);
+                c[k] = Sse2Ops::load(p + 4 * k);
                 ascii[k] = _mm_cmpeq_epi32(_mm_and_si128(c[k], non_ascii), _mm_setzero_si128());
             }
             // Signed saturation keeps ASCII lanes as they are; the others are
@@ -342,8 +313,8 @@ struct RegisterStep {
 struct Utf8Sse2Level {
     template <class Unit>
     using Length = std::conditional_t<sizeof(Unit) == 1, HighByteCount<Sse2Ops>,
-                                      std::conditional_t<sizeof(Unit) == 2, Ucs2LaneCount<utf8_sse2::Lanes>,
-                                                         Ucs4LaneCount<utf8_sse2::Lanes>>>;
+                                      std::conditional_t<sizeof(Unit) == 2, Ucs2LaneCount<Sse2Ops>,
+                                                         Ucs4LaneCount<Sse2Ops>>>;
     template <class Unit>
     using Encode = utf8_sse2::RegisterStep<Unit>;
 };

@@ -21,6 +21,12 @@
 //   sum_counts(acc)                  255 additions before they are summed
 //   narrower                         the ops used for ranges shorter than
 //                                    `width` (void: byte loop)
+//
+// The vector ops also work on 16- and 32-bit lanes, for the UTF-8 encoders:
+//   and_(a, b), splat16(v), splat32(v), eq16/eq32(a, b) (all ones where
+//   equal), gt32(a, b) (signed), add16/add32(a, b), shift_right32(v, n),
+//   none(v) (every bit zero), sum_u16(v), sum_u32(v) (the sum of the
+//   unsigned lanes).
 #pragma once
 
 #include <bit>
@@ -85,7 +91,7 @@ struct Sse2Ops {
     using narrower = SwarOps;
     static constexpr size_t width = 16;
 
-    static vec load(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+    static vec load(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
     static vec splat(char c) { return _mm_set1_epi8(c); }
     static vec eq(vec a, vec b) { return _mm_cmpeq_epi8(a, b); }
     static vec or_(vec a, vec b) { return _mm_or_si128(a, b); }
@@ -110,6 +116,27 @@ struct Sse2Ops {
         return static_cast<size_t>(_mm_cvtsi128_si32(sums)) +
                static_cast<size_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
     }
+    // 16- and 32-bit lanes.
+    static vec and_(vec a, vec b) { return _mm_and_si128(a, b); }
+    static vec splat16(uint16_t v) { return _mm_set1_epi16(static_cast<short>(v)); }
+    static vec splat32(uint32_t v) { return _mm_set1_epi32(static_cast<int>(v)); }
+    static vec eq16(vec a, vec b) { return _mm_cmpeq_epi16(a, b); }
+    static vec eq32(vec a, vec b) { return _mm_cmpeq_epi32(a, b); }
+    static vec gt32(vec a, vec b) { return _mm_cmpgt_epi32(a, b); }
+    static vec add16(vec a, vec b) { return _mm_add_epi16(a, b); }
+    static vec add32(vec a, vec b) { return _mm_add_epi32(a, b); }
+    static vec shift_right32(vec a, int bits) { return _mm_srli_epi32(a, bits); }
+    static bool none(vec v) { return _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())) == 0xFFFF; }
+    static size_t sum_u16(vec v) {
+        const __m128i lo = _mm_unpacklo_epi16(v, _mm_setzero_si128());
+        const __m128i hi = _mm_unpackhi_epi16(v, _mm_setzero_si128());
+        return sum_u32(_mm_add_epi32(lo, hi));
+    }
+    static size_t sum_u32(vec v) {
+        alignas(16) uint32_t lanes[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), v);
+        return size_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
+    }
 };
 #endif
 
@@ -119,7 +146,7 @@ struct Avx2Ops {
     using narrower = Sse2Ops;
     static constexpr size_t width = 32;
 
-    static vec load(const char* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+    static vec load(const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); }
     static vec splat(char c) { return _mm256_set1_epi8(c); }
     static vec eq(vec a, vec b) { return _mm256_cmpeq_epi8(a, b); }
     static vec or_(vec a, vec b) { return _mm256_or_si256(a, b); }
@@ -137,6 +164,29 @@ struct Avx2Ops {
     static size_t sum_counts(vec acc) {
         const __m256i sums = _mm256_sad_epu8(acc, _mm256_setzero_si256());
         const __m128i half = _mm_add_epi64(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1));
+        return static_cast<size_t>(_mm_cvtsi128_si64(half)) +
+               static_cast<size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(half, half)));
+    }
+    // 16- and 32-bit lanes.
+    static vec and_(vec a, vec b) { return _mm256_and_si256(a, b); }
+    static vec splat16(uint16_t v) { return _mm256_set1_epi16(static_cast<short>(v)); }
+    static vec splat32(uint32_t v) { return _mm256_set1_epi32(static_cast<int>(v)); }
+    static vec eq16(vec a, vec b) { return _mm256_cmpeq_epi16(a, b); }
+    static vec eq32(vec a, vec b) { return _mm256_cmpeq_epi32(a, b); }
+    static vec gt32(vec a, vec b) { return _mm256_cmpgt_epi32(a, b); }
+    static vec add16(vec a, vec b) { return _mm256_add_epi16(a, b); }
+    static vec add32(vec a, vec b) { return _mm256_add_epi32(a, b); }
+    static vec shift_right32(vec a, int bits) { return _mm256_srli_epi32(a, bits); }
+    static bool none(vec v) { return _mm256_testz_si256(v, v) != 0; }
+    static size_t sum_u16(vec v) {
+        const __m256i pairs = _mm256_madd_epi16(_mm256_srli_epi16(v, 1), _mm256_set1_epi16(2));
+        const __m256i odd = _mm256_madd_epi16(_mm256_and_si256(v, _mm256_set1_epi16(1)), _mm256_set1_epi16(1));
+        return sum_u32(_mm256_add_epi32(pairs, odd));
+    }
+    static size_t sum_u32(vec v) {
+        const __m256i sum64 = _mm256_add_epi64(_mm256_unpacklo_epi32(v, _mm256_setzero_si256()),
+                                               _mm256_unpackhi_epi32(v, _mm256_setzero_si256()));
+        const __m128i half = _mm_add_epi64(_mm256_castsi256_si128(sum64), _mm256_extracti128_si256(sum64, 1));
         return static_cast<size_t>(_mm_cvtsi128_si64(half)) +
                static_cast<size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(half, half)));
     }
