@@ -84,8 +84,16 @@ def records_frame(paths, root_tag="catalog", item="item", files_per_partition=8)
 
 def local_client():
     """A client of a cluster of two single-threaded worker processes on this
-    machine, without the dashboard."""
-    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
+    machine, without the dashboard. The scheduler's own web server listens on
+    any free port of this machine only: by default it asks for 8787, which
+    another program may hold."""
+    cluster = LocalCluster(
+        n_workers=2,
+        threads_per_worker=1,
+        processes=True,
+        dashboard_address=None,
+        scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+    )
     return Client(cluster)
 
 

@@ -1,19 +1,23 @@
 """Ctrl-C during calls that block or run long without the interpreter lock.
 
-Each case runs in an interpreter of its own, which prints "ready" just before
-the call; SIGINT is sent to it from here a moment later. The call must end
-with what the signal handler raised (KeyboardInterrupt by default) and leave
-no descriptor open; a handler that returns lets the call go on and finish
-with the right result. A call that swallowed the signal runs into the
-timeout instead.
+Each case runs in an interpreter of its own, whose main thread makes the
+call while a helper thread sends it SIGINT from inside: the main thread hands
+the interpreter lock over only where it waits (a very long switch interval),
+so the helper runs, and signals, only once the call has released the lock.
+It signals again every so often until a handler has run, so that a signal
+landing just before a blocking system call is not the only one. The call
+must end with what the signal handler raised (KeyboardInterrupt by default)
+and leave no descriptor open; a handler that returns lets the call go on and
+finish with the right result. The calls that block wait on the other end of
+a FIFO, which only the handler's side opens, and the long ones are far longer
+than a poll interval, so no outcome depends on how fast the machine is. A
+call that swallowed the signal runs into the timeout instead.
 """
 
 import os
-import signal
 import subprocess
 import sys
 import textwrap
-import time
 
 import pytest
 
@@ -27,16 +31,38 @@ import arbolite
 from arbolite import Node
 
 FIFO = sys.argv[1]
+MAIN = threading.main_thread().ident
+# The main thread lets other threads run only where it waits: in the call.
+sys.setswitchinterval(100)
+calling = threading.Event()
 handled = threading.Event()
 
 def open_fds():
     return sorted(os.listdir("/proc/self/fd"))
 
+# Each handler acts on the first signal only: later ones, sent before the
+# sender saw the first handled, change nothing.
+def interrupts(signum, frame):
+    if not handled.is_set():
+        handled.set()
+        signal.default_int_handler(signum, frame)
+
 def returns(signum, frame):
     handled.set()
 
 def raises(signum, frame):
-    raise ValueError("stopped by the handler")
+    if not handled.is_set():
+        handled.set()
+        raise ValueError("stopped by the handler")
+
+def send_sigint():
+    calling.wait()
+    while True:
+        signal.pthread_kill(MAIN, signal.SIGINT)
+        if handled.wait(0.05):
+            return
+
+threading.Thread(target=send_sigint, daemon=True).start()
 
 helpers = []
 def after_signal(work):
@@ -79,37 +105,30 @@ wide = Node("r", children=[Node("m", children=[leaf] * 1000)] * 1000)
 
 SCRIPT = """
 {setup}
-{handler}
+signal.signal(signal.SIGINT, {handler})
 before = open_fds()
-print("ready", flush=True)
+calling.set()
 try:
     result = {call}
 except (KeyboardInterrupt, ValueError) as e:
-    print(type(e).__name__, str(e), open_fds() == before)
+    print(type(e).__name__, str(e), open_fds() == before, handled.is_set())
 else:
     print("finished", {check})
 {after}
 """
 
 
-def run_interrupted(tmp_path, setup, call, handler="", check="result", after=""):
-    """Runs the call in a child, sends SIGINT once it is inside, and returns
-    the child's stdout after "ready"."""
+def run_interrupted(tmp_path, setup, call, handler="interrupts", check="result", after=""):
+    """Runs the call in a child that signals itself once the call is inside,
+    and returns the child's stdout."""
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
     code = PRELUDE + SCRIPT.format(setup=setup, handler=handler, call=call, check=check, after=after)
-    command = [sys.executable, "-c", textwrap.dedent(code), str(fifo)]
-    with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as child:
-        try:
-            assert child.stdout.readline() == "ready\n", child.stderr.read()
-            time.sleep(0.3)
-            os.kill(child.pid, signal.SIGINT)
-            out, err = child.communicate(timeout=TIMEOUT)
-        finally:
-            if child.poll() is None:
-                child.kill()
-    assert child.returncode == 0, err[-4000:]
-    return out
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code), str(fifo)], capture_output=True, text=True, timeout=TIMEOUT
+    )
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    return proc.stdout
 
 
 BLOCKED_WRITE_SETUP = """
@@ -131,7 +150,7 @@ STOPPED = [
 
 @pytest.mark.parametrize("setup, call", [case[1:] for case in STOPPED], ids=[case[0] for case in STOPPED])
 def test_sigint_stops_the_call(tmp_path, setup, call):
-    assert run_interrupted(tmp_path, setup, call) == "KeyboardInterrupt  True\n"
+    assert run_interrupted(tmp_path, setup, call) == "KeyboardInterrupt  True True\n"
 
 
 RAISED = [case for case in STOPPED if case[0] in ("read_file, no writer", "write_file, huge output")]
@@ -139,8 +158,7 @@ RAISED = [case for case in STOPPED if case[0] in ("read_file, no writer", "write
 
 @pytest.mark.parametrize("setup, call", [case[1:] for case in RAISED], ids=[case[0] for case in RAISED])
 def test_a_raising_handler_ends_the_call_with_its_exception(tmp_path, setup, call):
-    handler = "signal.signal(signal.SIGINT, raises)"
-    assert run_interrupted(tmp_path, setup, call, handler) == "ValueError stopped by the handler True\n"
+    assert run_interrupted(tmp_path, setup, call, "raises") == "ValueError stopped by the handler True True\n"
 
 
 def test_interrupted_write_leaves_what_was_written(tmp_path):
@@ -151,7 +169,7 @@ expected = '<?xml version="1.0" encoding="utf-8"?>\\n<r>' + "x" * (1 << 20)
 print(len(data) >= 4096, expected.startswith(data))
 """
     out = run_interrupted(tmp_path, BLOCKED_WRITE_SETUP, "arbolite.write_file(big, FIFO)", after=after)
-    assert out == "KeyboardInterrupt  True\nTrue True\n"
+    assert out == "KeyboardInterrupt  True True\nTrue True\n"
 
 
 # A handler that returns lets each call finish as if nothing had happened;
@@ -186,8 +204,7 @@ CONTINUED = [
     "setup, call, check, expected", [case[1:] for case in CONTINUED], ids=[case[0] for case in CONTINUED]
 )
 def test_a_returning_handler_lets_the_call_finish(tmp_path, setup, call, check, expected):
-    handler = "signal.signal(signal.SIGINT, returns)"
-    assert run_interrupted(tmp_path, setup, call, handler, check) == expected
+    assert run_interrupted(tmp_path, setup, call, "returns", check) == expected
 
 
 def test_other_threads_retry_and_finish(tmp_path):
@@ -206,6 +223,5 @@ def kick():
     feed("<a>late</a>")
 threading.Thread(target=kick).start()
 """
-    handler = "signal.signal(signal.SIGINT, returns)"
-    out = run_interrupted(tmp_path, setup, "reader.join()", handler, "settled(results)")
+    out = run_interrupted(tmp_path, setup, "reader.join()", "returns", "settled(results)")
     assert out == "finished ['late']\n"

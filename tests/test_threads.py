@@ -12,7 +12,6 @@ import subprocess
 import sys
 import textwrap
 import threading
-import time
 
 import pytest
 
@@ -23,35 +22,27 @@ from helpers import SANITIZED, run_python
 # The interpreter lock is released while reading and writing
 
 
-def samples_inside_call(call):
-    """Runs call() while another thread keeps stamping the clock; returns how
-    many stamps fall in the middle of the call, where only a released lock
-    lets the other thread run."""
-    stop = threading.Event()
-    stamps = []
-    started = threading.Event()
-
-    def worker():
-        last = 0.0
-        while not stop.is_set():
-            now = time.perf_counter()
-            if now - last > 0.0002:
-                stamps.append(now)
-                last = now
-            started.set()
-
-    thread = threading.Thread(target=worker)
+def runs_another_thread(call):
+    """Whether a second thread, woken just before call(), gets to run while
+    the call is still going. With a long switch interval this thread hands
+    the interpreter lock over only where it waits, so the other thread runs
+    before the call returns only if the call released the lock; the calls
+    below take far longer than a thread takes to wake."""
+    go = threading.Event()
+    ran = []
+    thread = threading.Thread(target=lambda: (go.wait(), ran.append(True)))
     thread.start()
-    started.wait()
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(100)
     try:
-        t0 = time.perf_counter()
+        go.set()
         call()
-        t1 = time.perf_counter()
+        inside = bool(ran)
     finally:
-        stop.set()
+        sys.setswitchinterval(interval)
+        go.set()
         thread.join()
-    lo, hi = t0 + (t1 - t0) * 0.2, t1 - (t1 - t0) * 0.2
-    return sum(1 for t in stamps if lo < t < hi), t1 - t0
+    return inside
 
 
 def test_lock_released_during_parse():
@@ -59,16 +50,14 @@ def test_lock_released_during_parse():
     # building and skipping, the result is one small node.
     unit = '<item attr="value">some text of the item &amp; more</item>\n'
     doc = "<doc>" + unit * (50_000_000 // len(unit)) + "<r>end</r></doc>"
-    inside, duration = samples_inside_call(lambda: read_string(doc, "r"))
-    assert inside >= 1, duration
+    assert runs_another_thread(lambda: read_string(doc, "r"))
 
 
 def test_lock_released_during_read_file(tmp_path):
     unit = "<item>text &lt; text</item>\n"
     path = tmp_path / "big.xml"
     path.write_text("<doc>" + unit * (50_000_000 // len(unit)) + "<r/></doc>", encoding="utf-8")
-    inside, duration = samples_inside_call(lambda: read_file(str(path), "r"))
-    assert inside >= 1, duration
+    assert runs_another_thread(lambda: read_file(str(path), "r"))
 
 
 def _wide_indented_tree():
@@ -82,15 +71,13 @@ def _wide_indented_tree():
 
 def test_lock_released_during_write_string():
     tree = _wide_indented_tree()
-    inside, duration = samples_inside_call(lambda: write_string(tree, 20000, False))
-    assert inside >= 1, duration
+    assert runs_another_thread(lambda: write_string(tree, 20000, False))
 
 
 def test_lock_released_during_write_file(tmp_path):
     tree = _wide_indented_tree()
     path = str(tmp_path / "big.xml")
-    inside, duration = samples_inside_call(lambda: write_file(tree, path, 20000, False))
-    assert inside >= 1, duration
+    assert runs_another_thread(lambda: write_file(tree, path, 20000, False))
     assert os.path.getsize(path) > 50_000_000
 
 
@@ -355,16 +342,25 @@ stop = threading.Event()
 errors = []
 counts = {}
 
+first_rounds = threading.Semaphore(0)
+
 def worker(name, step):
+    # Finishes one whole round however slow the machine (the main thread
+    # waits for every first round before it stops them), then goes on until
+    # stopped.
     def run():
         rng = random.Random(name)
         n = 0
         try:
-            while not stop.is_set():
+            while n == 0 or not stop.is_set():
                 step(rng)
                 n += 1
+                if n == 1:
+                    first_rounds.release()
         except BaseException as exc:
             errors.append(f"{name}: {exc!r}")
+            if n == 0:
+                first_rounds.release()
         counts[name] = n
     return threading.Thread(target=run, name=name)
 
@@ -417,6 +413,8 @@ for i in range(2):
 for t in threads:
     t.start()
 time.sleep(SECONDS)
+for t in threads:
+    first_rounds.acquire()
 stop.set()
 for t in threads:
     t.join()
