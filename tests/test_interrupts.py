@@ -225,3 +225,103 @@ threading.Thread(target=kick).start()
 """
     out = run_interrupted(tmp_path, setup, "reader.join()", "returns", "settled(results)")
     assert out == "finished ['late']\n"
+
+
+# ----------------------------------------------------------------------------
+# Every long phase of a call lets signal handlers run: a handler on a 20 ms
+# timer runs at least every 0.5 s, or every 30% of the call, whichever is
+# longer. Time is the process's CPU time, which other processes on a busy
+# machine do not take; each document makes its phase most of the call (a
+# second or two here).
+
+PHASE_SCRIPT = """
+import signal, sys, time
+import arbolite
+from arbolite import Node
+
+{setup}
+stamps = []
+signal.signal(signal.SIGALRM, lambda *_: stamps.append(time.process_time()))
+signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
+start = time.process_time()
+result = {call}
+end = time.process_time()
+signal.setitimer(signal.ITIMER_REAL, 0, 0)
+points = [start] + [t for t in stamps if t <= end] + [end]
+print(end - start, max(b - a for a, b in zip(points, points[1:])))
+"""
+
+PHASES = [
+    ("read: node building", "doc = '<r>' + '<a/>' * 12_000_000 + '</r>'", "arbolite.read_string(doc, 'r')"),
+    (
+        "read: one start tag of many attributes",
+        "doc = '<r ' + ' '.join(f'a{i}=\"&lt;\"' for i in range(3_000_000)) + '/>'",
+        "arbolite.read_string(doc, 'r')",
+    ),
+    ("read: one text of references", "doc = '<r>' + 'a&amp;b ' * 60_000_000 + '</r>'", "arbolite.read_string(doc, 'r')"),
+    ("read: one long text", "doc = '<r>' + 'abcdefg ' * 120_000_000 + '</r>'", "arbolite.read_string(doc, 'r')"),
+    ("read: encoding the document", "doc = '<r>' + 'é中' * 150_000_000 + '</r>'", "arbolite.read_string(doc, 'r')"),
+    ("write_file: one long text", "node = Node('r', text='a&<b ' * 100_000_000)", "arbolite.write_file(node, '/dev/null')"),
+    ("write_string: one long text", "node = Node('r', text='é&<b ' * 60_000_000)", "arbolite.write_string(node)"),
+    (
+        "write_file: one element's attributes",
+        "node = Node('r', {f'a{i}': 'v&\"' for i in range(4_000_000)})",
+        "arbolite.write_file(node, '/dev/null')",
+    ),
+    (
+        "to_dict",
+        "tree = arbolite.read_string('<r>' + '<a x=\"1\"><b>t</b></a>' * 1_500_000 + '</r>', 'r')",
+        "tree.to_dict()",
+    ),
+    (
+        "from_dict",
+        "d = arbolite.read_string('<r>' + '<a x=\"1\"><b>t</b></a>' * 1_500_000 + '</r>', 'r').to_dict()",
+        "Node.from_dict(d)",
+    ),
+]
+
+
+@pytest.mark.skipif(SANITIZED, reason="documents of gigabytes take too long under the sanitizers")
+@pytest.mark.parametrize("setup, call", [case[1:] for case in PHASES], ids=[case[0] for case in PHASES])
+def test_handlers_run_during_every_long_phase(setup, call):
+    proc = subprocess.run(
+        [sys.executable, "-c", PHASE_SCRIPT.format(setup=setup, call=call)],
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    duration, gap = map(float, proc.stdout.split())
+    assert gap <= max(0.5, 0.3 * duration), (gap, duration)
+
+
+# Calls that never end by themselves: trees whose shared children make the
+# walk exponentially long (one node of two children, forty levels deep), and
+# an indentation run of 2**60 blanks. The calls that hold the interpreter
+# lock run the handler of a timer; the others are signalled from inside as
+# above. The child's memory is bounded, so that a call that missed the
+# signal fails in its own time.
+SHARED = """
+import resource
+resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+node = Node("leaf")
+nested = {"name": "leaf", "attrs": {}, "children": [], "text": None}
+for _ in range(40):
+    node = Node("n", {"k": "v"}, [node, node], "t")
+    nested = {"name": "n", "attrs": {}, "children": [nested, nested], "text": None}
+signal.signal(signal.SIGALRM, raises)
+signal.setitimer(signal.ITIMER_REAL, 0.2)
+"""
+
+ENDLESS = [
+    ("search", SHARED, 'node.search_by_name("none")'),
+    ("str", SHARED, "str(node)"),
+    ("to_dict", SHARED, "node.to_dict()"),
+    ("from_dict", SHARED, "Node.from_dict(nested)"),
+    ("write_file, indentation", "", 'arbolite.write_file(Node("a", None, [Node("b")]), "/dev/null", indent=2**60)'),
+]
+
+
+@pytest.mark.parametrize("setup, call", [case[1:] for case in ENDLESS], ids=[case[0] for case in ENDLESS])
+def test_endless_calls_end_with_what_the_handler_raised(tmp_path, setup, call):
+    assert run_interrupted(tmp_path, setup, call, "raises") == "ValueError stopped by the handler True True\n"

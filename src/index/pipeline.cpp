@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -33,6 +34,9 @@ inline void cpu_pause() {
 // microseconds at most (a pause takes 10 to 150 cycles), so that a side
 // that waits for long gives its core back soon.
 constexpr int kSpinPolls = 256;
+
+// How often a consumer that waits for the worker polls its interrupt hook.
+constexpr int kWaitPollMs = 20;
 
 // Blocks every signal in the calling thread for the object's lifetime.
 class SignalsBlocked {
@@ -130,17 +134,30 @@ struct IndexPipeline::Ring {
         return !stop.load(std::memory_order_relaxed);
     }
 
-    // The consumer: waits until slot `taken` is published.
-    void wait_for_batch(size_t taken) {
-        if (published.load(std::memory_order_acquire) > taken) return;
+    // The consumer: waits until slot `taken` is published. With an active
+    // hook it wakes every kWaitPollMs to poll it, outside the lock; false
+    // when the hook says to stop.
+    bool wait_for_batch(size_t taken, const InterruptHook& interrupt) {
+        if (published.load(std::memory_order_acquire) > taken) return true;
         for (int i = 0; i < kSpinPolls; ++i) {
             cpu_pause();
-            if (published.load(std::memory_order_acquire) > taken) return;
+            if (published.load(std::memory_order_acquire) > taken) return true;
         }
         std::unique_lock<std::mutex> lock(mutex);
         consumer_sleeping.store(true, std::memory_order_seq_cst);
-        while (published.load(std::memory_order_seq_cst) <= taken) wakeup.wait(lock);
+        bool go_on = true;
+        while (published.load(std::memory_order_seq_cst) <= taken) {
+            if (!interrupt.active()) {
+                wakeup.wait(lock);
+            } else if (wakeup.wait_for(lock, std::chrono::milliseconds(kWaitPollMs)) == std::cv_status::timeout) {
+                lock.unlock();
+                go_on = !interrupt.stop_at_poll();
+                lock.lock();
+                if (!go_on) break;
+            }
+        }
         consumer_sleeping.store(false, std::memory_order_relaxed);
+        return go_on;
     }
 
     // The consumer: done with slot `count - 1`.
@@ -226,8 +243,8 @@ IndexPipeline::~IndexPipeline() {
 
 bool IndexPipeline::done() const { return ring_ ? finished_ : stream_->done(); }
 
-Result<const StructuralIndex*, IndexBuildError> IndexPipeline::next() {
-    return ring_ ? next_from_ring() : next_inline();
+Result<const StructuralIndex*, IndexBuildError> IndexPipeline::next(const InterruptHook& interrupt) {
+    return ring_ ? next_from_ring(interrupt) : next_inline();
 }
 
 Result<const StructuralIndex*, IndexBuildError> IndexPipeline::next_inline() {
@@ -236,13 +253,13 @@ Result<const StructuralIndex*, IndexBuildError> IndexPipeline::next_inline() {
     return static_cast<const StructuralIndex*>(&batch_);
 }
 
-Result<const StructuralIndex*, IndexBuildError> IndexPipeline::next_from_ring() {
+Result<const StructuralIndex*, IndexBuildError> IndexPipeline::next_from_ring(const InterruptHook& interrupt) {
     if (holding_) {
         holding_ = false;
         ring_->release(taken_);
     }
     if (finished_) return static_cast<const StructuralIndex*>(&empty_);
-    ring_->wait_for_batch(taken_);
+    if (!ring_->wait_for_batch(taken_, interrupt)) return fail(IndexBuildError{IndexBuildError::Kind::Interrupted, 0});
     const Ring::Slot& s = ring_->slots[taken_ % kRingSlots];
     ++taken_;
     holding_ = true;

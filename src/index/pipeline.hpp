@@ -8,6 +8,7 @@
 #include <optional>
 #include <string_view>
 
+#include "common/interrupt.hpp"
 #include "common/result.hpp"
 #include "index/structural.hpp"
 
@@ -81,8 +82,12 @@ public:
 
     // The next batch, valid until the next call of next() or the pipeline's
     // destruction; after done(), an empty batch. Throws std::bad_alloc when
-    // the worker ran out of memory.
-    Result<const StructuralIndex*, IndexBuildError> next();
+    // the worker ran out of memory. While it waits for the worker it polls
+    // an active `interrupt` hook every few milliseconds (a batch may take
+    // long to index: one text of many megabytes), and fails with
+    // IndexBuildError::Kind::Interrupted when the hook says to stop; the
+    // pipeline is then only good for destruction.
+    Result<const StructuralIndex*, IndexBuildError> next(const InterruptHook& interrupt = {});
 
     // Whether a worker thread indexes the document.
     bool parallel() const { return ring_ != nullptr; }
@@ -97,7 +102,7 @@ private:
     IndexPipeline(std::string_view document, Builder builder, size_t batch_tags, bool parallel, Stage stage);
 
     Result<const StructuralIndex*, IndexBuildError> next_inline();
-    Result<const StructuralIndex*, IndexBuildError> next_from_ring();
+    Result<const StructuralIndex*, IndexBuildError> next_from_ring(const InterruptHook& interrupt);
 
     // Inline: the stream and the one batch it refills.
     std::optional<IndexStream> stream_;

@@ -116,6 +116,7 @@ struct IndexBuildError {
         UnexpectedEnd,  // the build ran off the end inside unguarded markup
         NameTooLong,    // a name of 2^32 bytes or more, starting at `offset`
         UnterminatedDoctype,  // a document type declaration at `offset` that does not end
+        Interrupted,    // an interrupt hook stopped the wait for a batch
     };
     Kind kind;
     uint64_t offset;

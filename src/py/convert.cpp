@@ -1,5 +1,6 @@
 #include "py/convert.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -53,26 +54,61 @@ PyResult<DocumentText> DocumentText::of(PyObject* obj) {
     return text;
 }
 
-std::optional<std::string_view> DocumentText::utf8() {
-    if (view_) return view_;
+namespace {
+
+// A text of many code units is measured and encoded in pieces of this many,
+// with a poll of the interrupt hook after each.
+constexpr size_t kEncodePiece = size_t{1} << 20;
+
+template <class Unit>
+Result<size_t, DocumentText::NoText> utf8_length_polled(const Unit* data, size_t length, PollCounter& polls) {
+    size_t size = 0;
+    for (size_t at = 0; at < length; at += kEncodePiece) {
+        const std::optional<size_t> piece = simd::utf8_length(data + at, std::min(kEncodePiece, length - at));
+        if (!piece) return fail(DocumentText::NoText::NotUtf8);
+        size += *piece;
+        const uint64_t done = (at + kEncodePiece) * sizeof(Unit);
+        if (polls.due(done) && polls.stop(done)) return fail(DocumentText::NoText::Interrupted);
+    }
+    return size;
+}
+
+template <class Unit>
+bool encode_utf8_polled(const Unit* data, size_t length, char* out, PollCounter& polls) {
+    for (size_t at = 0; at < length; at += kEncodePiece) {
+        out = simd::encode_utf8(data + at, std::min(kEncodePiece, length - at), out);
+        const uint64_t done = (length + at + kEncodePiece) * sizeof(Unit);
+        if (polls.due(done) && polls.stop(done)) return false;
+    }
+    return true;
+}
+
+template <class Unit>
+Result<std::string_view, DocumentText::NoText> encode_document(const void* data, size_t length,
+                                                               const InterruptHook& interrupt,
+                                                               std::unique_ptr<char[]>& owner) {
     // Measured first, then encoded straight into a native buffer of the
     // exact size.
+    const auto* units = static_cast<const Unit*>(data);
+    PollCounter polls(interrupt);
+    ARBOLITE_TRY_ASSIGN(const size_t size, utf8_length_polled(units, length, polls));
+    owner = std::make_unique_for_overwrite<char[]>(size);
+    if (!encode_utf8_polled(units, length, owner.get(), polls)) return fail(DocumentText::NoText::Interrupted);
+    return std::string_view(owner.get(), size);
+}
+
+}  // namespace
+
+Result<std::string_view, DocumentText::NoText> DocumentText::utf8(const InterruptHook& interrupt) {
+    if (view_) return *view_;
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str_));
     const void* data = PyUnicode_DATA(str_);
-    const int kind = PyUnicode_KIND(str_);
-    const std::optional<size_t> size =
-        kind == PyUnicode_1BYTE_KIND   ? simd::utf8_length(static_cast<const uint8_t*>(data), length)
-        : kind == PyUnicode_2BYTE_KIND ? simd::utf8_length(static_cast<const uint16_t*>(data), length)
-                                       : simd::utf8_length(static_cast<const uint32_t*>(data), length);
-    if (!size) return std::nullopt;
-    owner_ = std::make_unique_for_overwrite<char[]>(*size);
-    switch (kind) {
-        case PyUnicode_1BYTE_KIND: simd::encode_utf8(static_cast<const uint8_t*>(data), length, owner_.get()); break;
-        case PyUnicode_2BYTE_KIND: simd::encode_utf8(static_cast<const uint16_t*>(data), length, owner_.get()); break;
-        default: simd::encode_utf8(static_cast<const uint32_t*>(data), length, owner_.get()); break;
-    }
-    view_ = std::string_view(owner_.get(), *size);
-    return view_;
+    Result<std::string_view, NoText> encoded =
+        PyUnicode_KIND(str_) == PyUnicode_1BYTE_KIND   ? encode_document<uint8_t>(data, length, interrupt, owner_)
+        : PyUnicode_KIND(str_) == PyUnicode_2BYTE_KIND ? encode_document<uint16_t>(data, length, interrupt, owner_)
+                                                       : encode_document<uint32_t>(data, length, interrupt, owner_);
+    if (encoded.ok()) view_ = encoded.value();
+    return encoded;
 }
 
 Status<Exc> DocumentText::encode_strictly() {

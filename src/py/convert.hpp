@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/interrupt.hpp"
+#include "common/result.hpp"
 #include "py/errors.hpp"
 #include "simd/utf8_decode.hpp"
 
@@ -29,10 +31,14 @@ public:
     // Needs the lock; fails (the type mismatch) when `obj` is not a str.
     static PyResult<DocumentText> of(PyObject* obj);
 
+    // Why utf8() gives no text: the text has no strict UTF-8 form (a lone
+    // surrogate), or the interrupt hook stopped the encoding.
+    enum class NoText : uint8_t { NotUtf8, Interrupted };
+
     // Runs on any thread without the lock: the UTF-8 text, encoded on the
-    // first call, or nothing when the text has no strict UTF-8 form (a lone
-    // surrogate). Throws std::bad_alloc when memory runs out.
-    std::optional<std::string_view> utf8();
+    // first call, polling `interrupt` about every poll interval of text.
+    // Throws std::bad_alloc when memory runs out.
+    Result<std::string_view, NoText> utf8(const InterruptHook& interrupt = {});
 
     // Needs the lock: encodes a text that utf8() found no UTF-8 form of
     // with the interpreter's encoder, which raises its own

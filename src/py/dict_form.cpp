@@ -17,6 +17,7 @@
 
 #include "py/binding.hpp"
 #include "py/convert.hpp"
+#include "py/interrupt.hpp"
 #include "py/once.hpp"
 #include "py/node.hpp"
 #include "simd/swar.hpp"
@@ -312,12 +313,14 @@ PyResult<py::Ref> to_dict_impl(PyObject* root) {
         PyObject* children_list;
     };
     std::vector<Pending> stack(1, {root, nullptr});
+    HeldSignalCheck signals;
     ARBOLITE_TRY_ASSIGN(py::Ref result, maker.node_dict(root, &stack[0].children_list));
     while (!stack.empty()) {
         Pending p = stack.back();
         stack.pop_back();
         std::span<PyObject* const> children = node_children(p.node);
         for (size_t i = 0; i < children.size(); ++i) {
+            ARBOLITE_TRY(signals.step());
             prefetch_ahead(children, i);
             PyObject* list = nullptr;
             ARBOLITE_TRY_ASSIGN(py::Ref dict, maker.node_dict(children[i], &list));
@@ -492,7 +495,11 @@ Status<Exc> Converter::push_dict(PyObject* dict) {
 Status<Exc> Converter::run(PyObject* top) {
     if (!PyDict_Check(top)) return fail(py::type_mismatch(top, "dict").noted("dict_"));
     ARBOLITE_TRY(push_dict(top));
-    while (!stack_.empty()) ARBOLITE_TRY(stack_.back().iterator ? step_sequence() : step_dict());
+    HeldSignalCheck signals;
+    while (!stack_.empty()) {
+        ARBOLITE_TRY(signals.step());
+        ARBOLITE_TRY(stack_.back().iterator ? step_sequence() : step_dict());
+    }
     return Ok{};
 }
 
@@ -628,7 +635,9 @@ PyResult<py::Ref> build_nodes(PyTypeObject* type, std::vector<DictRecord>& recor
     }
     std::vector<py::Ref> made(records.size());
     std::vector<py::Ref> children;
+    HeldSignalCheck signals;
     for (auto it = order.rbegin(); it != order.rend(); ++it) {
+        ARBOLITE_TRY(signals.step());
         DictRecord& r = records[*it];
         children.clear();
         for (size_t child : r.children) children.push_back(std::move(made[child]));

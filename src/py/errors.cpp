@@ -123,9 +123,9 @@ Exc malformed_document(const read::ReadError& e) {
     return internal_fault("invariant: every malformed document has a known fault");
 }
 
-// The message of an index failure. Running off the end of the document and
-// an unterminated document type declaration never get here: the read
-// reports them as malformed documents.
+// The message of an index failure. Running off the end of the document, an
+// unterminated document type declaration and an interrupted wait never get
+// here: the read reports them as malformed documents or as interrupted.
 Exc index_failure_error(const index::IndexBuildError& e) {
     const std::string at = std::to_string(e.offset);
     switch (e.kind) {
@@ -135,7 +135,8 @@ Exc index_failure_error(const index::IndexBuildError& e) {
             return build(PyExc_ValueError,
                          concat({"malformed XML: element name at byte ", at, " is longer than 4294967295 bytes"}));
         case index::IndexBuildError::Kind::UnexpectedEnd:
-        case index::IndexBuildError::Kind::UnterminatedDoctype: break;
+        case index::IndexBuildError::Kind::UnterminatedDoctype:
+        case index::IndexBuildError::Kind::Interrupted: break;
     }
     return internal_fault("invariant: a read reports every index failure it keeps as one");
 }

@@ -8,6 +8,8 @@
 #include <cstdint>
 
 #include "common/interrupt.hpp"
+#include "common/result.hpp"
+#include "py/errors.hpp"
 
 namespace arbolite::py {
 
@@ -49,6 +51,26 @@ private:
     PyThreadState* thread_ = nullptr;  // null when this thread runs no handlers
     uint64_t last_poll_ms_ = 0;
     bool raised_ = false;
+};
+
+// For long walks that hold the lock throughout (the dict form, search,
+// rendering): runs the pending signal handlers every kSteps steps, as the
+// interpreter's own loops run them between instructions. A handler that
+// raises ends the walk with its exception.
+class HeldSignalCheck {
+public:
+    static constexpr uint32_t kSteps = 4096;
+
+    Status<Exc> step() {
+        if (++steps_ != kSteps) [[likely]]
+            return Ok{};
+        steps_ = 0;
+        if (PyErr_CheckSignals() != 0) return fail(interruption());
+        return Ok{};
+    }
+
+private:
+    uint32_t steps_ = 0;
 };
 
 }  // namespace arbolite::py

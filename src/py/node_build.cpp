@@ -66,6 +66,12 @@ size_t finish_filled_block(void* block) noexcept {
     return BlockChunks::block_size(detail::node_block_size(detail::name_size_of(n), n->child_count, text));
 }
 
+// Abandons a build that the interrupt hook stopped: no root, nothing made.
+BuiltNodes discard(BlockChunks& chunks) {
+    chunks.discard(finish_filled_block);
+    return BuiltNodes{};
+}
+
 // A text that lies apart, and where its node keeps its address.
 struct TextApart {
     std::string_view text;
@@ -85,13 +91,16 @@ bool nodes_need_announcing() {
 #endif
 }
 
-BuiltNodes build_nodes(PyTypeObject* type, ParsedTree&& tree, bool announce_each) {
+BuiltNodes build_nodes(PyTypeObject* type, ParsedTree&& tree, bool announce_each, const InterruptHook& interrupt) {
     std::vector<ParsedElement>& elements = tree.elements;
     BuiltNodes built;
     built.count = elements.size();
     BlockChunks chunks;
     std::vector<Open> open;
     std::vector<TextApart> apart;
+    PollCounter polls(interrupt);
+    uint64_t filled = 0;  // bytes of blocks filled so far, by which the hook is polled
+    const auto stop = [&] { return polls.due(filled) && polls.stop(filled); };
     try {
         if (announce_each) built.each.reserve(elements.size());
         apart.reserve(std::min(elements.size(), kRound));
@@ -112,7 +121,9 @@ BuiltNodes build_nodes(PyTypeObject* type, ParsedTree&& tree, bool announce_each
             for (size_t i = first; i < last; ++i) {
                 ParsedElement& e = elements[i];
                 close_before(open, i);
-                const BlockChunks::Placed placed = chunks.place(block_of(e));
+                const size_t size = block_of(e);
+                const BlockChunks::Placed placed = chunks.place(size);
+                filled += size;
                 auto* obj = static_cast<PyObject*>(placed.block);
                 // A cleared header first: whatever else a build puts there
                 // (debug links) starts empty, and a node's first word never
@@ -138,10 +149,20 @@ BuiltNodes build_nodes(PyTypeObject* type, ParsedTree&& tree, bool announce_each
                 const size_t header[2] = {placed.offset_units | detail::kTextBlockMark, t.text.size()};
                 std::memcpy(block, header, sizeof header);
                 char* text = block + detail::kTextHeader;
-                std::memcpy(text, t.text.data(), t.text.size());
                 std::memcpy(t.address_slot, &text, sizeof text);
+                // A long text is copied a poll interval at a time.
+                constexpr size_t kPiece = InterruptHook::kPollInterval;
+                for (size_t at = 0; at < t.text.size(); at += kPiece) {
+                    const size_t piece = std::min(kPiece, t.text.size() - at);
+                    std::memcpy(text + at, t.text.data() + at, piece);
+                    filled += piece;
+                    if (piece == kPiece && stop()) [[unlikely]]
+                        return discard(chunks);
+                }
             }
             apart.clear();
+            if (stop()) [[unlikely]]
+                return discard(chunks);
         }
     } catch (const std::bad_alloc&) {
         // The nodes filled so far own the maps moved into them.

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "common/interrupt.hpp"
 #include "py/ref.hpp"
 #include "read/parsed_element.hpp"
 
@@ -35,8 +36,11 @@ bool nodes_need_announcing();
 
 // Makes the nodes of `tree` (its maps are moved out) as nodes of `type`.
 // Calls nothing of the interpreter: runs on any thread, lock released.
-// Throws std::bad_alloc when memory runs out, with nothing made.
-BuiltNodes build_nodes(PyTypeObject* type, ParsedTree&& tree, bool announce_each);
+// Throws std::bad_alloc when memory runs out, with nothing made. Polls
+// `interrupt` about every poll interval of node memory; when it says to
+// stop, returns no root, with nothing made.
+BuiltNodes build_nodes(PyTypeObject* type, ParsedTree&& tree, bool announce_each,
+                       const InterruptHook& interrupt = {});
 
 // Needs the lock: makes the built nodes live objects and returns the root.
 py::Ref adopt_nodes(PyTypeObject* type, BuiltNodes&& built);

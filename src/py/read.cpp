@@ -36,6 +36,9 @@ struct PlacedError {
 // A document str that has no UTF-8 form.
 struct NotUtf8 {};
 
+// A read that the interrupt hook stopped.
+PlacedError stopped() { return PlacedError{read::interrupted(), std::nullopt}; }
+
 using ReadOutcome = std::variant<py::BuiltNodes, PlacedError, OsError, NotUtf8>;
 
 // What a read needs of the interpreter, taken before the lock is released.
@@ -69,7 +72,11 @@ PyResult<py::Ref> finish(ReadOutcome&& outcome, const py::SignalCheck& signals, 
 ReadOutcome parse(std::string_view document, std::string_view root_tag, const InterruptHook& interrupt,
                   const NodeKind& kind) {
     auto parsed = parse_document(document, root_tag, StartTagsAhead::WhenWalkIsBusy, interrupt);
-    if (parsed.ok()) return py::build_nodes(kind.type, std::move(parsed).value(), kind.announce_each);
+    if (parsed.ok()) {
+        py::BuiltNodes built = py::build_nodes(kind.type, std::move(parsed).value(), kind.announce_each, interrupt);
+        if (!built.root) return stopped();
+        return built;
+    }
     PlacedError placed{std::move(parsed).error(), std::nullopt};
     if (const auto offset = error_offset(placed.error)) placed.where = locate(document, *offset);
     return placed;
@@ -92,9 +99,12 @@ PyObject* read_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObj
         py::SignalCheck signals;
         const InterruptHook interrupt = signals.hook();
         const auto read = [&]() -> ReadOutcome {
-            const std::optional<std::string_view> document = xml.utf8();
-            if (!document) return NotUtf8{};
-            return parse(*document, root_tag, interrupt, kind);
+            const auto document = xml.utf8(interrupt);
+            if (!document.ok()) {
+                if (document.error() == py::DocumentText::NoText::Interrupted) return stopped();
+                return NotUtf8{};
+            }
+            return parse(document.value(), root_tag, interrupt, kind);
         };
         ReadOutcome outcome = py::without_lock(read);
         if (std::holds_alternative<NotUtf8>(outcome)) {

@@ -8,6 +8,7 @@
 
 #include "py/binding.hpp"
 #include "py/convert.hpp"
+#include "py/interrupt.hpp"
 #include "py/node.hpp"
 
 namespace arbolite::py {
@@ -17,7 +18,7 @@ namespace {
 // is its parent's plus two, modulo 256; each child's first line also carries
 // the parent's blanks in front of its own. Walks with an explicit stack, so
 // any depth renders.
-std::string outline(PyObject* root, uint8_t width) {
+PyResult<std::string> outline(PyObject* root, uint8_t width) {
     struct Frame {
         PyObject* node;
         uint8_t width;
@@ -59,7 +60,9 @@ std::string outline(PyObject* root, uint8_t width) {
     };
 
     begin_node(root, width);
+    HeldSignalCheck signals;
     while (!open.empty()) {
+        ARBOLITE_TRY(signals.step());
         Frame& top = open.back();
         std::span<PyObject* const> children = node_children(top.node);
         if (top.next_child == children.size()) {
@@ -93,7 +96,10 @@ PyObject* node_repr(PyObject* self) {
 }
 
 PyObject* node_str(PyObject* self) {
-    return py::boundary([&] { return py::new_str(outline(self, 0)); });
+    return py::boundary([&]() -> PyResult<py::Ref> {
+        ARBOLITE_TRY_ASSIGN(const std::string text, outline(self, 0));
+        return py::new_str(text);
+    });
 }
 
 PyObject* node_to_string(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -104,7 +110,8 @@ PyObject* node_to_string(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         if (!py::absent(arg[0])) {
             ARBOLITE_TRY_ASSIGN(width, py::noted(py::to_u8(arg[0]), "spacing"));
         }
-        return py::new_str(outline(self, width));
+        ARBOLITE_TRY_ASSIGN(const std::string text, outline(self, width));
+        return py::new_str(text);
     });
 }
 

@@ -8,6 +8,7 @@
 #include "common/copy.hpp"
 #include "py/binding.hpp"
 #include "py/convert.hpp"
+#include "py/interrupt.hpp"
 #include "py/node.hpp"
 
 namespace arbolite::py {
@@ -57,12 +58,14 @@ PyResult<py::Ref> search_impl(PyObject* start, Test test, std::string_view value
     const int64_t limit = depth ? int64_t{*depth} : -1;
     std::span<PyObject* const> root_children = node_children(start);
     if (limit != 0 && !root_children.empty()) open.push_back({root_children, 0, limit < 0 ? -1 : limit - 1});
+    HeldSignalCheck signals;
     while (!open.empty()) {
         Open& top = open.back();
         if (top.next_child == top.children.size()) {
             open.pop_back();
             continue;
         }
+        ARBOLITE_TRY(signals.step());
         prefetch_ahead(top.children, top.next_child);
         PyObject* child = top.children[top.next_child++];
         if (matches(child, test, value)) found.add(child);

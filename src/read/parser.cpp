@@ -24,18 +24,22 @@ Result<ParsedTree, ReadError> parse_document(std::string_view document, std::str
     // waiting gets its batch at once. The walk takes each such element, or
     // its fault, when it comes to it. Once the walk is over, the rest is only
     // indexed.
+    //
+    // The interrupt hook is polled by how far into the document the work
+    // has come: between batches, where each starts, and inside one (the
+    // attributes of one tag, the references of one text) by the walk; and
+    // while the walk waits for the worker.
     AheadStage ahead_stage(document, ahead);
     index::IndexPipeline pipeline(document, {&AheadStage::run, &ahead_stage});
-    Walk walk(document, root_tag);
+    PollCounter polls(interrupt);
+    Walk walk(document, root_tag, &polls);
     std::optional<ReadError> failure;
     bool complete = false;
-    PollCounter polls(interrupt);
     while (!pipeline.done()) {
-        Result<const index::StructuralIndex*, index::IndexBuildError> batch = pipeline.next();
+        Result<const index::StructuralIndex*, index::IndexBuildError> batch = pipeline.next(interrupt);
         if (!batch.ok()) return fail(index_failure(batch.error(), document.size()));
-        // Polled between batches, by how far into the document they reach.
-        const auto& ends = batch.value()->tag_ends;
-        if (!ends.empty() && polls.due(ends.back()) && polls.stop(ends.back())) [[unlikely]]
+        const auto& starts = batch.value()->tag_starts;
+        if (!starts.empty() && polls.due(starts.front()) && polls.stop(starts.front())) [[unlikely]]
             return fail(interrupted());
         if (complete || failure) {
             ahead_stage.walk_over.store(true, std::memory_order_relaxed);
@@ -45,6 +49,7 @@ Result<ParsedTree, ReadError> parse_document(std::string_view document, std::str
         Result<Walk::Progress, ReadError> progress =
             walk.feed(*batch.value(), pipeline.done(), tags && tags->ready ? tags : nullptr);
         if (!progress.ok()) {
+            if (progress.error().kind == ReadError::Kind::Interrupted) return fail(interrupted());
             failure = std::move(progress).error();
         } else {
             complete = progress.value() == Walk::Progress::Done;

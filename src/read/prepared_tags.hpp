@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/attr_map.hpp"
+#include "common/interrupt.hpp"
 #include "index/pipeline.hpp"
 #include "index/structural.hpp"
 #include "read/parser.hpp"
@@ -26,8 +27,12 @@ struct PreparedTags {
     bool ready = false;  // prepared for the batch in this slot now
 
     // Parses the start tags of `batch`; `scratch` is a buffer for decoded
-    // attribute values.
-    void prepare(std::string_view document, const index::StructuralIndex& batch, std::string& scratch);
+    // attribute values. Leaves a batch with a start tag longer than
+    // kLongestTag to the walk (false): the walk would wait for it without
+    // polling its interrupt hook, where it polls while it parses one itself.
+    bool prepare(std::string_view document, const index::StructuralIndex& batch, std::string& scratch);
+
+    static constexpr uint64_t kLongestTag = InterruptHook::kPollInterval;
 };
 
 // The worker's stage of parse_document: the start tags of each batch,

@@ -21,6 +21,7 @@ using Malformation = ReadError::Malformation;
     if (error.kind == IndexKind::UnexpectedEnd) return ReadError::malformed(Malformation::UnexpectedEnd, length);
     if (error.kind == IndexKind::UnterminatedDoctype)
         return ReadError::malformed(Malformation::UnterminatedDoctype, error.offset);
+    if (error.kind == IndexKind::Interrupted) return interrupted();
     ReadError out{ReadError::Kind::IndexFailure};
     out.offset = error.offset;
     out.index_error = error;

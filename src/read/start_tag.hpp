@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/attr_map.hpp"
+#include "common/interrupt.hpp"
 #include "common/result.hpp"
 #include "entities/references.hpp"
 #include "index/structural.hpp"
@@ -26,12 +27,38 @@ inline uint64_t offset_of(const char* doc, const char* p) { return static_cast<u
 
 // Appends [begin, end) of the document `doc` to `out` with its
 // references decoded; a bad reference is a malformed document.
-inline Status<ReadError> decode_references_into(const char* doc, const char* begin, const char* end,
-                                                entities::RefMode mode, std::string& out) {
+inline Status<ReadError> decode_references_piece(const char* doc, const char* begin, const char* end,
+                                                 entities::RefMode mode, std::string& out) {
     Status<entities::ReferenceError> decoded = entities::decode_references(
         std::string_view(begin, static_cast<size_t>(end - begin)), offset_of(doc, begin), mode, out);
     if (!decoded.ok()) [[unlikely]] return fail(reference_failure(decoded.error()));
     return Ok{};
+}
+
+// A long run is decoded in pieces between polls of `polls`, each ending just
+// past a ';': every reference that starts in a piece ends in it, so the
+// pieces decode (and fail) exactly as the whole run would.
+[[gnu::noinline]] inline Status<ReadError> decode_references_polled(const char* doc, const char* begin,
+                                                                    const char* end, entities::RefMode mode,
+                                                                    std::string& out, PollCounter& polls) {
+    constexpr size_t kPiece = InterruptHook::kPollInterval;
+    out.reserve(out.size() + static_cast<size_t>(end - begin));  // decoding never lengthens
+    while (static_cast<size_t>(end - begin) > kPiece) {
+        const char* semi = simd::find_byte(begin + kPiece, end, ';');
+        if (semi == end) break;
+        ARBOLITE_TRY(decode_references_piece(doc, begin, semi + 1, mode, out));
+        begin = semi + 1;
+        if (polls.due(offset_of(doc, begin)) && polls.stop(offset_of(doc, begin))) return fail(interrupted());
+    }
+    return decode_references_piece(doc, begin, end, mode, out);
+}
+
+inline Status<ReadError> decode_references_into(const char* doc, const char* begin, const char* end,
+                                                entities::RefMode mode, std::string& out,
+                                                PollCounter* polls = nullptr) {
+    if (polls && static_cast<size_t>(end - begin) > InterruptHook::kPollInterval) [[unlikely]]
+        return decode_references_polled(doc, begin, end, mode, out, *polls);
+    return decode_references_piece(doc, begin, end, mode, out);
 }
 
 // Name and attribute region of an open or self-closing tag as pointers into
@@ -52,14 +79,18 @@ inline Status<ReadError> split_start_tag(const char* doc, const index::Structura
 
 // Parses the attribute region [begin, end) into `attrs`. Values without
 // anything to decode go into the map straight from the document; the others
-// are decoded into `scratch` first. The document ends at `doc_end`.
+// are decoded into `scratch` first. The document ends at `doc_end`. With
+// `polls`, a long region polls it by offset in the document (and fails with
+// ReadError::Kind::Interrupted when it says to stop).
 inline Status<ReadError> parse_attributes(const char* doc, const char* doc_end, const char* begin, const char* end,
-                                          AttrMap& attrs, std::string& scratch) {
+                                          AttrMap& attrs, std::string& scratch, PollCounter* polls = nullptr) {
     using Malformation = ReadError::Malformation;
     const char* after = begin;  // just past the previous value's closing quote
     const char* p = skip_tag_space(begin, end);
     while (p != end) {
         if (p == after) return fail(malformed(Malformation::MissingSpaceBeforeAttribute, offset_of(doc, after)));
+        if (polls && polls->due(offset_of(doc, p)) && polls->stop(offset_of(doc, p))) [[unlikely]]
+            return fail(interrupted());
 
         const char* name_begin = p;
         while (p != end && !is_attr_name_stop(*p)) ++p;
@@ -90,7 +121,8 @@ inline Status<ReadError> parse_attributes(const char* doc, const char* doc_end, 
         const char* special = simd::find_any4_bounded(value_begin, value_end, doc_end, '&', '\t', '\n', '\r');
         if (special != value_end) {
             scratch.assign(value_begin, special);
-            ARBOLITE_TRY(decode_references_into(doc, special, value_end, entities::RefMode::Attribute, scratch));
+            ARBOLITE_TRY(
+                decode_references_into(doc, special, value_end, entities::RefMode::Attribute, scratch, polls));
             value = scratch;
         }
         if (!attrs.try_insert(name, value))
@@ -103,9 +135,10 @@ inline Status<ReadError> parse_attributes(const char* doc, const char* doc_end, 
 }
 
 // The name and attributes of open or self-closing tag `tag`. `scratch` is a
-// buffer for decoded attribute values.
+// buffer for decoded attribute values; `polls` as for parse_attributes.
 inline Status<ReadError> parse_start_tag_parts(std::string_view document, const index::StructuralIndex& index,
-                                               size_t tag, std::string_view& name, AttrMap& attrs, std::string& scratch) {
+                                               size_t tag, std::string_view& name, AttrMap& attrs, std::string& scratch,
+                                               PollCounter* polls = nullptr) {
     const char* doc = document.data();
     const char* begin = nullptr;
     const char* end = nullptr;
@@ -122,15 +155,15 @@ inline Status<ReadError> parse_start_tag_parts(std::string_view document, const 
         const size_t region = static_cast<size_t>(end - begin);
         attrs.reserve(count, region - std::min(region, 4 * count));
     }
-    return parse_attributes(doc, doc + document.size(), begin, end, attrs, scratch);
+    return parse_attributes(doc, doc + document.size(), begin, end, attrs, scratch, polls);
 }
 
 // Appends the element of open or self-closing tag `tag` to `elements`.
 inline Status<ReadError> parse_start_tag_into(std::string_view document, const index::StructuralIndex& index,
                                               size_t tag, std::vector<ParsedElement>& elements,
-                                              std::string& scratch) {
+                                              std::string& scratch, PollCounter* polls = nullptr) {
     ParsedElement& element = elements.emplace_back();
-    return parse_start_tag_parts(document, index, tag, element.name, element.attrs, scratch);
+    return parse_start_tag_parts(document, index, tag, element.name, element.attrs, scratch, polls);
 }
 
 }  // namespace arbolite::read

@@ -75,7 +75,7 @@ inline Status<ReadError> Walk::append_text(const char* p, const char* end, Pendi
                                                                      const char* end, PendingText& text) {
     const char* lt = *hit == '<' ? hit : simd::find_byte(hit + 1, end, '<');
     if (lt != end) return fail(malformed(Malformation::UnexpectedLessThan, offset_of(doc_, lt)));
-    return decode_references_into(doc_, p, end, entities::RefMode::Text, text.buffer());
+    return decode_references_into(doc_, p, end, entities::RefMode::Text, text.buffer(), polls_);
 }
 
 inline void Walk::append_raw(const char* p, const char* end, PendingText& text) {
@@ -199,7 +199,7 @@ inline Status<ReadError> Walk::check_end_tag(size_t tag) {
 // Appends the element of open or self-closing tag `tag`: parsed here, or
 // taken from the tags parsed ahead (the same element, or the same fault).
 inline Status<ReadError> Walk::start_tag_into(size_t tag, std::vector<ParsedElement>& elements) {
-    if (!prepared_) return parse_start_tag_into({doc_, length_}, *index_, tag, elements, attr_scratch_);
+    if (!prepared_) return parse_start_tag_into({doc_, length_}, *index_, tag, elements, attr_scratch_, polls_);
     auto& faults = prepared_->faults;
     while (next_fault_ < faults.size() && faults[next_fault_].first < tag) ++next_fault_;
     if (next_fault_ < faults.size() && faults[next_fault_].first == tag) [[unlikely]]

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/interrupt.hpp"
 #include "common/result.hpp"
 #include "index/structural.hpp"
 #include "read/parsed_element.hpp"
@@ -24,8 +25,11 @@ struct PreparedTags;
 // range arrives in the same batch as the tag that follows it.
 class Walk {
 public:
-    Walk(std::string_view document, std::string_view root_tag)
-        : doc_(document.data()), length_(document.size()), root_tag_(root_tag) {}
+    // With `polls`, the walk polls it inside long work of one tag or text,
+    // by offset in the document, and fails with ReadError::Kind::Interrupted
+    // when it says to stop.
+    Walk(std::string_view document, std::string_view root_tag, PollCounter* polls = nullptr)
+        : doc_(document.data()), length_(document.size()), root_tag_(root_tag), polls_(polls) {}
 
     // Takes the next batch. Done means the root has been closed (the tree is
     // complete); otherwise the walk wants more.
@@ -79,6 +83,7 @@ private:
     const char* doc_;
     uint64_t length_;
     std::string_view root_tag_;
+    PollCounter* polls_;
     const index::StructuralIndex* index_ = nullptr;  // the current batch
     PreparedTags* prepared_ = nullptr;        // its start tags parsed ahead, if they were
     size_t next_fault_ = 0;                   // the first of prepared_->faults not yet passed

@@ -37,6 +37,11 @@ public:
 
     // Makes the capacity at least `total` bytes.
     void reserve(size_t total);
+    // Makes room for `more` bytes after what is written, at once (a long run
+    // written in pieces asks for all of it first).
+    void make_room(size_t more) {
+        if (more > capacity_ - size_) grow(more);
+    }
 
     // (Inlined into the walk, where most pieces are a few bytes long.)
     [[gnu::always_inline]] bool write(const char* data, size_t size) {

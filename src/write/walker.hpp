@@ -1,6 +1,7 @@
 // The walk of the XML writer over any tree, into any of the sinks.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -28,6 +29,15 @@ WriteError sink_error(const Sink&) {
 }
 inline WriteError sink_error(const FileSink& sink) { return WriteError::from_os(sink.error()); }
 
+// Whether a sink only counts what it is handed: a run of blanks costs it the
+// same however long, so it takes one in a single piece.
+template <class Sink>
+inline constexpr bool kCountsOnly = false;
+template <>
+inline constexpr bool kCountsOnly<CountingSink> = true;
+template <>
+inline constexpr bool kCountsOnly<FloorSink> = true;
+
 // Whether a walk checks each name before it writes it, or takes the names as
 // checked: a measuring walk over the same tree (trees never change) has
 // checked every one of them before.
@@ -47,7 +57,10 @@ enum class Names : uint8_t { Check, Checked };
 //
 // With an active interrupt hook the walk polls it about every poll interval
 // of output, judged from the blanks, names, attributes and texts it hands
-// to the sink.
+// to the sink: between elements and attributes, and inside a long text,
+// value or run of blanks, which go to the sink in pieces of about that size
+// (a text's pieces end where a character ends, and the walks that measure
+// and write a tree cut the same pieces).
 template <class Sink, class Tree, Names names = Names::Check>
 class Walker {
 public:
@@ -77,13 +90,51 @@ private:
         return false;
     }
 
+    static constexpr size_t kPiece = InterruptHook::kPollInterval;
+
+    // Counts `size` more bytes of output; false when the hook, polled at an
+    // interval, says to stop (the walk then fails as interrupted).
+    bool advance(size_t size) {
+        output_ += size;
+        if (polls_.due(output_) && polls_.stop(output_)) [[unlikely]]
+            return interrupt();
+        return true;
+    }
+
     // Line feed and indent x depth blanks. The product is checked before
     // anything is written, so an overflow writes nothing.
     bool line_break(size_t depth) {
         size_t blanks;
         if (__builtin_mul_overflow(indent_, depth, &blanks)) return refuse(WriteError::indent_overflow());
-        output_ += blanks;
-        return sink_.write_line_start(blanks);
+        if (kCountsOnly<Sink> || blanks <= kPiece) {
+            output_ += blanks;
+            return sink_.write_line_start(blanks);
+        }
+        // A sink that grows is asked for the whole run first, so that a run
+        // beyond its memory fails before any of it is written.
+        if constexpr (requires { sink_.make_room(blanks); }) {
+            sink_.make_room(blanks < SIZE_MAX ? blanks + 1 : blanks);
+        }
+        if (!sink_.write_line_start(kPiece) || !advance(kPiece)) return false;
+        for (size_t left = blanks - kPiece; left != 0;) {
+            const size_t piece = std::min(left, kPiece);
+            if (!sink_.write_blanks(piece) || !advance(piece)) return false;
+            left -= piece;
+        }
+        return true;
+    }
+
+    // An escaped text or attribute value; a long one in pieces.
+    template <Escape mode>
+    bool escaped(std::string_view s) {
+        while (s.size() > kPiece) [[unlikely]] {
+            size_t cut = kPiece;
+            for (int back = 0; back < 3 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80; ++back) --cut;
+            if (!write_escaped<mode>(sink_, s.substr(0, cut)) || !advance(cut)) return false;
+            s.remove_prefix(cut);
+        }
+        output_ += s.size();
+        return write_escaped<mode>(sink_, s);
     }
 
     // Writes the element's start tag and text; an element with neither text
@@ -101,9 +152,9 @@ private:
         for (const auto& attr : tree_.attrs(e)) {
             if (names == Names::Check && !is_writable_attribute_name(attr.name))
                 return refuse(WriteError::invalid_attribute_name(attr.name));
-            output_ += attr.name.size() + attr.value.size();
-            if (!sink_.write_byte(' ') || !sink_.write(attr.name) || !sink_.write("=\"", 2) ||
-                !write_escaped<Escape::Attr>(sink_, attr.value) || !sink_.write_byte('"'))
+            if (!advance(kAttributeOverhead + attr.name.size()) || !sink_.write_byte(' ') ||
+                !sink_.write(attr.name) || !sink_.write("=\"", 2) || !escaped<Escape::Attr>(attr.value) ||
+                !sink_.write_byte('"'))
                 return false;
         }
         const size_t first = tree_.first_child(e);
@@ -111,8 +162,7 @@ private:
         if (tree_.past_children(e, first) && !text) return sink_.write("/>", 2);
         if (!sink_.write_byte('>')) return false;
         if (text) {
-            output_ += text->size();
-            if (!write_escaped<Escape::Text>(sink_, *text)) return false;
+            if (!escaped<Escape::Text>(*text)) return false;
             pending_break_ = false;
         }
         open.push_back({e, first});
@@ -156,6 +206,7 @@ private:
     // and indentation, roughly; counted so that a walk over small elements
     // polls too.
     static constexpr uint64_t kElementOverhead = 16;
+    static constexpr uint64_t kAttributeOverhead = 4;
 
     Sink& sink_;
     const Tree& tree_;

@@ -28,6 +28,7 @@ inline std::string describe(std::string_view doc, const IndexResult& result) {
             case IndexBuildError::Kind::UnexpectedEnd: out = "end@"; break;
             case IndexBuildError::Kind::NameTooLong: out = "toolong@"; break;
             case IndexBuildError::Kind::UnterminatedDoctype: out = "doctype@"; break;
+            case IndexBuildError::Kind::Interrupted: out = "interrupted@"; break;
         }
         out += std::to_string(e.offset);
         return out;

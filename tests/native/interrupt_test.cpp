@@ -4,6 +4,7 @@
 #include "common/interrupt.hpp"
 #include "common/posix_file.hpp"
 #include "read/parser.hpp"
+#include "simd/utf8_decode.hpp"
 #include "write/serializer.hpp"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include "parsed_tree_view.hpp"
 #include "temp_dir.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -20,6 +22,8 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -171,6 +175,117 @@ TEST_F(Interrupts, WritePollsInEverySink) {
             EXPECT_FALSE(sink.run(stopping.hook())) << sink.name << " " << stop_at;
             EXPECT_EQ(stopping.polls, stop_at) << sink.name;
         }
+    }
+}
+
+// `count` copies of `piece`.
+std::string repeated(std::string_view piece, size_t count) {
+    std::string out;
+    out.reserve(piece.size() * count);
+    for (size_t i = 0; i < count; ++i) out += piece;
+    return out;
+}
+
+// A tree's records with each map's attributes sorted, and an error's code
+// and data: what two reads of one document must agree on (the maps of two
+// reads may list their attributes in different orders).
+std::string outcome(const Result<ParsedTree, ReadError>& read) {
+    if (!read.ok()) {
+        const ReadError& e = read.error();
+        return "error " + std::to_string(static_cast<int>(e.kind)) + "/" +
+               std::to_string(static_cast<int>(e.malformation)) + " '" + e.name + "' @" + std::to_string(e.offset);
+    }
+    std::string out;
+    for (const auto& e : read.value().elements) {
+        std::vector<std::pair<std::string_view, std::string_view>> attrs;
+        for (const auto& a : e.attrs) attrs.emplace_back(a.name, a.value);
+        std::sort(attrs.begin(), attrs.end());
+        out += std::string(e.name) + " " + std::to_string(e.end) + " " + std::string(e.text.value_or("-")) + " (";
+        for (const auto& [name, value] : attrs) out += std::string(name) + "=" + std::string(value) + " ";
+        out += ")\n";
+    }
+    return out;
+}
+
+// One tag or one text of many megabytes is polled inside, and the read gives
+// exactly what it gives unpolled: the same tree, or the same error (a long
+// text's references are decoded in pieces).
+TEST(InterruptPolls, ReadPollsInsideOneLongTagOrText) {
+    std::string attributes = "<r";
+    for (size_t i = 0; i < (1 << 19); ++i) attributes += " a" + std::to_string(i) + "='&lt;'";
+    const std::string references = "<r>" + repeated("a&amp;b&#x4e2d;", 1 << 19);
+    const struct {
+        const char* name;
+        std::string doc;
+    } cases[] = {
+        {"attributes", attributes + "/>"},
+        {"references", references + "</r>"},
+        {"attribute value", "<r a='" + repeated("x\r\n&#9;&quot;", 1 << 19) + "'/>"},
+        {"bad reference at the end", references + "&#0;</r>"},
+        {"unterminated reference", references + "&amp</r>"},
+    };
+    for (const auto& c : cases) {
+        const size_t intervals = c.doc.size() / InterruptHook::kPollInterval;
+        for (auto ahead : {read::StartTagsAhead::Never, read::StartTagsAhead::Always}) {
+            const std::string plain = outcome(read::parse_document(c.doc, "r", ahead));
+            Recorder going;
+            EXPECT_EQ(outcome(read::parse_document(c.doc, "r", ahead, going.hook())), plain) << c.name;
+            EXPECT_GE(going.polls, intervals - 1) << c.name;
+            Recorder stopping{1};
+            auto stopped = read::parse_document(c.doc, "r", ahead, stopping.hook());
+            ASSERT_FALSE(stopped.ok()) << c.name;
+            EXPECT_EQ(stopped.error().kind, ReadError::Kind::Interrupted) << c.name;
+        }
+    }
+}
+
+// One long text, attribute value, attribute list or run of blanks is
+// written in pieces, polled between them; the pieces of a text end where a
+// character does, so that the sink that decodes as it goes (into a str's
+// code units) gives the same characters.
+TEST(InterruptPolls, WritePollsInsideOneLongPiece) {
+    std::string attributes = "<r";
+    for (size_t i = 0; i < (1 << 19); ++i) attributes += " a" + std::to_string(i) + "='v'";
+    // The walk judges its output by the bytes it is handed, before escaping:
+    // 6 MiB of it each but the value (4 MiB).
+    const struct {
+        const char* name;
+        std::string doc;
+        size_t indent;
+        size_t polls;
+    } cases[] = {
+        {"text", "<r>" + repeated("x&amp;<![CDATA[<]]>", 2 << 20) + "</r>", 0, 2},
+        {"non-ASCII text", "<r>" + repeated("\u4e2d", 2 << 20) + "</r>", 0, 2},  // pieces would end inside one
+        {"attribute value", "<r a='" + repeated("x&#9;&#10;&quot;", 1 << 20) + "'/>", 0, 1},
+        {"attributes", attributes + "/>", 0, 2},
+        {"blanks", "<r><a/></r>", 6 << 20, 2},
+    };
+    for (const auto& c : cases) {
+        auto parsed = read::parse_document(c.doc, "r");
+        ASSERT_TRUE(parsed.ok()) << c.name;
+        const auto tree = write::view_of(parsed.value());
+        auto plain = write::write_tree_to_memory(tree, c.indent, false);
+        ASSERT_TRUE(plain.ok()) << c.name;
+
+        Recorder going;
+        auto polled = write::write_tree_to_memory(tree, c.indent, false, going.hook());
+        ASSERT_TRUE(polled.ok()) << c.name;
+        EXPECT_EQ(polled->view(), plain->view()) << c.name;
+        EXPECT_GE(going.polls, c.polls) << c.name;
+
+        write::PlainTexts notes;
+        auto measure = write::measure_tree(tree, c.indent, false, going.hook(), &notes);
+        ASSERT_TRUE(measure.ok()) << c.name;
+        std::vector<uint32_t> units(measure->code_points), expected(measure->code_points);
+        ASSERT_TRUE(write::write_tree_to_units(tree, c.indent, false, units.data(), units.size(), going.hook(), &notes))
+            << c.name;
+        simd::decode_utf8(plain->data(), plain->size(), expected.data(), expected.size());
+        EXPECT_EQ(units, expected) << c.name;
+
+        Recorder stopping{1};
+        auto stopped = write::write_tree_to_memory(tree, c.indent, false, stopping.hook());
+        ASSERT_FALSE(stopped.ok()) << c.name;
+        EXPECT_TRUE(stopped.error().is_interrupted()) << c.name;
     }
 }
 
