@@ -155,6 +155,8 @@ inline Status<ReadError> parse_start_tag_parts(std::string_view document, const 
         const size_t region = static_cast<size_t>(end - begin);
         attrs.reserve(count, region - std::min(region, 4 * count));
     }
+    // Only a long region polls: a short one takes less than a poll interval.
+    if (static_cast<size_t>(end - begin) < InterruptHook::kPollInterval) polls = nullptr;
     return parse_attributes(doc, doc + document.size(), begin, end, attrs, scratch, polls);
 }
 

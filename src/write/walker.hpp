@@ -57,10 +57,11 @@ enum class Names : uint8_t { Check, Checked };
 //
 // With an active interrupt hook the walk polls it about every poll interval
 // of output, judged from the blanks, names, attributes and texts it hands
-// to the sink: between elements and attributes, and inside a long text,
-// value or run of blanks, which go to the sink in pieces of about that size
-// (a text's pieces end where a character ends, and the walks that measure
-// and write a tree cut the same pieces).
+// to the sink: between elements, every so many attributes, and inside a
+// long text or run of blanks, which go to the sink in pieces of about that
+// size (a text's pieces end where a character ends, and the walks that
+// measure and write a tree cut the same pieces). An attribute value is
+// written whole.
 template <class Sink, class Tree, Names names = Names::Check>
 class Walker {
 public:
@@ -92,12 +93,10 @@ private:
 
     static constexpr size_t kPiece = InterruptHook::kPollInterval;
 
-    // Counts `size` more bytes of output; false when the hook, polled at an
-    // interval, says to stop (the walk then fails as interrupted).
-    bool advance(size_t size) {
-        output_ += size;
-        if (polls_.due(output_) && polls_.stop(output_)) [[unlikely]]
-            return interrupt();
+    // Polls the hook when a poll is due; false when it says to stop (the
+    // walk then fails as interrupted).
+    [[gnu::noinline]] bool poll() {
+        if (polls_.due(output_) && polls_.stop(output_)) return interrupt();
         return true;
     }
 
@@ -106,34 +105,41 @@ private:
     bool line_break(size_t depth) {
         size_t blanks;
         if (__builtin_mul_overflow(indent_, depth, &blanks)) return refuse(WriteError::indent_overflow());
-        if (kCountsOnly<Sink> || blanks <= kPiece) {
-            output_ += blanks;
-            return sink_.write_line_start(blanks);
-        }
+        if (!kCountsOnly<Sink> && blanks > kPiece) [[unlikely]]
+            return line_break_in_pieces(blanks);
+        output_ += blanks;
+        return sink_.write_line_start(blanks);
+    }
+
+    // A long run of blanks, in pieces.
+    [[gnu::noinline]] bool line_break_in_pieces(size_t blanks) {
         // A sink that grows is asked for the whole run first, so that a run
         // beyond its memory fails before any of it is written.
         if constexpr (requires { sink_.make_room(blanks); }) {
             sink_.make_room(blanks < SIZE_MAX ? blanks + 1 : blanks);
         }
-        if (!sink_.write_line_start(kPiece) || !advance(kPiece)) return false;
+        output_ += kPiece;
+        if (!sink_.write_line_start(kPiece) || !poll()) return false;
         for (size_t left = blanks - kPiece; left != 0;) {
             const size_t piece = std::min(left, kPiece);
-            if (!sink_.write_blanks(piece) || !advance(piece)) return false;
+            output_ += piece;
+            if (!sink_.write_blanks(piece) || !poll()) return false;
             left -= piece;
         }
         return true;
     }
 
-    // An escaped text or attribute value; a long one in pieces.
+    // A long text (counted in the output already), in pieces of about a poll
+    // interval that end where a character does, with a poll after each.
     template <Escape mode>
-    bool escaped(std::string_view s) {
-        while (s.size() > kPiece) [[unlikely]] {
+    [[gnu::noinline]] bool escaped_in_pieces(std::string_view s) {
+        while (s.size() > kPiece) {
             size_t cut = kPiece;
             for (int back = 0; back < 3 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80; ++back) --cut;
-            if (!write_escaped<mode>(sink_, s.substr(0, cut)) || !advance(cut)) return false;
+            if (!write_escaped<mode>(sink_, s.substr(0, cut))) return false;
+            if (polls_.stop(output_)) return interrupt();
             s.remove_prefix(cut);
         }
-        output_ += s.size();
         return write_escaped<mode>(sink_, s);
     }
 
@@ -149,12 +155,18 @@ private:
             return refuse(WriteError::invalid_element_name(name));
         output_ += kElementOverhead + name.size();
         if (!sink_.write_byte('<') || !sink_.write(name)) return false;
+        // A long list of attributes polls every kAttributesPerPoll of them.
+        size_t until_poll = kAttributesPerPoll;
         for (const auto& attr : tree_.attrs(e)) {
+            if (--until_poll == 0) [[unlikely]] {
+                until_poll = kAttributesPerPoll;
+                if (!poll()) return false;
+            }
             if (names == Names::Check && !is_writable_attribute_name(attr.name))
                 return refuse(WriteError::invalid_attribute_name(attr.name));
-            if (!advance(kAttributeOverhead + attr.name.size()) || !sink_.write_byte(' ') ||
-                !sink_.write(attr.name) || !sink_.write("=\"", 2) || !escaped<Escape::Attr>(attr.value) ||
-                !sink_.write_byte('"'))
+            output_ += attr.name.size() + attr.value.size();
+            if (!sink_.write_byte(' ') || !sink_.write(attr.name) || !sink_.write("=\"", 2) ||
+                !write_escaped<Escape::Attr>(sink_, attr.value) || !sink_.write_byte('"'))
                 return false;
         }
         const size_t first = tree_.first_child(e);
@@ -162,7 +174,12 @@ private:
         if (tree_.past_children(e, first) && !text) return sink_.write("/>", 2);
         if (!sink_.write_byte('>')) return false;
         if (text) {
-            if (!escaped<Escape::Text>(*text)) return false;
+            output_ += text->size();
+            if (text->size() > kPiece) [[unlikely]] {
+                if (!escaped_in_pieces<Escape::Text>(*text)) return false;
+            } else if (!write_escaped<Escape::Text>(sink_, *text)) {
+                return false;
+            }
             pending_break_ = false;
         }
         open.push_back({e, first});
@@ -184,8 +201,8 @@ private:
         std::vector<Open> open;
         if (!start_element(tree_.root(), open)) return false;
         while (!open.empty()) {
-            if (polls_.due(output_) && polls_.stop(output_)) [[unlikely]]
-                return interrupt();
+            if (polls_.due(output_) && !poll()) [[unlikely]]
+                return false;
             Open& top = open.back();
             if (tree_.past_children(top.element, top.next)) {
                 const Handle done = top.element;
@@ -206,7 +223,7 @@ private:
     // and indentation, roughly; counted so that a walk over small elements
     // polls too.
     static constexpr uint64_t kElementOverhead = 16;
-    static constexpr uint64_t kAttributeOverhead = 4;
+    static constexpr size_t kAttributesPerPoll = 1024;
 
     Sink& sink_;
     const Tree& tree_;
