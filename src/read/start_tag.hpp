@@ -80,8 +80,10 @@ inline Status<ReadError> split_start_tag(const char* doc, const index::Structura
 // Parses the attribute region [begin, end) into `attrs`. Values without
 // anything to decode go into the map straight from the document; the others
 // are decoded into `scratch` first. The document ends at `doc_end`. With
-// `polls`, a long region polls it by offset in the document (and fails with
-// ReadError::Kind::Interrupted when it says to stop).
+// `polls` (Polled), it polls them by offset in the document between
+// attributes and inside a long value, and fails with
+// ReadError::Kind::Interrupted when they say to stop.
+template <bool Polled>
 inline Status<ReadError> parse_attributes(const char* doc, const char* doc_end, const char* begin, const char* end,
                                           AttrMap& attrs, std::string& scratch, PollCounter* polls = nullptr) {
     using Malformation = ReadError::Malformation;
@@ -89,8 +91,9 @@ inline Status<ReadError> parse_attributes(const char* doc, const char* doc_end, 
     const char* p = skip_tag_space(begin, end);
     while (p != end) {
         if (p == after) return fail(malformed(Malformation::MissingSpaceBeforeAttribute, offset_of(doc, after)));
-        if (polls && polls->due(offset_of(doc, p)) && polls->stop(offset_of(doc, p))) [[unlikely]]
-            return fail(interrupted());
+        if constexpr (Polled) {
+            if (polls->due(offset_of(doc, p)) && polls->stop(offset_of(doc, p))) return fail(interrupted());
+        }
 
         const char* name_begin = p;
         while (p != end && !is_attr_name_stop(*p)) ++p;
@@ -121,8 +124,8 @@ inline Status<ReadError> parse_attributes(const char* doc, const char* doc_end, 
         const char* special = simd::find_any4_bounded(value_begin, value_end, doc_end, '&', '\t', '\n', '\r');
         if (special != value_end) {
             scratch.assign(value_begin, special);
-            ARBOLITE_TRY(
-                decode_references_into(doc, special, value_end, entities::RefMode::Attribute, scratch, polls));
+            ARBOLITE_TRY(decode_references_into(doc, special, value_end, entities::RefMode::Attribute, scratch,
+                                                Polled ? polls : nullptr));
             value = scratch;
         }
         if (!attrs.try_insert(name, value))
@@ -132,6 +135,12 @@ inline Status<ReadError> parse_attributes(const char* doc, const char* doc_end, 
         p = skip_tag_space(after, end);
     }
     return Ok{};
+}
+
+[[gnu::noinline]] inline Status<ReadError> parse_long_attributes(const char* doc, const char* doc_end,
+                                                                 const char* begin, const char* end, AttrMap& attrs,
+                                                                 std::string& scratch, PollCounter& polls) {
+    return parse_attributes<true>(doc, doc_end, begin, end, attrs, scratch, &polls);
 }
 
 // The name and attributes of open or self-closing tag `tag`. `scratch` is a
@@ -156,8 +165,9 @@ inline Status<ReadError> parse_start_tag_parts(std::string_view document, const 
         attrs.reserve(count, region - std::min(region, 4 * count));
     }
     // Only a long region polls: a short one takes less than a poll interval.
-    if (static_cast<size_t>(end - begin) < InterruptHook::kPollInterval) polls = nullptr;
-    return parse_attributes(doc, doc + document.size(), begin, end, attrs, scratch, polls);
+    if (polls && static_cast<size_t>(end - begin) >= InterruptHook::kPollInterval) [[unlikely]]
+        return parse_long_attributes(doc, doc + document.size(), begin, end, attrs, scratch, *polls);
+    return parse_attributes<false>(doc, doc + document.size(), begin, end, attrs, scratch);
 }
 
 // Appends the element of open or self-closing tag `tag` to `elements`.
