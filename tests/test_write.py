@@ -4,6 +4,7 @@ binding is tested in test_binding.py, lock release in test_threads.py."""
 
 import errno
 import inspect
+import json
 import os
 import pathlib
 import shutil
@@ -867,6 +868,94 @@ def test_size_beyond_free_space_is_refused_with_enospc():
         assert not path.exists()
     finally:
         path.unlink(missing_ok=True)
+
+
+# A folder with a tmpfs of 1 MiB mounted on it, in a mount namespace of the
+# script's own: the mount ends with the process, however that ends.
+_MOUNT_SMALL_TMPFS = 'mount -t tmpfs -o size=1m arbolite "$1" || exit 97; shift; exec "$@"'
+
+
+@pytest.fixture(scope="module")
+def on_small_tmpfs():
+    """Runs a script with a small tmpfs mounted at a folder, its argument;
+    skips where no mount namespace can be made."""
+    if shutil.which("unshare") is None or shutil.which("mount") is None:
+        pytest.skip("needs unshare and mount")
+    # As any user where user namespaces are allowed, or as root.
+    for unshare in (["unshare", "-rm"], ["unshare", "-m"]):
+        with tempfile.TemporaryDirectory() as probe:
+            cmd = [*unshare, "sh", "-c", _MOUNT_SMALL_TMPFS, "sh", probe, "true"]
+            if subprocess.run(cmd, capture_output=True, timeout=60).returncode == 0:
+                break
+    else:
+        pytest.skip("cannot mount a tmpfs in a namespace of its own here")
+
+    def run(folder, code):
+        script = textwrap.dedent(code)
+        cmd = [*unshare, "sh", "-c", _MOUNT_SMALL_TMPFS, "sh", folder, sys.executable, "-c", script, folder]
+        return subprocess.run(cmd, capture_output=True, text=True, timeout=60)
+
+    return run
+
+
+_SMALL_TMPFS_SCRIPT = """
+    import json, os, resource, sys
+    from arbolite import Node, write_file, write_string
+    # A bound on what reaches the disk whatever happens.
+    resource.setrlimit(resource.RLIMIT_FSIZE, (8 << 20, 8 << 20))
+    folder = sys.argv[1]
+    old = os.path.join(folder, "old.xml")
+    with open(old, "w") as f:
+        f.write("precious")
+    target = old if {replace} else os.path.join(folder, "new.xml")
+
+    def make(specials, plain):
+        return {tree}
+
+    # The output is {beyond} bytes more than the room: the free blocks, and
+    # those of the file replaced.
+    before = os.statvfs(folder)
+    room = before.f_bfree * before.f_frsize + ({replace} and os.stat(old).st_blocks * 512)
+    base = len(write_string(make(0, 0)).encode())
+    each = len(write_string(make(1, 0)).encode()) - base
+    tree = make(*divmod(room + {beyond} - base, each))
+    try:
+        write_file(tree, target)
+    except OSError as exc:
+        outcome = str(exc)
+    else:
+        outcome = "written" if open(target, "rb").read() == write_string(tree).encode() else "not the output"
+    print(json.dumps({{
+        "outcome": outcome,
+        "old kept": open(old, "rb").read() == b"precious",
+        "new made": os.path.exists(os.path.join(folder, "new.xml")),
+        "blocks freed": os.statvfs(folder).f_bfree - before.f_bfree,
+    }}))
+"""
+
+
+@pytest.mark.parametrize(
+    "tree",
+    [
+        'Node("r", None, None, "&" * specials + "x" * plain)',
+        """Node("r", {"v": '"' * specials + "x" * plain})""",
+        'Node("r", {"v": "\\n" * specials + "x" * plain})',
+    ],
+)
+@pytest.mark.parametrize("replace", [True, False])
+@pytest.mark.parametrize("beyond", [0, 1, 100_000])
+def test_output_escaped_past_the_free_space_is_refused(on_small_tmpfs, tree, replace, beyond, tmp_path):
+    code = _SMALL_TMPFS_SCRIPT.format(tree=tree, replace=replace, beyond=beyond)
+    proc = on_small_tmpfs(str(tmp_path), code)
+    assert proc.returncode == 0, (proc.returncode, proc.stderr[-2000:])
+    got = json.loads(proc.stdout)
+    if beyond:
+        # Refused before the file is touched: nothing written, nothing freed.
+        assert got == {"outcome": os_message(errno.ENOSPC), "old kept": True, "new made": False, "blocks freed": 0}
+    else:
+        assert got["outcome"] == "written"
+        assert got["old kept"] != replace and got["new made"] != replace
+    assert not any(tmp_path.iterdir())
 
 
 @pytest.mark.parametrize("sigxfsz", _SIGXFSZ)
