@@ -4,6 +4,7 @@ binding is tested in test_binding.py, lock release in test_threads.py."""
 
 import errno
 import inspect
+import json
 import os
 import pathlib
 import shutil
@@ -738,23 +739,63 @@ _TWO_LEVELS = 'Node("a", None, [Node("b")])'
 _FOUR_LEVELS = 'Node("a", None, [Node("b", None, [Node("c", None, [Node("d")])])])'
 _OVERFLOW_AT_DEPTH_3 = 'Node("a", None, [Node("b", None, [Node("c", None, [Node("d"), Node("e")], "t")])])'
 
-# (tree, indent, expected: exception class name and message; None for any
-# refusal with ENOSPC or EFBIG, which depends on the file system)
-SIZE_CASES = [
-    (_TWO_LEVELS, 2**60, None),
-    (_FOUR_LEVELS, 2**62, ("OSError", os_message(errno.EFBIG))),
-    (_TWO_LEVELS, 2**64 - 1, ("OSError", os_message(errno.EFBIG))),
-    (_OVERFLOW_AT_DEPTH_3, 2**63, ("OverflowError", "indentation too deep: indent times depth does not fit in a size")),
-    (_FOUR_LEVELS, 2**63, ("OverflowError", "indentation too deep: indent times depth does not fit in a size")),
-    # Within the free space, beyond the file size limit of the process (8 MiB).
-    (_TWO_LEVELS, 20_000_000, ("OSError", os_message(errno.EFBIG))),
+# Trees that escaping makes four to six times as long: each within 1 MiB as
+# its raw texts and values count, beyond it as written.
+_ESCAPE_HEAVY = [
+    'Node("r", None, None, "&" * 300_000)',
+    'Node("r", None, None, "<>" * 150_000)',
+    """Node("r", {"d": '"' * 100_000, "s": "'" * 100_000})""",
+    'Node("r", {"t": "\\t" * 100_000, "n": "\\n" * 100_000, "c": "\\r" * 100_000})',
+    'Node("r", None, [Node("i", {"v": "\\"&"}, None, "<&>") for _ in range(30_000)])',
 ]
 
+_EIGHT_MIB = 8 << 20
+
+
+def _byte_short(size):
+    return size - 1
+
+
+def _exactly(size):
+    return size
+
+
+# (tree, indent, file size limit (or a function of the output's size),
+# expected: exception class name and message; None for any refusal with
+# ENOSPC or EFBIG, which depends on the file system)
+SIZE_CASES = [
+    (_TWO_LEVELS, 2**60, _EIGHT_MIB, None),
+    (_FOUR_LEVELS, 2**62, _EIGHT_MIB, ("OSError", os_message(errno.EFBIG))),
+    (_TWO_LEVELS, 2**64 - 1, _EIGHT_MIB, ("OSError", os_message(errno.EFBIG))),
+    (
+        _OVERFLOW_AT_DEPTH_3,
+        2**63,
+        _EIGHT_MIB,
+        ("OverflowError", "indentation too deep: indent times depth does not fit in a size"),
+    ),
+    (
+        _FOUR_LEVELS,
+        2**63,
+        _EIGHT_MIB,
+        ("OverflowError", "indentation too deep: indent times depth does not fit in a size"),
+    ),
+    # Within the free space, beyond the file size limit of the process.
+    (_TWO_LEVELS, 20_000_000, _EIGHT_MIB, ("OSError", os_message(errno.EFBIG))),
+    # Beyond the limit only once escaped, by far and by a byte.
+    *[(tree, 4, 1 << 20, ("OSError", os_message(errno.EFBIG))) for tree in _ESCAPE_HEAVY],
+    *[(tree, 4, _byte_short, ("OSError", os_message(errno.EFBIG))) for tree in _ESCAPE_HEAVY],
+]
+
+# SIGXFSZ ignored (as the interpreter sets it) or at its default action,
+# which ends the process at a write past the limit.
+_SIGXFSZ = ["SIG_IGN", "SIG_DFL"]
+
 _SIZE_SCRIPT = """
-    import os, resource, sys
-    from arbolite import Node, write_file
+    import os, resource, signal, sys
+    from arbolite import Node, write_file, write_string
     # A bound on what reaches the disk whatever happens.
     resource.setrlimit(resource.RLIMIT_FSIZE, ({limit}, {limit}))
+    signal.signal(signal.SIGXFSZ, signal.{sigxfsz})
     tree = {tree}
     for path in {paths!r}:
         try:
@@ -762,28 +803,39 @@ _SIZE_SCRIPT = """
         except Exception as exc:
             print(type(exc).__name__, exc, sep="|")
         else:
-            print("written", os.path.getsize(path), sep="|")
+            # (Compared here: another process may order the attributes
+            # otherwise.)
+            whole = not os.path.isfile(path) or open(path, "rb").read() == write_string(tree, {indent}).encode()
+            print("written" if whole else "not the output", os.path.getsize(path), sep="|")
 """
 
 
-def _run_bounded(tree, indent, paths, limit=8 << 20):
-    code = _SIZE_SCRIPT.format(tree=tree, indent=indent, paths=[str(p) for p in paths], limit=limit)
+def _output(tree, indent):
+    return write_string(eval(tree, {"Node": Node}), indent)
+
+
+def _run_bounded(tree, indent, paths, limit=_EIGHT_MIB, sigxfsz="SIG_IGN"):
+    if callable(limit):
+        limit = limit(len(_output(tree, indent).encode()))
+    code = _SIZE_SCRIPT.format(tree=tree, indent=indent, paths=[str(p) for p in paths], limit=limit, sigxfsz=sigxfsz)
     proc = run_python(code, timeout=60)
-    assert proc.returncode == 0, proc.stderr[-2000:]
+    # (A process ended by SIGXFSZ returns -SIGXFSZ.)
+    assert proc.returncode == 0, (proc.returncode, proc.stderr[-2000:])
     return [tuple(line.split("|", 1)) for line in proc.stdout.splitlines()]
 
 
-@pytest.mark.parametrize("tree, indent, expected", SIZE_CASES)
-def test_unwritable_sizes_are_refused_before_the_file_is_touched(tree, indent, expected, tmp_path):
+@pytest.mark.parametrize("sigxfsz", _SIGXFSZ)
+@pytest.mark.parametrize("tree, indent, limit, expected", SIZE_CASES)
+def test_unwritable_sizes_are_refused_before_the_file_is_touched(tree, indent, limit, expected, sigxfsz, tmp_path):
     old = tmp_path / "old.xml"
-    old.write_bytes(b"keep me")
+    old.write_bytes(b"precious")
     new = tmp_path / "new.xml"
-    results = _run_bounded(tree, indent, [old, new])
+    results = _run_bounded(tree, indent, [old, new], limit, sigxfsz)
     allowed = [("OSError", os_message(errno.ENOSPC)), ("OSError", os_message(errno.EFBIG))]
     for result in results:
         assert result in ([expected] if expected else allowed)
     assert len(results) == 2
-    assert old.read_bytes() == b"keep me"
+    assert old.read_bytes() == b"precious"
     assert not new.exists()
 
 
@@ -818,19 +870,112 @@ def test_size_beyond_free_space_is_refused_with_enospc():
         path.unlink(missing_ok=True)
 
 
+# A folder with a tmpfs of 1 MiB mounted on it, in a mount namespace of the
+# script's own: the mount ends with the process, however that ends.
+_MOUNT_SMALL_TMPFS = 'mount -t tmpfs -o size=1m arbolite "$1" || exit 97; shift; exec "$@"'
+
+
+@pytest.fixture(scope="module")
+def on_small_tmpfs():
+    """Runs a script with a small tmpfs mounted at a folder, its argument;
+    skips where no mount namespace can be made."""
+    if shutil.which("unshare") is None or shutil.which("mount") is None:
+        pytest.skip("needs unshare and mount")
+    # As any user where user namespaces are allowed, or as root.
+    for unshare in (["unshare", "-rm"], ["unshare", "-m"]):
+        with tempfile.TemporaryDirectory() as probe:
+            cmd = [*unshare, "sh", "-c", _MOUNT_SMALL_TMPFS, "sh", probe, "true"]
+            if subprocess.run(cmd, capture_output=True, timeout=60).returncode == 0:
+                break
+    else:
+        pytest.skip("cannot mount a tmpfs in a namespace of its own here")
+
+    def run(folder, code):
+        script = textwrap.dedent(code)
+        cmd = [*unshare, "sh", "-c", _MOUNT_SMALL_TMPFS, "sh", folder, sys.executable, "-c", script, folder]
+        return subprocess.run(cmd, capture_output=True, text=True, timeout=60)
+
+    return run
+
+
+_SMALL_TMPFS_SCRIPT = """
+    import json, os, resource, sys
+    from arbolite import Node, write_file, write_string
+    # A bound on what reaches the disk whatever happens.
+    resource.setrlimit(resource.RLIMIT_FSIZE, (8 << 20, 8 << 20))
+    folder = sys.argv[1]
+    old = os.path.join(folder, "old.xml")
+    with open(old, "w") as f:
+        f.write("precious")
+    target = old if {replace} else os.path.join(folder, "new.xml")
+
+    def make(specials, plain):
+        return {tree}
+
+    # The output is {beyond} bytes more than the room: the free blocks, and
+    # those of the file replaced.
+    before = os.statvfs(folder)
+    room = before.f_bfree * before.f_frsize + ({replace} and os.stat(old).st_blocks * 512)
+    base = len(write_string(make(0, 0)).encode())
+    each = len(write_string(make(1, 0)).encode()) - base
+    tree = make(*divmod(room + {beyond} - base, each))
+    try:
+        write_file(tree, target)
+    except OSError as exc:
+        outcome = str(exc)
+    else:
+        outcome = "written" if open(target, "rb").read() == write_string(tree).encode() else "not the output"
+    print(json.dumps({{
+        "outcome": outcome,
+        "old kept": open(old, "rb").read() == b"precious",
+        "new made": os.path.exists(os.path.join(folder, "new.xml")),
+        "blocks freed": os.statvfs(folder).f_bfree - before.f_bfree,
+    }}))
+"""
+
+
 @pytest.mark.parametrize(
-    "limit, indent",
+    "tree",
     [
-        (100_000, 99_000),  # just under the limit
-        (8 << 20, 0),
+        'Node("r", None, None, "&" * specials + "x" * plain)',
+        """Node("r", {"v": '"' * specials + "x" * plain})""",
+        'Node("r", {"v": "\\n" * specials + "x" * plain})',
     ],
 )
-def test_sizes_within_the_limits_are_written(limit, indent, tmp_path):
-    path = tmp_path / "ok.xml"
-    results = _run_bounded(_TWO_LEVELS, indent, [path], limit=limit)
-    expected = len(write_string(Node("a", None, [Node("b")]), indent).encode())
-    assert results == [("written", str(expected))]
-    # Devices are not held to the file size limit.
+@pytest.mark.parametrize("replace", [True, False])
+@pytest.mark.parametrize("beyond", [0, 1, 100_000])
+def test_output_escaped_past_the_free_space_is_refused(on_small_tmpfs, tree, replace, beyond, tmp_path):
+    code = _SMALL_TMPFS_SCRIPT.format(tree=tree, replace=replace, beyond=beyond)
+    proc = on_small_tmpfs(str(tmp_path), code)
+    assert proc.returncode == 0, (proc.returncode, proc.stderr[-2000:])
+    got = json.loads(proc.stdout)
+    if beyond:
+        # Refused before the file is touched: nothing written, nothing freed.
+        assert got == {"outcome": os_message(errno.ENOSPC), "old kept": True, "new made": False, "blocks freed": 0}
+    else:
+        assert got["outcome"] == "written"
+        assert got["old kept"] != replace and got["new made"] != replace
+    assert not any(tmp_path.iterdir())
+
+
+@pytest.mark.parametrize("sigxfsz", _SIGXFSZ)
+@pytest.mark.parametrize(
+    "tree, indent, limit",
+    [
+        (_TWO_LEVELS, 99_000, 100_000),  # just under the limit
+        (_TWO_LEVELS, 0, _EIGHT_MIB),
+        *[(tree, 4, _exactly) for tree in _ESCAPE_HEAVY],
+    ],
+)
+def test_sizes_within_the_limits_are_written(tree, indent, limit, sigxfsz, tmp_path):
+    old = tmp_path / "old.xml"
+    old.write_bytes(b"precious")
+    new = tmp_path / "new.xml"
+    results = _run_bounded(tree, indent, [old, new], limit, sigxfsz)
+    assert results == [("written", str(len(_output(tree, indent).encode())))] * 2
+
+
+def test_devices_are_not_held_to_the_size_limit():
     assert _run_bounded(_TWO_LEVELS, 200_000, ["/dev/null"], limit=100_000) == [("written", "0")]
 
 

@@ -40,6 +40,13 @@ inline constexpr simd::ByteSet kAttrSpecials = simd::make_byte_set(kAttrSpecialB
 
 }  // namespace escape_detail
 
+// The most bytes that escaping writes for one byte of text or value.
+inline constexpr size_t kMostEscapedBytes = [] {
+    size_t most = 1;
+    for (const Replacement& r : escape_detail::kReplacements) most = r.size > most ? r.size : most;
+    return most;
+}();
+
 // The bytes `mode` replaces.
 template <Escape mode>
 inline constexpr std::string_view kSpecialBytes =

@@ -1,6 +1,7 @@
 // The sinks of the measuring walks, which count what a walk would write
 // instead of keeping it: the exact measure of an output (its size, and what
-// decoding it needs), and the lower bound that write_file checks for room.
+// decoding it needs), and the bounds of its size that write_file checks for
+// room before it measures exactly.
 #pragma once
 
 #include <algorithm>
@@ -28,6 +29,15 @@ struct OutputMeasure {
     size_t code_points = 0;
     simd::CodeUnits units = simd::CodeUnits::Ascii;
     bool valid_utf8 = true;
+};
+
+// The least and the most bytes a walk writes, as known without reading its
+// texts and attribute values: escaping leaves a string as it is at least and
+// writes kMostEscapedBytes for each of its bytes at most. Each saturates at
+// SIZE_MAX.
+struct OutputBounds {
+    size_t least;
+    size_t most;
 };
 
 namespace detail {
@@ -113,33 +123,42 @@ bool write_escaped(CountingSink& sink, std::string_view s) {
     return write_escaped_pieces<mode>(sink, s);
 }
 
-// Counts a lower bound of what a walk writes (see measure_tree_floor): the
-// escaped strings count as their raw size, and no byte of them is read.
-class FloorSink {
+// Counts the bounds of what a walk writes (see measure_tree_bounds): every
+// piece at its size, and the escaped strings apart, at their raw size; no
+// byte of those is read.
+class BoundsSink {
 public:
     bool write(const char*, size_t size) {
-        add(size);
+        add(fixed_, size);
         return true;
     }
     bool write(std::string_view s) { return write(s.data(), s.size()); }
     bool write_byte(char) { return write(nullptr, 1); }
     bool write_blanks(size_t count) { return write(nullptr, count); }
     bool write_line_start(size_t count) { return write(nullptr, 1) && write(nullptr, count); }
+    void add_escaped(size_t raw_size) { add(escaped_, raw_size); }
 
-    size_t size() const { return size_; }
+    OutputBounds bounds() const {
+        size_t escaped_most;
+        if (__builtin_mul_overflow(escaped_, kMostEscapedBytes, &escaped_most)) escaped_most = SIZE_MAX;
+        return {sum(fixed_, escaped_), sum(fixed_, escaped_most)};
+    }
 
 private:
-    void add(size_t n) {
-        if (__builtin_add_overflow(size_, n, &size_)) size_ = SIZE_MAX;
+    static size_t sum(size_t a, size_t b) {
+        size_t total;
+        return __builtin_add_overflow(a, b, &total) ? SIZE_MAX : total;
     }
-    size_t size_ = 0;
+    static void add(size_t& total, size_t n) { total = sum(total, n); }
+    size_t fixed_ = 0;
+    size_t escaped_ = 0;
 };
 
 template <Escape mode>
-bool write_escaped(FloorSink& sink, std::string_view s) {
-    return sink.write(s.data(), s.size());
+bool write_escaped(BoundsSink& sink, std::string_view s) {
+    sink.add_escaped(s.size());
+    return true;
 }
-
 
 }  // namespace detail
 }  // namespace arbolite::write

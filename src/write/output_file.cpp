@@ -29,24 +29,24 @@ std::string parent_of(const std::string& path) {
     return path.substr(0, slash);
 }
 
-size_t saturating_mul(uint64_t a, uint64_t b) {
+uint64_t saturating_mul(uint64_t a, uint64_t b) {
     uint64_t product;
-    if (__builtin_mul_overflow(a, b, &product) || product > SIZE_MAX) return SIZE_MAX;
-    return static_cast<size_t>(product);
+    return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
 }
 
-size_t saturating_add(size_t a, size_t b) {
-    size_t sum;
-    return __builtin_add_overflow(a, b, &sum) ? SIZE_MAX : sum;
+uint64_t saturating_add(uint64_t a, uint64_t b) {
+    uint64_t sum;
+    return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
 }
 
 // Refuses with ENOSPC (or EFBIG past a file system's own file size limit)
-// what cannot fit on the file system holding `at`. Free space bounds a
+// an output of `size` bytes that cannot fit on the file system holding `at`,
+// where replacing the existing file frees `freed` bytes. Free space bounds a
 // file's size only where every byte written takes its room, so this applies
 // to the local file systems that neither compress nor deduplicate data; on
 // the others (and where the numbers are unknown) nothing is refused here.
-Status<OsError> check_free_space([[maybe_unused]] const std::string& at, [[maybe_unused]] size_t floor,
-                                 [[maybe_unused]] size_t freed) {
+Status<OsError> check_free_space([[maybe_unused]] const std::string& at, [[maybe_unused]] size_t size,
+                                 [[maybe_unused]] uint64_t freed) {
 #if defined(__linux__)
     struct statfs fs {};
     if (::statfs(at.c_str(), &fs) != 0) return Ok{};
@@ -54,39 +54,39 @@ Status<OsError> check_free_space([[maybe_unused]] const std::string& at, [[maybe
                             exfat = 0x2011BAB0;
     const auto type = static_cast<unsigned long>(fs.f_type);
     if (type != ext2_to_4 && type != xfs && type != tmpfs && type != vfat && type != exfat) return Ok{};
-    if (type == vfat && floor > 0xFFFFFFFFull) return errno_failure(EFBIG);
+    if (type == vfat && size > 0xFFFFFFFFull) return errno_failure(EFBIG);
     // A tmpfs without a size limit reports no blocks at all.
     if (fs.f_blocks == 0) return Ok{};
     const uint64_t unit = fs.f_frsize != 0 ? static_cast<uint64_t>(fs.f_frsize) : static_cast<uint64_t>(fs.f_bsize);
-    // The superuser may also fill the blocks kept in reserve.
+    if (unit == 0) return Ok{};
+    // The superuser may also fill the blocks kept in reserve. Each block an
+    // output begins takes a whole one.
     const uint64_t free_units = ::geteuid() == 0 ? fs.f_bfree : fs.f_bavail;
-    // One block more: a small file may need no block of its own.
-    const size_t room = saturating_add(saturating_add(saturating_mul(free_units, unit), freed),
-                                       saturating_mul(1, unit));
-    if (floor > room) return errno_failure(ENOSPC);
+    const uint64_t needed = size / unit + (size % unit != 0);
+    if (needed > saturating_add(free_units, freed / unit)) return errno_failure(ENOSPC);
 #endif
     return Ok{};
 }
 
 }  // namespace
 
-Status<OsError> check_room_for(std::string_view path, size_t floor) {
-    if (static_cast<uintmax_t>(floor) > static_cast<uintmax_t>(std::numeric_limits<off_t>::max()))
+Status<OsError> check_room_for(std::string_view path, size_t size) {
+    if (static_cast<uintmax_t>(size) > static_cast<uintmax_t>(std::numeric_limits<off_t>::max()))
         return errno_failure(EFBIG);
     const std::string name(path);
     struct stat existing {};
     const bool replaces = ::stat(name.c_str(), &existing) == 0;
     if (replaces && !S_ISREG(existing.st_mode)) return Ok{};
     if (replaces) {
-        ARBOLITE_TRY(check_free_space(name, floor, saturating_mul(static_cast<uint64_t>(existing.st_blocks), 512)));
+        ARBOLITE_TRY(check_free_space(name, size, saturating_mul(static_cast<uint64_t>(existing.st_blocks), 512)));
     } else if (struct stat link {}; ::lstat(name.c_str(), &link) != 0) {
         // (A dangling symbolic link makes the file where it points, on a
         // file system unknown here.)
-        ARBOLITE_TRY(check_free_space(parent_of(name), floor, 0));
+        ARBOLITE_TRY(check_free_space(parent_of(name), size, 0));
     }
     struct rlimit limit {};
     if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-        static_cast<uintmax_t>(floor) > static_cast<uintmax_t>(limit.rlim_cur))
+        static_cast<uintmax_t>(size) > static_cast<uintmax_t>(limit.rlim_cur))
         return errno_failure(EFBIG);
     return Ok{};
 }

@@ -66,21 +66,20 @@ template <class Tree, class Unit>
 bool write_tree_to_units(const Tree& tree, size_t indent, bool declaration, Unit* out, size_t code_points,
                          const InterruptHook& interrupt = {}, const PlainTexts* plain = nullptr);
 
-// At least this many bytes are written by a walk: the size of every piece,
-// except that escaped text and attribute values count as their raw bytes
-// (escaping only lengthens them), so measuring reads no byte of them.
-// Saturates at SIZE_MAX. Fails as the walk itself would (IndentOverflow,
-// invalid names).
+// The bounds of the size of a walk's output (OutputBounds): the size of
+// every piece, with the escaped text and attribute values counted at their
+// raw size, so measuring reads no byte of them. Fails as the walk itself
+// would (IndentOverflow, invalid names).
 template <class Tree>
-Result<size_t, WriteError> measure_tree_floor(const Tree& tree, size_t indent, bool declaration,
-                                              const InterruptHook& interrupt = {});
+Result<OutputBounds, WriteError> measure_tree_bounds(const Tree& tree, size_t indent, bool declaration,
+                                                     const InterruptHook& interrupt = {});
 
 // Writes `tree` into the file at `path` (see output_file.hpp). The tree is
-// measured first: an invalid name, an indentation overflow or a size that
-// cannot be written (check_room_for) fails before the file is touched. After
-// a failure of the writes themselves the file holds a prefix of the output.
-// The hook also decides whether an open or write interrupted by a signal is
-// retried.
+// measured first: an invalid name, an indentation overflow or an output
+// that cannot be written (check_room_for, against its exact size) fails
+// before the file is touched. After a failure of the writes themselves the
+// file holds a prefix of the output. The hook also decides whether an open
+// or write interrupted by a signal is retried.
 template <class Tree>
 Status<WriteError> write_tree_to_file(const Tree& tree, std::string_view path, size_t indent, bool declaration,
                                       const InterruptHook& interrupt = {});
@@ -132,13 +131,34 @@ bool write_tree_to_units(const Tree& tree, size_t indent, bool declaration, Unit
 }
 
 template <class Tree>
-Result<size_t, WriteError> measure_tree_floor(const Tree& tree, size_t indent, bool declaration,
-                                              const InterruptHook& interrupt) {
-    detail::FloorSink sink;
+Result<OutputBounds, WriteError> measure_tree_bounds(const Tree& tree, size_t indent, bool declaration,
+                                                     const InterruptHook& interrupt) {
+    detail::BoundsSink sink;
     if (declaration) sink.write(kXmlDeclaration);
-    ARBOLITE_TRY((detail::Walker<detail::FloorSink, Tree>(sink, tree, indent, interrupt).run()));
-    return sink.size();
+    ARBOLITE_TRY((detail::Walker<detail::BoundsSink, Tree>(sink, tree, indent, interrupt).run()));
+    return sink.bounds();
 }
+
+namespace detail {
+
+// Refuses an output of `bounds` that cannot be written to `path`. The bounds
+// decide when the most fits or the least does not; in between, the output
+// is measured exactly (a pass over its escaped strings), so that one
+// escaping lengthens past a limit is refused as well.
+template <class Tree>
+Status<WriteError> check_room_for_tree(const Tree& tree, std::string_view path, size_t indent, bool declaration,
+                                       const OutputBounds& bounds, const InterruptHook& interrupt) {
+    if (check_room_for(path, bounds.most)) return Ok{};
+    Status<OsError> room = check_room_for(path, bounds.least);
+    if (room) {
+        ARBOLITE_TRY_ASSIGN(const OutputMeasure exact, measure_tree(tree, indent, declaration, interrupt));
+        room = check_room_for(path, exact.size);
+    }
+    if (!room) return fail(WriteError::from_os(room.error()));
+    return Ok{};
+}
+
+}  // namespace detail
 
 // Every check that can fail runs before the file is opened: the measuring
 // walk finds what the walk itself would refuse, so once the file is
@@ -147,8 +167,8 @@ template <class Tree>
 Status<WriteError> write_tree_to_file(const Tree& tree, std::string_view path, size_t indent, bool declaration,
                                       const InterruptHook& interrupt) {
     if (path.find('\0') != std::string_view::npos) return fail(WriteError::from_os(OsError{OsError::Kind::NulInPath}));
-    ARBOLITE_TRY_ASSIGN(const size_t floor, measure_tree_floor(tree, indent, declaration, interrupt));
-    if (auto room = check_room_for(path, floor); !room) return fail(WriteError::from_os(room.error()));
+    ARBOLITE_TRY_ASSIGN(const OutputBounds bounds, measure_tree_bounds(tree, indent, declaration, interrupt));
+    ARBOLITE_TRY(detail::check_room_for_tree(tree, path, indent, declaration, bounds, interrupt));
     auto fd = open_for_writing(path, interrupt);
     if (!fd) return fail(WriteError::from_os(fd.error()));
     FileSink sink(fd.value(), declaration, interrupt);  // closes the descriptor on every path

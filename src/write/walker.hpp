@@ -36,7 +36,7 @@ inline constexpr bool kCountsOnly = false;
 template <>
 inline constexpr bool kCountsOnly<CountingSink> = true;
 template <>
-inline constexpr bool kCountsOnly<FloorSink> = true;
+inline constexpr bool kCountsOnly<BoundsSink> = true;
 
 // Whether a walk checks each name before it writes it, or takes the names as
 // checked: a measuring walk over the same tree (trees never change) has

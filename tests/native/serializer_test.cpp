@@ -72,9 +72,9 @@ void expect_decoded_output(const Tree& tree, size_t indent, bool declaration, co
 }
 
 // The output in memory. Every layout and escaping case also checks that
-// measuring gives its exact size and ASCII-ness, that writing into a
-// buffer of that size gives the same bytes and fills it, and that writing
-// it decoded gives its code points.
+// measuring gives its exact size and ASCII-ness, that the bounds of its size
+// hold it, that writing into a buffer of that size gives the same bytes and
+// fills it, and that writing it decoded gives its code points.
 std::string to_memory(const ParsedTree& tree, size_t indent, bool declaration) {
     const auto views = view_of(tree);
     auto result = write_tree_to_memory(views, indent, declaration);
@@ -89,6 +89,12 @@ std::string to_memory(const ParsedTree& tree, size_t indent, bool declaration) {
     if (!measured.ok()) return out;
     EXPECT_EQ(measured->size, out.size());
     EXPECT_EQ(measured->ascii, std::all_of(out.begin(), out.end(), [](char c) { return c >= 0; }));
+    auto bounds = measure_tree_bounds(views, indent, declaration);
+    EXPECT_TRUE(bounds.ok());
+    if (bounds.ok()) {
+        EXPECT_LE(bounds->least, out.size());
+        EXPECT_GE(bounds->most, out.size());
+    }
     const PlainTexts* const no_notes = nullptr;
     for (const PlainTexts* notes : {no_notes, static_cast<const PlainTexts*>(&plain)}) {
         std::string buffer(out.size() + 1, '#');  // one byte of margin that must stay untouched
@@ -343,9 +349,9 @@ TEST(WriterNames, RefusalNamesTheName) {
         const ParsedTree tree = tree_of(c.tree);
         auto memory = write_tree_to_memory(view_of(tree), 2, true);
         auto measured = measure_tree(view_of(tree), 2, true);
-        auto floor = measure_tree_floor(view_of(tree), 2, true);
-        ASSERT_FALSE(memory.ok() || measured.ok() || floor.ok()) << c.what;
-        for (const WriteError& e : {memory.error(), measured.error(), floor.error()}) {
+        auto bounds = measure_tree_bounds(view_of(tree), 2, true);
+        ASSERT_FALSE(memory.ok() || measured.ok() || bounds.ok()) << c.what;
+        for (const WriteError& e : {memory.error(), measured.error(), bounds.error()}) {
             EXPECT_EQ(e.kind, c.kind) << c.what;
             EXPECT_EQ(e.name, c.name) << c.what;
         }
@@ -776,33 +782,19 @@ private:
     bool set_ = false;
 };
 
-// Escaping lengthens text past what the measure counts, so an output whose
-// measure fits under the file size limit can still run into it: then the
-// kernel stops writing part-way, the error comes back and the file holds a
-// prefix of the output.
-TEST_F(WriterFile, FailureLeavesAPrefix) {
-    El root{"root"};
-    for (int i = 0; i < 300; ++i) root.children.push_back(El{"item", {}, std::string(40, '&')});
-    const ParsedTree tree = tree_of(root);
-    const std::string full = to_memory(tree, 4, true);
-    auto floor = measure_tree_floor(view_of(tree), 4, true);
-    ASSERT_TRUE(floor.ok());
-    ASSERT_LT(floor.value(), 30000u);
-    ASSERT_GT(full.size(), 60000u);
-    for (rlim_t limit : {rlim_t{floor.value()}, rlim_t{30000}, rlim_t{50000}}) {
-        const std::string p = path("limited.xml");
-        Status<WriteError> status = Ok{};
-        {
-            FileSizeLimit lim(limit);
-            ASSERT_TRUE(lim.set());
-            status = write_tree_to_file(view_of(tree), p, 4, true);
-        }
-        ASSERT_FALSE(status.ok()) << limit;
-        EXPECT_EQ(status.error().os.errnum, EFBIG) << limit;
-        const std::string got = read_file(p);
-        EXPECT_EQ(got.size(), limit);
-        EXPECT_EQ(got, full.substr(0, got.size()));
-    }
+// Trees whose output escaping makes several times as long as their texts
+// and values, one for each byte that is replaced.
+std::vector<std::pair<const char*, El>> escape_heavy_trees() {
+    El ampersands{"root"};
+    for (int i = 0; i < 300; ++i) ampersands.children.push_back(El{"item", {}, std::string(40, '&')});
+    return {
+        {"ampersands in 300 texts", ampersands},
+        {"less-than signs", El{"r", {}, std::string(20000, '<')}},
+        {"greater-than signs", El{"r", {}, std::string(20000, '>')}},
+        {"quotes in values", El{"r", {{"d", std::string(9000, '"')}, {"s", std::string(9000, '\'')}}}},
+        {"tabs, line feeds and carriage returns in values",
+         El{"r", {{"t", std::string(9000, '\t')}, {"n", std::string(9000, '\n')}, {"c", std::string(9000, '\r')}}}},
+    };
 }
 
 // Failures found by measuring come before the file is opened: an existing
@@ -836,6 +828,17 @@ TEST_F(WriterFile, RefusedBeforeTheFileIsTouched) {
                      WriteError::Kind::InvalidElementName, 0});
     cases.push_back({"attribute name", tree_of(El{"r", {}, std::string(20000, 't'), {El{"c", {{"x=", "1"}}}}}), 4,
                      RLIM_INFINITY, WriteError::Kind::InvalidAttributeName, 0});
+    // Escaping lengthens the output past the limit: limits from the least
+    // of the bounds to a byte short of the exact size.
+    for (const auto& [what, el] : escape_heavy_trees()) {
+        const ParsedTree tree = tree_of(el);
+        auto bounds = measure_tree_bounds(view_of(tree), 4, true);
+        ASSERT_TRUE(bounds.ok()) << what;
+        const size_t exact = to_memory(tree, 4, true).size();
+        ASSERT_GT(exact, 2 * bounds->least) << what;
+        for (size_t limit : {bounds->least, (bounds->least + exact) / 2, exact - 1})
+            cases.push_back({what, tree_of(el), 4, limit, os, EFBIG});
+    }
     const std::string replaced = path("replaced.xml");
     const std::string fresh = path("fresh.xml");
     for (const auto& c : cases) {
@@ -861,19 +864,24 @@ TEST_F(WriterFile, RefusedBeforeTheFileIsTouched) {
     }
 }
 
-// The limit itself is not refused: an output of exactly the limit is written.
+// The limit itself is not refused: an output of exactly the limit is
+// written, escaped to several times its raw size or not.
 TEST_F(WriterFile, OutputOfExactlyTheSizeLimitIsWritten) {
-    const ParsedTree tree = wide_tree(50);
-    const std::string full = to_memory(tree, 4, true);
+    std::vector<std::pair<const char*, ParsedTree>> trees;
+    trees.emplace_back("few escapes", wide_tree(50));
+    for (const auto& [what, el] : escape_heavy_trees()) trees.emplace_back(what, tree_of(el));
     const std::string p = path("exact.xml");
-    Status<WriteError> status = Ok{};
-    {
-        FileSizeLimit lim(full.size());
-        ASSERT_TRUE(lim.set());
-        status = write_tree_to_file(view_of(tree), p, 4, true);
+    for (const auto& [what, tree] : trees) {
+        const std::string full = to_memory(tree, 4, true);
+        Status<WriteError> status = Ok{};
+        {
+            FileSizeLimit lim(full.size());
+            ASSERT_TRUE(lim.set());
+            status = write_tree_to_file(view_of(tree), p, 4, true);
+        }
+        ASSERT_TRUE(status.ok()) << what;
+        EXPECT_EQ(read_file(p), full) << what;
     }
-    ASSERT_TRUE(status.ok());
-    EXPECT_EQ(read_file(p), full);
 }
 
 // check_room_for on its own: devices are only held to the offset range; a
@@ -1013,6 +1021,40 @@ TEST(WriterMeasure, NotesOfAnotherTreeAreRefused) {
     EXPECT_FALSE(write_tree_to_buffer(view_of(escaped_tree), 2, false, buffer.data(), buffer.size(), {}, &plain));
     std::vector<uint32_t> units(measured->code_points);
     EXPECT_FALSE(write_tree_to_units(view_of(escaped_tree), 2, false, units.data(), units.size(), {}, &plain));
+}
+
+// The bounds meet the exact size at their ends: an output with nothing to
+// escape is its least, and one whose texts and values are all quotes (the
+// longest replacement) its most; between them, an output of other escapes.
+TEST(WriterMeasure, BoundsMeetTheSizeAtTheirEnds) {
+    enum class At : uint8_t { Both, Least, Most, Between };
+    struct BoundsCase {
+        const char* what;
+        El tree;
+        At at;
+    };
+    const BoundsCase cases[] = {
+        {"no text", El{"r", {}, std::nullopt, {El{"a"}, El{"b"}}}, At::Both},
+        {"plain text and value", El{"r", {{"k", "value"}}, std::string(100, 't')}, At::Least},
+        {"non-ASCII", El{"r", {{"k", "\xc3\xa9"}}, "\xe6\x97\xa5\xf0\x9f\x8c\x8d"}, At::Least},
+        {"quotes", El{"r", {{"k", std::string(70, '"')}}, std::string(9, '\'')}, At::Most},
+        {"ampersands", El{"r", {{"k", "&"}}, std::string(100, '&')}, At::Between},
+        {"line ends in a value", El{"r", {{"k", "\t\r\n"}}}, At::Between},
+    };
+    for (const auto& c : cases) {
+        const ParsedTree tree = tree_of(c.tree);
+        const size_t exact = to_memory(tree, 2, true).size();
+        auto bounds = measure_tree_bounds(view_of(tree), 2, true);
+        ASSERT_TRUE(bounds.ok()) << c.what;
+        EXPECT_EQ(bounds->least == exact, c.at == At::Both || c.at == At::Least) << c.what;
+        EXPECT_EQ(bounds->most == exact, c.at == At::Both || c.at == At::Most) << c.what;
+    }
+    // Saturated, both ends.
+    const ParsedTree wide = tree_of(El{"r", {}, std::nullopt, {El{"a"}, El{"b"}, El{"c"}}});
+    auto huge = measure_tree_bounds(view_of(wide), SIZE_MAX / 2, false);
+    ASSERT_TRUE(huge.ok());
+    EXPECT_EQ(huge->least, SIZE_MAX);
+    EXPECT_EQ(huge->most, SIZE_MAX);
 }
 
 TEST(WriterMeasure, IndentOverflowIsReportedByTheMeasure) {
