@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <malloc.h>
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
-#endif
 
 #include <algorithm>
 #include <cctype>
@@ -13,6 +10,12 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer's own count of what its allocator has handed out: its runtime
+// has it, though not every compiler ships the header that declares it.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
 
 namespace arbolite {
 namespace {
