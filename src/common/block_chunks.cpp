@@ -43,7 +43,9 @@ void BlockChunks::plan(size_t size) {
 bool BlockChunks::allocate() noexcept {
     const size_t first = chunks_.size();
     try {
-        chunks_.reserve(sizes_.size());
+        // Grown by doubling: a build of many rounds copies its list of
+        // chunks a few times, not once a round.
+        if (sizes_.size() > chunks_.capacity()) chunks_.reserve(std::max(sizes_.size(), 2 * chunks_.capacity()));
     } catch (...) {
         return false;
     }

@@ -1,6 +1,7 @@
 #include "common/block_chunks.hpp"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <cctype>
@@ -10,10 +11,53 @@
 #include <string>
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer's own count of what its allocator has handed out: its runtime
+// has it, though not every compiler ships the header that declares it.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
+
 namespace arbolite {
 namespace {
 
 constexpr size_t kChunk = BlockChunks::kChunkBytes;
+// What the system allocator may add to a chunk when it rounds its size up.
+constexpr size_t kAllocatorSlack = 32;
+
+// Bytes the system allocator has handed out and not had back.
+size_t allocated_bytes() {
+#if defined(__SANITIZE_ADDRESS__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+#endif
+}
+
+const char* chunk_of(const BlockChunks::Placed& p) {
+    return static_cast<const char*>(p.block) - p.offset_units * BlockChunks::kBlockAlign;
+}
+
+// The most that a placed block of `size` bytes may keep alive: a shared
+// chunk, or a chunk of its own that holds just the block after the header.
+size_t most_kept(const BlockChunks::Placed& p, size_t size) {
+    return std::max(kChunk, p.offset_units * BlockChunks::kBlockAlign + size) + kAllocatorSlack;
+}
+
+// Sizes of blocks as a document's nodes need them: mostly nodes of 48 to
+// 200 bytes, some texts apart of up to two chunks, now and then a node with
+// many children.
+std::vector<size_t> document_like_sizes(size_t count, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<size_t> sizes;
+    for (size_t i = 0; i < count; ++i) {
+        const unsigned kind = rng() % 100;
+        sizes.push_back(kind < 80   ? 48 + rng() % 153
+                        : kind < 99 ? 112 + rng() % (2 * kChunk)
+                                    : kChunk + rng() % (4 * kChunk));
+    }
+    return sizes;
+}
 
 struct Case {
     const char* what;
@@ -25,7 +69,8 @@ class BlockChunksTest : public ::testing::TestWithParam<Case> {};
 // Every block is planned, placed where the plan put it, filled and released
 // in a shuffled order: blocks never overlap, lie in placing order within a
 // chunk, are aligned, and find their chunk again (the sanitizer run sees any
-// chunk freed too early or never).
+// chunk freed too early or never). No chunk is bigger than what its blocks
+// may keep alive.
 TEST_P(BlockChunksTest, PlacesPlannedBlocksAndReleasesTheirChunks) {
     BlockChunks chunks;
     std::vector<size_t> sizes;
@@ -39,13 +84,11 @@ TEST_P(BlockChunksTest, PlacesPlannedBlocksAndReleasesTheirChunks) {
         EXPECT_EQ(reinterpret_cast<uintptr_t>(p.block) % BlockChunks::kBlockAlign, 0u);
         EXPECT_GE(p.offset_units, 1u);
         EXPECT_LE(p.offset_units, BlockChunks::kMaxOffsetUnits);
-        const char* chunk = static_cast<char*>(p.block) - p.offset_units * BlockChunks::kBlockAlign;
-        if (!placed.empty()) {
-            const auto& last = placed.back();
-            const char* last_chunk = static_cast<char*>(last.block) - last.offset_units * BlockChunks::kBlockAlign;
-            if (chunk == last_chunk) {
-                EXPECT_EQ(static_cast<char*>(p.block), static_cast<char*>(last.block) + sizes[i - 1]);
-            }
+        const char* chunk = chunk_of(p);
+        EXPECT_LE(malloc_usable_size(const_cast<char*>(chunk)), most_kept(p, sizes[i]))
+            << "block " << i << " of " << sizes[i] << " bytes";
+        if (!placed.empty() && chunk == chunk_of(placed.back())) {
+            EXPECT_EQ(static_cast<char*>(p.block), static_cast<char*>(placed.back().block) + sizes[i - 1]);
         }
         std::memset(p.block, static_cast<int>(i), sizes[i]);
         placed.push_back(p);
@@ -68,12 +111,52 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"blocks that do not share", {kChunk, 10 * kChunk + 5}},
                       Case{"the largest block that shares and the smallest that does not", {kChunk - 16, kChunk - 15}},
                       Case{"a big block between small ones keeps their chunk open", {64, 3 * kChunk, 64, 64}},
-                      Case{"a block that does not fit starts a new chunk", {kChunk / 2, kChunk / 2, 8}}),
+                      Case{"a block that does not fit starts a new chunk", {kChunk / 2, kChunk / 2, 8}},
+                      Case{"the blocks of a document", document_like_sizes(3000, 11)}),
     [](const auto& info) {
         std::string name;
         for (const char* c = info.param.what; *c; ++c) name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
         return name;
     });
+
+// Blocks kept from a build of many rounds keep their own chunks and nothing
+// else: once the build is gone and every other block is released, the
+// allocator holds at most one chunk per kept block, and what it holds back
+// for reuse (the system allocator counts the small blocks it caches per
+// thread as handed out: a few hundred KiB at most).
+TEST(BlockChunks, KeptBlocksKeepOnlyTheirChunks) {
+    constexpr size_t kAllocatorCache = size_t{512} << 10;
+    constexpr unsigned kRounds = 200;
+    constexpr size_t kPerRound = 500;
+    constexpr size_t kKeepEvery = 101;
+    std::vector<BlockChunks::Placed> kept;
+    kept.reserve(kRounds * kPerRound / kKeepEvery + 1);
+    const size_t before = allocated_bytes();
+    size_t bound = kAllocatorCache;
+    {
+        BlockChunks chunks;
+        std::vector<BlockChunks::Placed> placed;
+        std::vector<size_t> sizes;
+        for (unsigned round = 0; round < kRounds; ++round) {
+            const size_t first = sizes.size();
+            for (size_t size : document_like_sizes(kPerRound, round)) sizes.push_back(BlockChunks::block_size(size));
+            for (size_t i = first; i < sizes.size(); ++i) chunks.plan(sizes[i]);
+            ASSERT_TRUE(chunks.allocate());
+            for (size_t i = first; i < sizes.size(); ++i) placed.push_back(chunks.place(sizes[i]));
+        }
+        for (size_t i = 0; i < placed.size(); ++i) {
+            const BlockChunks::Placed& p = placed[i];
+            if (i % kKeepEvery != 0) {
+                BlockChunks::release(p.block, p.offset_units);
+                continue;
+            }
+            kept.push_back(p);
+            bound += most_kept(p, sizes[i]);
+        }
+    }
+    EXPECT_LE(allocated_bytes() - before, bound);
+    for (const BlockChunks::Placed& p : kept) BlockChunks::release(p.block, p.offset_units);
+}
 
 // Chunks that were allocated but given no block go with the planner.
 TEST(BlockChunks, UnplacedChunksAreFreedWithThePlanner) {
