@@ -66,6 +66,22 @@ size_t finish_filled_block(void* block) noexcept {
     return BlockChunks::block_size(detail::node_block_size(detail::name_size_of(n), n->child_count, text));
 }
 
+// What a node counts for when node building polls its interrupt hook.
+constexpr uint64_t kNodeBytes = 64;
+
+// Copies a long text a poll interval at a time, polling between; false when
+// the hook says to stop.
+[[gnu::noinline]] bool copy_polled(char* to, std::string_view text, PollCounter& polls, uint64_t& filled) {
+    constexpr size_t kPiece = InterruptHook::kPollInterval;
+    for (size_t at = 0; at < text.size(); at += kPiece) {
+        const size_t piece = std::min(kPiece, text.size() - at);
+        std::memcpy(to + at, text.data() + at, piece);
+        filled += piece;
+        if (polls.due(filled) && polls.stop(filled)) return false;
+    }
+    return true;
+}
+
 // Abandons a build that the interrupt hook stopped: no root, nothing made.
 BuiltNodes discard(BlockChunks& chunks) {
     chunks.discard(finish_filled_block);
@@ -98,9 +114,10 @@ BuiltNodes build_nodes(PyTypeObject* type, ParsedTree&& tree, bool announce_each
     BlockChunks chunks;
     std::vector<Open> open;
     std::vector<TextApart> apart;
+    // The hook is polled by the bytes filled so far: each node counted as
+    // kNodeBytes, each text apart as its size.
     PollCounter polls(interrupt);
-    uint64_t filled = 0;  // bytes of blocks filled so far, by which the hook is polled
-    const auto stop = [&] { return polls.due(filled) && polls.stop(filled); };
+    uint64_t filled = 0;
     try {
         if (announce_each) built.each.reserve(elements.size());
         apart.reserve(std::min(elements.size(), kRound));
@@ -121,9 +138,7 @@ BuiltNodes build_nodes(PyTypeObject* type, ParsedTree&& tree, bool announce_each
             for (size_t i = first; i < last; ++i) {
                 ParsedElement& e = elements[i];
                 close_before(open, i);
-                const size_t size = block_of(e);
-                const BlockChunks::Placed placed = chunks.place(size);
-                filled += size;
+                const BlockChunks::Placed placed = chunks.place(block_of(e));
                 auto* obj = static_cast<PyObject*>(placed.block);
                 // A cleared header first: whatever else a build puts there
                 // (debug links) starts empty, and a node's first word never
@@ -150,18 +165,16 @@ BuiltNodes build_nodes(PyTypeObject* type, ParsedTree&& tree, bool announce_each
                 std::memcpy(block, header, sizeof header);
                 char* text = block + detail::kTextHeader;
                 std::memcpy(t.address_slot, &text, sizeof text);
-                // A long text is copied a poll interval at a time.
-                constexpr size_t kPiece = InterruptHook::kPollInterval;
-                for (size_t at = 0; at < t.text.size(); at += kPiece) {
-                    const size_t piece = std::min(kPiece, t.text.size() - at);
-                    std::memcpy(text + at, t.text.data() + at, piece);
-                    filled += piece;
-                    if (piece == kPiece && stop()) [[unlikely]]
-                        return discard(chunks);
+                if (t.text.size() > InterruptHook::kPollInterval) [[unlikely]] {
+                    if (!copy_polled(text, t.text, polls, filled)) return discard(chunks);
+                } else {
+                    std::memcpy(text, t.text.data(), t.text.size());
+                    filled += t.text.size();
                 }
             }
             apart.clear();
-            if (stop()) [[unlikely]]
+            filled += (last - first) * kNodeBytes;
+            if (polls.due(filled) && polls.stop(filled)) [[unlikely]]
                 return discard(chunks);
         }
     } catch (const std::bad_alloc&) {

@@ -56,7 +56,7 @@ inline Status<ReadError> decode_references_piece(const char* doc, const char* be
 inline Status<ReadError> decode_references_into(const char* doc, const char* begin, const char* end,
                                                 entities::RefMode mode, std::string& out,
                                                 PollCounter* polls = nullptr) {
-    if (polls && static_cast<size_t>(end - begin) > InterruptHook::kPollInterval) [[unlikely]]
+    if (static_cast<size_t>(end - begin) > InterruptHook::kPollInterval && polls) [[unlikely]]
         return decode_references_polled(doc, begin, end, mode, out, *polls);
     return decode_references_piece(doc, begin, end, mode, out);
 }
@@ -165,7 +165,7 @@ inline Status<ReadError> parse_start_tag_parts(std::string_view document, const 
         attrs.reserve(count, region - std::min(region, 4 * count));
     }
     // Only a long region polls: a short one takes less than a poll interval.
-    if (polls && static_cast<size_t>(end - begin) >= InterruptHook::kPollInterval) [[unlikely]]
+    if (static_cast<size_t>(end - begin) >= InterruptHook::kPollInterval && polls) [[unlikely]]
         return parse_long_attributes(doc, doc + document.size(), begin, end, attrs, scratch, *polls);
     return parse_attributes<false>(doc, doc + document.size(), begin, end, attrs, scratch);
 }

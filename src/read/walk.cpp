@@ -57,12 +57,34 @@ inline Status<ReadError> Walk::take_text_before(uint64_t tag_start, PendingText&
     return Ok{};
 }
 
+// The first '<' or '&' in [p, end), or `end`; null when the interrupt hook,
+// polled in a long run, says to stop.
+inline const char* Walk::find_markup(const char* p, const char* end) {
+    if (static_cast<size_t>(end - p) > InterruptHook::kPollInterval && polls_) [[unlikely]]
+        return find_markup_polled(p, end);
+    return simd::find_any4_bounded(p, end, doc_ + length_, '<', '&', '<', '&');
+}
+
+// The same in a long run, a poll interval at a time, polling between.
+[[gnu::noinline]] const char* Walk::find_markup_polled(const char* p, const char* end) {
+    constexpr size_t kPiece = InterruptHook::kPollInterval;
+    for (;;) {
+        const char* piece_end = static_cast<size_t>(end - p) > kPiece ? p + kPiece : end;
+        const char* hit = simd::find_any4_bounded(p, piece_end, doc_ + length_, '<', '&', '<', '&');
+        if (hit != piece_end || piece_end == end) return hit;
+        p = piece_end;
+        if (polls_->due(offset_of(doc_, p)) && polls_->stop(offset_of(doc_, p))) return nullptr;
+    }
+}
+
 inline Status<ReadError> Walk::append_text(const char* p, const char* end, PendingText& text) {
     if (text.empty()) {
         p = skip_white_space(p, end);
         if (p == end) return Ok{};
     }
-    const char* hit = simd::find_any4_bounded(p, end, doc_ + length_, '<', '&', '<', '&');
+    const char* hit = find_markup(p, end);
+    if (hit == nullptr) [[unlikely]]
+        return fail(interrupted());
     if (hit == end) {
         text.append(p, end);
         return Ok{};
@@ -178,7 +200,9 @@ inline Status<ReadError> Walk::leaf_element(size_t tag) {
 inline Result<std::optional<std::string_view>, ReadError> Walk::single_text(const char* p, const char* end) {
     p = skip_white_space(p, end);
     if (p == end) return std::optional<std::string_view>();
-    const char* hit = simd::find_any4_bounded(p, end, doc_ + length_, '<', '&', '<', '&');
+    const char* hit = find_markup(p, end);
+    if (hit == nullptr) [[unlikely]]
+        return fail(interrupted());
     if (hit == end)
         return std::optional<std::string_view>(
             std::string_view(p, static_cast<size_t>(trim_white_space_back(p, end) - p)));

@@ -71,6 +71,8 @@ private:
     Result<size_t, ReadError> add_element(size_t tag);
     Status<ReadError> leaf_element(size_t tag);
     Result<std::optional<std::string_view>, ReadError> single_text(const char* p, const char* end);
+    const char* find_markup(const char* p, const char* end);
+    const char* find_markup_polled(const char* p, const char* end);
     Status<ReadError> append_text(const char* p, const char* end, PendingText& text);
     Status<ReadError> append_text_with_markup(const char* p, const char* hit, const char* end,
                                               PendingText& text);
