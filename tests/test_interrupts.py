@@ -228,28 +228,13 @@ threading.Thread(target=kick).start()
 
 
 # ----------------------------------------------------------------------------
-# Every long phase of a call lets signal handlers run: a handler on a 20 ms
-# timer runs at least every 0.5 s, or every 30% of the call, whichever is
-# longer. Time is the process's CPU time, which other processes on a busy
-# machine do not take; each document makes its phase most of the call (a
-# second or two here).
-
-PHASE_SCRIPT = """
-import signal, sys, time
-import arbolite
-from arbolite import Node
-
-{setup}
-stamps = []
-signal.signal(signal.SIGALRM, lambda *_: stamps.append(time.process_time()))
-signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
-start = time.process_time()
-result = {call}
-end = time.process_time()
-signal.setitimer(signal.ITIMER_REAL, 0, 0)
-points = [start] + [t for t in stamps if t <= end] + [end]
-print(end - start, max(b - a for a, b in zip(points, points[1:])))
-"""
+# Every long phase of a call reaches the handler: each document makes one
+# phase nearly all of the call (a tag of millions of attributes, a text of
+# hundreds of megabytes, millions of nodes), and the call, signalled from
+# inside as above, must end with what the handler raised. The polls come by
+# the amount of work done, not by time, so the outcome does not depend on how
+# fast or busy the machine is. (The calls that keep the interpreter lock are
+# in the table of endless calls below.)
 
 PHASES = [
     ("read: node building", "doc = '<r>' + '<a/>' * 12_000_000 + '</r>'", "arbolite.read_string(doc, 'r')"),
@@ -268,31 +253,13 @@ PHASES = [
         "node = Node('r', {f'a{i}': 'v&\"' for i in range(4_000_000)})",
         "arbolite.write_file(node, '/dev/null')",
     ),
-    (
-        "to_dict",
-        "tree = arbolite.read_string('<r>' + '<a x=\"1\"><b>t</b></a>' * 1_500_000 + '</r>', 'r')",
-        "tree.to_dict()",
-    ),
-    (
-        "from_dict",
-        "d = arbolite.read_string('<r>' + '<a x=\"1\"><b>t</b></a>' * 1_500_000 + '</r>', 'r').to_dict()",
-        "Node.from_dict(d)",
-    ),
 ]
 
 
 @pytest.mark.skipif(SANITIZED, reason="documents of gigabytes take too long under the sanitizers")
 @pytest.mark.parametrize("setup, call", [case[1:] for case in PHASES], ids=[case[0] for case in PHASES])
-def test_handlers_run_during_every_long_phase(setup, call):
-    proc = subprocess.run(
-        [sys.executable, "-c", PHASE_SCRIPT.format(setup=setup, call=call)],
-        capture_output=True,
-        text=True,
-        timeout=600,
-    )
-    assert proc.returncode == 0, proc.stderr[-4000:]
-    duration, gap = map(float, proc.stdout.split())
-    assert gap <= max(0.5, 0.3 * duration), (gap, duration)
+def test_every_long_phase_ends_with_what_the_handler_raised(tmp_path, setup, call):
+    assert run_interrupted(tmp_path, setup, call, "raises") == "ValueError stopped by the handler True True\n"
 
 
 # Calls that never end by themselves: trees whose shared children make the
@@ -311,7 +278,14 @@ nested = {"name": "leaf", "attrs": {}, "children": [], "text": None}
 for _ in range(40):
     node = Node("n", {"k": "v"}, [node, node], "t")
     nested = {"name": "n", "attrs": {}, "children": [nested, nested], "text": None}
-signal.signal(signal.SIGALRM, raises)
+# The timer's handler raises only once the call has begun: before, it asks
+# again a little later.
+def alarm(signum, frame):
+    if not calling.is_set():
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        return
+    raises(signum, frame)
+signal.signal(signal.SIGALRM, alarm)
 signal.setitimer(signal.ITIMER_REAL, 0.2)
 """
 
